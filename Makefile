@@ -1,0 +1,31 @@
+# Entry points for people and CI. Build trees live under build/ and are never committed.
+SHELL := /bin/bash
+JOBS  ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build test test-release test-asan test-tsan bench fuzz demo clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+build/%/build.ninja: | deps
+	cmake -S . -B build/$* -G Ninja $(CMAKE_FLAGS) $(if $(filter asan,$*),-DVEXEL_SANITIZE=address -DVEXEL_BUILD_BENCH=OFF) \
+	  $(if $(filter tsan,$*),-DVEXEL_SANITIZE=thread -DVEXEL_BUILD_BENCH=OFF)
+
+build: build/release/build.ninja
+	cmake --build build/release -j $(JOBS)
+
+# One command runs everything: the normal build, then the AddressSanitizer+UBSan and ThreadSanitizer builds.
+test: test-release test-asan test-tsan
+
+test-release test-asan test-tsan: test-%: deps build/%/build.ninja
+	cmake --build build/$* -j $(JOBS)
+	cd build/$* && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+bench: build
+	@for b in build/release/bench/bench_*; do [ -x "$$b" ] && "$$b" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true; done
+
+clean:
+	rm -rf build

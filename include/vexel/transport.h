@@ -1,0 +1,78 @@
+/* The transport contract: the operations table, the per-device transport record and the
+   vexel_ll_ entry points that forward to it. */
+#ifndef VEXEL_TRANSPORT_H
+#define VEXEL_TRANSPORT_H
+
+#include <stdint.h>
+#include <vexel/export.h>
+
+VX_EXTERN_C_BEGIN
+
+struct vexel_ll_op;
+
+/* Per-device transport record; the first part of every open device. */
+typedef struct vexel_ll_dev {
+    void* priv;     /* transport's private record while open, else null */
+    int32_t fd;     /* host-opened descriptor; 0 for enumerated devices */
+    uint8_t bus;
+    uint8_t port;
+    uint8_t addr;
+    uint8_t speed;  /* libusb speed code, 3 = high speed */
+    uint8_t reserved[36];
+    const struct vexel_ll_op* ops;
+    uint8_t valid;  /* bus and port name one particular device */
+} vexel_ll_dev;
+
+/* Device form of a parameter item: the unit inside parameter command payloads. */
+#pragma pack(push, 1)
+typedef struct vexel_ll_param_rec {
+    uint8_t id;
+    uint8_t len;
+    uint8_t val[18];
+} vexel_ll_param_rec;
+#pragma pack(pop)
+
+/* Capture callback codes. */
+enum {
+    VX_LL_CAP_OK = 0,
+    VX_LL_CAP_CANCELLED = -3,
+    VX_LL_CAP_TIMEOUT = -5,
+    VX_LL_CAP_STALL = -7,
+    VX_LL_CAP_ERROR = -10
+};
+
+/* Called on the device's event thread for every completed bulk transfer. */
+typedef int (*vexel_ll_cap_cb)(vexel_ll_dev* dev, int code, uint8_t* data, int len, void* user);
+
+/* Seventeen slots in a fixed order: the layout of ll_op_usb. */
+typedef struct vexel_ll_op {
+    int (*init)(void);
+    void (*uninit)(void);
+    void (*set_debug)(unsigned level);
+    vexel_ll_dev* (*dev_open)(vexel_ll_dev* dev);
+    vexel_ll_dev* (*dev_open_by_fd)(vexel_ll_dev* dev);
+    void (*dev_close)(vexel_ll_dev* dev);
+    int (*dev_list)(vexel_ll_dev* list, int capacity);
+    int (*exe_cmd)(vexel_ll_dev* dev, uint8_t is_write, uint8_t type, uint16_t value, void* data,
+                   uint16_t length, uint32_t timeout_ms);
+    int (*check_last_cmd)(vexel_ll_dev* dev, uint8_t type, uint8_t value);
+    void (*cap_abort)(vexel_ll_dev* dev);
+    int (*cap_start)(vexel_ll_dev* dev, uint32_t arg, vexel_ll_cap_cb cb, void* user);
+    int (*cap_stop)(vexel_ll_dev* dev);
+    int (*dev_reset)(vexel_ll_dev* dev, uint8_t target);
+    int (*reg_write)(vexel_ll_dev* dev, uint8_t target, uint32_t base, const uint32_t* values, uint16_t count);
+    int (*reg_read)(vexel_ll_dev* dev, uint8_t target, uint32_t base, uint32_t* values, uint16_t count);
+    int (*param_set)(vexel_ll_dev* dev, vexel_ll_param_rec* recs, int count);
+    int (*param_get)(vexel_ll_dev* dev, vexel_ll_param_rec* recs, int count);
+} vexel_ll_op;
+
+/* The USB transport. */
+VX_API extern const vexel_ll_op ll_op_usb;
+
+/* Stores the libusb debug level for `level` (a log level); contexts opened later use it.
+   Returns true. */
+VX_API int vexel_ll_set_debug(unsigned level);
+
+VX_EXTERN_C_END
+
+#endif

@@ -1,0 +1,9 @@
+/* libvexel: host SDK of the USB time-of-flight camera. Include this one header. */
+#ifndef VEXEL_VEXEL_H
+#define VEXEL_VEXEL_H
+
+#include <vexel/export.h>
+#include <vexel/log.h>
+#include <vexel/transport.h>
+
+#endif

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project builds, tests and benchmarks with.
+# Idempotent: asks apt only for what is missing, and updates the lists at most once.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build pkg-config g++ clang python3
+  libusb-1.0-0-dev libzip-dev
+  umockdev libumockdev-dev libglib2.0-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libpng-dev
+)
+# Optional packages (benchmark comparisons); never required by the library itself.
+optional=(libopencv-dev libclang-rt-14-dev)
+
+missing=()
+for p in "${packages[@]}" ${VEXEL_WITH_OPTIONAL:+"${optional[@]}"}; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+echo "installing: ${missing[*]}"
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
