@@ -8,6 +8,10 @@ elseif(VEXEL_SANITIZE STREQUAL "thread")
 elseif(NOT VEXEL_SANITIZE STREQUAL "")
   message(FATAL_ERROR "VEXEL_SANITIZE must be empty, 'address' or 'thread'")
 endif()
+if(VEXEL_SAN_FLAGS AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  # GCC 12's flow analysis under sanitizers reports uninitialised reads inside libstdc++ (regex, function).
+  list(APPEND VEXEL_WARNINGS -Wno-maybe-uninitialized)
+endif()
 
 function(vexel_apply_flags target)
   get_target_property(type ${target} TYPE)

@@ -11,7 +11,7 @@ packages=(
   libpng-dev
 )
 # Optional packages (benchmark comparisons); never required by the library itself.
-optional=(libopencv-dev libclang-rt-14-dev)
+optional=(libopencv-dev libclang-rt-14-dev)  # VEXEL_WITH_OPTIONAL=1 make deps
 
 missing=()
 for p in "${packages[@]}" ${VEXEL_WITH_OPTIONAL:+"${optional[@]}"}; do

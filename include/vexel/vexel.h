@@ -4,6 +4,7 @@
 
 #include <vexel/export.h>
 #include <vexel/log.h>
+#include <vexel/path.h>
 #include <vexel/transport.h>
 
 #endif
