@@ -6,5 +6,6 @@
 #include <vexel/log.h>
 #include <vexel/path.h>
 #include <vexel/transport.h>
+#include <vexel/vmath.h>
 
 #endif
