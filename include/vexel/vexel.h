@@ -3,6 +3,7 @@
 #define VEXEL_VEXEL_H
 
 #include <vexel/export.h>
+#include <vexel/lens.h>
 #include <vexel/log.h>
 #include <vexel/path.h>
 #include <vexel/transport.h>

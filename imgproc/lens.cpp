@@ -1,0 +1,226 @@
+#include "imgproc/lens.hpp"
+
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+
+#include "core/log.hpp"
+#include <vexel/vmath.h>
+
+namespace vx {
+
+namespace {
+
+constexpr int kGrid = 9;
+
+// Adds 0.5 and truncates toward zero; values that fit no int (NaN from degenerate lens
+// parameters included) become 0 instead of an undefined conversion.
+int32_t round_half_trunc(double v) {
+    const double r = v + 0.5;
+    if (!(r > double(INT32_MIN) - 1.0 && r < double(INT32_MAX) + 1.0)) return 0;
+    return static_cast<int32_t>(r);
+}
+
+void release(vx_calib_len_map* map) {
+    std::free(map->map_x);
+    std::free(map->map_y);
+    map->map_x = nullptr;
+    map->map_y = nullptr;
+    map->ready = 0;
+}
+
+}  // namespace
+
+void lens_rects(const vexel_lens_param& lens, const double* target, LensRect& inner, LensRect& outer) {
+    const double k1 = lens.dcoeff[0], k2 = lens.dcoeff[1], p1 = lens.dcoeff[2], p2 = lens.dcoeff[3],
+                 k3 = lens.dcoeff[4];
+    const double ifx = 1.0 / lens.fx, ify = 1.0 / lens.fy;
+    double ident[9];
+    const double* p = target ? target : mat3_identity(ident);
+
+    float in_l = -FLT_MAX, in_r = FLT_MAX, in_t = -FLT_MAX, in_b = FLT_MAX;
+    float out_l = FLT_MAX, out_r = -FLT_MAX, out_t = FLT_MAX, out_b = -FLT_MAX;
+    for (int j = 0; j < kGrid; ++j) {
+        for (int i = 0; i < kGrid; ++i) {
+            const float px = static_cast<float>(lens.img_w) * static_cast<float>(i) * 0.125f;
+            const float py = static_cast<float>(lens.img_h) * static_cast<float>(j) * 0.125f;
+            const double x0 = (px - lens.cx) * ifx, y0 = (py - lens.cy) * ify;
+            double x = x0, y = y0;
+            // A fixed number of steps: the grid must come out the same on every build.
+            for (int it = 0; it < 5; ++it) {
+                const double r2 = x * x + y * y;
+                const double icdist = 1.0 / (1.0 + ((k3 * r2 + k2) * r2 + k1) * r2);
+                const double dx = 2 * p1 * x * y + p2 * (r2 + 2 * x * x);
+                const double dy = p1 * (r2 + 2 * y * y) + 2 * p2 * x * y;
+                x = (x0 - dx) * icdist;
+                y = (y0 - dy) * icdist;
+            }
+            const double s = 1.0 / (p[6] * x + p[7] * y + p[8]);
+            const float xp = static_cast<float>((p[0] * x + p[1] * y + p[2]) * s);
+            const float yp = static_cast<float>((p[3] * x + p[4] * y + p[5]) * s);
+
+            out_l = std::fmin(out_l, xp);
+            out_r = std::fmax(out_r, xp);
+            out_t = std::fmin(out_t, yp);
+            out_b = std::fmax(out_b, yp);
+            if (i == 0) in_l = std::fmax(in_l, xp);
+            if (i == kGrid - 1) in_r = std::fmin(in_r, xp);
+            if (j == 0) in_t = std::fmax(in_t, yp);
+            if (j == kGrid - 1) in_b = std::fmin(in_b, yp);
+        }
+    }
+    inner = {in_l, in_t, in_r - in_l, in_b - in_t};
+    outer = {out_l, out_t, out_r - out_l, out_b - out_t};
+}
+
+void lens_new_camera(const vexel_lens_param& lens, double (&kp)[9], LensRect& valid) {
+    LensRect inner, outer;
+    lens_rects(lens, nullptr, inner, outer);
+    // Keeps every source pixel: the outer rectangle fills the image.
+    const float fxn = static_cast<float>(lens.img_w - 1) / outer.w;
+    const float fyn = static_cast<float>(lens.img_h - 1) / outer.h;
+    mat3_identity(kp);
+    kp[0] = fxn;
+    kp[2] = -double(fxn) * outer.x;
+    kp[4] = fyn;
+    kp[5] = -double(fyn) * outer.y;
+    lens_rects(lens, kp, valid, outer);
+}
+
+int32_t lens_init_map(vx_calib_len_map* map, const vexel_lens_param* lens, LensAlloc alloc) {
+    if (!map) return 0;
+    if (map->ready) release(map);
+    // Until the new tables exist the map is empty, whatever fails below.
+    map->map_x = map->map_y = nullptr;
+    map->size = map->width = map->height = 0;
+    if (!lens) return 0;
+    const int32_t w = lens->img_w, h = lens->img_h;
+    const int64_t n = int64_t(w) * h;
+    if (w <= 0 || h <= 0 || n > INT32_MAX) return 0;
+
+    float* mx = static_cast<float*>(alloc(size_t(n) * sizeof(float)));
+    float* my = mx ? static_cast<float*>(alloc(size_t(n) * sizeof(float))) : nullptr;
+    if (!my) {
+        std::free(mx);
+        return 0;
+    }
+
+    double kp[9];
+    LensRect valid;
+    lens_new_camera(*lens, kp, valid);
+
+    double ik[9];
+    mat3_set(kp, ik);
+    mat3_inverse(ik, nullptr);  // a singular K' stays as it is
+
+    const double k1 = lens->dcoeff[0], k2 = lens->dcoeff[1], p1 = lens->dcoeff[2], p2 = lens->dcoeff[3],
+                 k3 = lens->dcoeff[4];
+    const double fx = lens->fx, fy = lens->fy, cx = lens->cx, cy = lens->cy;
+    for (int32_t v = 0; v < h; ++v) {
+        double X = ik[1] * v + ik[2], Y = ik[4] * v + ik[5], Z = ik[7] * v + ik[8];
+        float* rx = mx + int64_t(v) * w;
+        float* ry = my + int64_t(v) * w;
+        for (int32_t u = 0; u < w; ++u, X += ik[0], Y += ik[3], Z += ik[6]) {
+            const double iz = 1.0 / Z;
+            const double x = X * iz, y = Y * iz;
+            const double x2 = x * x, y2 = y * y, r2 = x2 + y2, t = y * (2 * x);
+            const double kr = 1 + ((k3 * r2 + k2) * r2 + k1) * r2;
+            rx[u] = static_cast<float>(cx + fx * (x * kr + p1 * t + p2 * (r2 + 2 * x2)));
+            ry[u] = static_cast<float>(cy + fy * (y * kr + p1 * (r2 + 2 * y2) + p2 * t));
+        }
+    }
+
+    map->map_x = mx;
+    map->map_y = my;
+    map->size = static_cast<int32_t>(n);
+    map->width = w;
+    map->height = h;
+    map->roi_x = round_half_trunc(valid.x);
+    map->roi_y = round_half_trunc(valid.y);
+    map->roi_w = round_half_trunc(valid.w);
+    map->roi_h = round_half_trunc(valid.h);
+    map->ready = 1;
+    return map->size;
+}
+
+namespace {
+
+// One row of lookups. Source positions are divided by the binning factor in float, then
+// rounded by adding 0.5 and truncating toward zero, decided exactly: q + 0.5 truncates into
+// [0, lim) iff -1.5 < q < lim - 0.5, and comparing first keeps NaN and huge positions
+// away from the integer conversion.
+template <class T, bool kPow2>
+void undistort_row(const float* mx, const float* my, int bx, float sx_scale, float sy_scale, const T* src, T* dst,
+                   int32_t w, int32_t h, T fill) {
+    const float xlim = static_cast<float>(w) - 0.5f, ylim = static_cast<float>(h) - 0.5f;
+    for (int32_t x = 0; x < w; ++x) {
+        const int64_t e = int64_t(x) * bx;
+        const float qx = kPow2 ? mx[e] * sx_scale : mx[e] / sx_scale;
+        const float qy = kPow2 ? my[e] * sy_scale : my[e] / sy_scale;
+        if (qx > -1.5f && qx < xlim && qy > -1.5f && qy < ylim) {
+            const int32_t sx = static_cast<int32_t>(double(qx) + 0.5);
+            const int32_t sy = static_cast<int32_t>(double(qy) + 0.5);
+            dst[x] = src[int64_t(sy) * w + sx];
+        } else {
+            dst[x] = fill;
+        }
+    }
+}
+
+template <class T>
+int32_t undistort(const char* fn, const vx_calib_len_map* map, T* dst, int32_t dst_len, const T* src, int32_t w,
+                  int32_t h, T fill) {
+    if (w <= 0 || h <= 0) return 1;  // nothing to correct, and no quotient to take
+    const bool usable = map && map->ready && map->map_x && map->map_y && map->width > 0 && map->height > 0;
+    if (!usable || map->width % w != 0 || map->height % h != 0) {
+        logf(kErr, "[%s] Wrong parameter: calib_map: %dx%d, src_img: %dx%d\n", fn, map ? map->width : 0,
+             map ? map->height : 0, w, h);
+        return 0;
+    }
+    if (int64_t(dst_len) < int64_t(w) * h) {
+        logf(kErr, "[%s] Wrong parameter: %dx%d > dst_len=%d\n", fn, w, h, dst_len);
+        return 0;
+    }
+    if (!dst || !src) return 0;
+
+    const int bx = map->width / w, by = map->height / h;
+    const bool pow2 = (bx & (bx - 1)) == 0 && (by & (by - 1)) == 0;
+    for (int32_t y = 0; y < h; ++y) {
+        const int64_t row = int64_t(y) * by * map->width;
+        T* out = dst + int64_t(y) * w;
+        if (pow2)  // dividing by a power of two is exactly multiplying by its reciprocal
+            undistort_row<T, true>(map->map_x + row, map->map_y + row, bx, 1.0f / float(bx), 1.0f / float(by), src,
+                                   out, w, h, fill);
+        else
+            undistort_row<T, false>(map->map_x + row, map->map_y + row, bx, float(bx), float(by), src, out, w, h,
+                                    fill);
+    }
+    return 1;
+}
+
+}  // namespace
+
+}  // namespace vx
+
+extern "C" {
+
+int32_t vx_calib_len_init_map(vx_calib_len_map* map, const vexel_lens_param* lens) {
+    return vx::lens_init_map(map, lens, std::malloc);
+}
+
+void vx_calib_len_uninit_map(vx_calib_len_map* map) {
+    if (map && map->ready) vx::release(map);
+}
+
+int32_t vx_calib_len_undistort_f32(const vx_calib_len_map* map, float* dst, int32_t dst_len, const float* src,
+                                   int32_t w, int32_t h, float fill) {
+    return vx::undistort<float>(__func__, map, dst, dst_len, src, w, h, fill);
+}
+
+int32_t vx_calib_len_undistort_u16(const vx_calib_len_map* map, uint16_t* dst, int32_t dst_len, const uint16_t* src,
+                                   int32_t w, int32_t h, int32_t fill) {
+    return vx::undistort<uint16_t>(__func__, map, dst, dst_len, src, w, h, static_cast<uint16_t>(fill));
+}
+
+}  // extern "C"

@@ -1,0 +1,28 @@
+// Internals of the undistortion table build, open to the tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <vexel/lens.h>
+
+namespace vx {
+
+struct LensRect {
+    float x, y, w, h;
+};
+
+// Inner and outer rectangle of the undistorted 9x9 grid, projected through `target`
+// (3x3, row by row) or left in normalised coordinates when it is null.
+void lens_rects(const vexel_lens_param& lens, const double* target, LensRect& inner, LensRect& outer);
+
+// Camera matrix (row by row) that maps the whole undistorted view onto the image, and the
+// rectangle of the corrected image where every pixel has a source.
+void lens_new_camera(const vexel_lens_param& lens, double (&kp)[9], LensRect& valid);
+
+using LensAlloc = void* (*)(std::size_t);
+
+// vx_calib_len_init_map with a chosen allocator, so exhaustion can be exercised.
+int32_t lens_init_map(vx_calib_len_map* map, const vexel_lens_param* lens, LensAlloc alloc);
+
+}  // namespace vx
