@@ -6,6 +6,7 @@
 #include <vexel/lens.h>
 #include <vexel/log.h>
 #include <vexel/path.h>
+#include <vexel/stream.h>
 #include <vexel/transport.h>
 #include <vexel/vmath.h>
 
