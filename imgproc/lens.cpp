@@ -5,6 +5,11 @@
 #include <cmath>
 #include <cstdlib>
 
+#if defined(__x86_64__)
+#define VX_LENS_X86 1
+#include <immintrin.h>
+#endif
+
 #include "core/log.hpp"
 #include <vexel/vmath.h>
 
@@ -146,18 +151,20 @@ int32_t lens_init_map(vx_calib_len_map* map, const vexel_lens_param* lens, LensA
 
 namespace {
 
-// One row of lookups. Source positions are divided by the binning factor in float, then
-// rounded by adding 0.5 and truncating toward zero, decided exactly: q + 0.5 truncates into
-// [0, lim) iff -1.5 < q < lim - 0.5, and comparing first keeps NaN and huge positions
-// away from the integer conversion.
+// One row of lookups from column `x` on. Source positions are divided by the binning
+// factor in float (by a power of two through its exact reciprocal), then rounded by adding
+// 0.5 and truncating toward zero, decided exactly: q + 0.5 truncates into [0, lim) iff
+// -1.5 < q < lim - 0.5, and comparing first keeps NaN and huge positions away from the
+// integer conversion.
 template <class T, bool kPow2>
-void undistort_row(const float* mx, const float* my, int bx, float sx_scale, float sy_scale, const T* src, T* dst,
-                   int32_t w, int32_t h, T fill) {
+void undistort_row(const float* mx, const float* my, int bx, int by, const T* src, T* dst, int32_t x, int32_t w,
+                   int32_t h, T fill) {
     const float xlim = static_cast<float>(w) - 0.5f, ylim = static_cast<float>(h) - 0.5f;
-    for (int32_t x = 0; x < w; ++x) {
+    const float xs = kPow2 ? 1.0f / float(bx) : float(bx), ys = kPow2 ? 1.0f / float(by) : float(by);
+    for (; x < w; ++x) {
         const int64_t e = int64_t(x) * bx;
-        const float qx = kPow2 ? mx[e] * sx_scale : mx[e] / sx_scale;
-        const float qy = kPow2 ? my[e] * sy_scale : my[e] / sy_scale;
+        const float qx = kPow2 ? mx[e] * xs : mx[e] / xs;
+        const float qy = kPow2 ? my[e] * ys : my[e] / ys;
         if (qx > -1.5f && qx < xlim && qy > -1.5f && qy < ylim) {
             const int32_t sx = static_cast<int32_t>(double(qx) + 0.5);
             const int32_t sy = static_cast<int32_t>(double(qy) + 0.5);
@@ -165,6 +172,139 @@ void undistort_row(const float* mx, const float* my, int bx, float sx_scale, flo
         } else {
             dst[x] = fill;
         }
+    }
+}
+
+#if defined(VX_LENS_X86)
+// The same decision four pixels at a time for table rows read with stride 1 or 2 (full and
+// 2x binned images). Indices are formed as sy*w + sx with one 16-bit multiply-add, so the
+// image must be narrower and shorter than 32768. SSE2 has no gather: lookups stay scalar.
+constexpr int32_t kVecLimit = 32768;
+
+inline __m128i round_half_up(__m128 q) {  // q >= 0: trunc(q) + (frac >= 0.5), exact below 2^23
+    const __m128i t = _mm_cvttps_epi32(q);
+    const __m128 frac = _mm_sub_ps(q, _mm_cvtepi32_ps(t));
+    return _mm_sub_epi32(t, _mm_castps_si128(_mm_cmpge_ps(frac, _mm_set1_ps(0.5f))));
+}
+
+template <class T, int kStride, bool kPow2Y>
+void undistort_row_sse2(const float* mx, const float* my, int by, const T* src, T* dst, int32_t w, int32_t h,
+                        T fill) {
+    const __m128 lo = _mm_set1_ps(-1.5f), zero = _mm_setzero_ps();
+    const __m128 xlim = _mm_set1_ps(static_cast<float>(w) - 0.5f), ylim = _mm_set1_ps(static_cast<float>(h) - 0.5f);
+    const __m128 ys = _mm_set1_ps(kPow2Y ? 1.0f / float(by) : float(by));
+    const __m128i wmul = _mm_set1_epi32(w | (1 << 16)), ones = _mm_set1_epi32(-1);
+    alignas(16) int32_t idx[4];
+    int32_t x = 0;
+    for (; x + 4 <= w; x += 4) {
+        __m128 qx, qy;
+        if constexpr (kStride == 1) {
+            qx = _mm_loadu_ps(mx + x);
+            qy = _mm_loadu_ps(my + x);
+        } else {
+            qx = _mm_shuffle_ps(_mm_loadu_ps(mx + 2 * x), _mm_loadu_ps(mx + 2 * x + 4), _MM_SHUFFLE(2, 0, 2, 0));
+            qy = _mm_shuffle_ps(_mm_loadu_ps(my + 2 * x), _mm_loadu_ps(my + 2 * x + 4), _MM_SHUFFLE(2, 0, 2, 0));
+            qx = _mm_mul_ps(qx, _mm_set1_ps(0.5f));
+        }
+        qy = kPow2Y ? _mm_mul_ps(qy, ys) : _mm_div_ps(qy, ys);
+        const __m128 ok = _mm_and_ps(_mm_and_ps(_mm_cmpgt_ps(qx, lo), _mm_cmplt_ps(qx, xlim)),
+                                     _mm_and_ps(_mm_cmpgt_ps(qy, lo), _mm_cmplt_ps(qy, ylim)));
+        // (-1.5, 0) rounds to 0; NaN lanes are already rejected by `ok`.
+        const __m128i sx = round_half_up(_mm_max_ps(qx, zero)), sy = round_half_up(_mm_max_ps(qy, zero));
+        __m128i id = _mm_madd_epi16(_mm_or_si128(sy, _mm_slli_epi32(sx, 16)), wmul);
+        id = _mm_or_si128(id, _mm_xor_si128(_mm_castps_si128(ok), ones));  // -1 where no source
+        _mm_store_si128(reinterpret_cast<__m128i*>(idx), id);
+        for (int k = 0; k < 4; ++k) {
+            const int32_t i = idx[k];
+            const T v = src[i < 0 ? 0 : i];
+            dst[x + k] = i < 0 ? fill : v;
+        }
+    }
+    // Division by 1 or 2 for x is exact either way, so the scalar tail agrees.
+    if (x < w) undistort_row<T, kPow2Y>(mx, my, kStride, by, src, dst, x, w, h, fill);
+}
+
+// Eight pixels at a time with hardware gathers, for full-width table rows.
+__attribute__((target("avx2"))) inline __m256i round_half_up8(__m256 q) {
+    const __m256i t = _mm256_cvttps_epi32(q);
+    const __m256 frac = _mm256_sub_ps(q, _mm256_cvtepi32_ps(t));
+    return _mm256_sub_epi32(t, _mm256_castps_si256(_mm256_cmp_ps(frac, _mm256_set1_ps(0.5f), _CMP_GE_OQ)));
+}
+
+template <class T, bool kPow2Y>
+__attribute__((target("avx2"))) void undistort_row_avx2(const float* mx, const float* my, int by, const T* src,
+                                                        T* dst, int32_t w, int32_t h, T fill) {
+    const __m256 lo = _mm256_set1_ps(-1.5f), zero = _mm256_setzero_ps();
+    const __m256 xlim = _mm256_set1_ps(static_cast<float>(w) - 0.5f);
+    const __m256 ylim = _mm256_set1_ps(static_cast<float>(h) - 0.5f);
+    const __m256 ys = _mm256_set1_ps(kPow2Y ? 1.0f / float(by) : float(by));
+    const __m256i wv = _mm256_set1_epi32(w);
+    int32_t x = 0;
+    for (; x + 8 <= w; x += 8) {
+        const __m256 qx = _mm256_loadu_ps(mx + x);
+        __m256 qy = _mm256_loadu_ps(my + x);
+        qy = kPow2Y ? _mm256_mul_ps(qy, ys) : _mm256_div_ps(qy, ys);
+        const __m256 okf =
+            _mm256_and_ps(_mm256_and_ps(_mm256_cmp_ps(qx, lo, _CMP_GT_OQ), _mm256_cmp_ps(qx, xlim, _CMP_LT_OQ)),
+                          _mm256_and_ps(_mm256_cmp_ps(qy, lo, _CMP_GT_OQ), _mm256_cmp_ps(qy, ylim, _CMP_LT_OQ)));
+        const __m256i ok = _mm256_castps_si256(okf);
+        const __m256i sx = round_half_up8(_mm256_max_ps(qx, zero)), sy = round_half_up8(_mm256_max_ps(qy, zero));
+        const __m256i id = _mm256_and_si256(_mm256_add_epi32(_mm256_mullo_epi32(sy, wv), sx), ok);
+        if constexpr (sizeof(T) == 4) {
+            const __m256 v = _mm256_mask_i32gather_ps(_mm256_set1_ps(fill), reinterpret_cast<const float*>(src), id,
+                                                      okf, 4);
+            _mm256_storeu_ps(reinterpret_cast<float*>(dst + x), v);
+        } else {
+            // 16-bit pixels: gather the 32-bit word that ends with the wanted pixel, so no read
+            // passes the end of src; index 0 has no word before it and is patched in.
+            const __m256i one = _mm256_set1_epi32(1);
+            const __m256i idc = _mm256_max_epi32(id, one);
+            const __m256i offs = _mm256_sub_epi32(_mm256_add_epi32(idc, idc), _mm256_add_epi32(one, one));
+            __m256i v = _mm256_srli_epi32(_mm256_i32gather_epi32(reinterpret_cast<const int*>(src), offs, 1), 16);
+            v = _mm256_blendv_epi8(v, _mm256_set1_epi32(src[0]), _mm256_cmpeq_epi32(id, _mm256_setzero_si256()));
+            v = _mm256_blendv_epi8(_mm256_set1_epi32(fill), v, ok);
+            const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(v, v), _MM_SHUFFLE(3, 1, 2, 0));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + x), _mm256_castsi256_si128(packed));
+        }
+    }
+    if (x < w) undistort_row<T, kPow2Y>(mx, my, 1, by, src, dst, x, w, h, fill);
+}
+#endif
+
+template <class T>
+void undistort_rows(const vx_calib_len_map& map, const T* src, T* dst, int32_t w, int32_t h, T fill, LensSimd level) {
+    const int bx = map.width / w, by = map.height / h;
+    const bool pow2y = (by & (by - 1)) == 0;
+    const bool pow2 = pow2y && (bx & (bx - 1)) == 0;
+#if defined(VX_LENS_X86)
+    if (w >= kVecLimit || h >= kVecLimit || bx > 2) level = LensSimd::kScalar;
+    if (bx == 2 && level == LensSimd::kAvx2) level = LensSimd::kSse2;
+#else
+    level = LensSimd::kScalar;
+#endif
+    for (int32_t y = 0; y < h; ++y) {
+        const int64_t row = int64_t(y) * by * map.width;
+        const float* mx = map.map_x + row;
+        const float* my = map.map_y + row;
+        T* out = dst + int64_t(y) * w;
+#if defined(VX_LENS_X86)
+        if (level == LensSimd::kAvx2) {
+            pow2y ? undistort_row_avx2<T, true>(mx, my, by, src, out, w, h, fill)
+                  : undistort_row_avx2<T, false>(mx, my, by, src, out, w, h, fill);
+            continue;
+        }
+        if (level == LensSimd::kSse2) {
+            if (bx == 1)
+                pow2y ? undistort_row_sse2<T, 1, true>(mx, my, by, src, out, w, h, fill)
+                      : undistort_row_sse2<T, 1, false>(mx, my, by, src, out, w, h, fill);
+            else
+                pow2y ? undistort_row_sse2<T, 2, true>(mx, my, by, src, out, w, h, fill)
+                      : undistort_row_sse2<T, 2, false>(mx, my, by, src, out, w, h, fill);
+            continue;
+        }
+#endif
+        pow2 ? undistort_row<T, true>(mx, my, bx, by, src, out, 0, w, h, fill)
+             : undistort_row<T, false>(mx, my, bx, by, src, out, 0, w, h, fill);
     }
 }
 
@@ -183,23 +323,30 @@ int32_t undistort(const char* fn, const vx_calib_len_map* map, T* dst, int32_t d
         return 0;
     }
     if (!dst || !src) return 0;
-
-    const int bx = map->width / w, by = map->height / h;
-    const bool pow2 = (bx & (bx - 1)) == 0 && (by & (by - 1)) == 0;
-    for (int32_t y = 0; y < h; ++y) {
-        const int64_t row = int64_t(y) * by * map->width;
-        T* out = dst + int64_t(y) * w;
-        if (pow2)  // dividing by a power of two is exactly multiplying by its reciprocal
-            undistort_row<T, true>(map->map_x + row, map->map_y + row, bx, 1.0f / float(bx), 1.0f / float(by), src,
-                                   out, w, h, fill);
-        else
-            undistort_row<T, false>(map->map_x + row, map->map_y + row, bx, float(bx), float(by), src, out, w, h,
-                                    fill);
-    }
+    undistort_rows(*map, src, dst, w, h, fill, lens_best_simd());
     return 1;
 }
 
 }  // namespace
+
+LensSimd lens_best_simd() {
+#if defined(VX_LENS_X86)
+    static const LensSimd best = __builtin_cpu_supports("avx2") ? LensSimd::kAvx2 : LensSimd::kSse2;
+    return best;
+#else
+    return LensSimd::kScalar;
+#endif
+}
+
+void lens_undistort_rows(const vx_calib_len_map& map, const float* src, float* dst, int32_t w, int32_t h, float fill,
+                         LensSimd level) {
+    undistort_rows(map, src, dst, w, h, fill, level);
+}
+
+void lens_undistort_rows(const vx_calib_len_map& map, const uint16_t* src, uint16_t* dst, int32_t w, int32_t h,
+                         uint16_t fill, LensSimd level) {
+    undistort_rows(map, src, dst, w, h, fill, level);
+}
 
 }  // namespace vx
 

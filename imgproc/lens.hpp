@@ -25,4 +25,14 @@ using LensAlloc = void* (*)(std::size_t);
 // vx_calib_len_init_map with a chosen allocator, so exhaustion can be exercised.
 int32_t lens_init_map(vx_calib_len_map* map, const vexel_lens_param* lens, LensAlloc alloc);
 
+// Instruction sets of the correction kernels; a level the machine lacks must not be asked for.
+enum class LensSimd { kScalar, kSse2, kAvx2 };
+LensSimd lens_best_simd();
+
+// The correction loop at a chosen level, for a ready map whose size w x h divides.
+void lens_undistort_rows(const vx_calib_len_map& map, const float* src, float* dst, int32_t w, int32_t h, float fill,
+                         LensSimd level);
+void lens_undistort_rows(const vx_calib_len_map& map, const uint16_t* src, uint16_t* dst, int32_t w, int32_t h,
+                         uint16_t fill, LensSimd level);
+
 }  // namespace vx

@@ -1,5 +1,7 @@
 #include "imgproc/lens.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -36,6 +38,13 @@ std::vector<T> reference_undistort(const vx_calib_len_map& m, const std::vector<
             out[size_t(y) * w + x] = in ? src[size_t(ry) * w + size_t(rx)] : fill;
         }
     return out;
+}
+
+std::vector<vx::LensSimd> available_levels() {
+    std::vector<vx::LensSimd> v = {vx::LensSimd::kScalar};
+    if (vx::lens_best_simd() >= vx::LensSimd::kSse2) v.push_back(vx::LensSimd::kSse2);
+    if (vx::lens_best_simd() >= vx::LensSimd::kAvx2) v.push_back(vx::LensSimd::kAvx2);
+    return v;
 }
 
 template <class T>
@@ -166,15 +175,25 @@ TEST_F(LensMap, BinnedImagesUseBlockCornerEntries) {
     const vexel_lens_param lens = startup_lens();
     ASSERT_EQ(vx_calib_len_init_map(&map_, &lens), 76800);
     for (const auto& [w, h] : {std::pair{320, 240}, std::pair{160, 120}, std::pair{80, 60}, std::pair{64, 80},
-                              std::pair{40, 48}}) {
+                              std::pair{40, 48}, std::pair{320, 80}, std::pair{160, 80}, std::pair{324, 1}}) {
         if (320 % w || 240 % h) continue;
         SCOPED_TRACE(testing::Message() << w << "x" << h);
         std::vector<uint16_t> src16 = ramp<uint16_t>(w, h), dst16(size_t(w) * h);
         std::vector<float> src32 = ramp<float>(w, h), dst32(size_t(w) * h);
         ASSERT_EQ(vx_calib_len_undistort_u16(&map_, dst16.data(), w * h, src16.data(), w, h, 65500), 1);
         ASSERT_EQ(vx_calib_len_undistort_f32(&map_, dst32.data(), w * h, src32.data(), w, h, 65.5f), 1);
-        EXPECT_EQ(dst16, reference_undistort<uint16_t>(map_, src16, w, h, 65500));
-        EXPECT_EQ(dst32, reference_undistort<float>(map_, src32, w, h, 65.5f));
+        const auto ref16 = reference_undistort<uint16_t>(map_, src16, w, h, 65500);
+        const auto ref32 = reference_undistort<float>(map_, src32, w, h, 65.5f);
+        EXPECT_EQ(dst16, ref16);
+        EXPECT_EQ(dst32, ref32);
+        for (const vx::LensSimd level : available_levels()) {
+            std::fill(dst16.begin(), dst16.end(), 1);
+            std::fill(dst32.begin(), dst32.end(), 1.0f);
+            vx::lens_undistort_rows(map_, src16.data(), dst16.data(), w, h, uint16_t(65500), level);
+            vx::lens_undistort_rows(map_, src32.data(), dst32.data(), w, h, 65.5f, level);
+            EXPECT_EQ(dst16, ref16) << "level " << int(level);
+            EXPECT_EQ(dst32, ref32) << "level " << int(level);
+        }
     }
     // 160x120 reads entry (2x, 2y) with both coordinates halved.
     std::vector<uint16_t> src = ramp<uint16_t>(160, 120), dst(160 * 120);
@@ -187,19 +206,75 @@ TEST_F(LensMap, BinnedImagesUseBlockCornerEntries) {
 TEST(LensRounding, AddsHalfAndTruncatesTowardZero) {
     const float below_half = std::nextafter(0.5f, 0.0f);  // float addition of 0.5 would round this up
     const float nan = std::numeric_limits<float>::quiet_NaN();
-    const std::vector<float> xs = {-0.9f, -1.6f, -1.5f, -1.4999f, 3.4999f, 3.5f, below_half, 1.5f, nan, 1e30f,
-                                   -1e30f, 2.0f};
-    HandMap hm(12, 1, xs, std::vector<float>(12, 0.0f));
-    std::vector<uint16_t> src = {10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21}, dst(12);
-    ASSERT_EQ(vx_calib_len_undistort_u16(&hm.m, dst.data(), 12, src.data(), 12, 1, 0x12345), 1);
+    const std::vector<float> cases = {-0.9f, -1.6f, -1.5f, -1.4999f, 3.4999f, 3.5f, below_half, 1.5f, nan, 1e30f,
+                                      -1e30f, 2.0f};
     const std::vector<uint16_t> want = {10, 0x2345, 0x2345, 10, 13, 14, 10, 12, 0x2345, 0x2345, 0x2345, 12};
-    EXPECT_EQ(dst, want);
+    // Widths 12 and 24 put each case both in vector blocks and in the scalar tail; the 2x
+    // binned table holds the doubled positions at even entries and poison at odd ones.
+    for (int reps : {1, 2}) {
+        for (int bx : {1, 2}) {
+            const int w = 12 * reps;
+            std::vector<float> xs(size_t(w) * bx, nan), ys(size_t(w) * bx, 0.0f);
+            for (int i = 0; i < w; ++i) xs[size_t(i) * bx] = cases[i % 12] * float(bx);
+            HandMap hm(w * bx, 1, xs, ys);
+            std::vector<uint16_t> src(w), expect(w);
+            for (int i = 0; i < w; ++i) src[i] = uint16_t(10 + i), expect[i] = want[i % 12];
+            for (const vx::LensSimd level : available_levels()) {
+                std::vector<uint16_t> dst(w);
+                vx::lens_undistort_rows(hm.m, src.data(), dst.data(), w, 1, uint16_t(0x2345), level);
+                EXPECT_EQ(dst, expect) << "width " << w << " bx " << bx << " level " << int(level);
+            }
+            std::vector<uint16_t> dst(w);
+            ASSERT_EQ(vx_calib_len_undistort_u16(&hm.m, dst.data(), w, src.data(), w, 1, 0x12345), 1);
+            EXPECT_EQ(dst, expect);
+        }
+    }
 
     // Right and bottom limits: q + 0.5 must stay below the size.
     HandMap edge(3, 2, {2.4999f, 2.5f, 0, 0, 0, 0}, {0, 0, 0, 1.4999f, 1.5f, -1.0f});
     std::vector<float> s = {1, 2, 3, 4, 5, 6}, d(6);
     ASSERT_EQ(vx_calib_len_undistort_f32(&edge.m, d.data(), 6, s.data(), 3, 2, -1.0f), 1);
     EXPECT_EQ(d, (std::vector<float>{3, -1, 1, 4, -1, 1}));
+}
+
+TEST(LensRounding, RandomTablesAgreeAcrossKernels) {
+    // Positions spread over and beyond the image, with exact halves, their float neighbours,
+    // corners and NaN mixed in: every kernel must match the definition pixel for pixel.
+    std::mt19937 rng(11);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    for (const auto& [tw, th, w, h] : {std::array{37, 9, 37, 9}, std::array{64, 6, 32, 3}, std::array{70, 12, 35, 4},
+                                      std::array{33, 8, 33, 8}, std::array{40, 4, 40, 1}}) {
+        const int bx = tw / w, by = th / h;
+        std::vector<float> xs(size_t(tw) * th), ys(size_t(tw) * th);
+        auto pick = [&](int lim, int b) {
+            const int kind = int(rng() % 8);
+            const float half = (float(int(rng() % (lim + 3)) - 2) + 0.5f) * float(b);
+            switch (kind) {
+                case 0: return half;
+                case 1: return std::nextafter(half, -1e9f);
+                case 2: return std::nextafter(half, 1e9f);
+                case 3: return rng() % 16 == 0 ? nan : 0.0f;
+                default: return std::uniform_real_distribution<float>(-2.0f * b, float(lim + 1) * b)(rng);
+            }
+        };
+        for (size_t i = 0; i < xs.size(); ++i) {
+            xs[i] = pick(w, bx);
+            ys[i] = pick(h, by);
+        }
+        HandMap hm(tw, th, xs, ys);
+        std::vector<uint16_t> src16 = ramp<uint16_t>(w, h);
+        std::vector<float> src32 = ramp<float>(w, h);
+        const auto ref16 = reference_undistort<uint16_t>(hm.m, src16, w, h, 7);
+        const auto ref32 = reference_undistort<float>(hm.m, src32, w, h, -7.0f);
+        for (const vx::LensSimd level : available_levels()) {
+            std::vector<uint16_t> d16(size_t(w) * h, 1);
+            std::vector<float> d32(size_t(w) * h, 1.0f);
+            vx::lens_undistort_rows(hm.m, src16.data(), d16.data(), w, h, uint16_t(7), level);
+            vx::lens_undistort_rows(hm.m, src32.data(), d32.data(), w, h, -7.0f, level);
+            EXPECT_EQ(d16, ref16) << tw << "x" << th << " -> " << w << "x" << h << " level " << int(level);
+            EXPECT_EQ(d32, ref32) << tw << "x" << th << " -> " << w << "x" << h << " level " << int(level);
+        }
+    }
 }
 
 TEST(LensRounding, NonPowerOfTwoBinningDividesExactly) {
