@@ -376,3 +376,19 @@ TEST_F(LensMap, LifecycleAndExhaustion) {
     }
     EXPECT_EQ(vx_calib_len_init_map(&map_, nullptr), 0);
 }
+
+TEST_F(LensMap, DegenerateLensesBuildHarmlessTables) {
+    // No focal length, or a one-pixel image (singular new camera matrix): the table may hold
+    // NaN or infinities, but building and correcting with it stays defined.
+    vexel_lens_param flat = startup_lens();
+    flat.fx = 0;
+    vexel_lens_param dot = startup_lens();
+    dot.img_w = dot.img_h = 1;
+    for (const vexel_lens_param& lens : {flat, dot}) {
+        const int n = lens.img_w * lens.img_h;
+        ASSERT_EQ(vx_calib_len_init_map(&map_, &lens), n);
+        std::vector<uint16_t> src = ramp<uint16_t>(lens.img_w, lens.img_h), dst(n, 1);
+        ASSERT_EQ(vx_calib_len_undistort_u16(&map_, dst.data(), n, src.data(), lens.img_w, lens.img_h, 9), 1);
+        EXPECT_EQ(dst, reference_undistort<uint16_t>(map_, src, lens.img_w, lens.img_h, 9));
+    }
+}
