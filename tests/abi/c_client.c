@@ -28,6 +28,23 @@ int main(void) {
     CHECK(offsetof(vexel_ll_dev, valid) == 64);
     CHECK(sizeof(vexel_ll_param_rec) == 20);
     CHECK(sizeof(vexel_ll_op) == 17 * sizeof(void (*)(void)));
+
+    /* Lens records in the documented field order, and a table built and used from C. */
+    CHECK(offsetof(vexel_lens_param, dcoeff) == 32 && offsetof(vexel_lens_param, img_h) == 76);
+    CHECK(offsetof(vx_calib_len_map, size) == 16 && offsetof(vx_calib_len_map, roi_h) == 40);
+    CHECK(offsetof(vx_calib_len_map, ready) == 44);
+    {
+        vexel_lens_param lens = {8.0, 6.0, 10.0, 10.0, {0, 0, 0, 0, 0}, 16, 12};
+        vx_calib_len_map map;
+        unsigned short src[16 * 12] = {0}, dst[16 * 12];
+        double k[9] = {10, 0, 8, 0, 10, 6, 0, 0, 1};
+        memset(&map, 0, sizeof map);
+        CHECK(vx_calib_len_init_map(&map, &lens) == 16 * 12 && map.ready == 1);
+        CHECK(vx_calib_len_undistort_u16(&map, dst, 16 * 12, src, 16, 12, 7) == 1 && dst[16 * 12 - 1] == 7);
+        vx_calib_len_uninit_map(&map);
+        CHECK(map.ready == 0);
+        CHECK(mat3_inverse(k, NULL) == k && k[2] == -0.8);
+    }
     puts("c client ok");
     return 0;
 }
