@@ -93,6 +93,109 @@ void lens_new_camera(const vexel_lens_param& lens, double (&kp)[9], LensRect& va
     lens_rects(lens, kp, valid, outer);
 }
 
+namespace {
+
+// Rows [v0, v1) of the table. Every pixel walks its row by repeated addition, exactly as
+// the vector version does per lane, so both give the same bits.
+void build_rows(const vexel_lens_param& lens, const double* ik, float* mx, float* my, int32_t w, int32_t v0,
+                int32_t v1) {
+    const double k1 = lens.dcoeff[0], k2 = lens.dcoeff[1], p1 = lens.dcoeff[2], p2 = lens.dcoeff[3],
+                 k3 = lens.dcoeff[4];
+    const double fx = lens.fx, fy = lens.fy, cx = lens.cx, cy = lens.cy;
+    for (int32_t v = v0; v < v1; ++v) {
+        double X = ik[1] * v + ik[2], Y = ik[4] * v + ik[5], Z = ik[7] * v + ik[8];
+        float* rx = mx + int64_t(v) * w;
+        float* ry = my + int64_t(v) * w;
+        for (int32_t u = 0; u < w; ++u, X += ik[0], Y += ik[3], Z += ik[6]) {
+            const double iz = 1.0 / Z;
+            const double x = X * iz, y = Y * iz;
+            const double x2 = x * x, y2 = y * y, r2 = x2 + y2, t = y * (2 * x);
+            const double kr = 1 + ((k3 * r2 + k2) * r2 + k1) * r2;
+            rx[u] = static_cast<float>(cx + fx * (x * kr + p1 * t + p2 * (r2 + 2 * x2)));
+            ry[u] = static_cast<float>(cy + fy * (y * kr + p1 * (r2 + 2 * y2) + p2 * t));
+        }
+    }
+}
+
+#if defined(VX_LENS_X86)
+// Four rows per pass, one per lane; blocks of four columns are transposed back into rows.
+__attribute__((target("avx2"))) void build_rows_avx2(const vexel_lens_param& lens, const double* ik, float* mx,
+                                                     float* my, int32_t w, int32_t h) {
+    const __m256d k1 = _mm256_set1_pd(lens.dcoeff[0]), k2 = _mm256_set1_pd(lens.dcoeff[1]);
+    const __m256d p1 = _mm256_set1_pd(lens.dcoeff[2]), p2 = _mm256_set1_pd(lens.dcoeff[3]);
+    const __m256d k3 = _mm256_set1_pd(lens.dcoeff[4]);
+    const __m256d fx = _mm256_set1_pd(lens.fx), fy = _mm256_set1_pd(lens.fy);
+    const __m256d cx = _mm256_set1_pd(lens.cx), cy = _mm256_set1_pd(lens.cy);
+    const __m256d one = _mm256_set1_pd(1.0), two = _mm256_set1_pd(2.0);
+    const __m256d dx = _mm256_set1_pd(ik[0]), dy = _mm256_set1_pd(ik[3]), dz = _mm256_set1_pd(ik[6]);
+    int32_t v = 0;
+    for (; v + 4 <= h; v += 4) {
+        const __m256d vv = _mm256_set_pd(v + 3, v + 2, v + 1, v);
+        __m256d X = _mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(ik[1]), vv), _mm256_set1_pd(ik[2]));
+        __m256d Y = _mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(ik[4]), vv), _mm256_set1_pd(ik[5]));
+        __m256d Z = _mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(ik[7]), vv), _mm256_set1_pd(ik[8]));
+        float* rows_x[4];
+        float* rows_y[4];
+        for (int r = 0; r < 4; ++r) {
+            rows_x[r] = mx + int64_t(v + r) * w;
+            rows_y[r] = my + int64_t(v + r) * w;
+        }
+        for (int32_t u = 0; u < w; u += 4) {
+            __m128 ox[4], oy[4];
+            const int cols = w - u < 4 ? w - u : 4;
+            for (int k = 0; k < cols; ++k) {
+                const __m256d iz = _mm256_div_pd(one, Z);
+                const __m256d x = _mm256_mul_pd(X, iz), y = _mm256_mul_pd(Y, iz);
+                const __m256d x2 = _mm256_mul_pd(x, x), y2 = _mm256_mul_pd(y, y);
+                const __m256d r2 = _mm256_add_pd(x2, y2);
+                const __m256d t = _mm256_mul_pd(y, _mm256_mul_pd(two, x));
+                __m256d kr = _mm256_add_pd(_mm256_mul_pd(k3, r2), k2);
+                kr = _mm256_add_pd(_mm256_mul_pd(kr, r2), k1);
+                kr = _mm256_add_pd(one, _mm256_mul_pd(kr, r2));
+                const __m256d ex = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(x, kr), _mm256_mul_pd(p1, t)),
+                                                 _mm256_mul_pd(p2, _mm256_add_pd(r2, _mm256_mul_pd(two, x2))));
+                const __m256d ey =
+                    _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(y, kr), _mm256_mul_pd(p1, _mm256_add_pd(r2, _mm256_mul_pd(two, y2)))),
+                                  _mm256_mul_pd(p2, t));
+                ox[k] = _mm256_cvtpd_ps(_mm256_add_pd(cx, _mm256_mul_pd(fx, ex)));
+                oy[k] = _mm256_cvtpd_ps(_mm256_add_pd(cy, _mm256_mul_pd(fy, ey)));
+                X = _mm256_add_pd(X, dx);
+                Y = _mm256_add_pd(Y, dy);
+                Z = _mm256_add_pd(Z, dz);
+            }
+            if (cols == 4) {
+                _MM_TRANSPOSE4_PS(ox[0], ox[1], ox[2], ox[3]);
+                _MM_TRANSPOSE4_PS(oy[0], oy[1], oy[2], oy[3]);
+                for (int r = 0; r < 4; ++r) {
+                    _mm_storeu_ps(rows_x[r] + u, ox[r]);
+                    _mm_storeu_ps(rows_y[r] + u, oy[r]);
+                }
+            } else {
+                for (int k = 0; k < cols; ++k) {
+                    alignas(16) float lx[4], ly[4];
+                    _mm_store_ps(lx, ox[k]);
+                    _mm_store_ps(ly, oy[k]);
+                    for (int r = 0; r < 4; ++r) {
+                        rows_x[r][u + k] = lx[r];
+                        rows_y[r][u + k] = ly[r];
+                    }
+                }
+            }
+        }
+    }
+    build_rows(lens, ik, mx, my, w, v, h);
+}
+#endif
+
+}  // namespace
+
+void lens_build_table(const vexel_lens_param& lens, const double (&ik)[9], float* mx, float* my, LensSimd level) {
+#if defined(VX_LENS_X86)
+    if (level == LensSimd::kAvx2) return build_rows_avx2(lens, ik, mx, my, lens.img_w, lens.img_h);
+#endif
+    build_rows(lens, ik, mx, my, lens.img_w, 0, lens.img_h);
+}
+
 int32_t lens_init_map(vx_calib_len_map* map, const vexel_lens_param* lens, LensAlloc alloc) {
     if (!map) return 0;
     if (map->ready) release(map);
@@ -119,22 +222,7 @@ int32_t lens_init_map(vx_calib_len_map* map, const vexel_lens_param* lens, LensA
     mat3_set(kp, ik);
     mat3_inverse(ik, nullptr);  // a singular K' stays as it is
 
-    const double k1 = lens->dcoeff[0], k2 = lens->dcoeff[1], p1 = lens->dcoeff[2], p2 = lens->dcoeff[3],
-                 k3 = lens->dcoeff[4];
-    const double fx = lens->fx, fy = lens->fy, cx = lens->cx, cy = lens->cy;
-    for (int32_t v = 0; v < h; ++v) {
-        double X = ik[1] * v + ik[2], Y = ik[4] * v + ik[5], Z = ik[7] * v + ik[8];
-        float* rx = mx + int64_t(v) * w;
-        float* ry = my + int64_t(v) * w;
-        for (int32_t u = 0; u < w; ++u, X += ik[0], Y += ik[3], Z += ik[6]) {
-            const double iz = 1.0 / Z;
-            const double x = X * iz, y = Y * iz;
-            const double x2 = x * x, y2 = y * y, r2 = x2 + y2, t = y * (2 * x);
-            const double kr = 1 + ((k3 * r2 + k2) * r2 + k1) * r2;
-            rx[u] = static_cast<float>(cx + fx * (x * kr + p1 * t + p2 * (r2 + 2 * x2)));
-            ry[u] = static_cast<float>(cy + fy * (y * kr + p1 * (r2 + 2 * y2) + p2 * t));
-        }
-    }
+    lens_build_table(*lens, ik, mx, my, lens_best_simd());
 
     map->map_x = mx;
     map->map_y = my;

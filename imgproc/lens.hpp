@@ -29,6 +29,9 @@ int32_t lens_init_map(vx_calib_len_map* map, const vexel_lens_param* lens, LensA
 enum class LensSimd { kScalar, kSse2, kAvx2 };
 LensSimd lens_best_simd();
 
+// Fills img_w x img_h entries of both tables for the inverse new camera matrix `ik`.
+void lens_build_table(const vexel_lens_param& lens, const double (&ik)[9], float* mx, float* my, LensSimd level);
+
 // The correction loop at a chosen level, for a ready map whose size w x h divides.
 void lens_undistort_rows(const vx_calib_len_map& map, const float* src, float* dst, int32_t w, int32_t h, float fill,
                          LensSimd level);
