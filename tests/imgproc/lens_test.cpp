@@ -239,12 +239,14 @@ TEST(LensRounding, AddsHalfAndTruncatesTowardZero) {
 }
 
 TEST(LensRounding, RandomTablesAgreeAcrossKernels) {
-    // Positions spread over and beyond the image, with exact halves, their float neighbours,
-    // corners and NaN mixed in: every kernel must match the definition pixel for pixel.
+    // Positions spread over and beyond the image, with exact halves (times the binning
+    // factor, 3 included), their float neighbours, corners and NaN mixed in: every kernel
+    // must match the definition pixel for pixel.
     std::mt19937 rng(11);
     const float nan = std::numeric_limits<float>::quiet_NaN();
     for (const auto& [tw, th, w, h] : {std::array{37, 9, 37, 9}, std::array{64, 6, 32, 3}, std::array{70, 12, 35, 4},
-                                      std::array{33, 8, 33, 8}, std::array{40, 4, 40, 1}}) {
+                                      std::array{33, 8, 33, 8}, std::array{40, 4, 40, 1},
+                                      std::array{99, 6, 33, 2}}) {
         const int bx = tw / w, by = th / h;
         std::vector<float> xs(size_t(tw) * th), ys(size_t(tw) * th);
         auto pick = [&](int lim, int b) {
@@ -276,23 +278,6 @@ TEST(LensRounding, RandomTablesAgreeAcrossKernels) {
             EXPECT_EQ(d32, ref32) << tw << "x" << th << " -> " << w << "x" << h << " level " << int(level);
         }
     }
-}
-
-TEST(LensRounding, NonPowerOfTwoBinningDividesExactly) {
-    // 3x binning: table positions a few ulps around 3 * (k + 0.5), so that the quotient lands
-    // on either side of the rounding threshold; multiplying by a rounded 1/3 would not.
-    const int n = 350;
-    std::vector<float> xs(3 * n * 3, 0.0f), ys(3 * n * 3, 0.0f);
-    for (int x = 0; x < n; ++x) {
-        float v = 3.0f * (float(x % 50) + 0.5f);
-        for (int step = 0; step < x % 7; ++step) v = std::nextafter(v, x % 2 ? 0.0f : 1000.0f);
-        xs[3 * x] = v;
-        ys[3 * x] = std::nextafter(1.5f, x % 3 ? 0.0f : 9.0f);
-    }
-    HandMap hm(3 * n, 3, xs, ys);
-    std::vector<uint16_t> src = ramp<uint16_t>(n, 1), dst(n);
-    ASSERT_EQ(vx_calib_len_undistort_u16(&hm.m, dst.data(), n, src.data(), n, 1, 0), 1);
-    EXPECT_EQ(dst, reference_undistort<uint16_t>(hm.m, src, n, 1, 0));
 }
 
 TEST_F(LensMap, ParameterErrorsWriteNothing) {

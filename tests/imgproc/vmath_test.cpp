@@ -64,6 +64,11 @@ void expect_near_all(const double* got, const double* want, int n, double tol) {
     for (int i = 0; i < n; ++i) EXPECT_NEAR(got[i], want[i], tol) << "element " << i;
 }
 
+template <size_t N>
+void expect_all(const double* got, const double (&want)[N], double tol = 1e-15) {
+    expect_near_all(got, want, int(N), tol);
+}
+
 class VmathRandom : public ::testing::Test {
 protected:
     std::mt19937_64 rng{20240611};
@@ -88,14 +93,10 @@ TEST(Vmath, DocumentedEdgeCases) {
     expect_near_all(k, want, 9, 1e-15);
 
     double z[3] = {0, 0, 0};
-    vec3_normalize(z, nullptr);
-    EXPECT_EQ(z[0], 0);
-    EXPECT_EQ(z[1], 0);
-    EXPECT_EQ(z[2], 0);
+    expect_all(vec3_normalize(z, nullptr), {0, 0, 0}, 0);
     double v[3] = {0, 3, 4}, n[3];
     EXPECT_EQ(vec3_normalize(v, n), n);
-    EXPECT_DOUBLE_EQ(n[1], 0.6);
-    EXPECT_DOUBLE_EQ(n[2], 0.8);
+    expect_all(n, {0, 0.6, 0.8});
     EXPECT_EQ(v[2], 4);
 
     double zeros[16] = {}, dest[16];
@@ -118,8 +119,7 @@ TEST(Vmath, DocumentedEdgeCases) {
     double p[3] = {1, 2, 3};
     const double q[3] = {10, 20, 30};
     EXPECT_EQ(vec3_add(p, q, nullptr), p);
-    EXPECT_EQ(p[0], 11);
-    EXPECT_EQ(p[2], 33);
+    expect_all(p, {11, 22, 33}, 0);
 }
 
 TEST(Vmath, DestinationRules) {
@@ -132,16 +132,13 @@ TEST(Vmath, DestinationRules) {
     for (int i = 0; i < 12; ++i) EXPECT_EQ(d[i], m[i]);
     for (int r = 0; r < 4; ++r) EXPECT_EQ(d[12 + r], m[12 + r] + 2 * m[r] + 3 * m[4 + r] + 4 * m[8 + r]);
 
-    double s[16] = {};
+    double s[16] = {}, rx[16] = {};
     mat4_scale(m, v, s);
+    mat4_rotateX(m, 0.3, rx);
     for (int r = 0; r < 4; ++r) {
         EXPECT_EQ(s[r], 2 * m[r]);
         EXPECT_EQ(s[8 + r], 4 * m[8 + r]);
         EXPECT_EQ(s[12 + r], m[12 + r]);
-    }
-    double rx[16] = {};
-    mat4_rotateX(m, 0.3, rx);
-    for (int r = 0; r < 4; ++r) {
         EXPECT_EQ(rx[r], m[r]);
         EXPECT_EQ(rx[12 + r], m[12 + r]);
     }
@@ -158,7 +155,7 @@ TEST(Vmath, DestinationRules) {
     ASSERT_NE(id, nullptr);
     double* id3 = mat4_toMat3(id, nullptr);
     ASSERT_NE(id3, nullptr);
-    EXPECT_TRUE(id3[0] == 1 && id3[4] == 1 && id3[8] == 1 && id3[1] == 0 && id3[3] == 0);
+    expect_all(id3, {1, 0, 0, 0, 1, 0, 0, 0, 1}, 0);
     double* back = mat3_toMat4(id3, nullptr);
     EXPECT_EQ(std::memcmp(back, id, 16 * sizeof(double)), 0);
     double tm[16];
@@ -166,18 +163,12 @@ TEST(Vmath, DestinationRules) {
     double* rot = mat4_toRotationMat(tm, nullptr);
     EXPECT_TRUE(rot[11] == 11 && rot[12] == 0 && rot[14] == 0 && rot[15] == 1);
     EXPECT_EQ(tm[12], 12);
-    std::free(id);
-    std::free(id3);
-    std::free(back);
-    std::free(rot);
-
     double* c = vec3_create(nullptr);
-    EXPECT_TRUE(c[0] == 0 && c[1] == 0 && c[2] == 0);
-    std::free(c);
+    expect_all(c, {0, 0, 0}, 0);
     const double src[4] = {1, 2, 3, 4};
     double* qc = quat_create(src);
-    EXPECT_EQ(std::memcmp(qc, src, sizeof src), 0);
-    std::free(qc);
+    expect_all(qc, src, 0);
+    for (double* p : {id, id3, back, rot, c, qc}) std::free(p);
 
     double sing[16] = {1, 2, 3, 0, 2, 4, 6, 0, 0, 0, 1, 0, 0, 0, 0, 1};
     EXPECT_EQ(mat4_toInverseMat3(sing, nullptr), nullptr);
@@ -192,28 +183,16 @@ TEST(Vmath, VectorOperations) {
     EXPECT_DOUBLE_EQ(vec3_length(a), 3);
     EXPECT_DOUBLE_EQ(vec3_dist(a, b), 5);
     EXPECT_DOUBLE_EQ(vec3_dot(a, b), 20);
-    vec3_direction(b, a, d);
-    EXPECT_DOUBLE_EQ(d[0], 0.6);
-    EXPECT_DOUBLE_EQ(d[1], 0.8);
-    EXPECT_DOUBLE_EQ(d[2], 0);
-    vec3_direction(a, a, d);
-    EXPECT_TRUE(d[0] == 0 && d[1] == 0 && d[2] == 0);
-    vec3_lerp(a, b, 0.25, d);
-    EXPECT_DOUBLE_EQ(d[0], 1.75);
-    EXPECT_DOUBLE_EQ(d[1], 3);
-    vec3_cross(a, b, d);
-    EXPECT_DOUBLE_EQ(vec3_dot(d, a), 0);
-    EXPECT_DOUBLE_EQ(vec3_dot(d, b), 0);
-    EXPECT_DOUBLE_EQ(d[0], 2 * 2 - 2 * 6);
+    expect_all(vec3_direction(b, a, d), {0.6, 0.8, 0});
+    expect_all(vec3_direction(a, a, d), {0, 0, 0}, 0);
+    expect_all(vec3_lerp(a, b, 0.25, d), {1.75, 3, 2});
+    expect_all(vec3_cross(a, b, d), {-8, 6, -2}, 0);
     vec3_cross(a, b, a);  // in place through dest == a
-    EXPECT_DOUBLE_EQ(a[2], 1 * 6 - 2 * 4);
+    expect_all(a, {-8, 6, -2}, 0);
     double e[3] = {1, -2, 3};
-    vec3_scale(e, -2, nullptr);
-    vec3_negate(e, nullptr);
-    EXPECT_TRUE(e[0] == 2 && e[1] == -4 && e[2] == 6);
+    expect_all(vec3_negate(vec3_scale(e, -2, nullptr), nullptr), {2, -4, 6}, 0);
     vec3_subtract(e, b, nullptr);
-    vec3_multiply(e, b, nullptr);
-    EXPECT_TRUE(e[0] == -8 && e[1] == -60 && e[2] == 8);
+    expect_all(vec3_multiply(e, b, nullptr), {-8, -60, 8}, 0);
 }
 
 TEST(Vmath, TextFormats) {
@@ -431,14 +410,7 @@ TEST_F(VmathRandom, ViewAndProjection) {
 TEST(Vmath, ProjectionMatrices) {
     double f[16], p[16], o[16];
     mat4_frustum(-2, 3, -1, 4, 1, 10, f);
-    EXPECT_DOUBLE_EQ(f[0], 2.0 / 5);
-    EXPECT_DOUBLE_EQ(f[5], 2.0 / 5);
-    EXPECT_DOUBLE_EQ(f[8], 1.0 / 5);
-    EXPECT_DOUBLE_EQ(f[9], 3.0 / 5);
-    EXPECT_DOUBLE_EQ(f[10], -11.0 / 9);
-    EXPECT_EQ(f[11], -1);
-    EXPECT_DOUBLE_EQ(f[14], -20.0 / 9);
-    EXPECT_EQ(f[15], 0);
+    expect_all(f, {0.4, 0, 0, 0, 0, 0.4, 0, 0, 0.2, 0.6, -11.0 / 9, -1, 0, 0, -20.0 / 9, 0});
 
     mat4_perspective(90, 2, 1, 10, p);
     const double top = std::tan(std::numbers::pi / 4);
@@ -448,11 +420,8 @@ TEST(Vmath, ProjectionMatrices) {
     // The ortho box maps its corners onto the unit cube.
     mat4_ortho(-2, 6, 1, 5, 2, 10, o);
     double lo[3] = {-2, 1, -2}, hi[3] = {6, 5, -10};
-    mat4_multiplyVec3(o, lo, nullptr);
-    mat4_multiplyVec3(o, hi, nullptr);
-    const double mlo[3] = {-1, -1, -1}, mhi[3] = {1, 1, 1};
-    expect_near_all(lo, mlo, 3, 1e-15);
-    expect_near_all(hi, mhi, 3, 1e-15);
+    expect_all(mat4_multiplyVec3(o, lo, nullptr), {-1, -1, -1});
+    expect_all(mat4_multiplyVec3(o, hi, nullptr), {1, 1, 1});
 }
 
 TEST(Vmath, QuaternionHelpers) {
