@@ -2,6 +2,7 @@
 #ifndef VEXEL_VEXEL_H
 #define VEXEL_VEXEL_H
 
+#include <vexel/chip.h>
 #include <vexel/export.h>
 #include <vexel/lens.h>
 #include <vexel/log.h>

@@ -1,0 +1,139 @@
+/* The chip configuration library: sensor register shim, sensor configuration, decode geometry,
+   amplitude hysteresis, phase table and the calibration parameter and temperature store.
+   Its routines keep the chip library's own mixed-case names; all state is process-wide and
+   describes the one sensor behind g_vx_dev. Results: 0 on success, -1 on failure. */
+#ifndef VEXEL_CHIP_H
+#define VEXEL_CHIP_H
+
+#include <stdint.h>
+#include <vexel/export.h>
+
+VX_EXTERN_C_BEGIN
+
+struct vexel_dev;
+
+/* The device every chip-library register and parameter access goes to; set by the sensor
+   driver at start, cleared at stop. */
+VX_API extern struct vexel_dev* g_vx_dev;
+
+/* Sensor geometry of the tables below: 328 x 252 pixels including the border. */
+enum {
+    VX_CHIP_PIXELS = 82656,
+    VX_CHIP_MAX_DISTANCES = 30,
+    VX_CHIP_FREQS = 7,
+    VX_CHIP_ATAN_ENTRIES = 4096,
+    VX_CHIP_NAME_MAX = 64 /* room a caller gives the file name getters */
+};
+
+/* ---- identity ---- */
+VX_API void configSetPartType(int v);
+VX_API void configSetPartVersion(int v);
+VX_API void configSetIcVersion(int v);
+VX_API void configSetWaferID(int v);
+VX_API void configSetChipID(int v);
+VX_API void configSetDeviceAddress(int v);
+VX_API int configGetPartType(void);
+VX_API int configGetIcVersion(void);
+VX_API int configGetWaferID(void);
+VX_API int configGetChipID(void);
+VX_API int configGetDeviceAddress(void);
+VX_API int configIsFLIM(void);
+
+/* ---- decode geometry ---- */
+VX_API void pruInit(void);
+VX_API void pruSetSize(int cols, int rows);
+VX_API void pruSetImage(void* descriptor);
+VX_API int pruGetNCols(void);
+VX_API int pruGetNRowsPerHalf(void);
+VX_API int pruGetNumberOfHalves(void);
+VX_API int pruGetColReduction(void);
+VX_API int pruGetRowReduction(void);
+
+/* ---- amplitude threshold and hysteresis ---- */
+VX_API extern uint32_t upperThreshold; /* squared amplitudes */
+VX_API extern uint32_t lowerThreshold;
+VX_API extern uint8_t hysteresisMap[VX_CHIP_PIXELS];
+
+VX_API void apiSetMinAmplitude(int a);
+VX_API void apiSetHysteresis(int w);
+VX_API void hysteresisUpdateThresholds(int a);
+VX_API void hysteresisSetThresholds(int a, int w);
+/* 1 when pixel `pixel` with squared amplitude s is valid, 0 when not; updates its state. */
+VX_API int hysteresisUpdate(int pixel, uint32_t s);
+
+/* ---- ADC overflow, external modulation ---- */
+VX_API void apiEnableAdcOverflow(int flag);
+VX_API void adcOverflowEnable(int flag);
+VX_API void adcOverflowSetMin(int v);
+VX_API void adcOverflowSetMax(int v);
+VX_API void epcSetExtModEnable(int flag);
+VX_API int epcgetExtModEnable(void);
+
+/* ---- phase ---- */
+VX_API void atan2lut_Init(void);
+/* Phase of (x, y) in units of 1/30000 turn, 0..29999. */
+VX_API int atan2_lut(int y, int x);
+
+/* ---- calculation flags ---- */
+VX_API void calculationEnablePiDelay(int flag);
+VX_API void calculationEnableDualMGX(int flag);
+VX_API void calculationEnablePN(int flag);
+VX_API void calculationEnableHDR(int flag);
+VX_API int calculationIsHDR(void);
+
+/* ---- calibration store ---- */
+VX_API extern uint16_t distImagesDRNU[2][VX_CHIP_MAX_DISTANCES * VX_CHIP_PIXELS];
+VX_API extern uint16_t distImagesDRNUMax[2][VX_CHIP_PIXELS];
+VX_API extern uint16_t distImagesDRNUMin[2][VX_CHIP_PIXELS];
+
+/* Part types 4 and 5 select the epc635 value, any other the epc660 one. */
+VX_API double calibrateGetTempCoef(int partType);
+VX_API double calibrateGetIbTempCoef(int partType);
+VX_API void calibrateSetTempCoef(double v, int partType);
+VX_API void calibrateSetIbTempCoef(double v, int partType);
+VX_API double calibrateGetSpeedOfLightDiv2(void);
+VX_API void calibrateSetSpeedOfLightDiv2(double v);
+
+VX_API int calibrationGetOffsetDRNU(void);
+VX_API int calibrateGetTempCalib(void);
+VX_API int calibrateGetIbTempCalib(void);
+VX_API double calibrateGetStepCalMM(void);
+VX_API void calibrationSetOffsetPhase(int v);
+VX_API int calibrationGetOffsetPhase(void);
+VX_API void calibrationSetDefaultOffsetPhase(int v);
+VX_API int calibrateGetoffsetPhaseDefaultFPN(void);
+VX_API void calibrateSetNumDistances(int nd);
+VX_API int calibrateGetNumDistances(void);
+VX_API void calibrateSetWidth(int w);
+VX_API void calibrateSetHeight(int h);
+VX_API void calibrationSetNumberOfColumnsMax(int n);
+VX_API void calibrationSetNumberOfRowsMax(int n);
+VX_API void calibrateSetDRNUDiffTemp(int v);
+VX_API void calibrateSetDRNUCalibrateDelay(int v);
+VX_API void calibrateSetDRNUAverage(int v);
+
+/* 2 corrects distances with the DRNU tables. */
+VX_API void calculationSetEnableDRNU(int v);
+VX_API int calculationGetEnableDRNU(void);
+VX_API void calculationSetEnableTemperature(int v);
+VX_API int calculationGetEnableTemperature(void);
+
+/* Write the calibration file names into buf (VX_CHIP_NAME_MAX bytes); return their length. */
+VX_API int calibrationGetParamName(char* buf);
+VX_API int calibrationGetDistanceImagesName(char* buf);
+/* 0 when the distance-image file is readable under the path prefix, else -1. */
+VX_API int calibrationDataFileCheck(int unused);
+/* set 0 or 1; -1 when the file is missing, short, or larger than the tables. */
+VX_API int calibrationLoadDistanceImages(int set);
+VX_API int calculateLoadGrayscaleGainOffset(void);
+VX_API int configLoadParameters(void);
+
+/* ---- frame temperatures (tenths of a degree) ---- */
+/* t[0] sensor, t[1] illumination board. */
+VX_API void temperatureSetTemperatureByFrameHeader(const int16_t* t);
+VX_API int16_t temperatureGetTemperatureByFrameHeader(void);
+VX_API int16_t temperatureGetIbTemperatureByFrameHeader(void);
+
+VX_EXTERN_C_END
+
+#endif
