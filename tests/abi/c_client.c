@@ -29,7 +29,7 @@ int main(void) {
     CHECK(sizeof(vexel_ll_param_rec) == 20);
     CHECK(sizeof(vexel_ll_op) == 17 * sizeof(void (*)(void)));
 
-    /* Lens records in the documented field order, and a table built and used from C. */
+    /* Lens records in their public field order, and a table built and used from C. */
     CHECK(offsetof(vexel_lens_param, dcoeff) == 32 && offsetof(vexel_lens_param, img_h) == 76);
     CHECK(offsetof(vx_calib_len_map, size) == 16 && offsetof(vx_calib_len_map, roi_h) == 40);
     CHECK(offsetof(vx_calib_len_map, ready) == 44);

@@ -85,7 +85,7 @@ protected:
 
 }  // namespace
 
-TEST(Vmath, DocumentedEdgeCases) {
+TEST(Vmath, EdgeCases) {
     // The camera matrix stored row by row inverts to the closed form.
     double k[9] = {210.5, 0, 157.25, 0, 204.75, 122.5, 0, 0, 1};
     ASSERT_EQ(mat3_inverse(k, nullptr), k);
