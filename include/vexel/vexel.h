@@ -6,6 +6,8 @@
 #include <vexel/export.h>
 #include <vexel/lens.h>
 #include <vexel/log.h>
+#include <vexel/cmap.h>
+#include <vexel/filter.h>
 #include <vexel/path.h>
 #include <vexel/stream.h>
 #include <vexel/transport.h>

@@ -1,0 +1,54 @@
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "imgproc/median.hpp"
+
+namespace vx {
+namespace fixed_baseline {
+constexpr int kLanes = 8;
+#include "imgproc/median_fixed.inc"
+}  // namespace fixed_baseline
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define VX_HAVE_AVX2_PATH 1
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace fixed_avx2 {
+constexpr int kLanes = 16;
+#include "imgproc/median_fixed.inc"
+}  // namespace fixed_avx2
+#pragma GCC pop_options
+#endif
+
+bool isa_available(Isa isa) {
+    switch (isa) {
+        case Isa::kBaseline: return true;
+        case Isa::kAvx2:
+#ifdef VX_HAVE_AVX2_PATH
+        {
+            static const bool avx2 = __builtin_cpu_supports("avx2");
+            return avx2;
+        }
+#else
+            return false;
+#endif
+    }
+    return false;
+}
+
+void median2d_fixed(Isa isa, int kernel, uint16_t* dst, const uint16_t* src, int w, int h) {
+#ifdef VX_HAVE_AVX2_PATH
+    if (isa == Isa::kAvx2 && isa_available(Isa::kAvx2)) {
+        if (kernel == 3) fixed_avx2::median3(dst, src, w, h);
+        else fixed_avx2::median5(dst, src, w, h);
+        return;
+    }
+#endif
+    (void)isa;
+    if (kernel == 3) fixed_baseline::median3(dst, src, w, h);
+    else fixed_baseline::median5(dst, src, w, h);
+}
+
+}  // namespace vx
