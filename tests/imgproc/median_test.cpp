@@ -16,9 +16,9 @@ using Image = std::vector<uint16_t>;
 
 int clampi(int v, int lo, int hi) { return std::min(std::max(v, lo), hi); }
 
-Image random_image(int w, int h, uint32_t seed, int max_value) {
+Image random_image(int w, int h, uint32_t seed, int max_value, int min_value = 0) {
     std::mt19937 rng(seed);
-    std::uniform_int_distribution<int> d(0, max_value);
+    std::uniform_int_distribution<int> d(min_value, max_value);
     Image img(size_t(w) * h);
     for (auto& v : img) v = uint16_t(d(rng));
     return img;
@@ -96,9 +96,11 @@ TEST(FixedMedian, MatchesBruteForceInBothModes) {
     for (vx::Isa isa : isas()) {
         for (int k : {3, 5}) {
             for (Size s : kSizes) {
-                // Few levels make ties everywhere; full range checks the unsigned comparisons.
-                for (int max_value : {3, 65535}) {
-                    const Image src = random_image(s.w, s.h, seed++, max_value);
+                // Few levels make ties everywhere, at both ends of the range where the in-place
+                // bounds substitute 0 and 65535; the full range checks unsigned comparisons.
+                for (int max_value : {3, 65535, 65535 + 4}) {
+                    const Image src = max_value > 65535 ? random_image(s.w, s.h, seed++, 65535, 65533)
+                                                        : random_image(s.w, s.h, seed++, max_value);
                     Image want(src.size()), got(src.size(), 0xABCD);
                     ref_fixed(want.data(), src.data(), s.w, s.h, k);
                     vx::median2d_fixed(isa, k, got.data(), src.data(), s.w, s.h);
