@@ -4,10 +4,10 @@
 
 #include <vexel/chip.h>
 #include <vexel/export.h>
-#include <vexel/lens.h>
-#include <vexel/log.h>
 #include <vexel/cmap.h>
 #include <vexel/filter.h>
+#include <vexel/lens.h>
+#include <vexel/log.h>
 #include <vexel/path.h>
 #include <vexel/stream.h>
 #include <vexel/transport.h>
