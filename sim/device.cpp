@@ -1,0 +1,886 @@
+// The USB side: umockdev nodes whose usbfs ioctls the firmware model answers.
+//
+// Locking: one mutex per testbed (TestbedImpl::mu) guards every camera, node and client. The
+// umockdev worker thread takes it in the ioctl handler and in the client weak-notify; so no
+// umockdev call that can run or finalise on that thread (testbed mutations, unrefs of ioctl
+// data or clients) is ever made with it held.
+#include <fcntl.h>
+#include <glib-object.h>
+#include <linux/ioctl.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <thread>
+
+#include "sim/firmware.hpp"
+#include "sim/sim.hpp"
+
+namespace vxsim {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+namespace {
+
+bool g_debug = std::getenv("VXSIM_DEBUG") != nullptr;
+
+void dbg(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void dbg(const char* fmt, ...) {
+    if (!g_debug) return;
+    va_list ap;
+    va_start(ap, fmt);
+    std::fputs("[vxsim] ", stderr);
+    std::vfprintf(stderr, fmt, ap);
+    va_end(ap);
+}
+
+constexpr uint32_t kCaps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
+                           USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_BULK_SCATTER_GATHER |
+                           USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+
+// Objects released outside the lock (their finalisers may call back into us).
+struct Graveyard {
+    std::vector<gpointer> objs;
+    void add(gpointer o) {
+        if (o) objs.push_back(o);
+    }
+    ~Graveyard() {
+        for (auto o : objs) g_object_unref(o);
+    }
+};
+
+}  // namespace
+
+struct Node;
+struct ClientState;
+
+struct Urb {
+    UMockdevIoctlData* data = nullptr;  // the client's usbdevfs_urb
+    UMockdevIoctlData* buf = nullptr;   // its buffer
+    ClientState* client = nullptr;
+    gulong addr = 0;
+    bool control = false;
+    int length = 0;
+    int actual = 0;
+    int status = 0;
+    usbdevfs_urb* raw() const { return reinterpret_cast<usbdevfs_urb*>(data->data); }
+};
+
+struct ClientState {
+    Node* node = nullptr;
+    std::deque<Urb*> done_ctrl, done_bulk;
+    std::vector<Urb*> pending;
+    std::set<int> claims;
+};
+
+struct Node {
+    CameraImpl* cam = nullptr;
+    uint8_t address = 0;
+    std::string devnode;  // /dev/bus/usb/BBB/DDD
+    std::string syspath;  // as umockdev returned it
+    UMockdevIoctlBase* handler = nullptr;
+    int fifo = -1;
+    bool ready = false;
+    bool gone = false;
+    std::map<GObject*, std::unique_ptr<ClientState>> clients;
+
+    // Readiness for poll(POLLOUT): an empty pipe is writable, a full one is not.
+    void set_ready(bool r) {
+        if (fifo < 0 || r == ready) return;
+        ready = r;
+        char buf[4096];
+        if (r) {
+            while (::read(fifo, buf, sizeof buf) > 0) {
+            }
+        } else {
+            std::memset(buf, 0, sizeof buf);
+            while (::write(fifo, buf, sizeof buf) > 0) {
+            }
+        }
+    }
+    bool has_completions() const {
+        for (auto& [k, c] : clients)
+            if (!c->done_ctrl.empty() || !c->done_bulk.empty()) return true;
+        return false;
+    }
+    void refresh_ready() { set_ready(gone || has_completions()); }
+};
+
+struct TestbedImpl;
+
+enum class Departure { none, unplug, reboot, reenumerate };
+
+struct CameraImpl {
+    TestbedImpl* tb = nullptr;
+    CameraOptions opt;
+    Firmware fw;
+    std::unique_ptr<Camera> handle;
+    std::vector<std::unique_ptr<Node>> nodes;
+    Node* cur = nullptr;
+    uint8_t port = 0;
+    std::string syspath;
+    std::deque<Urb*> bulk;  // pending bulk transfers on the endpoint, in submission order
+    std::vector<ControlRecord> cmds;
+    bool iface0_busy = false;
+    // Pacing: frames released since capture start, and the byte budget of a capped link.
+    Clock::time_point stream_t0{};
+    uint64_t stream_first_frame = 0;
+    double tokens = 0;
+    Clock::time_point tokens_t{};
+    // Scheduled bus events.
+    Departure leave_kind = Departure::none;
+    std::optional<Clock::time_point> leave_at, return_at;
+    bool reboot_waits_status = false;
+    bool cold_return = false;
+
+    explicit CameraImpl(const CameraOptions& o) : opt(o), fw(o) {}
+};
+
+struct TestbedImpl {
+    UMockdevTestbed* tb = nullptr;
+    std::string root;
+    std::mutex mu;
+    std::condition_variable cv;
+    std::thread engine;
+    bool quit = false;
+    std::mutex bus_mu;  // serialises testbed mutations (umockdev is not thread-safe there)
+    std::vector<std::unique_ptr<CameraImpl>> cams;
+    std::map<uint8_t, std::set<uint8_t>> used_addr;  // per bus
+    std::map<uint8_t, uint8_t> next_addr, next_port;
+
+    void run_engine();
+    Node* plug(CameraImpl& cam);  // without mu
+    void unplug(CameraImpl& cam);  // without mu
+    void pump(CameraImpl& cam, Clock::time_point now, Clock::time_point& wake);
+};
+
+namespace {
+
+TestbedImpl* g_live = nullptr;  // umockdev supports one testbed per process
+
+void complete(Urb* u, int status) {
+    u->status = status;
+    auto* r = u->raw();
+    r->status = status;
+    r->actual_length = u->actual;
+    ClientState* c = u->client;
+    auto& p = c->pending;
+    p.erase(std::remove(p.begin(), p.end(), u), p.end());
+    (u->control ? c->done_ctrl : c->done_bulk).push_back(u);
+    c->node->set_ready(true);
+}
+
+void release(Urb* u, Graveyard& g) {
+    g.add(u->data);
+    g.add(u->buf);
+    delete u;
+}
+
+std::string hex(const std::vector<uint8_t>& v) {
+    std::string s;
+    char b[3];
+    for (uint8_t x : v) {
+        std::snprintf(b, sizeof b, "%02x", x);
+        s += b;
+    }
+    return s;
+}
+
+// Drops a client that closed its descriptor or died: its transfers and claims go with it.
+void on_client_gone(gpointer data, GObject* where) {
+    auto* node = static_cast<Node*>(data);
+    auto* cam = node->cam;
+    Graveyard g;
+    std::lock_guard<std::mutex> lk(cam->tb->mu);
+    auto it = node->clients.find(where);
+    if (it == node->clients.end()) return;
+    ClientState* c = it->second.get();
+    dbg("%s: client %p gone (%zu pending)\n", node->devnode.c_str(), static_cast<void*>(where), c->pending.size());
+    for (Urb* u : c->pending) {
+        cam->bulk.erase(std::remove(cam->bulk.begin(), cam->bulk.end(), u), cam->bulk.end());
+        release(u, g);
+    }
+    for (Urb* u : c->done_ctrl) release(u, g);
+    for (Urb* u : c->done_bulk) release(u, g);
+    node->clients.erase(it);
+    node->refresh_ready();
+}
+
+ClientState* client_for(Node* node, UMockdevIoctlClient* client) {
+    auto key = G_OBJECT(client);
+    auto it = node->clients.find(key);
+    if (it != node->clients.end()) return it->second.get();
+    auto c = std::make_unique<ClientState>();
+    c->node = node;
+    g_object_weak_ref(key, on_client_gone, node);
+    return node->clients.emplace(key, std::move(c)).first->second.get();
+}
+
+bool claimed_elsewhere(Node* node, ClientState* me, int iface) {
+    for (auto& [k, c] : node->clients)
+        if (c.get() != me && c->claims.count(iface)) return true;
+    return false;
+}
+
+// Resolves the ioctl argument's pointee (size bytes); null after a failure was answered.
+UMockdevIoctlData* resolve_arg(UMockdevIoctlClient* client, size_t size) {
+    GError* err = nullptr;
+    UMockdevIoctlData* d = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, size, &err);
+    if (!d) {
+        dbg("resolve failed: %s\n", err ? err->message : "?");
+        if (err) g_error_free(err);
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+    }
+    return d;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The ioctl handler.
+
+namespace {
+
+gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data);
+
+void submit_control(CameraImpl& cam, Urb* u, Clock::time_point now) {
+    const uint8_t* b = u->buf->data;
+    Setup s{b[0], b[1], uint16_t(b[2] | b[3] << 8), uint16_t(b[4] | b[5] << 8), uint16_t(b[6] | b[7] << 8)};
+    const bool in_dir = s.request_type & 0x80;
+    std::vector<uint8_t> reply;
+    Action a = cam.fw.control(s, b + 8, reply);
+    ControlRecord rec{s.request_type, s.request, s.value, s.index, s.length, {}, a == Action::stall};
+    if (in_dir)
+        rec.data = reply;
+    else
+        rec.data.assign(b + 8, b + 8 + s.length);
+    cam.cmds.push_back(std::move(rec));
+    dbg("ctrl %02x %02x v=%u i=%u l=%u -> %d\n", s.request_type, s.request, s.value, s.index, s.length, int(a));
+
+    if (a == Action::hang) return;  // stays pending until the host discards it
+    if (a == Action::stall) {
+        complete(u, -EPIPE);
+        return;
+    }
+    if (in_dir) {
+        std::memcpy(u->buf->data + 8, reply.data(), reply.size());
+        u->actual = static_cast<int>(reply.size());
+    } else {
+        u->actual = s.length;
+    }
+    switch (a) {
+        case Action::reboot:
+            cam.leave_kind = Departure::reboot;
+            cam.reboot_waits_status = true;
+            cam.leave_at = now + milliseconds(1000);  // if the host never asks for the status
+            break;
+        case Action::reenumerate:
+            cam.leave_kind = Departure::reenumerate;
+            cam.leave_at = now + milliseconds(50);  // long enough for the host to reap this
+            break;
+        case Action::start_stream:
+            cam.stream_t0 = now;
+            cam.stream_first_frame = cam.fw.next_frame();
+            cam.tokens = 0;
+            cam.tokens_t = now;
+            break;
+        default: break;
+    }
+    if (s.request == 0xB0 && cam.reboot_waits_status) {
+        cam.reboot_waits_status = false;
+        cam.leave_at = now + milliseconds(50);
+    }
+    complete(u, 0);
+}
+
+gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+    auto* node = static_cast<Node*>(data);
+    CameraImpl& cam = *node->cam;
+    TestbedImpl& tb = *cam.tb;
+    const gulong req = umockdev_ioctl_client_get_request(client);
+    Graveyard g;
+    std::unique_lock<std::mutex> lk(tb.mu);
+    ClientState* cs = client_for(node, client);
+
+    auto done = [&](long res, int err) {
+        umockdev_ioctl_client_complete(client, res, err);
+        return TRUE;
+    };
+
+    if (req == USBDEVFS_REAPURBNDELAY || req == USBDEVFS_REAPURB) {
+        auto& q = !cs->done_ctrl.empty() ? cs->done_ctrl : cs->done_bulk;
+        if (q.empty()) {
+            node->refresh_ready();
+            return done(-1, node->gone ? ENODEV : EAGAIN);
+        }
+        UMockdevIoctlData* slot = resolve_arg(client, sizeof(void*));
+        if (!slot) return TRUE;
+        Urb* u = q.front();
+        q.pop_front();
+        umockdev_ioctl_data_set_ptr(slot, 0, u->data);
+        node->refresh_ready();
+        lk.unlock();
+        umockdev_ioctl_client_complete(client, 0, 0);
+        g.add(slot);
+        release(u, g);
+        return TRUE;
+    }
+    if (node->gone) return done(-1, ENODEV);
+
+    switch (req) {
+        case USBDEVFS_GET_CAPABILITIES: {
+            UMockdevIoctlData* d = resolve_arg(client, sizeof(uint32_t));
+            if (!d) return TRUE;
+            g.add(d);
+            uint32_t caps = kCaps;
+            std::memcpy(d->data, &caps, sizeof caps);
+            return done(0, 0);
+        }
+        case USBDEVFS_SETCONFIGURATION: {
+            UMockdevIoctlData* d = resolve_arg(client, sizeof(unsigned));
+            if (!d) return TRUE;
+            g.add(d);
+            int cfg;
+            std::memcpy(&cfg, d->data, sizeof cfg);
+            if (cfg != 1 && cfg != 0 && cfg != -1) return done(-1, EINVAL);
+            for (auto& [k, c] : node->clients)
+                if (!c->claims.empty() && (c.get() != cs || cfg != 1)) return done(-1, EBUSY);
+            return done(0, 0);
+        }
+        case USBDEVFS_CLAIMINTERFACE:
+        case USBDEVFS_DISCONNECT_CLAIM: {
+            UMockdevIoctlData* d =
+                resolve_arg(client, req == USBDEVFS_CLAIMINTERFACE ? sizeof(unsigned) : sizeof(usbdevfs_disconnect_claim));
+            if (!d) return TRUE;
+            g.add(d);
+            unsigned iface;
+            std::memcpy(&iface, d->data, sizeof iface);
+            if (iface > 1) return done(-1, ENOENT);
+            if ((iface == 0 && cam.iface0_busy) || claimed_elsewhere(node, cs, int(iface))) return done(-1, EBUSY);
+            cs->claims.insert(int(iface));
+            return done(0, 0);
+        }
+        case USBDEVFS_RELEASEINTERFACE: {
+            UMockdevIoctlData* d = resolve_arg(client, sizeof(unsigned));
+            if (!d) return TRUE;
+            g.add(d);
+            unsigned iface;
+            std::memcpy(&iface, d->data, sizeof iface);
+            if (!cs->claims.erase(int(iface))) return done(-1, EINVAL);
+            return done(0, 0);
+        }
+        case USBDEVFS_GETDRIVER:
+        case USBDEVFS_IOCTL:
+            return done(-1, ENODATA);  // no kernel driver is bound to either interface
+        case USBDEVFS_CLEAR_HALT:
+        case USBDEVFS_RESETEP: {
+            UMockdevIoctlData* d = resolve_arg(client, sizeof(unsigned));
+            if (!d) return TRUE;
+            g.add(d);
+            unsigned ep;
+            std::memcpy(&ep, d->data, sizeof ep);
+            if (ep != kBulkEndpoint && ep != 0 && ep != 0x80) return done(-1, ENOENT);
+            return done(0, 0);
+        }
+        case USBDEVFS_RESET: return done(0, 0);
+        case USBDEVFS_CONNECTINFO: {
+            UMockdevIoctlData* d = resolve_arg(client, sizeof(usbdevfs_connectinfo));
+            if (!d) return TRUE;
+            g.add(d);
+            usbdevfs_connectinfo ci{};
+            ci.devnum = node->address;
+            ci.slow = cam.opt.speed_mbps < 12;
+            std::memcpy(d->data, &ci, sizeof ci);
+            return done(0, 0);
+        }
+        case USBDEVFS_GET_SPEED:
+            return done(cam.opt.speed_mbps >= 5000 ? 5 : cam.opt.speed_mbps >= 480 ? 3 : 2, 0);
+        case USBDEVFS_SUBMITURB: {
+            UMockdevIoctlData* d = resolve_arg(client, sizeof(usbdevfs_urb));
+            if (!d) return TRUE;
+            auto* r = reinterpret_cast<usbdevfs_urb*>(d->data);
+            const bool ctrl = r->type == USBDEVFS_URB_TYPE_CONTROL && r->endpoint == 0;
+            const bool bulk = r->type == USBDEVFS_URB_TYPE_BULK && r->endpoint == kBulkEndpoint;
+            if (!ctrl && !bulk) {
+                g.add(d);
+                return done(-1, r->endpoint == 0 || r->endpoint == kBulkEndpoint ? EINVAL : ENOENT);
+            }
+            if (r->buffer_length <= 0 || (ctrl && r->buffer_length < 8)) {
+                g.add(d);
+                return done(-1, EINVAL);
+            }
+            if (bulk && cs->claims.empty()) {
+                // The kernel claims on first use unless someone else holds the interface.
+                if (claimed_elsewhere(node, cs, 0) || cam.iface0_busy) {
+                    g.add(d);
+                    return done(-1, EBUSY);
+                }
+                cs->claims.insert(0);
+            }
+            GError* err = nullptr;
+            UMockdevIoctlData* b = umockdev_ioctl_data_resolve(d, offsetof(usbdevfs_urb, buffer),
+                                                               static_cast<gsize>(r->buffer_length), &err);
+            if (!b) {
+                if (err) g_error_free(err);
+                g.add(d);
+                return done(-1, EFAULT);
+            }
+            if (ctrl) {
+                const uint16_t wlen = uint16_t(b->data[6] | b->data[7] << 8);
+                if (r->buffer_length < 8 + wlen) {
+                    g.add(d);
+                    g.add(b);
+                    return done(-1, EINVAL);
+                }
+            }
+            auto* u = new Urb;
+            u->data = d;
+            u->buf = b;
+            u->client = cs;
+            u->addr = d->client_addr;
+            u->control = ctrl;
+            u->length = ctrl ? r->buffer_length - 8 : r->buffer_length;
+            cs->pending.push_back(u);
+            const auto now = Clock::now();
+            if (ctrl) {
+                submit_control(cam, u, now);
+            } else {
+                cam.bulk.push_back(u);
+                auto wake = Clock::time_point::max();
+                tb.pump(cam, now, wake);
+            }
+            tb.cv.notify_all();
+            return done(0, 0);
+        }
+        case USBDEVFS_DISCARDURB: {
+            UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+            gulong addr = 0;
+            std::memcpy(&addr, arg->data, sizeof addr);
+            for (Urb* u : cs->pending) {
+                if (u->addr != addr) continue;
+                cam.bulk.erase(std::remove(cam.bulk.begin(), cam.bulk.end(), u), cam.bulk.end());
+                complete(u, -ENOENT);
+                return done(0, 0);
+            }
+            return done(-1, EINVAL);
+        }
+        default:
+            dbg("%s: unhandled ioctl 0x%lx\n", node->devnode.c_str(), req);
+            return FALSE;
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Streaming and scheduled events.
+
+void TestbedImpl::pump(CameraImpl& cam, Clock::time_point now, Clock::time_point& wake) {
+    Firmware& fw = cam.fw;
+    while (!cam.bulk.empty() && fw.streaming()) {
+        Faults& f = fw.faults();
+        Urb* u = cam.bulk.front();
+        if (f.stall_bulk > 0) {
+            --f.stall_bulk;
+            cam.bulk.pop_front();
+            complete(u, -EPIPE);
+            continue;
+        }
+        if (f.stop_sending) return;
+        uint64_t limit = UINT64_MAX;
+        if (cam.opt.pacing == Pacing::frame_rate) {
+            const uint32_t fps = std::max<uint32_t>(fw.frame_rate(), 1);
+            const double el = std::chrono::duration<double>(now - cam.stream_t0).count();
+            limit = cam.stream_first_frame + static_cast<uint64_t>(el * fps) + 1;
+            const auto next = cam.stream_t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                                                  double(limit - cam.stream_first_frame) / fps));
+            wake = std::min(wake, next);
+        }
+        size_t room = static_cast<size_t>(u->length - u->actual);
+        if (cam.opt.rate_cap_mbps > 0) {
+            const double rate = cam.opt.rate_cap_mbps * 1e6;
+            cam.tokens = std::min(cam.tokens + std::chrono::duration<double>(now - cam.tokens_t).count() * rate, rate * 0.01);
+            cam.tokens_t = now;
+            const size_t budget = static_cast<size_t>(cam.tokens) & ~size_t(511);
+            if (budget < room) {
+                // Not enough link time for the rest of this transfer: send what fits, wait.
+                const size_t n = fw.produce(u->buf->data + u->actual, budget, limit);
+                u->actual += static_cast<int>(n);
+                cam.tokens -= double(n);
+                if (n < budget && !fw.packet_in_progress() && u->actual > 0) {
+                    cam.bulk.pop_front();
+                    complete(u, 0);
+                    continue;
+                }
+                wake = std::min(wake, now + std::chrono::microseconds(static_cast<int64_t>(
+                                                std::min<double>(double(room), 65536.0) / rate * 1e6) + 100));
+                return;
+            }
+            room = std::min(room, budget);
+        }
+        const size_t n = fw.produce(u->buf->data + u->actual, room, limit);
+        u->actual += static_cast<int>(n);
+        if (cam.opt.rate_cap_mbps > 0) cam.tokens -= double(n);
+        if (u->actual == u->length || (n < room && !fw.packet_in_progress() && u->actual > 0)) {
+            // Full, or the device ran out of data at a packet end (a short packet ends it).
+            cam.bulk.pop_front();
+            ++fw.counters().bulk_urbs;
+            complete(u, 0);
+            continue;
+        }
+        return;
+    }
+}
+
+void TestbedImpl::run_engine() {
+    std::unique_lock<std::mutex> lk(mu);
+    while (!quit) {
+        const auto now = Clock::now();
+        auto wake = now + milliseconds(200);
+        std::vector<std::pair<CameraImpl*, Departure>> leave;
+        std::vector<CameraImpl*> back;
+        for (auto& c : cams) {
+            if (c->cur) pump(*c, now, wake);
+            if (c->leave_at) {
+                if (*c->leave_at <= now) {
+                    leave.emplace_back(c.get(), c->leave_kind);
+                    c->leave_at.reset();
+                } else {
+                    wake = std::min(wake, *c->leave_at);
+                }
+            }
+            if (c->return_at) {
+                if (*c->return_at <= now) {
+                    back.push_back(c.get());
+                    c->return_at.reset();
+                } else {
+                    wake = std::min(wake, *c->return_at);
+                }
+            }
+        }
+        if (!leave.empty() || !back.empty()) {
+            lk.unlock();
+            for (auto [c, kind] : leave) {
+                unplug(*c);
+                std::lock_guard<std::mutex> g(mu);
+                const unsigned ms = kind == Departure::reboot ? c->opt.reboot_delay_ms : c->opt.reenumerate_delay_ms;
+                c->cold_return = kind == Departure::reboot;
+                c->return_at = Clock::now() + milliseconds(ms);
+            }
+            for (auto* c : back) plug(*c);
+            lk.lock();
+            continue;
+        }
+        cv.wait_until(lk, wake);
+    }
+}
+
+Node* TestbedImpl::plug(CameraImpl& cam) {
+    std::lock_guard<std::mutex> bl(bus_mu);
+    uint8_t addr;
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        auto& used = used_addr[cam.opt.bus];
+        uint8_t& next = next_addr[cam.opt.bus];
+        if (next < 2) next = 2;
+        if (cam.nodes.empty() && cam.opt.address) {
+            addr = cam.opt.address;
+        } else {
+            do {
+                addr = next;
+                next = next >= 127 ? 2 : next + 1;
+            } while (used.count(addr));
+        }
+        used.insert(addr);
+        if (next <= addr && addr < 127) next = addr + 1;
+    }
+    auto node = std::make_unique<Node>();
+    node->cam = &cam;
+    node->address = addr;
+    char devnode[64];
+    std::snprintf(devnode, sizeof devnode, "/dev/bus/usb/%03u/%03u", cam.opt.bus, addr);
+    node->devnode = devnode;
+    node->handler = umockdev_ioctl_base_new();
+    g_signal_connect(node->handler, "handle-ioctl", G_CALLBACK(handle_ioctl), node.get());
+    GError* err = nullptr;
+    if (!umockdev_testbed_attach_ioctl(tb, devnode, node->handler, &err))
+        throw std::runtime_error(std::string("attach_ioctl: ") + (err ? err->message : "?"));
+
+    const auto desc = cam.fw.descriptors();
+    const unsigned speed = cam.opt.speed_mbps;
+    char rec[4096];
+    std::snprintf(rec, sizeof rec,
+                  "P: %s\nN: bus/usb/%03u/%03u\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=%s\n"
+                  "E: BUSNUM=%03u\nE: DEVNUM=%03u\nE: PRODUCT=%x/%x/%x\n"
+                  "A: busnum=%u\nA: devnum=%u\nA: speed=%u\nA: bConfigurationValue=1\nA: bNumConfigurations=1\n"
+                  "A: bNumInterfaces= 2\nA: idVendor=%04x\nA: idProduct=%04x\nA: bcdDevice=%04x\n"
+                  "A: manufacturer=%s\nA: product=ToF Camera\nA: serial=%s\nA: devpath=%u\nA: bMaxPacketSize0=64\n"
+                  "H: descriptors=%s\n",
+                  cam.syspath.c_str() + 4, cam.opt.bus, addr, devnode, cam.opt.bus, addr, kVendorId, kProductId,
+                  cam.opt.firmware_version, cam.opt.bus, addr, speed == 5000 ? 5000 : speed, kVendorId, kProductId,
+                  cam.opt.firmware_version, cam.opt.manufacturer.c_str(), cam.opt.serial.c_str(), cam.port,
+                  hex(desc).c_str());
+    if (!umockdev_testbed_add_from_string(tb, rec, &err))
+        throw std::runtime_error(std::string("add device: ") + (err ? err->message : "?"));
+
+    // A FIFO in place of the regular node file, so that poll() blocks until we have a completion.
+    const std::string path = root + devnode;
+    ::unlink(path.c_str());
+    if (::mkfifo(path.c_str(), 0666) != 0) throw std::runtime_error("mkfifo " + path);
+    node->fifo = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (node->fifo < 0) throw std::runtime_error("open " + path);
+    ::fcntl(node->fifo, F_SETPIPE_SZ, 4096);
+    node->ready = true;
+    node->set_ready(false);
+
+    std::lock_guard<std::mutex> lk(mu);
+    Node* n = node.get();
+    n->syspath = cam.syspath;
+    cam.nodes.push_back(std::move(node));
+    if (cam.cold_return) cam.fw.power_on();
+    cam.fw.stop_stream();
+    cam.cold_return = false;
+    cam.cur = n;
+    dbg("plugged %s at %s\n", devnode, cam.syspath.c_str());
+    return n;
+}
+
+void TestbedImpl::unplug(CameraImpl& cam) {
+    std::lock_guard<std::mutex> bl(bus_mu);
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        Node* n = cam.cur;
+        if (!n) return;
+        cam.cur = nullptr;
+        n->gone = true;
+        cam.fw.stop_stream();
+        cam.bulk.clear();
+        for (auto& [k, c] : n->clients) {
+            auto pend = c->pending;
+            for (Urb* u : pend) complete(u, -ESHUTDOWN);
+            c->claims.clear();
+        }
+        used_addr[cam.opt.bus].erase(n->address);
+        n->set_ready(true);
+        dbg("unplugged %s\n", n->devnode.c_str());
+    }
+    umockdev_testbed_uevent(tb, cam.syspath.c_str(), "remove");
+    umockdev_testbed_remove_device(tb, cam.syspath.c_str());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Public objects.
+
+Testbed::Testbed() : impl_(std::make_unique<TestbedImpl>()) {
+    if (g_live) throw std::logic_error("vxsim: one testbed per process");
+    // Small timer slack keeps the emulated ioctl round trips short; threads inherit it.
+    ::prctl(PR_SET_TIMERSLACK, 1UL);
+    impl_->tb = umockdev_testbed_new();
+    gchar* r = umockdev_testbed_get_root_dir(impl_->tb);
+    impl_->root = r;
+    g_free(r);
+    g_live = impl_.get();
+    impl_->engine = std::thread([this] { impl_->run_engine(); });
+}
+
+Testbed::~Testbed() {
+    {
+        std::lock_guard<std::mutex> lk(impl_->mu);
+        impl_->quit = true;
+    }
+    impl_->cv.notify_all();
+    impl_->engine.join();
+    Graveyard g;
+    {
+        std::lock_guard<std::mutex> lk(impl_->mu);
+        for (auto& c : impl_->cams) {
+            for (auto& n : c->nodes) {
+                for (auto& [k, cs] : n->clients) {
+                    g_object_weak_unref(k, on_client_gone, n.get());
+                    for (Urb* u : cs->pending) release(u, g);
+                    for (Urb* u : cs->done_ctrl) release(u, g);
+                    for (Urb* u : cs->done_bulk) release(u, g);
+                }
+                n->clients.clear();
+            }
+        }
+    }
+    for (auto& c : impl_->cams)
+        for (auto& n : c->nodes) {
+            GError* err = nullptr;
+            umockdev_testbed_detach_ioctl(impl_->tb, n->devnode.c_str(), &err);
+            if (err) g_error_free(err);
+        }
+    g_object_unref(impl_->tb);
+    for (auto& c : impl_->cams)
+        for (auto& n : c->nodes) {
+            if (n->fifo >= 0) ::close(n->fifo);
+            g_object_unref(n->handler);
+        }
+    g_live = nullptr;
+}
+
+std::string Testbed::root_dir() const { return impl_->root; }
+
+Camera& Testbed::add_camera(const CameraOptions& opt) {
+    auto cam = std::make_unique<CameraImpl>(opt);
+    cam->tb = impl_.get();
+    cam->iface0_busy = opt.interface0_busy;
+    {
+        std::lock_guard<std::mutex> lk(impl_->mu);
+        uint8_t& next = impl_->next_port[opt.bus];
+        if (next == 0) next = 1;
+        cam->port = opt.port ? opt.port : next;
+        next = std::max<uint8_t>(next, static_cast<uint8_t>(cam->port + 1));
+    }
+    char sp[128];
+    std::snprintf(sp, sizeof sp, "/sys/devices/pci0000:00/0000:00:14.0/usb%u/%u-%u", opt.bus, opt.bus, cam->port);
+    cam->syspath = sp;
+    cam->handle.reset(new Camera(cam.get()));
+    CameraImpl* c = cam.get();
+    {
+        std::lock_guard<std::mutex> lk(impl_->mu);
+        impl_->cams.push_back(std::move(cam));
+    }
+    impl_->plug(*c);
+    return *c->handle;
+}
+
+std::vector<Camera*> Testbed::cameras() {
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    std::vector<Camera*> v;
+    for (auto& c : impl_->cams) v.push_back(c->handle.get());
+    return v;
+}
+
+#define LOCKED std::lock_guard<std::mutex> lk_(impl_->tb->mu)
+
+uint8_t Camera::bus() const { return impl_->opt.bus; }
+uint8_t Camera::port() const { return impl_->port; }
+uint8_t Camera::address() const {
+    LOCKED;
+    return impl_->cur ? impl_->cur->address : impl_->nodes.empty() ? 0 : impl_->nodes.back()->address;
+}
+std::string Camera::devnode() const {
+    LOCKED;
+    return impl_->nodes.empty() ? std::string() : impl_->nodes.back()->devnode;
+}
+std::string Camera::syspath() const { return impl_->syspath; }
+const CameraOptions& Camera::options() const { return impl_->opt; }
+bool Camera::attached() const {
+    LOCKED;
+    return impl_->cur != nullptr;
+}
+bool Camera::streaming() const {
+    LOCKED;
+    return impl_->fw.streaming();
+}
+std::vector<int> Camera::claimed_interfaces() const {
+    LOCKED;
+    std::set<int> s;
+    if (impl_->cur)
+        for (auto& [k, c] : impl_->cur->clients) s.insert(c->claims.begin(), c->claims.end());
+    return {s.begin(), s.end()};
+}
+int Camera::clients() const {
+    LOCKED;
+    return impl_->cur ? static_cast<int>(impl_->cur->clients.size()) : 0;
+}
+int Camera::pending_bulk() const {
+    LOCKED;
+    return static_cast<int>(impl_->bulk.size());
+}
+Counters Camera::counters() const {
+    LOCKED;
+    return impl_->fw.counters();
+}
+std::vector<ControlRecord> Camera::command_log() const {
+    LOCKED;
+    return impl_->cmds;
+}
+std::vector<WriteRecord> Camera::write_log() const {
+    LOCKED;
+    return impl_->fw.write_log();
+}
+void Camera::clear_logs() {
+    LOCKED;
+    impl_->cmds.clear();
+    impl_->fw.write_log().clear();
+}
+uint32_t Camera::reg(uint8_t target, uint32_t index) const {
+    LOCKED;
+    return impl_->fw.reg(target, index);
+}
+void Camera::set_reg(uint8_t target, uint32_t index, uint32_t value) {
+    LOCKED;
+    impl_->fw.set_reg(target, index, value);
+}
+std::vector<uint8_t> Camera::param(uint8_t id) const {
+    LOCKED;
+    return impl_->fw.param(id);
+}
+void Camera::set_param(uint8_t id, const std::vector<uint8_t>& value) {
+    LOCKED;
+    impl_->fw.set_param(id, value);
+}
+void Camera::set_faults(const std::function<void(Faults&)>& edit) {
+    {
+        LOCKED;
+        edit(impl_->fw.faults());
+    }
+    impl_->tb->cv.notify_all();
+}
+Faults Camera::faults() const {
+    LOCKED;
+    return impl_->fw.faults();
+}
+void Camera::set_interface0_busy(bool busy) {
+    LOCKED;
+    impl_->iface0_busy = busy;
+}
+void Camera::unplug() { impl_->tb->unplug(*impl_); }
+void Camera::replug() {
+    {
+        LOCKED;
+        if (impl_->cur) return;
+        impl_->cold_return = true;
+        impl_->return_at.reset();
+    }
+    impl_->tb->plug(*impl_);
+}
+void Camera::reenumerate(unsigned off_ms) {
+    impl_->tb->unplug(*impl_);
+    {
+        LOCKED;
+        impl_->cold_return = false;
+        impl_->return_at = Clock::now() + milliseconds(off_ms);
+    }
+    impl_->tb->cv.notify_all();
+}
+
+bool Camera::wait_until(const std::function<bool(const Camera&)>& pred, std::chrono::milliseconds timeout) const {
+    const auto end = Clock::now() + timeout;
+    while (!pred(*this)) {
+        if (Clock::now() >= end) return false;
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+    return true;
+}
+
+}  // namespace vxsim

@@ -1,0 +1,594 @@
+#include "sim/firmware.hpp"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <tuple>
+
+namespace vxsim {
+
+namespace {
+
+constexpr uint8_t kOut = 0x22;  // class request, endpoint recipient, host to device
+constexpr uint8_t kIn = 0xA2;
+constexpr uint8_t kCmdDev = 0xC0, kCmdReg = 0xC2, kCmdData = 0xCC, kCmdStatus = 0xB0;
+constexpr uint8_t kStatusError = 0xFF, kStatusBusy = 0xFE, kStatusDone = 0x00;
+constexpr size_t kStatusLen = 63;
+constexpr size_t kRec = 20;
+
+void put16(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+void put32(uint8_t* p, uint32_t v) {
+    put16(p, v);
+    put16(p + 2, v >> 16);
+}
+uint32_t get32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+std::vector<uint8_t> text_param(const std::string& s) {
+    std::vector<uint8_t> v(s.begin(), s.end());
+    v.resize(std::min<size_t>(v.size(), 17));
+    v.push_back(0);
+    return v;
+}
+
+}  // namespace
+
+uint16_t fletcher16(const uint8_t* p, size_t n) {
+    unsigned s1 = 0, s2 = 0;
+    for (size_t i = 0; i < n; ++i) {
+        s1 = (s1 + p[i]) % 255;
+        s2 = (s2 + s1) % 255;
+    }
+    return static_cast<uint16_t>(s1 | s2 << 8);
+}
+
+uint32_t word_sum(const uint8_t* p, size_t n) {
+    uint32_t s = 0;
+    for (size_t i = 0; i + 4 <= n; i += 4) s += get32(p + i);
+    return s;
+}
+
+Firmware::Firmware(const CameraOptions& opt) : opt_(opt) {
+    opt_.packet_payload &= ~3u;
+    if (opt_.frames_per_packet == 0) opt_.frames_per_packet = 1;
+    base_.resize(kFrameBytes / 2);
+    size_t i = 0;
+    for (unsigned plane = 0; plane < kPlanes; ++plane)
+        for (unsigned row = 0; row < kHeight; ++row)
+            for (unsigned col = 0; col < kWidth; ++col) base_[i++] = pattern_sample(0, plane, row, col);
+    power_on();
+}
+
+void Firmware::power_on() {
+    sensor_.fill(0);
+    // Values the chip configuration reads back before it writes: the clock (130 = 23, 129 = 0
+    // gives the 36000..750 kHz table), 12 MHz modulation, DLL bypassed, full region of interest.
+    sensor_[130] = 23;
+    sensor_[129] = 0;
+    sensor_[133] = 1;
+    sensor_[128] = 63;
+    sensor_[139] = 2;
+    sensor_[174] = 4;
+    sensor_[34] = 0x04;
+    sensor_[37] = 0x01;
+    sensor_[40] = 0x0E;
+    sensor_[43] = 0x0B;
+    const uint8_t roi[6] = {0x00, 0x04, 0x01, 0x43, 6, 125};
+    std::copy(roi, roi + 6, sensor_.begin() + 150);
+    sensor_[160] = 0x00;
+    sensor_[161] = 0x01;
+    sensor_[162] = 0x03;
+    sensor_[163] = 0x00;
+    other_regs_.clear();
+
+    params_.clear();
+    params_[0] = {0};
+    params_[2] = text_param(opt_.serial);
+    params_[3] = text_param(opt_.product);
+    std::vector<uint8_t> info(18, 0);
+    put16(info.data(), 0x0102);  // board revision
+    std::memcpy(info.data() + 2, opt_.serial.data(), std::min<size_t>(opt_.serial.size(), 15));
+    params_[5] = info;
+    std::vector<uint8_t> ver(8, 0);
+    put16(ver.data(), 0x0100);
+    put16(ver.data() + 2, opt_.firmware_version);
+    put16(ver.data() + 4, 0x0001);
+    params_[6] = ver;
+    std::vector<uint8_t> chip(6, 0);
+    put16(chip.data(), opt_.part_version);
+    put16(chip.data() + 2, opt_.chip_number);
+    put16(chip.data() + 4, opt_.wafer_id);
+    params_[7] = chip;
+    params_[8] = std::vector<uint8_t>(17, 0);  // no calibration data stored
+    params_[10] = {0};
+    std::vector<uint8_t> fps(4);
+    put32(fps.data(), opt_.frame_rate);
+    params_[12] = fps;
+    std::vector<uint8_t> it(2);
+    put16(it.data(), opt_.integration_time_us);
+    params_[13] = it;
+    std::vector<uint8_t> temps(4);
+    put16(temps.data(), static_cast<uint16_t>(opt_.sensor_temp));
+    put16(temps.data() + 2, static_cast<uint16_t>(opt_.illum_temp));
+    params_[15] = temps;
+    params_[17] = {0, 0, 0};
+
+    last_type_ = last_value_ = last_status_ = 0;
+    last_error_.clear();
+    pending_param_ids_.clear();
+    reg_read_armed_ = false;
+    streaming_ = false;
+    pkt_.clear();
+    pkt_pos_ = 0;
+    next_frame_ = 0;
+    frame_offset_ = 0;
+    sidx_ = 0;
+}
+
+uint32_t Firmware::frame_rate() const {
+    auto it = params_.find(12);
+    return it == params_.end() || it->second.size() < 4 ? 0 : get32(it->second.data());
+}
+
+uint32_t Firmware::reg(uint8_t target, uint32_t index) const {
+    if (target == 1) return index < sensor_.size() ? sensor_[index] : 0;
+    auto it = other_regs_.find(uint64_t(target) << 32 | index);
+    return it == other_regs_.end() ? 0 : it->second;
+}
+
+void Firmware::set_reg(uint8_t target, uint32_t index, uint32_t value) {
+    if (target == 1) {
+        if (index < sensor_.size()) sensor_[index] = static_cast<uint8_t>(value);
+    } else {
+        other_regs_[uint64_t(target) << 32 | index] = value;
+    }
+}
+
+std::vector<uint8_t> Firmware::param(uint8_t id) const {
+    auto it = params_.find(id);
+    return it == params_.end() ? std::vector<uint8_t>{} : it->second;
+}
+
+bool Firmware::fail(const char* fmt, ...) {
+    char buf[60];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    last_status_ = kStatusError;
+    last_error_ = buf;
+    return false;
+}
+
+std::vector<uint8_t> Firmware::descriptors() const {
+    const uint16_t mps = opt_.speed_mbps < 480 ? 64 : 512;  // full speed caps bulk at 64
+    const uint16_t fw = opt_.firmware_version;
+    return {18, 1, 0x00, 0x02, 0, 0, 0, 64,
+            uint8_t(kVendorId), uint8_t(kVendorId >> 8), uint8_t(kProductId), uint8_t(kProductId >> 8),
+            uint8_t(fw), uint8_t(fw >> 8), 1, 2, 3, 1,
+            9, 2, 34, 0, 2, 1, 0, 0x80, 250,
+            9, 4, 0, 0, 1, 0xFF, 0, 0, 0,
+            7, 5, kBulkEndpoint, 2, uint8_t(mps), uint8_t(mps >> 8), 0,
+            9, 4, 1, 0, 0, 0xFF, 0, 0, 0};
+}
+
+Action Firmware::control(const Setup& s, const uint8_t* out, std::vector<uint8_t>& in) {
+    in.clear();
+    ++counters_.control;
+    if ((s.request_type & 0x60) == 0) return standard_request(s, in);
+    if (s.request_type != kOut && s.request_type != kIn) return Action::stall;
+    if (faults_.hang_control > 0) {
+        --faults_.hang_control;
+        return Action::hang;
+    }
+    return class_request(s, out, in);
+}
+
+Action Firmware::standard_request(const Setup& s, std::vector<uint8_t>& in) {
+    const bool dev_in = s.request_type == 0x80;
+    if (dev_in && s.request == 0) {  // GET_STATUS: bus powered, no remote wake-up
+        in = {0, 0};
+    } else if (dev_in && s.request == 8) {  // GET_CONFIGURATION
+        in = {1};
+    } else if (dev_in && s.request == 6) {  // GET_DESCRIPTOR
+        const uint8_t type = s.value >> 8, idx = s.value & 0xFF;
+        auto all = descriptors();
+        if (type == 1) {
+            in.assign(all.begin(), all.begin() + 18);
+        } else if (type == 2 && idx == 0) {
+            in.assign(all.begin() + 18, all.end());
+        } else if (type == 3) {
+            if (idx == 0) {
+                in = {4, 3, 0x09, 0x04};
+            } else {
+                const std::string* str = idx == 1   ? &opt_.manufacturer
+                                         : idx == 2 ? nullptr
+                                         : idx == 3 ? &opt_.serial
+                                                    : nullptr;
+                std::string text = str ? *str : idx == 2 ? std::string("ToF Camera") : std::string();
+                if (text.empty()) return Action::stall;
+                in.push_back(static_cast<uint8_t>(2 + 2 * text.size()));
+                in.push_back(3);
+                for (char c : text) {
+                    in.push_back(static_cast<uint8_t>(c));
+                    in.push_back(0);
+                }
+            }
+        } else {
+            return Action::stall;
+        }
+    } else if (s.request_type == 0x00 && (s.request == 9 || s.request == 1 || s.request == 3)) {
+        // SET_CONFIGURATION, CLEAR/SET_FEATURE: accepted without data
+    } else if (s.request_type == 0x02 && s.request == 1) {  // CLEAR_FEATURE(ENDPOINT_HALT)
+    } else {
+        return Action::stall;
+    }
+    if (in.size() > s.length) in.resize(s.length);
+    return Action::none;
+}
+
+Action Firmware::class_request(const Setup& s, const uint8_t* out, std::vector<uint8_t>& in) {
+    const bool is_in = s.request_type == kIn;
+    if (s.request == kCmdStatus) {
+        std::vector<uint8_t> st(kStatusLen, 0);
+        if (faults_.status_busy > 0) {
+            --faults_.status_busy;
+            st[0] = kStatusBusy;
+        } else {
+            st[0] = last_status_;
+        }
+        st[1] = last_type_;
+        st[2] = last_value_;
+        if (st[0] == kStatusError) std::memcpy(&st[3], last_error_.c_str(), std::min<size_t>(last_error_.size(), 59));
+        if (!is_in || s.value != 0 || s.index != 0) {
+            // A malformed query is itself a command that fails; the host sees the failure on
+            // its next query.
+            last_type_ = s.request;
+            last_value_ = static_cast<uint8_t>(s.value);
+            fail("malformed status query");
+            return Action::none;
+        }
+        in = st;
+        if (in.size() > s.length) in.resize(s.length);
+        return Action::none;
+    }
+
+    last_type_ = s.request;
+    last_value_ = static_cast<uint8_t>(s.value);
+    last_status_ = kStatusDone;
+    last_error_.clear();
+    if (!faults_.fail_next.empty()) {
+        fail("%s", faults_.fail_next.c_str());
+        faults_.fail_next.clear();
+        return Action::none;
+    }
+    if (s.index != 0) {
+        fail("wIndex %u must be 0", s.index);
+        return Action::none;
+    }
+    switch (s.request) {
+        case kCmdDev: return cmd_dev(s, out, in);
+        case kCmdReg: return cmd_reg(s, out, in);
+        case kCmdData: fail("data transfer %u not supported", s.value); return Action::none;
+        default: fail("unknown command type 0x%02X", s.request); return Action::none;
+    }
+}
+
+Action Firmware::cmd_dev(const Setup& s, const uint8_t* out, std::vector<uint8_t>& in) {
+    const bool is_in = s.request_type == kIn;
+    switch (s.value) {
+        case 0: {  // reset
+            if (is_in || s.length != 4) {
+                fail("reset: %u data bytes, want 4", s.length);
+                return Action::none;
+            }
+            const uint32_t target = get32(out);
+            if (target > 8) {
+                fail("reset: bad target %u", target);
+                return Action::none;
+            }
+            if (target == 0) return Action::reboot;
+            if (target == 3) return Action::reenumerate;
+            if (target == 1) {
+                // Sensor soft reset: only the chip's registers return to power-on values.
+                auto keep_params = params_;
+                auto keep_other = other_regs_;
+                auto keep_status = std::make_tuple(last_type_, last_value_, last_status_);
+                bool keep_stream = streaming_;
+                power_on();
+                params_ = keep_params;
+                other_regs_ = keep_other;
+                std::tie(last_type_, last_value_, last_status_) = keep_status;
+                streaming_ = keep_stream;
+            }
+            return Action::none;
+        }
+        case 3: {  // parameter set
+            if (is_in || s.length == 0 || s.length % kRec != 0) {
+                fail("param set: bad length %u", s.length);
+                return Action::none;
+            }
+            // Validate the whole batch before applying any of it.
+            auto saved = params_;
+            auto saved_writes = writes_.size();
+            for (size_t i = 0; i < s.length; i += kRec) {
+                if (!param_write(out + i)) {
+                    params_ = saved;
+                    writes_.resize(saved_writes);
+                    return Action::none;
+                }
+            }
+            return Action::none;
+        }
+        case 4: {  // parameter get, two phases
+            if (!is_in) {
+                pending_param_ids_.clear();
+                if (s.length == 0 || s.length % kRec != 0 || s.length > 3 * kRec) {
+                    fail("param get: bad length %u", s.length);
+                    return Action::none;
+                }
+                for (size_t i = 0; i < s.length; i += kRec) {
+                    if (!params_.count(out[i])) {
+                        fail("param get: unknown id %u", out[i]);
+                        pending_param_ids_.clear();
+                        return Action::none;
+                    }
+                    pending_param_ids_.push_back(out[i]);
+                }
+                return Action::none;
+            }
+            if (pending_param_ids_.empty()) {
+                fail("param get: no ids sent");
+                return Action::none;
+            }
+            if (s.length != pending_param_ids_.size() * kRec) {
+                fail("param get: read %u bytes, want %zu", s.length, pending_param_ids_.size() * kRec);
+                pending_param_ids_.clear();
+                return Action::none;
+            }
+            in.assign(s.length, 0);
+            for (size_t i = 0; i < pending_param_ids_.size(); ++i) {
+                const auto& v = params_[pending_param_ids_[i]];
+                in[i * kRec] = pending_param_ids_[i];
+                in[i * kRec + 1] = static_cast<uint8_t>(v.size());
+                std::copy(v.begin(), v.end(), in.begin() + i * kRec + 2);
+            }
+            pending_param_ids_.clear();
+            return Action::none;
+        }
+        default: fail("unknown device command %u", s.value); return Action::none;
+    }
+}
+
+bool Firmware::param_write(const uint8_t* rec) {
+    const uint8_t id = rec[0], len = rec[1];
+    const uint8_t* v = rec + 2;
+    if (len > 18) return fail("param %u: length %u", id, len);
+    std::vector<uint8_t> bytes(v, v + len);
+    switch (id) {
+        case 0:
+            if (len < 1 || (v[0] != 0 && v[0] != 9)) return fail("mode: bad value");
+            params_[0] = {v[0]};
+            break;
+        case 10:
+            if (len < 1) return fail("chip mode: no value");
+            params_[10] = {v[0]};
+            break;
+        case 12: {
+            const uint32_t fps = get32(v);
+            if (len < 4 || fps == 0 || fps > 1000) return fail("frame rate %u out of range", fps);
+            params_[12] = std::vector<uint8_t>(v, v + 4);
+            break;
+        }
+        case 13: {
+            // The automatic integration time sends length 0 with the value in place.
+            const uint16_t t = get16(v);
+            if (t == 0) return fail("integration time 0");
+            params_[13] = std::vector<uint8_t>(v, v + 2);
+            break;
+        }
+        case 17: params_[17] = std::vector<uint8_t>(v, v + 3); break;
+        default:
+            if (params_.count(id)) return fail("param %u is read-only", id);
+            return fail("unknown param %u", id);
+    }
+    writes_.push_back({WriteRecord::param, 0, id, get32(v), bytes});
+    return true;
+}
+
+Action Firmware::cmd_reg(const Setup& s, const uint8_t* out, std::vector<uint8_t>& in) {
+    const bool is_in = s.request_type == kIn;
+    switch (s.value) {
+        case 0: {  // register write
+            if (is_in || s.length < 7) {
+                fail("reg write: bad length %u", s.length);
+                return Action::none;
+            }
+            const uint8_t target = out[0];
+            const uint32_t base = get32(out + 1);
+            const uint16_t bytes = get16(out + 5);
+            if (bytes % 4 != 0 || bytes != s.length - 7u) {
+                fail("reg write: count %u vs %u data bytes", bytes, s.length - 7u);
+                return Action::none;
+            }
+            const uint32_t n = bytes / 4;
+            if (target == 1) {
+                if (uint64_t(base) + n > sensor_.size()) {
+                    fail("reg write: %u+%u out of range", base, n);
+                    return Action::none;
+                }
+                for (uint32_t i = 0; i < n; ++i)
+                    if (get32(out + 7 + 4 * i) > 0xFF) {
+                        fail("reg %u: value 0x%X over 8 bits", base + i, get32(out + 7 + 4 * i));
+                        return Action::none;
+                    }
+            }
+            for (uint32_t i = 0; i < n; ++i) {
+                const uint32_t v = get32(out + 7 + 4 * i);
+                set_reg(target, base + i, v);
+                writes_.push_back({WriteRecord::reg, target, base + i, v, {}});
+            }
+            return Action::none;
+        }
+        case 1: {  // register read, two phases
+            if (!is_in) {
+                reg_read_armed_ = false;
+                if (s.length != 7) {
+                    fail("reg read: header of %u bytes", s.length);
+                    return Action::none;
+                }
+                rd_target_ = out[0];
+                rd_base_ = get32(out + 1);
+                rd_bytes_ = get16(out + 5);
+                if (rd_bytes_ == 0 || rd_bytes_ % 4 != 0 || rd_bytes_ > 4 * 256) {
+                    fail("reg read: bad count %u", rd_bytes_);
+                    return Action::none;
+                }
+                if (rd_target_ == 1 && uint64_t(rd_base_) + rd_bytes_ / 4 > sensor_.size()) {
+                    fail("reg read: %u+%u out of range", rd_base_, rd_bytes_ / 4);
+                    return Action::none;
+                }
+                reg_read_armed_ = true;
+                return Action::none;
+            }
+            if (!reg_read_armed_) {
+                fail("reg read: no header sent");
+                return Action::none;
+            }
+            reg_read_armed_ = false;
+            if (s.length != rd_bytes_) {
+                fail("reg read: read %u bytes, want %u", s.length, rd_bytes_);
+                return Action::none;
+            }
+            in.assign(rd_bytes_, 0);
+            for (uint32_t i = 0; i < rd_bytes_ / 4u; ++i) put32(&in[4 * i], reg(rd_target_, rd_base_ + i));
+            return Action::none;
+        }
+        case 4:
+            if (is_in || s.length != 4) {
+                fail("capture start: %u data bytes, want 4", s.length);
+                return Action::none;
+            }
+            if (!streaming_) {
+                streaming_ = true;
+                pkt_.clear();
+                pkt_pos_ = 0;
+                frame_offset_ = 0;
+            }
+            return Action::start_stream;
+        case 5:
+            if (is_in || s.length != 1 || out[0] != 0xC2) {
+                fail("capture stop: bad data");
+                return Action::none;
+            }
+            stop_stream();
+            return Action::stop_stream;
+        default: fail("unknown register command %u", s.value); return Action::none;
+    }
+}
+
+void Firmware::build_packet() {
+    const uint32_t k = opt_.frames_per_packet;
+    uint32_t len;
+    bool start;
+    const uint64_t first = next_frame_;
+    uint32_t offset = frame_offset_;
+    if (k > 1) {
+        len = k * kFrameBytes;
+        start = true;
+        pkt_last_frame_ = next_frame_ + k - 1;
+        next_frame_ += k;
+    } else {
+        const uint32_t pp = opt_.packet_payload ? opt_.packet_payload : kFrameBytes;
+        len = std::min(pp, kFrameBytes - frame_offset_);
+        start = frame_offset_ == 0;
+        pkt_last_frame_ = next_frame_;
+        frame_offset_ += len;
+        if (frame_offset_ == kFrameBytes) {
+            frame_offset_ = 0;
+            ++next_frame_;
+        }
+    }
+
+    pkt_.resize(kHeaderBytes + len);
+    uint8_t* h = pkt_.data();
+    uint8_t* pay = h + kHeaderBytes;
+    // Payload: samples continue across packets of one frame.
+    for (uint32_t done = 0; done < len;) {
+        const uint64_t f = first + (offset + done) / kFrameBytes;
+        uint32_t at = (offset + done) % kFrameBytes;
+        const uint32_t n = std::min(len - done, kFrameBytes - at);
+        for (uint32_t i = 0; i < n; i += 2) {
+            const uint16_t v = static_cast<uint16_t>((base_[(at + i) / 2] + f) & 0x0FFF);
+            pay[done + i] = static_cast<uint8_t>(v);
+            pay[done + i + 1] = static_cast<uint8_t>(v >> 8);
+        }
+        done += n;
+    }
+
+    if (!start && faults_.skip_packet_index > 0) {
+        --faults_.skip_packet_index;
+        ++sidx_;
+    }
+    std::memset(h, 0, kHeaderBytes);
+    h[0] = 0xFB;
+    h[1] = 0x98;
+    put16(h + 2, sidx_++);
+    put32(h + 4, len);
+    put32(h + 8, kFrameBytes);
+    put16(h + 12, static_cast<uint16_t>(first));
+    put16(h + 14, kFrameFormat);
+    put16(h + 16, opt_.zero_dimensions ? 0 : kWidth);
+    put16(h + 18, opt_.zero_dimensions ? 0 : kHeight);
+    const auto& temps = params_[15];
+    put16(h + 20, temps.size() >= 2 ? get16(temps.data()) : 0);
+    put16(h + 22, temps.size() >= 4 ? get16(temps.data() + 2) : 0);
+    put32(h + 24, static_cast<uint32_t>(counters_.packets));
+    if (opt_.data_checksum) {
+        put32(h + 28, word_sum(pay, len));
+        h[33] = 1;
+    }
+    h[32] = start ? 1 : 0;
+    put16(h + 34, fletcher16(h, 34));
+
+    if (faults_.corrupt_header > 0) {
+        --faults_.corrupt_header;
+        h[12] ^= 0x5A;
+    }
+    if (faults_.corrupt_payload > 0 && len >= 8) {
+        --faults_.corrupt_payload;
+        pay[(len / 2) & ~3u] ^= 0x01;
+    }
+    pkt_pos_ = 0;
+    if (start && faults_.drop_frame_start > 0) {
+        --faults_.drop_frame_start;
+        pkt_pos_ = pkt_.size();  // built (indices advance) but never sent
+        return;
+    }
+    ++counters_.packets;
+    if (start) counters_.frames += k;
+}
+
+size_t Firmware::produce(uint8_t* dst, size_t max, uint64_t frame_limit) {
+    size_t done = 0;
+    while (done < max) {
+        if (pkt_pos_ >= pkt_.size()) {
+            if (!streaming_ || next_frame_ >= frame_limit) break;
+            build_packet();
+            continue;
+        }
+        if (pkt_last_frame_ >= frame_limit) break;
+        const size_t n = std::min(max - done, pkt_.size() - pkt_pos_);
+        std::memcpy(dst + done, pkt_.data() + pkt_pos_, n);
+        pkt_pos_ += n;
+        done += n;
+    }
+    counters_.bytes += done;
+    return done;
+}
+
+}  // namespace vxsim

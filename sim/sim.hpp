@@ -1,0 +1,201 @@
+// The simulated camera: a umockdev testbed whose usbfs nodes are answered by a model of the
+// camera's firmware, so the real libusb (and everything above it) runs unchanged.
+//
+// In-process use (tests that steer the camera at precise moments):
+//
+//     vxsim::Testbed tb;                        // before the first libusb_init of the process
+//     vxsim::Camera& cam = tb.add_camera({});   // also before libusb_init for it to be listed
+//     ... libusb / libvexel calls; cam.command_log(), cam.faults ... ...
+//     // libusb_exit every context before `tb` goes out of scope
+//
+// The process must run with libumockdev-preload.so.0. A GoogleTest suite gets that for free:
+//
+//     vexel_add_sim_test_suite(test_foo SOURCES foo_test.cpp)      # CMake (cmake/VexelSim.cmake)
+//
+// builds the suite against vexel_static + vexel_sim with a main() that re-executes itself with the
+// preload (and ASAN_OPTIONS=verify_asan_link_order=0 under ASan), so plain `ctest` works in the
+// normal, ASan and TSan trees. Other programs call vxsim::ensure_preload(argc, argv) first.
+//
+// Across processes: `vexel-sim [options] -- program args...` creates the testbed and cameras and
+// runs the program against them (see `vexel-sim --help`).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vxsim {
+
+inline constexpr uint16_t kVendorId = 0x111B;
+inline constexpr uint16_t kProductId = 0x1238;
+inline constexpr uint8_t kBulkEndpoint = 0x81;
+
+// Raw four-phase frame (format 2): four planes of 320 x 240 little-endian 16-bit samples.
+inline constexpr unsigned kWidth = 320;
+inline constexpr unsigned kHeight = 240;
+inline constexpr unsigned kPlanes = 4;
+inline constexpr uint32_t kFrameBytes = kWidth * kHeight * 2 * kPlanes;  // 614400
+inline constexpr uint16_t kFrameFormat = 2;
+inline constexpr size_t kHeaderBytes = 36;
+
+// The deterministic payload: 12-bit sample of `plane` at (row, col) in frame number `frame`.
+inline uint16_t pattern_sample(uint32_t frame, unsigned plane, unsigned row, unsigned col) {
+    return static_cast<uint16_t>((plane * 1024u + row * 8u + col + frame) & 0x0FFFu);
+}
+
+enum class Pacing {
+    frame_rate,  // one frame per 1/fps (parameter 12)
+    fast,        // as fast as the host reaps
+};
+
+struct CameraOptions {
+    uint8_t bus = 1;
+    uint8_t port = 0;     // 0: next free port on the bus
+    uint8_t address = 0;  // 0: next free address on the bus
+    unsigned speed_mbps = 480;  // 480 high speed, 12 full speed, 5000 super speed
+    std::string product = "A-E2-1.0";  // parameter 3; second field is the family
+    std::string serial = "VX0001";      // USB serial string, parameters 2 and 5
+    std::string manufacturer = "Vexel";
+    uint16_t firmware_version = 0x0140;  // second word of parameter 6
+    uint16_t part_version = 3;           // parameter 7
+    uint16_t chip_number = 42;
+    uint16_t wafer_id = 7;
+    uint32_t frame_rate = 30;            // parameter 12 at power-on
+    uint16_t integration_time_us = 500;  // parameter 13 at power-on
+    int16_t sensor_temp = 350;           // tenths of a degree Celsius
+    int16_t illum_temp = 300;
+    // Stream: a frame spread over packets of `packet_payload` bytes (rounded down to a multiple
+    // of 4; 0 = the whole frame in one packet), or, with frames_per_packet > 1, that many
+    // whole frames per packet.
+    uint32_t packet_payload = 61440;
+    uint32_t frames_per_packet = 1;
+    bool data_checksum = true;
+    bool zero_dimensions = false;  // width/height 0 in the headers (driver default)
+    Pacing pacing = Pacing::frame_rate;
+    double rate_cap_mbps = 0;  // 0: none; 40 models a USB 2.0 link (MB/s)
+    bool interface0_busy = false;  // interface 0 claimed by someone else
+    unsigned reenumerate_delay_ms = 600;  // reset target 3: off the bus this long
+    unsigned reboot_delay_ms = 600;       // reset target 0
+};
+
+// One control transfer as the camera saw it on its default pipe.
+struct ControlRecord {
+    uint8_t request_type;
+    uint8_t request;
+    uint16_t value;
+    uint16_t index;
+    uint16_t length;
+    std::vector<uint8_t> data;  // OUT: the data stage; IN: what the camera answered
+    bool stalled;
+};
+
+// Every register and parameter write the firmware accepted.
+struct WriteRecord {
+    enum Kind { reg, param } kind;
+    uint8_t target;  // register target (0 for parameters)
+    uint32_t index;  // register number or parameter id
+    uint32_t value;  // register value, or the first four value bytes of a parameter
+    std::vector<uint8_t> bytes;  // parameter value bytes (len as sent)
+};
+
+// Fault switches; each counter is consumed as the fault fires.
+struct Faults {
+    int stall_bulk = 0;             // next N bulk transfers end in a stall
+    bool stop_sending = false;      // bulk transfers stay pending (they time out on the host)
+    int corrupt_header = 0;         // next N packets get a header byte flipped
+    int corrupt_payload = 0;        // next N packets get a payload word flipped (checksum kept)
+    int skip_packet_index = 0;      // next N continuation packets jump one packet index
+    int drop_frame_start = 0;       // next N frame-start packets are not sent
+    int status_busy = 0;            // next N status queries answer busy
+    std::string fail_next;          // next command fails with this text (empty: off)
+    int hang_control = 0;           // next N control transfers never complete
+};
+
+struct Counters {
+    uint64_t packets = 0;
+    uint64_t frames = 0;       // frame-start packets sent
+    uint64_t bytes = 0;        // bulk bytes delivered
+    uint64_t bulk_urbs = 0;    // bulk transfers completed with data
+    uint64_t control = 0;      // control transfers answered
+};
+
+class Testbed;
+struct CameraImpl;
+
+class Camera {
+public:
+    uint8_t bus() const;
+    uint8_t port() const;
+    uint8_t address() const;  // changes at every re-enumeration
+    std::string devnode() const;
+    std::string syspath() const;
+    const CameraOptions& options() const;
+
+    bool attached() const;
+    bool streaming() const;
+    std::vector<int> claimed_interfaces() const;  // by any client
+    int clients() const;                          // open connections to the current node
+    int pending_bulk() const;                     // bulk transfers queued on the endpoint
+    Counters counters() const;
+
+    std::vector<ControlRecord> command_log() const;
+    std::vector<WriteRecord> write_log() const;
+    void clear_logs();
+
+    // Firmware memory.
+    uint32_t reg(uint8_t target, uint32_t index) const;
+    void set_reg(uint8_t target, uint32_t index, uint32_t value);
+    std::vector<uint8_t> param(uint8_t id) const;
+    void set_param(uint8_t id, const std::vector<uint8_t>& value);
+
+    // Faults: read-modify-write under the camera's lock.
+    void set_faults(const std::function<void(Faults&)>& edit);
+    Faults faults() const;
+    void set_interface0_busy(bool busy);
+
+    // Bus events. unplug() fails outstanding transfers with "no device"; replug() comes back
+    // on the same port with a new address; reenumerate() does both with the given pause.
+    void unplug();
+    void replug();
+    void reenumerate(unsigned off_ms = 0);
+
+    // Waits (polling) until pred holds; false on timeout.
+    bool wait_until(const std::function<bool(const Camera&)>& pred,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+
+private:
+    friend class Testbed;
+    explicit Camera(CameraImpl* impl) : impl_(impl) {}
+    CameraImpl* impl_;
+};
+
+struct TestbedImpl;
+
+// One per process at a time (umockdev keeps its root in the environment).
+class Testbed {
+public:
+    Testbed();
+    ~Testbed();
+    Testbed(const Testbed&) = delete;
+    Testbed& operator=(const Testbed&) = delete;
+
+    Camera& add_camera(const CameraOptions& opt = {});
+    std::vector<Camera*> cameras();
+    std::string root_dir() const;
+
+private:
+    std::unique_ptr<TestbedImpl> impl_;
+};
+
+// Re-executes the program with the umockdev preload when it is not loaded yet; returns when it is.
+void ensure_preload(int argc, char** argv);
+bool preload_active();
+
+// Stream helpers shared by the firmware model and independent checkers.
+uint16_t fletcher16(const uint8_t* p, size_t n);
+uint32_t word_sum(const uint8_t* p, size_t n);
+
+}  // namespace vxsim

@@ -1,0 +1,449 @@
+// The simulated camera seen through raw libusb, as any host program sees it.
+#include <libusb.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "sim/sim.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// --- an independent reading of the stream format --------------------------------------------
+
+uint16_t fl16(const uint8_t* p, size_t n) {
+    uint32_t a = 0, b = 0;
+    for (size_t i = 0; i < n; ++i) {
+        a = (a + p[i]) % 255;
+        b = (b + a) % 255;
+    }
+    return uint16_t(b << 8 | a);
+}
+uint32_t rd32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+uint16_t rd16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+
+struct Packet {
+    uint16_t sidx, fridx, width, height;
+    uint32_t len, frlen;
+    bool start, has_sum, hdr_ok, sum_ok, pattern_ok;
+};
+
+// Splits a byte stream into packets; stops at the first byte that is not a header.
+std::vector<Packet> parse(const std::vector<uint8_t>& s, size_t* used = nullptr) {
+    std::vector<Packet> out;
+    size_t at = 0;
+    while (at + 36 <= s.size()) {
+        const uint8_t* h = &s[at];
+        if (h[0] != 0xFB || h[1] != 0x98) break;
+        Packet p{};
+        p.sidx = rd16(h + 2);
+        p.len = rd32(h + 4);
+        p.frlen = rd32(h + 8);
+        p.fridx = rd16(h + 12);
+        p.width = rd16(h + 16);
+        p.height = rd16(h + 18);
+        p.start = h[32] & 1;
+        p.has_sum = h[33] & 1;
+        p.hdr_ok = fl16(h, 34) == rd16(h + 34) && rd16(h + 14) == 2;
+        if (at + 36 + p.len > s.size()) break;
+        const uint8_t* pay = h + 36;
+        uint32_t sum = 0;
+        for (uint32_t i = 0; i + 4 <= p.len; i += 4) sum += rd32(pay + i);
+        p.sum_ok = !p.has_sum || sum == rd32(h + 28);
+        // Whole frames only: the pattern is checked where a frame starts in this packet.
+        p.pattern_ok = true;
+        if (p.start && p.frlen == vxsim::kFrameBytes) {
+            for (unsigned i = 0; i < std::min<uint32_t>(p.len, 4096) / 2; ++i) {
+                const unsigned px = i % 320, row = (i / 320) % 240, plane = i / (320 * 240);
+                if (rd16(pay + 2 * i) != vxsim::pattern_sample(p.fridx, plane, row, px)) p.pattern_ok = false;
+            }
+        }
+        out.push_back(p);
+        at += 36 + p.len;
+    }
+    if (used) *used = at;
+    return out;
+}
+
+// --- libusb plumbing --------------------------------------------------------------------------
+
+struct Usb {
+    libusb_context* ctx = nullptr;
+    libusb_device_handle* h = nullptr;
+    Usb() { libusb_init(&ctx); }
+    ~Usb() {
+        if (h) {
+            libusb_release_interface(h, 0);
+            libusb_close(h);
+        }
+        libusb_exit(ctx);
+    }
+    std::vector<libusb_device*> cameras(libusb_device*** list) {
+        std::vector<libusb_device*> v;
+        ssize_t n = libusb_get_device_list(ctx, list);
+        for (ssize_t i = 0; i < n; ++i) {
+            libusb_device_descriptor d;
+            libusb_get_device_descriptor((*list)[i], &d);
+            if (d.idVendor == vxsim::kVendorId && d.idProduct == vxsim::kProductId) v.push_back((*list)[i]);
+        }
+        return v;
+    }
+    // Opens the camera on `port` and claims `iface`; returns the libusb result.
+    int open(uint8_t port, int iface = 0) {
+        libusb_device** list;
+        int r = LIBUSB_ERROR_NOT_FOUND;
+        for (auto* d : cameras(&list))
+            if (libusb_get_port_number(d) == port) r = libusb_open(d, &h);
+        libusb_free_device_list(list, 1);
+        if (r) return r;
+        libusb_set_configuration(h, 1);
+        libusb_set_auto_detach_kernel_driver(h, 1);
+        return libusb_claim_interface(h, iface);
+    }
+    int out(uint8_t type, uint16_t value, const void* data, uint16_t len, uint16_t index = 0) {
+        return libusb_control_transfer(h, 0x22, type, value, index, (unsigned char*)data, len, 1000);
+    }
+    int in(uint8_t type, uint16_t value, void* data, uint16_t len) {
+        return libusb_control_transfer(h, 0xA2, type, value, 0, (unsigned char*)data, len, 1000);
+    }
+    std::vector<uint8_t> status() {
+        std::vector<uint8_t> s(63, 0xAA);
+        int r = in(0xB0, 0, s.data(), 63);
+        s.resize(r < 0 ? 0 : r);
+        return s;
+    }
+    std::vector<uint8_t> read_stream(size_t bytes, int timeout_ms = 2000) {
+        std::vector<uint8_t> s;
+        std::vector<uint8_t> buf(153600);
+        while (s.size() < bytes) {
+            int got = 0;
+            int r = libusb_bulk_transfer(h, 0x81, buf.data(), int(buf.size()), &got, timeout_ms);
+            s.insert(s.end(), buf.begin(), buf.begin() + got);
+            if (r) break;
+        }
+        return s;
+    }
+    bool start() {
+        uint32_t arg = 0;
+        return out(0xC2, 4, &arg, 4) == 4 && status().at(0) == 0;
+    }
+};
+
+std::string status_text(const std::vector<uint8_t>& s) { return s.size() > 3 ? std::string((const char*)&s[3]) : ""; }
+
+vxsim::CameraOptions fast() {
+    vxsim::CameraOptions o;
+    o.pacing = vxsim::Pacing::fast;
+    return o;
+}
+
+class Sim : public ::testing::Test {
+protected:
+    vxsim::Testbed tb;
+};
+
+// --- enumeration and claims -------------------------------------------------------------------
+
+TEST_F(Sim, TwoCamerasEnumerateWithTheirPositionsAndSpeeds) {
+    auto& a = tb.add_camera({});
+    vxsim::CameraOptions o;
+    o.port = 5;
+    o.speed_mbps = 12;
+    o.serial = "SECOND";
+    auto& b = tb.add_camera(o);
+    EXPECT_NE(a.address(), b.address());
+    EXPECT_EQ(b.port(), 5);
+
+    Usb u;
+    libusb_device** list;
+    auto cams = u.cameras(&list);
+    ASSERT_EQ(cams.size(), 2u);
+    for (auto* d : cams) {
+        const bool is_b = libusb_get_port_number(d) == 5;
+        auto& cam = is_b ? b : a;
+        EXPECT_EQ(libusb_get_bus_number(d), cam.bus());
+        EXPECT_EQ(libusb_get_device_address(d), cam.address());
+        EXPECT_EQ(libusb_get_device_speed(d), is_b ? LIBUSB_SPEED_FULL : LIBUSB_SPEED_HIGH);
+        libusb_config_descriptor* cfg;
+        ASSERT_EQ(libusb_get_active_config_descriptor(d, &cfg), 0);
+        EXPECT_EQ(cfg->bNumInterfaces, 2);
+        const auto& ep = cfg->interface[0].altsetting[0].endpoint[0];
+        EXPECT_EQ(ep.bEndpointAddress, 0x81);
+        EXPECT_EQ(ep.bmAttributes & 3, LIBUSB_TRANSFER_TYPE_BULK);
+        EXPECT_EQ(ep.wMaxPacketSize, is_b ? 64 : 512);
+        libusb_free_config_descriptor(cfg);
+    }
+    libusb_free_device_list(list, 1);
+
+    ASSERT_EQ(u.open(5), 0);
+    unsigned char s[32] = {};
+    ASSERT_GT(libusb_get_string_descriptor_ascii(u.h, 3, s, sizeof s), 0);
+    EXPECT_STREQ((char*)s, "SECOND");
+    EXPECT_EQ(b.claimed_interfaces(), std::vector<int>{0});
+    EXPECT_TRUE(a.claimed_interfaces().empty());
+}
+
+TEST_F(Sim, ClaimsArePerClientAndBusyInterfaceZeroFallsBackToOne) {
+    vxsim::CameraOptions o;
+    o.interface0_busy = true;
+    auto& cam = tb.add_camera(o);
+    Usb first, second;
+    EXPECT_EQ(first.open(cam.port(), 0), LIBUSB_ERROR_BUSY);
+    EXPECT_EQ(libusb_claim_interface(first.h, 1), 0);
+    EXPECT_EQ(second.open(cam.port(), 1), LIBUSB_ERROR_BUSY);
+    EXPECT_EQ(cam.clients(), 2);
+
+    cam.set_interface0_busy(false);
+    EXPECT_EQ(libusb_claim_interface(second.h, 0), 0);
+    EXPECT_EQ(cam.claimed_interfaces(), (std::vector<int>{0, 1}));
+    // Closing the handle gives the claim back, as the kernel does for a closed descriptor.
+    libusb_close(first.h);
+    first.h = nullptr;
+    ASSERT_TRUE(cam.wait_until([](const vxsim::Camera& c) { return c.clients() == 1; }));
+    EXPECT_EQ(libusb_claim_interface(second.h, 1), 0);
+}
+
+// --- control protocol -------------------------------------------------------------------------
+
+TEST_F(Sim, CommandsAreLoggedAndAnsweredByTheStatusQuery) {
+    auto& cam = tb.add_camera({});
+    Usb u;
+    ASSERT_EQ(u.open(cam.port()), 0);
+
+    uint8_t rec[20] = {12, 4, 15, 0, 0, 0};
+    ASSERT_EQ(u.out(0xC0, 3, rec, 20), 20);
+    auto st = u.status();
+    ASSERT_EQ(st.size(), 63u);
+    EXPECT_EQ(st[0], 0x00);
+    EXPECT_EQ(st[1], 0xC0);
+    EXPECT_EQ(st[2], 3);
+    EXPECT_EQ(cam.param(12), (std::vector<uint8_t>{15, 0, 0, 0}));
+
+    auto log = cam.command_log();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].request_type, 0x22);
+    EXPECT_EQ(log[0].request, 0xC0);
+    EXPECT_EQ(log[0].value, 3);
+    EXPECT_EQ(log[0].length, 20);
+    EXPECT_EQ(log[0].data, std::vector<uint8_t>(rec, rec + 20));
+    EXPECT_EQ(log[1].request, 0xB0);
+    EXPECT_EQ(log[1].data, st);
+    auto w = cam.write_log();
+    ASSERT_EQ(w.size(), 1u);
+    EXPECT_EQ(w[0].kind, vxsim::WriteRecord::param);
+    EXPECT_EQ(w[0].index, 12u);
+    EXPECT_EQ(w[0].value, 15u);
+}
+
+TEST_F(Sim, MalformedAndUnknownCommandsFailWithAText) {
+    auto& cam = tb.add_camera({});
+    Usb u;
+    ASSERT_EQ(u.open(cam.port()), 0);
+    uint32_t target = 1;
+    struct Case {
+        const char* what;
+        std::function<int()> send;
+        uint8_t type, value;
+    } cases[] = {
+        {"wIndex", [&] { return u.out(0xC0, 0, &target, 4, 1); }, 0xC0, 0},
+        {"short reset", [&] { return u.out(0xC0, 0, &target, 2); }, 0xC0, 0},
+        {"unknown type", [&] { return u.out(0xC7, 2, &target, 4); }, 0xC7, 2},
+        {"unknown value", [&] { return u.out(0xC2, 9, &target, 4); }, 0xC2, 9},
+        {"stop data", [&] { return u.out(0xC2, 5, &target, 1); }, 0xC2, 5},
+        {"param length", [&] { return u.out(0xC0, 3, &target, 4); }, 0xC0, 3},
+        {"read-only param", [&] { uint8_t r[20] = {3, 2, 'x'}; return u.out(0xC0, 3, r, 20); }, 0xC0, 3},
+        {"read phase first", [&] { uint8_t r[20]; return u.in(0xC0, 4, r, 20); }, 0xC0, 4},
+        {"reset target", [&] { uint32_t t = 9; return u.out(0xC0, 0, &t, 4); }, 0xC0, 0},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_GE(c.send(), 0);
+        auto st = u.status();
+        ASSERT_EQ(st.size(), 63u);
+        EXPECT_EQ(st[0], 0xFF);
+        EXPECT_EQ(st[1], c.type);
+        EXPECT_EQ(st[2], c.value);
+        EXPECT_FALSE(status_text(st).empty());
+    }
+    EXPECT_TRUE(cam.write_log().empty());
+    // A standard request the camera does not know stalls.
+    unsigned char b[4];
+    EXPECT_EQ(libusb_control_transfer(u.h, 0xC0, 0x33, 0, 0, b, 4, 1000), LIBUSB_ERROR_PIPE);
+}
+
+TEST_F(Sim, ParameterBatchesReadInTwoPhases) {
+    vxsim::CameraOptions o;
+    o.product = "B-T0-2.0x";
+    o.firmware_version = 0x0321;
+    o.chip_number = 77;
+    auto& cam = tb.add_camera(o);
+    Usb u;
+    ASSERT_EQ(u.open(cam.port()), 0);
+    uint8_t recs[60] = {};
+    recs[0] = 3;
+    recs[20] = 6;
+    recs[40] = 7;
+    ASSERT_EQ(u.out(0xC0, 4, recs, 60), 60);
+    ASSERT_EQ(u.status().at(0), 0);
+    ASSERT_EQ(u.in(0xC0, 4, recs, 60), 60);
+    auto st = u.status();
+    EXPECT_EQ(st.at(0), 0);
+    EXPECT_EQ(st.at(2), 4);
+    EXPECT_EQ(recs[0], 3);
+    EXPECT_STREQ((char*)recs + 2, "B-T0-2.0x");
+    EXPECT_EQ(recs[1], strlen("B-T0-2.0x") + 1);
+    EXPECT_EQ(recs[20], 6);
+    EXPECT_EQ(rd16(recs + 22 + 2), 0x0321);
+    EXPECT_EQ(rd16(recs + 42 + 2), 77);
+
+    // Four records in one phase exceed what the firmware takes.
+    uint8_t four[80] = {3};
+    ASSERT_EQ(u.out(0xC0, 4, four, 80), 80);
+    EXPECT_EQ(u.status().at(0), 0xFF);
+    // The read phase must ask for exactly the records announced.
+    ASSERT_EQ(u.out(0xC0, 4, recs, 20), 20);
+    ASSERT_EQ(u.in(0xC0, 4, recs, 40), 0);
+    EXPECT_EQ(u.status().at(0), 0xFF);
+}
+
+TEST_F(Sim, SensorRegistersHoldEightBitValuesAndOtherTargetsAreAStore) {
+    auto& cam = tb.add_camera({});
+    Usb u;
+    ASSERT_EQ(u.open(cam.port()), 0);
+    auto read = [&](uint8_t target, uint32_t base, uint16_t n, uint32_t* v) {
+        uint8_t h[7] = {target};
+        std::memcpy(h + 1, &base, 4);
+        uint16_t bytes = uint16_t(n * 4);
+        std::memcpy(h + 5, &bytes, 2);
+        if (u.out(0xC2, 1, h, 7) != 7 || u.status().at(0) != 0) return false;
+        return u.in(0xC2, 1, v, bytes) == bytes && u.status().at(0) == 0;
+    };
+    auto write = [&](uint8_t target, uint32_t base, std::vector<uint32_t> v) {
+        std::vector<uint8_t> d(7 + 4 * v.size());
+        d[0] = target;
+        std::memcpy(&d[1], &base, 4);
+        uint16_t bytes = uint16_t(4 * v.size());
+        std::memcpy(&d[5], &bytes, 2);
+        std::memcpy(&d[7], v.data(), bytes);
+        return u.out(0xC2, 0, d.data(), uint16_t(d.size())) == int(d.size()) && u.status().at(0) == 0;
+    };
+    uint32_t clk[2];
+    ASSERT_TRUE(read(1, 129, 2, clk));
+    // The frequency table the chip configuration derives must start 36000, 24000, 12000.
+    const uint32_t base = (((clk[1] & 0x1F) + 1) * 4000) >> ((clk[0] >> 4) & 3);
+    EXPECT_EQ(base / 4, 24000u);
+    EXPECT_EQ(base / 8, 12000u);
+    EXPECT_EQ(base / 128, 750u);
+
+    ASSERT_TRUE(write(1, 160, {0x12, 0x34}));
+    uint32_t back[2];
+    ASSERT_TRUE(read(1, 160, 2, back));
+    EXPECT_EQ(back[0], 0x12u);
+    EXPECT_EQ(back[1], 0x34u);
+    EXPECT_FALSE(write(1, 10, {0x100}));       // not an 8-bit value
+    EXPECT_FALSE(write(1, 255, {1, 2}));       // past the last register
+    EXPECT_FALSE(read(1, 250, 8, back));
+    ASSERT_TRUE(write(5, 100000, {0xDEADBEEF}));
+    ASSERT_TRUE(read(5, 100000, 1, back));
+    EXPECT_EQ(back[0], 0xDEADBEEFu);
+
+    auto w = cam.write_log();
+    ASSERT_EQ(w.size(), 3u);
+    EXPECT_EQ(w[1].target, 1);
+    EXPECT_EQ(w[1].index, 161u);
+    EXPECT_EQ(w[1].value, 0x34u);
+    EXPECT_EQ(w[2].target, 5);
+}
+
+// --- streaming ---------------------------------------------------------------------------------
+
+TEST_F(Sim, StreamCarriesValidPacketsWithConsecutiveIndices) {
+    auto& cam = tb.add_camera(fast());
+    Usb u;
+    ASSERT_EQ(u.open(cam.port()), 0);
+    EXPECT_FALSE(cam.streaming());
+    ASSERT_TRUE(u.start());
+    EXPECT_TRUE(cam.streaming());
+    auto s = u.read_stream(4 * (vxsim::kFrameBytes + 36 * 10));
+    auto pk = parse(s);
+    ASSERT_GE(pk.size(), 30u);
+    for (size_t i = 0; i < pk.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(pk[i].hdr_ok);
+        EXPECT_TRUE(pk[i].has_sum);
+        EXPECT_TRUE(pk[i].sum_ok);
+        EXPECT_TRUE(pk[i].pattern_ok);
+        EXPECT_EQ(pk[i].sidx, i);
+        EXPECT_EQ(pk[i].fridx, i / 10);
+        EXPECT_EQ(pk[i].start, i % 10 == 0);
+        EXPECT_EQ(pk[i].len, 61440u);
+        EXPECT_EQ(pk[i].width, 320);
+        EXPECT_EQ(pk[i].height, 240);
+    }
+    uint8_t stop = 0xC2;
+    ASSERT_EQ(u.out(0xC2, 5, &stop, 1), 1);
+    EXPECT_EQ(u.status().at(0), 0);
+    EXPECT_FALSE(cam.streaming());
+}
+
+TEST_F(Sim, SeveralFramesPerPacketAndDriverDefaultDimensions) {
+    auto o = fast();
+    o.frames_per_packet = 2;
+    o.zero_dimensions = true;
+    o.data_checksum = false;
+    auto& cam = tb.add_camera(o);
+    Usb u;
+    ASSERT_EQ(u.open(cam.port()), 0);
+    ASSERT_TRUE(u.start());
+    auto pk = parse(u.read_stream(3 * 2 * (vxsim::kFrameBytes + 36)));
+    ASSERT_GE(pk.size(), 3u);
+    for (size_t i = 0; i < pk.size(); ++i) {
+        EXPECT_TRUE(pk[i].hdr_ok);
+        EXPECT_FALSE(pk[i].has_sum);
+        EXPECT_EQ(pk[i].len, 2 * vxsim::kFrameBytes);
+        EXPECT_EQ(pk[i].fridx, 2 * i);
+        EXPECT_TRUE(pk[i].start);
+        EXPECT_EQ(pk[i].width, 0);
+    }
+}
+
+TEST_F(Sim, FrameRatePacingDeliversAboutFpsFrames) {
+    vxsim::CameraOptions o;
+    o.frame_rate = 20;
+    auto& cam = tb.add_camera(o);
+    Usb u;
+    ASSERT_EQ(u.open(cam.port()), 0);
+    ASSERT_TRUE(u.start());
+    const auto t0 = std::chrono::steady_clock::now();
+    auto pk = parse(u.read_stream(5 * (vxsim::kFrameBytes + 360)));
+    const double el = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    ASSERT_GE(pk.size(), 50u);
+    // Five frames at 20 fps: the first goes at once, the fifth 200 ms later.
+    EXPECT_GT(el, 0.17);
+    EXPECT_LT(el, 1.0);
+}
+
+TEST_F(Sim, RateCapHoldsTheLinkNearItsLimit) {
+    auto o = fast();
+    o.rate_cap_mbps = 40;
+    auto& cam = tb.add_camera(o);
+    Usb u;
+    ASSERT_EQ(u.open(cam.port()), 0);
+    ASSERT_TRUE(u.start());
+    u.read_stream(153600);  // the first transfer may use the initial budget
+    const auto t0 = std::chrono::steady_clock::now();
+    auto s = u.read_stream(8'000'000);
+    const double el = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double mbps = double(s.size()) / el / 1e6;
+    EXPECT_LT(mbps, 44.0);
+    EXPECT_GT(mbps, 20.0);
+}
+
+}  // namespace
