@@ -279,7 +279,7 @@ void submit_control(CameraImpl& cam, Urb* u, Clock::time_point now) {
         return;
     }
     if (in_dir) {
-        std::memcpy(u->buf->data + 8, reply.data(), reply.size());
+        if (!reply.empty()) std::memcpy(u->buf->data + 8, reply.data(), reply.size());
         u->actual = static_cast<int>(reply.size());
     } else {
         u->actual = s.length;
