@@ -83,7 +83,7 @@ TEST_F(Cmap, RangeInEitherOrderAndEqualBounds) {
     EXPECT_EQ(vx_cmap_get_color(&map_, INT32_MIN + 1), map_.table[29999]);
 }
 
-TEST_F(Cmap, SpecialCodes) {
+TEST_F(Cmap, CodesAtTheTopOfTheRange) {
     vx_cmap_set_range(&map_, 0, 65535);
     EXPECT_EQ(vx_cmap_get_color(&map_, 65300), 0u);
     EXPECT_EQ(vx_cmap_get_color(&map_, 65400), 0x8000FFu);
