@@ -54,9 +54,10 @@ inline uint32_t color_of(const vx_cmap& m, int32_t value) {
     if (value <= m.min || value > m.max) return 0;
     // 64-bit difference: a range wider than int32 must not wrap.
     const float p = static_cast<float>(int64_t{value} - m.min) * m.scale;
-    if (static_cast<double>(p) >= m.count) return m.table[0];
-    const int64_t idx = m.count - static_cast<int64_t>(p);
-    return m.table[idx >= m.count ? m.count - 1 : idx];
+    // Written so that a record with hand-set fields (NaN or negative scale) stays in the table.
+    if (!(static_cast<double>(p) < m.count)) return m.table[0];
+    if (!(p >= 1.0f)) return m.table[m.count - 1];  // truncates to 0 or below
+    return m.table[m.count - static_cast<int64_t>(p)];
 }
 
 vx_cmap g_library_map{};
@@ -211,7 +212,7 @@ uint32_t vx_cmap_get_gray(const vx_cmap* cmap, int32_t value) {
     const double g = static_cast<double>(static_cast<float>(int64_t{value} - cmap->min)) * cmap->gray_scale;
     // Equal bounds keep the old range but set 255 levels per mm; saturate rather than
     // spill into the other channels.
-    const uint32_t level = g >= 255.0 ? 255u : static_cast<uint32_t>(g);
+    const uint32_t level = g >= 255.0 ? 255u : (g > 0.0 ? static_cast<uint32_t>(g) : 0u);
     return level * 0x010101u;
 }
 

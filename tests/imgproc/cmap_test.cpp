@@ -101,6 +101,17 @@ TEST_F(Cmap, CodesAtTheTopOfTheRange) {
     EXPECT_EQ(vx_cmap_get_gray(&map_, 65300), g * 0x010101u);
 }
 
+TEST_F(Cmap, HandSetFieldsStayInsideTheTable) {
+    map_.scale = std::numeric_limits<float>::quiet_NaN();
+    map_.gray_scale = std::numeric_limits<float>::quiet_NaN();
+    EXPECT_EQ(vx_cmap_get_color(&map_, 2000), map_.table[0]);
+    EXPECT_EQ(vx_cmap_get_gray(&map_, 2000), 0u);
+    map_.scale = -3.0f;
+    map_.gray_scale = -1.0f;
+    EXPECT_EQ(vx_cmap_get_color(&map_, 2000), map_.table[29999]);
+    EXPECT_EQ(vx_cmap_get_gray(&map_, 2000), 0u);
+}
+
 TEST_F(Cmap, GrayRoundsDownAtTheTop) {
     vx_cmap_set_range(&map_, 1000, 2000);
     EXPECT_EQ(vx_cmap_get_gray(&map_, 1000), 0u);
