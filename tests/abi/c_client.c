@@ -45,6 +45,21 @@ int main(void) {
         CHECK(map.ready == 0);
         CHECK(mat3_inverse(k, NULL) == k && k[2] == -0.8);
     }
+    /* Colour map record as C lays it out, and the filters called through the .so. */
+    CHECK(offsetof(vx_cmap, scale) == 12 && offsetof(vx_cmap, gray_scale) == 16);
+    CHECK(offsetof(vx_cmap, table) == 24 && sizeof(vx_cmap) == 32);
+    {
+        vx_cmap cmap;
+        uint16_t img[4 * 3] = {5, 5, 5, 5, 5, 900, 5, 5, 5, 5, 5, 5}, out[4 * 3];
+        vx_cmap_init(&cmap, 30000);
+        CHECK(cmap.table != NULL && vx_cmap_get_color(&cmap, 4000) == 0x7F0000u);
+        vx_cmap_uninit(&cmap);
+        vx_median2d_u16(out, img, 4, 3, 3);
+        CHECK(out[5] == 5);
+        vx_box2d_u16_k3(img, img, 4, 3);
+        /* In place, (1,0) already sees the new (0,0) twice through the clamped top row. */
+        CHECK(img[0] == (7 * 5 + 900) / 8 && img[1] == (2 * 116 + 4 * 5 + 900) / 8);
+    }
     puts("c client ok");
     return 0;
 }
