@@ -196,11 +196,7 @@ bool StreamParser::feed(const uint8_t* p, std::size_t n) {
                 used = need;
                 check_hdr();
             } else {
-                // The buffered start was no header; the new bytes are searched afresh.
-                h_ = 0;
-                ps_ = pf_ = -1;
-                t_ = 1;
-                used = sync_hdr(p, n);
+                used = resync_held(p, n, need);
             }
         } else {
             ps_ = pf_ = -1;
@@ -271,6 +267,40 @@ void StreamParser::accept_hdr(const uint8_t* bytes) {
     p_ = 0;
     sum_clear();
     k_ = 0;
+}
+
+// The held bytes were no header, but a real one may begin inside them: a search over the
+// uncut stream would find it, so a piece boundary there must not hide it (and lose its frame).
+std::size_t StreamParser::resync_held(const uint8_t* p, std::size_t n, std::size_t need) {
+    const uint32_t held = h_;
+    h_ = 0;
+    ps_ = pf_ = -1;
+    t_ = 1;
+    // hbuf_ holds the held bytes and the first `need` input bytes; window offset x is input offset x - held.
+    uint8_t win[2 * kStreamHdrSize];
+    const std::size_t extra = std::min<std::size_t>(n - need, kStreamHdrSize - 1);
+    std::memcpy(win, hbuf_, kStreamHdrSize);
+    std::memcpy(win + kStreamHdrSize, p + need, extra);
+    const std::size_t avail = kStreamHdrSize + extra;
+    for (uint32_t j = 1; j < held; ++j) {
+        if (win[j] != kMagic0 || win[j + 1] != kMagic1) continue;
+        if (avail - j < kStreamHdrSize) {  // the input ends inside this candidate
+            h_ = static_cast<uint32_t>(avail - j);
+            std::memcpy(hbuf_, win + j, h_);
+            logf(kTrc, "[%s] partial stream hdr found: %d bytes, need more bytes.\n", kSync, int(h_));
+            return n;
+        }
+        if (stream_hdr_valid(win + j)) {
+            accept_hdr(win + j);
+            logf(kTrc, "[%s] HDR found: idx/len=%d/%d (frlen:%d,fridx=%d,frfmt=%d)\n", kSync, hdr_.sidx,
+                 int(hdr_.len), int(hdr_.frlen), hdr_.fridx, hdr_.frfmt);
+            logf(kTrc, "[%s] sync hdr: skip %d bytes\n", kSync, int(j));
+            bump(kSkipped, j);
+            check_hdr();
+            return j + kStreamHdrSize - held;
+        }
+    }
+    return sync_hdr(p, n);
 }
 
 std::size_t StreamParser::sync_hdr(const uint8_t* p, std::size_t n) {

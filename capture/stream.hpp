@@ -90,6 +90,7 @@ class StreamParser {
     std::size_t take_payload(const uint8_t* p, std::size_t n);
     void end_packet();
     std::size_t sync_hdr(const uint8_t* p, std::size_t n);
+    std::size_t resync_held(const uint8_t* p, std::size_t n, std::size_t need);
     void accept_hdr(const uint8_t* bytes);
     void check_hdr();
     void frame_start_check();

@@ -140,6 +140,72 @@ TEST(StreamSplit, AnyCutsGiveIdenticalFramesAndStatistics) {
     }
 }
 
+// Garbage with false magics, lost and corrupt packets: how many bytes were skipped depends on
+// where the pieces end, but which frames survive and the frame counts must not.
+TEST(StreamSplit, HostileStreamsGiveTheSameFramesWhateverTheCuts) {
+    for (uint32_t seed = 1; seed <= 8; ++seed) {
+        SCOPED_TRACE(seed);
+        StreamGen g(seed);
+        auto& rng = g.rng();
+        for (int seg = 0; seg < 30; ++seg) {
+            g.sums = rng() % 2;
+            const uint32_t frlen = 40 + rng() % 400;
+            switch (rng() % 6) {
+                case 0: {  // garbage with false magics, always followed by a frame start
+                    for (unsigned k = rng() % 3; k > 0; --k) {
+                        g.garbage(rng() % 40);
+                        g.out.push_back(0xFB);
+                        g.out.push_back(0x98);
+                    }
+                    g.garbage(rng() % 40);
+                    break;
+                }
+                case 1: {  // interrupted
+                    const auto at = g.frame(frlen, 3, false);
+                    g.out.resize(at[2]);
+                    break;
+                }
+                case 2: {  // a packet lost
+                    const auto at = g.frame(frlen, 3, false);
+                    g.out.erase(g.out.begin() + long(at[1]), g.out.begin() + long(at[2]));
+                    break;
+                }
+                case 3: {  // a continuation header damaged
+                    const auto at = g.frame(frlen, 3, false);
+                    g.out[at[1] + 30] ^= 0x40;
+                    break;
+                }
+                case 4: {  // payload damaged under a data sum
+                    g.sums = true;
+                    const auto at = g.frame(frlen, 2, false);
+                    g.out[at[1] + 36 + rng() % (frlen / 2)] ^= 0x01;
+                    break;
+                }
+                default:
+                    g.frame(frlen, 1 + rng() % 3);
+            }
+        }
+        g.frame(64);
+        Parser whole;
+        whole.feed(g.out);
+        expect_frames(whole.drain(), g.frames);
+        auto ref = counters(whole.state());
+        ref[6] = 0;  // bytes skipped
+        for (uint32_t cut_seed = 1; cut_seed <= 4; ++cut_seed) {
+            std::mt19937 cr(cut_seed);
+            std::vector<size_t> cuts;
+            for (size_t at = cr() % 50 + 1; at < g.out.size(); at += cr() % (cut_seed * cut_seed * 40) + 1)
+                cuts.push_back(at);
+            Parser p;
+            p.feed(g.out, cuts);
+            expect_frames(p.drain(), g.frames);
+            auto got = counters(p.state());
+            got[6] = 0;
+            EXPECT_EQ(got, ref) << cut_seed;
+        }
+    }
+}
+
 TEST(StreamHeader, FoundWhereverAPieceEndsInsideIt) {
     for (uint32_t k = 1; k < 36; ++k) {
         SCOPED_TRACE(k);
@@ -153,6 +219,26 @@ TEST(StreamHeader, FoundWhereverAPieceEndsInsideIt) {
             expect_frames(p->drain(), g.frames);
             EXPECT_EQ(p->state().bytes_skipped, 0u);
             EXPECT_EQ(p->state().frames_discarded, 0u);
+        }
+    }
+}
+
+TEST(StreamHeader, FalseMagicJustBeforeARealHeaderNeverHidesIt) {
+    for (size_t gap : {2u, 12u, 35u}) {
+        StreamGen g{uint32_t(gap)};
+        g.frame(64);
+        const size_t fake = g.out.size();
+        g.out.push_back(0xFB);
+        g.out.push_back(0x98);
+        g.garbage(gap - 2);
+        g.frame(64);
+        ASSERT_FALSE(vx::stream_hdr_valid(&g.out[fake]));
+        for (size_t cut = fake + 1; cut < fake + gap + 36; ++cut) {
+            SCOPED_TRACE(testing::Message() << "gap " << gap << " cut " << cut - fake);
+            Parser p;
+            p.feed(g.out, {cut});
+            expect_frames(p.drain(), g.frames);
+            EXPECT_EQ(p.state().frames_discarded, 0u);
         }
     }
 }
