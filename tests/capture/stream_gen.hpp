@@ -72,9 +72,8 @@ inline uint32_t payload_sum(const uint8_t* p, size_t n) {
 }
 
 struct Frame {
-    uint32_t frlen;
     uint16_t fridx;
-    uint16_t frfmt;
+    Hdr start;  // header of the packet that started the frame
     std::vector<uint8_t> bytes;
 };
 
@@ -114,6 +113,8 @@ class StreamGen {
         h.frlen = frlen;
         h.fridx = fridx;
         h.frfmt = frfmt;
+        h.width = uint16_t(320 + fridx % 5);
+        h.height = uint16_t(240 - fridx % 3);
         h.sensor_temp = int16_t(350 + fridx % 7);
         h.illum_temp = -12;
         h.spare = 0xA5000000u | fridx;
@@ -128,12 +129,15 @@ class StreamGen {
         const auto bytes = random_bytes(frlen);
         std::vector<size_t> at;
         uint32_t off = 0;
+        Hdr first;
         for (unsigned i = 0; i < packets; ++i) {
             const uint32_t end = uint32_t(uint64_t(frlen) * (i + 1) / packets);
-            at.push_back(packet(next_hdr(frlen, i == 0), {bytes.begin() + off, bytes.begin() + end}));
+            const Hdr h = next_hdr(frlen, i == 0);
+            if (i == 0) first = h;
+            at.push_back(packet(h, {bytes.begin() + off, bytes.begin() + end}));
             off = end;
         }
-        if (intact) frames.push_back({frlen, fridx, frfmt, bytes});
+        if (intact) frames.push_back({fridx, first, bytes});
         ++fridx;
         return at;
     }
@@ -145,7 +149,7 @@ class StreamGen {
         for (unsigned i = 0; i < count; ++i) {
             auto bytes = random_bytes(frlen);
             payload.insert(payload.end(), bytes.begin(), bytes.end());
-            frames.push_back({frlen, uint16_t(fridx + i), frfmt, std::move(bytes)});
+            frames.push_back({uint16_t(fridx + i), h, std::move(bytes)});
         }
         fridx = uint16_t(fridx + count);
         return packet(h, payload);

@@ -62,9 +62,16 @@ void expect_frames(const std::vector<Got>& got, const std::vector<vxtest::Frame>
     ASSERT_EQ(got.size(), want.size());
     for (size_t i = 0; i < got.size(); ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(got[i].info.frlen, want[i].frlen);
-        EXPECT_EQ(got[i].info.fridx, want[i].fridx);
-        EXPECT_EQ(got[i].info.frfmt, want[i].frfmt);
+        const vx_stream_frame_info& in = got[i].info;
+        const vxtest::Hdr& h = want[i].start;
+        EXPECT_EQ(in.fridx, want[i].fridx);
+        EXPECT_EQ(in.frlen, h.frlen);
+        EXPECT_EQ(in.frfmt, h.frfmt);
+        EXPECT_EQ(in.width, h.width);
+        EXPECT_EQ(in.height, h.height);
+        EXPECT_EQ(in.sensor_temp, h.sensor_temp);
+        EXPECT_EQ(in.illum_temp, h.illum_temp);
+        EXPECT_EQ(in.spare, h.spare);
         EXPECT_EQ(got[i].bytes, want[i].bytes);
     }
 }
@@ -468,7 +475,7 @@ TEST(StreamThreads, ConsumerRacesTheFeeder) {
         last = done;
         while (vx_stream_fetch_frames(p.s, buf.data(), uint32_t(buf.size()), 1, &info, 0) == 1) {
             ASSERT_LT(info.fridx, g.frames.size());
-            ASSERT_EQ(info.frlen, g.frames[info.fridx].frlen);
+            ASSERT_EQ(info.frlen, g.frames[info.fridx].start.frlen);
             ASSERT_TRUE(std::equal(g.frames[info.fridx].bytes.begin(), g.frames[info.fridx].bytes.end(),
                                    buf.begin()));
             ++taken;
