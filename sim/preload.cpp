@@ -16,7 +16,10 @@ constexpr const char* kPreload = "libumockdev-preload.so.0";
 bool preload_active() { return dlopen(kPreload, RTLD_NOW | RTLD_NOLOAD) != nullptr; }
 
 void ensure_preload(int, char** argv) {
-    if (preload_active()) return;
+    if (preload_active()) {
+        unsetenv("VXSIM_REEXEC");  // our children start their own check afresh
+        return;
+    }
     // A second attempt means the loader refused the library: running on would silently test
     // nothing, so stop here.
     if (std::getenv("VXSIM_REEXEC")) {

@@ -1,0 +1,261 @@
+// vexel-sim: runs a program against simulated cameras, the way umockdev-run does.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/sim.hpp"
+
+extern char** environ;
+
+namespace {
+
+const char* kUsage =
+    "usage: vexel-sim [camera options] [--camera [camera options]]... -- program [args...]\n"
+    "Runs program with simulated cameras on an emulated USB bus and exits with its status.\n"
+    "Camera options apply to the current camera; --camera starts another one.\n"
+    "  --bus N --port N --address N   position (port/address 0: next free)\n"
+    "  --speed MBPS                   480 (high), 12 (full) or 5000\n"
+    "  --product TEXT                 parameter 3, e.g. A-E2-1.0 (family E1/E2/E3/T0)\n"
+    "  --serial TEXT --firmware N     USB serial string, firmware version word\n"
+    "  --chip PART,NUMBER,WAFER       chip information (parameter 7)\n"
+    "  --fps N --integration US       power-on frame rate and integration time\n"
+    "  --packet-size BYTES            payload per stream packet (0: one frame per packet)\n"
+    "  --frames-per-packet N          N whole frames per packet\n"
+    "  --no-checksum --zero-dims      no data checksums; width/height 0 in headers\n"
+    "  --pacing fps|fast              frame-rate pacing (default) or as fast as reaped\n"
+    "  --rate-cap MBPS                cap the link, e.g. 40 for USB 2.0\n"
+    "  --interface0-busy              interface 0 claimed elsewhere\n"
+    "  --reenum-delay MS --reboot-delay MS\n"
+    "faults (counts are consumed as they fire):\n"
+    "  --stall N --silent --bad-header N --bad-payload N --skip-index N --drop-start N\n"
+    "  --busy N --fail TEXT --hang N\n"
+    "  --unplug-after MS              unplug MS after the first capture start\n"
+    "  --replug-after MS              come back MS after that unplug\n"
+    "  -v                             log emulation details to stderr\n";
+
+struct CamSpec {
+    vxsim::CameraOptions opt;
+    vxsim::Faults faults;
+    std::optional<int> unplug_after, replug_after;
+};
+
+[[noreturn]] void usage_error(const char* fmt, const char* arg) {
+    std::fprintf(stderr, "vexel-sim: ");
+    std::fprintf(stderr, fmt, arg);
+    std::fprintf(stderr, "\n%s", kUsage);
+    std::exit(2);
+}
+
+long number(const char* opt, const char* v) {
+    if (!v) usage_error("%s needs a value", opt);
+    char* end;
+    errno = 0;
+    long n = std::strtol(v, &end, 0);
+    if (errno || *end || end == v) usage_error("bad number for %s", opt);
+    return n;
+}
+
+// Parses options up to "--" (or the first non-option); returns the index of the command.
+int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
+    cams.emplace_back();
+    int i = 1;
+    for (; i < argc; ++i) {
+        const std::string a = argv[i];
+        const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
+        CamSpec& c = cams.back();
+        auto num = [&] {
+            ++i;
+            return number(a.c_str(), v);
+        };
+        auto text = [&]() -> std::string {
+            if (!v) usage_error("%s needs a value", a.c_str());
+            ++i;
+            return v;
+        };
+        if (a == "--") return i + 1;
+        if (a == "-h" || a == "--help") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else if (a == "-v") {
+            setenv("VXSIM_DEBUG", "1", 1);
+        } else if (a == "--camera") {
+            const uint8_t bus = c.opt.bus;  // c dangles once the vector grows
+            cams.emplace_back();
+            cams.back().opt.bus = bus;
+        } else if (a == "--bus") {
+            c.opt.bus = static_cast<uint8_t>(num());
+        } else if (a == "--port") {
+            c.opt.port = static_cast<uint8_t>(num());
+        } else if (a == "--address") {
+            c.opt.address = static_cast<uint8_t>(num());
+        } else if (a == "--speed") {
+            c.opt.speed_mbps = static_cast<unsigned>(num());
+        } else if (a == "--product") {
+            c.opt.product = text();
+        } else if (a == "--serial") {
+            c.opt.serial = text();
+        } else if (a == "--firmware") {
+            c.opt.firmware_version = static_cast<uint16_t>(num());
+        } else if (a == "--chip") {
+            unsigned p, n, w;
+            if (std::sscanf(text().c_str(), "%u,%u,%u", &p, &n, &w) != 3) usage_error("%s wants PART,NUMBER,WAFER", "--chip");
+            c.opt.part_version = uint16_t(p);
+            c.opt.chip_number = uint16_t(n);
+            c.opt.wafer_id = uint16_t(w);
+        } else if (a == "--fps") {
+            c.opt.frame_rate = static_cast<uint32_t>(num());
+        } else if (a == "--integration") {
+            c.opt.integration_time_us = static_cast<uint16_t>(num());
+        } else if (a == "--packet-size") {
+            c.opt.packet_payload = static_cast<uint32_t>(num());
+        } else if (a == "--frames-per-packet") {
+            c.opt.frames_per_packet = static_cast<uint32_t>(num());
+        } else if (a == "--no-checksum") {
+            c.opt.data_checksum = false;
+        } else if (a == "--zero-dims") {
+            c.opt.zero_dimensions = true;
+        } else if (a == "--pacing") {
+            const std::string p = text();
+            if (p != "fps" && p != "fast") usage_error("--pacing is fps or fast, not %s", p.c_str());
+            c.opt.pacing = p == "fast" ? vxsim::Pacing::fast : vxsim::Pacing::frame_rate;
+        } else if (a == "--rate-cap") {
+            c.opt.rate_cap_mbps = static_cast<double>(num());
+        } else if (a == "--interface0-busy") {
+            c.opt.interface0_busy = true;
+        } else if (a == "--reenum-delay") {
+            c.opt.reenumerate_delay_ms = static_cast<unsigned>(num());
+        } else if (a == "--reboot-delay") {
+            c.opt.reboot_delay_ms = static_cast<unsigned>(num());
+        } else if (a == "--stall") {
+            c.faults.stall_bulk = int(num());
+        } else if (a == "--silent") {
+            c.faults.stop_sending = true;
+        } else if (a == "--bad-header") {
+            c.faults.corrupt_header = int(num());
+        } else if (a == "--bad-payload") {
+            c.faults.corrupt_payload = int(num());
+        } else if (a == "--skip-index") {
+            c.faults.skip_packet_index = int(num());
+        } else if (a == "--drop-start") {
+            c.faults.drop_frame_start = int(num());
+        } else if (a == "--busy") {
+            c.faults.status_busy = int(num());
+        } else if (a == "--fail") {
+            c.faults.fail_next = text();
+        } else if (a == "--hang") {
+            c.faults.hang_control = int(num());
+        } else if (a == "--unplug-after") {
+            c.unplug_after = int(num());
+        } else if (a == "--replug-after") {
+            c.replug_after = int(num());
+        } else if (a.rfind("-", 0) == 0) {
+            usage_error("unknown option %s", a.c_str());
+        } else {
+            return i;
+        }
+    }
+    return i;
+}
+
+// Child environment: the preload first (ASan children must accept it there).
+void prepare_environment() {
+    std::string pre = "libumockdev-preload.so.0";
+    if (const char* old = std::getenv("LD_PRELOAD"); old && *old && !std::strstr(old, "libumockdev-preload"))
+        pre += std::string(":") + old;
+    else if (old && std::strstr(old, "libumockdev-preload"))
+        pre = old;
+    setenv("LD_PRELOAD", pre.c_str(), 1);
+    std::string asan = "verify_asan_link_order=0";
+    if (const char* old = std::getenv("ASAN_OPTIONS"); old && *old) asan = std::string(old) + ":" + asan;
+    setenv("ASAN_OPTIONS", asan.c_str(), 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // umockdev's uevent sender resolves /sys paths, which only the preload maps into the testbed.
+    vxsim::ensure_preload(argc, argv);
+    std::vector<CamSpec> specs;
+    const int cmd = parse(argc, argv, specs);
+    if (cmd >= argc) usage_error("%s", "no program given");
+
+    // Before any thread exists: the environment the child inherits, and the signals we forward
+    // (blocked here so every thread of ours leaves them to sigtimedwait below).
+    prepare_environment();
+    setenv("VXSIM_CAMERAS", std::to_string(specs.size()).c_str(), 1);  // tells programs they run simulated
+    sigset_t fwd;
+    sigemptyset(&fwd);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&fwd, s);
+    sigset_t old_mask;
+    pthread_sigmask(SIG_BLOCK, &fwd, &old_mask);
+
+    int status = 0;
+    {
+        vxsim::Testbed tb;
+        std::vector<vxsim::Camera*> cams;
+        for (auto& s : specs) {
+            vxsim::Camera& c = tb.add_camera(s.opt);
+            const vxsim::Faults f = s.faults;
+            c.set_faults([&](vxsim::Faults& x) { x = f; });
+            cams.push_back(&c);
+        }
+
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t none, dflt;
+        sigemptyset(&none);
+        sigemptyset(&dflt);
+        for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGCHLD}) sigaddset(&dflt, s);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setsigdefault(&attr, &dflt);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        pid_t pid;
+        const int err = posix_spawnp(&pid, argv[cmd], nullptr, &attr, argv + cmd, environ);
+        posix_spawnattr_destroy(&attr);
+        if (err) {
+            std::fprintf(stderr, "vexel-sim: %s: %s\n", argv[cmd], std::strerror(err));
+            return 127;
+        }
+
+        using Clock = std::chrono::steady_clock;
+        std::vector<std::optional<Clock::time_point>> started(cams.size()), unplugged(cams.size());
+        for (;;) {
+            timespec ts{0, 5'000'000};
+            const int sig = sigtimedwait(&fwd, nullptr, &ts);
+            if (sig > 0) kill(pid, sig);
+            const pid_t r = waitpid(pid, &status, WNOHANG);
+            if (r == pid) break;
+            const auto now = Clock::now();
+            for (size_t i = 0; i < cams.size(); ++i) {
+                auto& s = specs[i];
+                if (s.unplug_after && !started[i] && cams[i]->streaming()) started[i] = now;
+                if (s.unplug_after && started[i] && !unplugged[i] && now - *started[i] >= std::chrono::milliseconds(*s.unplug_after)) {
+                    cams[i]->unplug();
+                    unplugged[i] = now;
+                }
+                if (s.replug_after && unplugged[i] && now - *unplugged[i] >= std::chrono::milliseconds(*s.replug_after)) {
+                    cams[i]->replug();
+                    s.replug_after.reset();
+                }
+            }
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+    if (WIFSIGNALED(status)) {
+        // Die the same way, so shells and ctest see what happened to the program.
+        signal(WTERMSIG(status), SIG_DFL);
+        raise(WTERMSIG(status));
+        return 128 + WTERMSIG(status);
+    }
+    return WEXITSTATUS(status);
+}
