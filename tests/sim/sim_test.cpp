@@ -364,6 +364,26 @@ TEST_F(Sim, SensorRegistersHoldEightBitValuesAndOtherTargetsAreAStore) {
     EXPECT_EQ(w[2].target, 5);
 }
 
+TEST_F(Sim, ParameterBatchIsAllOrNothingAndIntegrationTimeMayComeWithoutLength) {
+    auto& cam = tb.add_camera({});
+    Usb u;
+    ASSERT_EQ(u.open(cam.port()), 0);
+    uint8_t two[40] = {12, 4, 10, 0, 0, 0};
+    two[20] = 12;
+    two[21] = 4;  // frame rate 0 is refused, so the whole batch is
+    ASSERT_EQ(u.out(0xC0, 3, two, 40), 40);
+    EXPECT_EQ(u.status().at(0), 0xFF);
+    EXPECT_EQ(cam.param(12).at(0), 30);
+    EXPECT_TRUE(cam.write_log().empty());
+
+    uint8_t it[20] = {13, 0, 0x20, 0x03};  // the automatic integration time sends length 0
+    ASSERT_EQ(u.out(0xC0, 3, it, 20), 20);
+    EXPECT_EQ(u.status().at(0), 0);
+    EXPECT_EQ(cam.param(13), (std::vector<uint8_t>{0x20, 0x03}));
+    ASSERT_EQ(cam.write_log().size(), 1u);
+    EXPECT_EQ(cam.write_log()[0].value & 0xFFFF, 800u);
+}
+
 // --- streaming ---------------------------------------------------------------------------------
 
 TEST_F(Sim, StreamCarriesValidPacketsWithConsecutiveIndices) {
@@ -446,6 +466,34 @@ TEST_F(Sim, RateCapHoldsTheLinkNearItsLimit) {
     const double mbps = double(s.size()) / el / 1e6;
     EXPECT_LT(mbps, 44.0);
     EXPECT_GT(mbps, 5.0);  // loose: sanitizer builds on a shared machine are slow
+}
+
+// Control completions are handed out before bulk data that completed earlier, so a command does
+// not wait behind queued frames.
+TEST_F(Sim, ControlCompletionsOvertakeQueuedBulkData) {
+    auto& cam = tb.add_camera(fast());
+    Usb u;
+    ASSERT_EQ(u.open(cam.port()), 0);
+    ASSERT_TRUE(u.start());
+    std::vector<int> order;
+    auto cb = [](libusb_transfer* t) { static_cast<std::vector<int>*>(t->user_data)->push_back(t->type); };
+    std::vector<std::vector<uint8_t>> bufs(4, std::vector<uint8_t>(153600));
+    std::vector<libusb_transfer*> ts;
+    for (auto& b : bufs) {
+        ts.push_back(libusb_alloc_transfer(0));
+        libusb_fill_bulk_transfer(ts.back(), u.h, 0x81, b.data(), int(b.size()), cb, &order, 1000);
+        ASSERT_EQ(libusb_submit_transfer(ts.back()), 0);
+    }
+    ASSERT_TRUE(cam.wait_until([](const vxsim::Camera& c) { return c.pending_bulk() == 0; }));
+    std::vector<uint8_t> ctl(8 + 63);
+    libusb_fill_control_setup(ctl.data(), 0xA2, 0xB0, 0, 0, 63);
+    ts.push_back(libusb_alloc_transfer(0));
+    libusb_fill_control_transfer(ts.back(), u.h, ctl.data(), cb, &order, 1000);
+    ASSERT_EQ(libusb_submit_transfer(ts.back()), 0);
+    while (order.size() < 5) libusb_handle_events(u.ctx);
+    EXPECT_EQ(order.front(), LIBUSB_TRANSFER_TYPE_CONTROL);
+    EXPECT_EQ(std::count(order.begin(), order.end(), LIBUSB_TRANSFER_TYPE_BULK), 4);
+    for (auto* t : ts) libusb_free_transfer(t);
 }
 
 // --- faults ------------------------------------------------------------------------------------
