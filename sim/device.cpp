@@ -396,6 +396,7 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
             unsigned ep;
             std::memcpy(&ep, d->data, sizeof ep);
             if (ep != kBulkEndpoint && ep != 0 && ep != 0x80) return done(-1, ENOENT);
+            if (ep == kBulkEndpoint && req == USBDEVFS_CLEAR_HALT) ++cam.fw.counters().clear_halts;
             return done(0, 0);
         }
         case USBDEVFS_RESET: return done(0, 0);
@@ -632,8 +633,9 @@ Node* TestbedImpl::plug(CameraImpl& cam) {
                   "A: bNumInterfaces= 2\nA: idVendor=%04x\nA: idProduct=%04x\nA: bcdDevice=%04x\n"
                   "A: manufacturer=%s\nA: product=ToF Camera\nA: serial=%s\nA: devpath=%u\nA: bMaxPacketSize0=64\n"
                   "H: descriptors=%s\n",
-                  cam.syspath.c_str() + 4, cam.opt.bus, addr, devnode, cam.opt.bus, addr, kVendorId, kProductId,
-                  cam.opt.firmware_version, cam.opt.bus, addr, speed == 5000 ? 5000 : speed, kVendorId, kProductId,
+                  cam.syspath.c_str() + 4, cam.opt.bus, addr, devnode, cam.opt.bus, addr, cam.opt.usb_vendor,
+                  cam.opt.usb_product, cam.opt.firmware_version, cam.opt.bus, addr, speed == 5000 ? 5000 : speed,
+                  cam.opt.usb_vendor, cam.opt.usb_product,
                   cam.opt.firmware_version, cam.opt.manufacturer.c_str(), cam.opt.serial.c_str(), cam.port,
                   hex(desc).c_str());
     if (!umockdev_testbed_add_from_string(tb, rec, &err))

@@ -168,7 +168,8 @@ std::vector<uint8_t> Firmware::descriptors() const {
     const uint16_t mps = opt_.speed_mbps < 480 ? 64 : 512;  // full speed caps bulk at 64
     const uint16_t fw = opt_.firmware_version;
     return {18, 1, 0x00, 0x02, 0, 0, 0, 64,
-            uint8_t(kVendorId), uint8_t(kVendorId >> 8), uint8_t(kProductId), uint8_t(kProductId >> 8),
+            uint8_t(opt_.usb_vendor), uint8_t(opt_.usb_vendor >> 8), uint8_t(opt_.usb_product),
+            uint8_t(opt_.usb_product >> 8),
             uint8_t(fw), uint8_t(fw >> 8), 1, 2, 3, 1,
             9, 2, 34, 0, 2, 1, 0, 0x80, 250,
             9, 4, 0, 0, 1, 0xFF, 0, 0, 0,

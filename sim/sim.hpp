@@ -56,6 +56,8 @@ struct CameraOptions {
     uint8_t port = 0;     // 0: next free port on the bus
     uint8_t address = 0;  // 0: next free address on the bus
     unsigned speed_mbps = 480;  // 480 high speed, 12 full speed, 5000 super speed
+    uint16_t usb_vendor = kVendorId;  // another pair makes a device that is not a camera
+    uint16_t usb_product = kProductId;
     std::string product = "A-E2-1.0";  // parameter 3; second field is the family
     std::string serial = "VX0001";      // USB serial string, parameters 2 and 5
     std::string manufacturer = "Vexel";
@@ -120,6 +122,7 @@ struct Counters {
     uint64_t bytes = 0;        // bulk bytes delivered
     uint64_t bulk_urbs = 0;    // bulk transfers completed with data
     uint64_t control = 0;      // control transfers answered
+    uint64_t clear_halts = 0;  // halts cleared on the bulk endpoint
 };
 
 class Testbed;
