@@ -69,9 +69,49 @@ typedef struct vexel_ll_op {
 /* The USB transport. */
 VX_API extern const vexel_ll_op ll_op_usb;
 
+/* Entry points. Per-device calls forward to the record's `ops` and return 0 (or nothing) for a
+   null record or a record whose `ops` is null; the two open calls fall back to ll_op_usb.
+   Narrowed arguments (8 and 16 bits) are cut here, before the table is called. */
+
+/* Transport start and stop; init logs and returns false when the transport is unusable. */
+VX_API int vexel_ll_init(void);
+VX_API void vexel_ll_uninit(void);
+
 /* Stores the libusb debug level for `level` (a log level); contexts opened later use it.
    Returns true. */
 VX_API int vexel_ll_set_debug(unsigned level);
+
+/* Fills up to `capacity` records with the cameras found; returns the count (0 for capacity <= 0). */
+VX_API int vexel_ll_dev_list(vexel_ll_dev* list, int capacity);
+
+/* Opens the camera the record names (`valid` set: by bus and port) or the first camera;
+   returns `dev` or null. */
+VX_API vexel_ll_dev* vexel_ll_dev_open(vexel_ll_dev* dev);
+VX_API vexel_ll_dev* vexel_ll_dev_open_by_fd(vexel_ll_dev* dev);
+VX_API void vexel_ll_dev_close(vexel_ll_dev* dev);
+
+/* Target 3 resets the USB link: the record is closed and opened again in place. */
+VX_API int vexel_ll_dev_reset(vexel_ll_dev* dev, int target);
+
+/* One control command: true when exactly `length` bytes moved. */
+VX_API int vexel_ll_exe_cmd(vexel_ll_dev* dev, int is_write, int type, int value, void* data, int length,
+                            uint32_t timeout_ms);
+/* True when the camera's last command was (type, value) and it completed. */
+VX_API int vexel_ll_check_last_cmd(vexel_ll_dev* dev, int type, int value);
+
+/* Streaming: the callback runs on the device's event thread for every completed bulk transfer.
+   cap_abort is the one call the callback may make. */
+VX_API int vexel_ll_cap_start(vexel_ll_dev* dev, uint32_t arg, vexel_ll_cap_cb cb, void* user);
+VX_API int vexel_ll_cap_stop(vexel_ll_dev* dev);
+VX_API void vexel_ll_cap_abort(vexel_ll_dev* dev);
+
+/* Register batches: `count` 32-bit values from register `base` of `target`. */
+VX_API int vexel_ll_reg_write(vexel_ll_dev* dev, int target, uint32_t base, const uint32_t* values, int count);
+VX_API int vexel_ll_reg_read(vexel_ll_dev* dev, int target, uint32_t base, uint32_t* values, int count);
+
+/* Parameter batches in device form; a read fills length and value of each record. */
+VX_API int vexel_ll_param_set(vexel_ll_dev* dev, vexel_ll_param_rec* recs, int count);
+VX_API int vexel_ll_param_get(vexel_ll_dev* dev, vexel_ll_param_rec* recs, int count);
 
 VX_EXTERN_C_END
 

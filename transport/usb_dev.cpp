@@ -1,0 +1,295 @@
+// USB discovery, open and close, and the per-device event thread.
+#include <sys/time.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <system_error>
+
+#include "core/log.hpp"
+#include "transport/usb_debug.hpp"
+#include "transport/usb_priv.hpp"
+
+namespace vx::usb {
+
+namespace {
+
+bool is_camera(const libusb_device_descriptor& d) { return d.idVendor == kVendorId && d.idProduct == kProductId; }
+
+// Everything an open needs is allocated here, so streaming never allocates; running out of
+// memory this early leaves nothing sensible to continue with.
+usb_ll_dev_priv* alloc_priv(vexel_ll_dev* dev) {
+    static const char* const fn = "_usb_ll_dev_priv_alloc";
+    auto* p = new (std::nothrow) usb_ll_dev_priv;
+    if (!p) {
+        logf(kErr, "[%s] malloc failed\n", fn);
+        std::exit(-2);
+    }
+    dev->priv = p;
+    for (int i = 0; i < kBulkXferNum; ++i) {
+        p->xfers[i] = libusb_alloc_transfer(0);
+        p->bufs[i] = static_cast<uint8_t*>(std::malloc(kBulkXferSize));
+        if (!p->xfers[i] || !p->bufs[i]) {
+            logf(kErr, "[%s] malloc failed!\n", fn);
+            std::exit(-1);
+        }
+    }
+    return p;
+}
+
+// Releases whatever an open holds; the event thread must already be gone.
+void release_priv(vexel_ll_dev* dev) {
+    usb_ll_dev_priv* p = priv_of(dev);
+    if (!p) return;
+    if (p->handle) {
+        libusb_release_interface(p->handle, 0);
+        libusb_release_interface(p->handle, 1);
+        libusb_close(p->handle);
+        p->handle = nullptr;
+    }
+    if (p->ctx) {
+        libusb_exit(p->ctx);
+        p->ctx = nullptr;
+    }
+    for (int i = 0; i < kBulkXferNum; ++i) {
+        libusb_free_transfer(p->xfers[i]);
+        std::free(p->bufs[i]);
+    }
+    delete p;
+    dev->priv = nullptr;
+}
+
+void event_thread(usb_ll_dev_priv* p) {
+    static const char* const fn = "_usb_ll_evt_thread";
+    static const char* const loop = "_ll_event_loop";
+    logf(kDbg, "[%s] enter\n", fn);
+    p->evt_running.store(1);
+    logf(kTrc, "[%s] Enter ll event loop...\n", loop);
+    std::atomic_ref<int> stop(p->evt_stop);
+    for (;;) {
+        timeval tv{0, kEvtWaitUs};
+        const int r = libusb_handle_events_timeout_completed(p->ctx, &tv, &p->evt_stop);
+        // A requested stop wins over whatever the wait reported: close interrupts the wait.
+        if (stop.load()) break;
+        if (r >= 0) continue;
+        logf(kErr, "[%s] libusb reports error: %s\n", loop, libusb_error_name(r));
+        if (r == LIBUSB_ERROR_INTERRUPTED) {
+            logf(kWrn, "[%s] libusb_handle_events LIBUSB_ERROR_INTERRUPTED \n", loop);
+            break;
+        }
+        if (r == LIBUSB_ERROR_TIMEOUT) {
+            logf(kWrn, "[%s] libusb_handle_events timeout \n", loop);
+            break;
+        }
+        if (r == LIBUSB_ERROR_BUSY || r == LIBUSB_ERROR_OVERFLOW) continue;
+        break;
+    }
+    p->evt_running.store(0);
+    p->evt_exited.store(true);
+    {
+        // Close may be waiting for bulk transfers that can no longer report.
+        std::lock_guard lk(p->xfer_mu);
+    }
+    p->idle_cv.notify_all();
+    logf(kTrc, "[%s] Exit ll event loop...\n", loop);
+    logf(kDbg, "[%s] exit\n", fn);
+}
+
+// Finds the camera the record names (or the first one that opens) and opens it.
+libusb_device_handle* find_and_open(vexel_ll_dev* dev, libusb_context* ctx) {
+    static const char* const fn = "_usb_ll_dev_open";
+    libusb_device** devs = nullptr;
+    const ssize_t n = libusb_get_device_list(ctx, &devs);
+    if (n < 0) {
+        logf(kErr, "[%s]   enum libusb device failed: %d \n", fn, static_cast<int>(n));
+        return nullptr;
+    }
+    logf(kTrc, "[%s]   %d usb device found \n", fn, static_cast<int>(n));
+
+    libusb_device_handle* h = nullptr;
+    for (ssize_t i = 0; i < n && !h; ++i) {
+        libusb_device* d = devs[i];
+        libusb_device_descriptor desc;
+        if (libusb_get_device_descriptor(d, &desc) < 0) {
+            logf(kErr, "[%s]   Failed to get device desc of device %d\n", fn, static_cast<int>(i));
+            continue;
+        }
+        const int bus = libusb_get_bus_number(d), port = libusb_get_port_number(d);
+        const int addr = libusb_get_device_address(d), speed = libusb_get_device_speed(d);
+        if (dev->valid) {
+            logf(kTrc, "[%s] [%d] %04x:%04x (speed=%d) @ %03d:%03d:%03d\n", fn, static_cast<int>(i), desc.idVendor,
+                 desc.idProduct, speed, port, bus, addr);
+            // The address is not compared: a camera that re-enumerated keeps its bus and port.
+            if (!is_camera(desc) || bus != dev->bus || port != dev->port) continue;
+            logf(kDbg, "[%s] open vexel device @ %03d:%03d:%03d\n", fn, dev->port, dev->bus, dev->addr);
+            const int r = libusb_open(d, &h);
+            if (r < 0) {
+                logf(kWrn, "[%s] failed to open this device: %s\n", fn, libusb_error_name(r));
+                h = nullptr;
+            }
+        } else {
+            if (!is_camera(desc)) continue;
+            logf(kDbg, "[%s] found vexel device (speed=%d) @ %03d:%03d:%03d\n", fn, speed, port, bus, addr);
+            if (speed < LIBUSB_SPEED_HIGH)
+                logf(kWrn, "[%s] found vexel device not in HS mode (speed=%d) @ %03d:%03d:%03d\n", fn, speed, port,
+                     bus, addr);
+            const int r = libusb_open(d, &h);
+            if (r < 0) {
+                logf(kWrn, "[%s]   failed to open this device: %s, try next ...\n", fn, libusb_error_name(r));
+                h = nullptr;
+                continue;
+            }
+            dev->valid = 1;
+            dev->fd = 0;
+            dev->port = static_cast<uint8_t>(port);
+            dev->bus = static_cast<uint8_t>(bus);
+            dev->addr = static_cast<uint8_t>(addr);
+            dev->speed = static_cast<uint8_t>(speed);
+        }
+    }
+    libusb_free_device_list(devs, 1);
+    return h;
+}
+
+// Context, handle, configuration, interface and event thread; false leaves cleanup to the caller.
+bool open_priv_record(vexel_ll_dev* dev, usb_ll_dev_priv* p) {
+    static const char* const fn = "_usb_ll_dev_open";
+    static const char* const fn2 = "usb_ll_dev_open";
+    if (!p->ctx) {
+        logf(kDbg, "[%s]  create usb context\n", fn);
+        const int r = libusb_init(&p->ctx);
+        if (r < 0) {
+            logf(kErr, "[%s]  create usb context failed: %s\n", fn, libusb_error_name(r));
+            p->ctx = nullptr;
+            return false;
+        }
+        libusb_set_option(p->ctx, LIBUSB_OPTION_LOG_LEVEL, stored_debug_level());
+    }
+    p->handle = find_and_open(dev, p->ctx);
+    if (!p->handle) return false;
+
+    dev->fd = 0;
+    int r = libusb_set_configuration(p->handle, 1);
+    if (r < 0) {
+        logf(kErr, "[%s] libusb_set_configuration failed: %s\n", fn2, libusb_error_name(r));
+        return false;
+    }
+    libusb_set_auto_detach_kernel_driver(p->handle, 1);
+    if (libusb_claim_interface(p->handle, 0) < 0) {
+        r = libusb_claim_interface(p->handle, 1);
+        if (r < 0) {
+            logf(kErr, "[%s] libusb_claim_interface failed: %s\n", fn2, libusb_error_name(r));
+            return false;
+        }
+    }
+
+    p->evt_running.store(0);
+    std::atomic_ref<int>(p->evt_stop).store(0);
+    try {
+        p->evt_thread = std::thread(event_thread, p);
+    } catch (const std::system_error&) {
+        logf(kErr, "[%s]  create evt thread failed\n", fn2);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int dev_list(vexel_ll_dev* list, int capacity) {
+    static const char* const fn = "usb_ll_dev_list";
+    if (!list || capacity <= 0) return 0;
+    libusb_context* ctx = nullptr;
+    const int rc = libusb_init(&ctx);
+    if (rc < 0) {
+        logf(kErr, "[%s]  create usb context failed: %s\n", fn, libusb_error_name(rc));
+        return 0;
+    }
+    std::memset(static_cast<void*>(list), 0, sizeof(vexel_ll_dev) * static_cast<size_t>(capacity));
+
+    libusb_device** devs = nullptr;
+    const ssize_t n = libusb_get_device_list(ctx, &devs);
+    if (n < 0) {
+        logf(kErr, "[%s]   enum usb device failed: %d \n", fn, static_cast<int>(n));
+        libusb_exit(ctx);
+        return 0;
+    }
+    logf(kDbg, "[%s] probe vexel device (max=%d) in %d usb device\n", fn, capacity, static_cast<int>(n));
+
+    int count = 0;
+    for (ssize_t i = 0; i < n && count < capacity; ++i) {
+        libusb_device* d = devs[i];
+        libusb_device_descriptor desc;
+        if (libusb_get_device_descriptor(d, &desc) < 0) {
+            logf(kErr, "[%s]   Failed to get device desc of device %d\n", fn, static_cast<int>(i));
+            continue;
+        }
+        const int bus = libusb_get_bus_number(d), port = libusb_get_port_number(d);
+        const int addr = libusb_get_device_address(d);
+        logf(kTrc, "[%s] [%02d] %04x:%04x @ %03d:%03d:%03d\n", fn, static_cast<int>(i), desc.idVendor,
+             desc.idProduct, port, bus, addr);
+        if (!is_camera(desc)) continue;
+        vexel_ll_dev& rec = list[count];
+        std::memset(static_cast<void*>(&rec), 0, sizeof rec);
+        rec.priv = nullptr;
+        rec.fd = 0;
+        rec.port = static_cast<uint8_t>(port);
+        rec.bus = static_cast<uint8_t>(bus);
+        rec.addr = static_cast<uint8_t>(addr);
+        rec.speed = static_cast<uint8_t>(libusb_get_device_speed(d));
+        rec.ops = &ll_op_usb;
+        rec.valid = 1;
+        logf(kDbg, "[%s]   VEXEL device (speed=%d) found @ %03d:%03d:%03d, %p\n", fn, rec.speed, port, bus, addr,
+             static_cast<void*>(&rec));
+        ++count;
+    }
+    libusb_free_device_list(devs, 1);
+    libusb_exit(ctx);
+    return count;
+}
+
+vexel_ll_dev* dev_open(vexel_ll_dev* dev) {
+    if (!dev || dev->fd != 0) return nullptr;
+    if (open_priv(dev)) {
+        // A second event thread over the same record would orphan the first one.
+        logf(kWrn, "[%s] device already opened\n", "_usb_ll_dev_open");
+        return dev;
+    }
+    usb_ll_dev_priv* p = dev->priv ? priv_of(dev) : alloc_priv(dev);
+    if (!open_priv_record(dev, p)) {
+        release_priv(dev);
+        return nullptr;
+    }
+    dev->ops = &ll_op_usb;
+    return dev;
+}
+
+vexel_ll_dev* dev_open_by_fd(vexel_ll_dev* dev) {
+    // Checked before allocating: dev_open refuses such a record and nothing would free the memory.
+    if (!dev || dev->fd != 0) return nullptr;
+    if (!dev->priv) alloc_priv(dev);
+    return dev_open(dev);
+}
+
+void dev_close(vexel_ll_dev* dev) {
+    static const char* const fn = "usb_ll_dev_close";
+    if (!dev || dev->fd != 0) return;
+    usb_ll_dev_priv* p = priv_of(dev);
+    if (!p || !p->ctx || !p->handle) {
+        logf(kWrn, "[%s] device no need to closed!\n", fn);
+        return;
+    }
+    // libusb must hand back every bulk transfer before they can be freed, and only the event
+    // thread can take them back.
+    drain_bulk(p, fn);
+    std::atomic_ref<int> stop(p->evt_stop);
+    if (stop.load() == 0) {
+        logf(kDbg, "[%s] stop evt thread...\n", fn);
+        stop.store(1);
+        libusb_interrupt_event_handler(p->ctx);
+    }
+    if (p->evt_thread.joinable()) p->evt_thread.join();
+    release_priv(dev);
+}
+
+}  // namespace vx::usb
