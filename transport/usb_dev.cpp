@@ -44,16 +44,19 @@ void release_priv(vexel_ll_dev* dev) {
     if (p->handle) {
         libusb_release_interface(p->handle, 0);
         libusb_release_interface(p->handle, 1);
+        // Also detaches any transfer that never reported, so it can be freed below.
         libusb_close(p->handle);
         p->handle = nullptr;
+    }
+    // A submitted transfer holds a device reference that is dropped through the context:
+    // transfers go before the context does.
+    for (int i = 0; i < kBulkXferNum; ++i) {
+        libusb_free_transfer(p->xfers[i]);
+        std::free(p->bufs[i]);
     }
     if (p->ctx) {
         libusb_exit(p->ctx);
         p->ctx = nullptr;
-    }
-    for (int i = 0; i < kBulkXferNum; ++i) {
-        libusb_free_transfer(p->xfers[i]);
-        std::free(p->bufs[i]);
     }
     delete p;
     dev->priv = nullptr;
