@@ -93,7 +93,7 @@ TEST_F(StreamTest, StopWhileDataFlowsLeavesEveryTransferIdle) {
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(rec_.size(), settled);
     EXPECT_EQ(cam_->counters().bulk_urbs, urbs);
-    EXPECT_GE(rec_.count(VX_LL_CAP_CANCELLED), 1);
+    // Transfers the camera had already filled report data rather than a cancellation.
     EXPECT_LE(rec_.count(VX_LL_CAP_CANCELLED), kRing);
 }
 
@@ -203,10 +203,15 @@ TEST_F(StreamTest, RefusedStartCancelsTheRing) {
 TEST_F(StreamTest, UnplugMidStreamReportsErrorsAndClosesCleanly) {
     ASSERT_TRUE(start());
     ASSERT_TRUE(eventually([&] { return rec_.count(VX_LL_CAP_OK) >= kRing; }));
+    silence();  // every transfer waiting on the wire when the cable goes
+    ASSERT_TRUE(all_pending());
+    const size_t before = rec_.size();
     cam_->unplug();
     ASSERT_TRUE(eventually([&] { return bulk_in_flight(*dev_) == 0; }));
-    EXPECT_GE(rec_.count(VX_LL_CAP_ERROR), 1);
-    EXPECT_TRUE(log_.has("Unable to submit URB"));
+    const auto ev = rec_.snapshot();
+    ASSERT_EQ(ev.size(), before + kRing);
+    for (size_t i = before; i < ev.size(); ++i) EXPECT_EQ(ev[i].code, VX_LL_CAP_ERROR);
+    EXPECT_EQ(log_.count("Unable to submit URB. libusb error code: -4\n"), kRing);
     const auto t0 = Clock::now();
     vexel_ll_dev_close(dev_);
     EXPECT_LT(ms_since(t0), 1000.0);
@@ -216,10 +221,13 @@ TEST_F(StreamTest, UnplugMidStreamReportsErrorsAndClosesCleanly) {
 TEST_F(StreamTest, CloseWhileStreamingWaitsForEveryTransfer) {
     ASSERT_TRUE(start());
     ASSERT_TRUE(eventually([&] { return rec_.count(VX_LL_CAP_OK) >= kRing; }));
+    const size_t before = rec_.size();
     vexel_ll_dev_close(dev_);
     EXPECT_EQ(dev_->priv, nullptr);
+    EXPECT_EQ(cam_->pending_bulk(), 0);
     const size_t at_close = rec_.size();
-    EXPECT_GE(rec_.count(VX_LL_CAP_CANCELLED), 1);
+    // Each transfer reports once more (one may have been reporting as the close began).
+    EXPECT_GE(at_close - before, static_cast<size_t>(kRing - 1));
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(rec_.size(), at_close);  // nothing reports after the record is gone
     EXPECT_FALSE(log_.has("did not report after cancel"));
