@@ -73,6 +73,7 @@ int control(vexel_ll_dev* dev, bool is_write, uint8_t type, uint16_t value, void
         logf(kErr, "[%s]  USB handler Is NULL!\r\n", kExeFn);
         return kNotSent;
     }
+    if (length && !data) return kNotSent;
     libusb_transfer* t = libusb_alloc_transfer(0);
     if (!t) {
         logf(kErr, "[%s] no memory\n", kExeFn);

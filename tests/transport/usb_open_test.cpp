@@ -43,6 +43,27 @@ TEST_F(DiscoveryTest, ListsCamerasUpToCapacity) {
     EXPECT_TRUE(log_.has("VEXEL device (speed=3) found @"));
 }
 
+TEST_F(DiscoveryTest, OtherDevicesAreNeverListedNorOpened) {
+    vxsim::CameraOptions other;
+    other.usb_vendor = 0x046D;
+    other.usb_product = 0xC52B;
+    vxsim::Camera& stranger = add(other);
+    other.usb_vendor = vxsim::kVendorId;  // right vendor, wrong product
+    vxsim::Camera& cousin = add(other);
+    vxsim::Camera& cam = add();
+
+    vexel_ll_dev list[4];
+    ASSERT_EQ(vexel_ll_dev_list(list, 4), 1);
+    EXPECT_EQ(list[0].port, cam.port());
+    EXPECT_TRUE(log_.has("[usb_ll_dev_list] probe vexel device (max=4) in 3 usb device\n"));
+
+    vexel_ll_dev& d = rec();
+    ASSERT_EQ(vexel_ll_dev_open(&d), &d);
+    EXPECT_EQ(d.port, cam.port());
+    EXPECT_EQ(stranger.clients(), 0);
+    EXPECT_EQ(cousin.clients(), 0);
+}
+
 TEST_F(DiscoveryTest, OpenFreshRecordTakesFirstCameraAndClaimsInterfaceZero) {
     vxsim::Camera& cam = add();
     vexel_ll_dev& d = rec();
