@@ -14,7 +14,24 @@ namespace vx::usb {
 
 namespace {
 
-bool is_camera(const libusb_device_descriptor& d) { return d.idVendor == kVendorId && d.idProduct == kProductId; }
+// What a scan needs to know of one USB device.
+struct UsbId {
+    uint16_t vendor, product;
+    int bus, port, addr, speed;
+    bool camera() const { return vendor == kVendorId && product == kProductId; }
+};
+
+// False (with the scan's message) when the descriptor cannot be read; the scan goes on.
+bool read_id(libusb_device* d, ssize_t i, const char* fn, UsbId& id) {
+    libusb_device_descriptor desc;
+    if (libusb_get_device_descriptor(d, &desc) < 0) {
+        logf(kErr, "[%s]   Failed to get device desc of device %d\n", fn, static_cast<int>(i));
+        return false;
+    }
+    id = {desc.idVendor, desc.idProduct, libusb_get_bus_number(d), libusb_get_port_number(d),
+          libusb_get_device_address(d), libusb_get_device_speed(d)};
+    return true;
+}
 
 // Everything an open needs is allocated here, so streaming never allocates; running out of
 // memory this early leaves nothing sensible to continue with.
@@ -112,18 +129,14 @@ libusb_device_handle* find_and_open(vexel_ll_dev* dev, libusb_context* ctx) {
     libusb_device_handle* h = nullptr;
     for (ssize_t i = 0; i < n && !h; ++i) {
         libusb_device* d = devs[i];
-        libusb_device_descriptor desc;
-        if (libusb_get_device_descriptor(d, &desc) < 0) {
-            logf(kErr, "[%s]   Failed to get device desc of device %d\n", fn, static_cast<int>(i));
-            continue;
-        }
-        const int bus = libusb_get_bus_number(d), port = libusb_get_port_number(d);
-        const int addr = libusb_get_device_address(d), speed = libusb_get_device_speed(d);
+        UsbId id;
+        if (!read_id(d, i, fn, id)) continue;
+        const int bus = id.bus, port = id.port, addr = id.addr, speed = id.speed;
         if (dev->valid) {
-            logf(kTrc, "[%s] [%d] %04x:%04x (speed=%d) @ %03d:%03d:%03d\n", fn, static_cast<int>(i), desc.idVendor,
-                 desc.idProduct, speed, port, bus, addr);
+            logf(kTrc, "[%s] [%d] %04x:%04x (speed=%d) @ %03d:%03d:%03d\n", fn, static_cast<int>(i), id.vendor,
+                 id.product, speed, port, bus, addr);
             // The address is not compared: a camera that re-enumerated keeps its bus and port.
-            if (!is_camera(desc) || bus != dev->bus || port != dev->port) continue;
+            if (!id.camera() || bus != dev->bus || port != dev->port) continue;
             logf(kDbg, "[%s] open vexel device @ %03d:%03d:%03d\n", fn, dev->port, dev->bus, dev->addr);
             const int r = libusb_open(d, &h);
             if (r < 0) {
@@ -131,7 +144,7 @@ libusb_device_handle* find_and_open(vexel_ll_dev* dev, libusb_context* ctx) {
                 h = nullptr;
             }
         } else {
-            if (!is_camera(desc)) continue;
+            if (!id.camera()) continue;
             logf(kDbg, "[%s] found vexel device (speed=%d) @ %03d:%03d:%03d\n", fn, speed, port, bus, addr);
             if (speed < LIBUSB_SPEED_HIGH)
                 logf(kWrn, "[%s] found vexel device not in HS mode (speed=%d) @ %03d:%03d:%03d\n", fn, speed, port,
@@ -221,17 +234,12 @@ int dev_list(vexel_ll_dev* list, int capacity) {
 
     int count = 0;
     for (ssize_t i = 0; i < n && count < capacity; ++i) {
-        libusb_device* d = devs[i];
-        libusb_device_descriptor desc;
-        if (libusb_get_device_descriptor(d, &desc) < 0) {
-            logf(kErr, "[%s]   Failed to get device desc of device %d\n", fn, static_cast<int>(i));
-            continue;
-        }
-        const int bus = libusb_get_bus_number(d), port = libusb_get_port_number(d);
-        const int addr = libusb_get_device_address(d);
-        logf(kTrc, "[%s] [%02d] %04x:%04x @ %03d:%03d:%03d\n", fn, static_cast<int>(i), desc.idVendor,
-             desc.idProduct, port, bus, addr);
-        if (!is_camera(desc)) continue;
+        UsbId id;
+        if (!read_id(devs[i], i, fn, id)) continue;
+        const int bus = id.bus, port = id.port, addr = id.addr;
+        logf(kTrc, "[%s] [%02d] %04x:%04x @ %03d:%03d:%03d\n", fn, static_cast<int>(i), id.vendor, id.product, port,
+             bus, addr);
+        if (!id.camera()) continue;
         vexel_ll_dev& rec = list[count];
         std::memset(static_cast<void*>(&rec), 0, sizeof rec);
         rec.priv = nullptr;
@@ -239,7 +247,7 @@ int dev_list(vexel_ll_dev* list, int capacity) {
         rec.port = static_cast<uint8_t>(port);
         rec.bus = static_cast<uint8_t>(bus);
         rec.addr = static_cast<uint8_t>(addr);
-        rec.speed = static_cast<uint8_t>(libusb_get_device_speed(d));
+        rec.speed = static_cast<uint8_t>(id.speed);
         rec.ops = &ll_op_usb;
         rec.valid = 1;
         logf(kDbg, "[%s]   VEXEL device (speed=%d) found @ %03d:%03d:%03d, %p\n", fn, rec.speed, port, bus, addr,
