@@ -10,10 +10,10 @@
 
 #include <benchmark/benchmark.h>
 
-#include "sim/sim.hpp"
-#include "transport/usb_priv.hpp"
 #include <vexel/log.h>
 #include <vexel/transport.h>
+#include "sim/sim.hpp"
+#include "transport/usb_priv.hpp"
 
 namespace {
 
@@ -33,7 +33,8 @@ BENCHMARK(BM_StatusQueryLibusbSync)->UseRealTime();
 void BM_StatusQuery(benchmark::State& state) {
     uint8_t reply[63];
     for (auto _ : state)
-        if (!vexel_ll_exe_cmd(&g_dev, 0, 0xB0, 0, reply, sizeof reply, 1000)) state.SkipWithError("status query failed");
+        if (!vexel_ll_exe_cmd(&g_dev, 0, 0xB0, 0, reply, sizeof reply, 1000))
+            state.SkipWithError("status query failed");
 }
 BENCHMARK(BM_StatusQuery)->UseRealTime();
 

@@ -6,12 +6,20 @@
 namespace {
 
 // The table of a record that was listed or opened; null otherwise.
-const vexel_ll_op* ops_of(const vexel_ll_dev* dev) { return dev ? dev->ops : nullptr; }
+const vexel_ll_op* ops_of(const vexel_ll_dev* dev) {
+    return dev ? dev->ops : nullptr;
+}
 
-const vexel_ll_op* open_ops(const vexel_ll_dev* dev) { return dev->ops ? dev->ops : &ll_op_usb; }
+const vexel_ll_op* open_ops(const vexel_ll_dev* dev) {
+    return dev->ops ? dev->ops : &ll_op_usb;
+}
 
-uint8_t u8(int v) { return static_cast<uint8_t>(v); }
-uint16_t u16(int v) { return static_cast<uint16_t>(v); }
+uint8_t u8(int v) {
+    return static_cast<uint8_t>(v);
+}
+uint16_t u16(int v) {
+    return static_cast<uint16_t>(v);
+}
 
 }  // namespace
 
@@ -23,7 +31,9 @@ VX_API int vexel_ll_init(void) {
     return ok;
 }
 
-VX_API void vexel_ll_uninit(void) { ll_op_usb.uninit(); }
+VX_API void vexel_ll_uninit(void) {
+    ll_op_usb.uninit();
+}
 
 VX_API int vexel_ll_set_debug(unsigned level) {
     ll_op_usb.set_debug(level);
@@ -35,7 +45,9 @@ VX_API int vexel_ll_dev_list(vexel_ll_dev* list, int capacity) {
     return ll_op_usb.dev_list(list, capacity);
 }
 
-VX_API vexel_ll_dev* vexel_ll_dev_open(vexel_ll_dev* dev) { return dev ? open_ops(dev)->dev_open(dev) : nullptr; }
+VX_API vexel_ll_dev* vexel_ll_dev_open(vexel_ll_dev* dev) {
+    return dev ? open_ops(dev)->dev_open(dev) : nullptr;
+}
 
 VX_API vexel_ll_dev* vexel_ll_dev_open_by_fd(vexel_ll_dev* dev) {
     return dev ? open_ops(dev)->dev_open_by_fd(dev) : nullptr;
@@ -75,7 +87,8 @@ VX_API void vexel_ll_cap_abort(vexel_ll_dev* dev) {
     if (const vexel_ll_op* ops = ops_of(dev)) ops->cap_abort(dev);
 }
 
-VX_API int vexel_ll_reg_write(vexel_ll_dev* dev, int target, uint32_t base, const uint32_t* values, int count) {
+VX_API int vexel_ll_reg_write(vexel_ll_dev* dev, int target, uint32_t base, const uint32_t* values,
+                              int count) {
     const vexel_ll_op* ops = ops_of(dev);
     return ops ? ops->reg_write(dev, u8(target), base, values, u16(count)) : 0;
 }

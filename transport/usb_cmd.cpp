@@ -52,13 +52,19 @@ void LIBUSB_CALL on_cmd_finish(libusb_transfer* t) {
 
 int map_status(libusb_transfer* t) {
     switch (t->status) {
-        case LIBUSB_TRANSFER_COMPLETED: return t->actual_length;
-        case LIBUSB_TRANSFER_TIMED_OUT: return LIBUSB_ERROR_TIMEOUT;
-        case LIBUSB_TRANSFER_STALL: return LIBUSB_ERROR_PIPE;
-        case LIBUSB_TRANSFER_NO_DEVICE: return LIBUSB_ERROR_NO_DEVICE;
-        case LIBUSB_TRANSFER_OVERFLOW: return LIBUSB_ERROR_OVERFLOW;
+        case LIBUSB_TRANSFER_COMPLETED:
+            return t->actual_length;
+        case LIBUSB_TRANSFER_TIMED_OUT:
+            return LIBUSB_ERROR_TIMEOUT;
+        case LIBUSB_TRANSFER_STALL:
+            return LIBUSB_ERROR_PIPE;
+        case LIBUSB_TRANSFER_NO_DEVICE:
+            return LIBUSB_ERROR_NO_DEVICE;
+        case LIBUSB_TRANSFER_OVERFLOW:
+            return LIBUSB_ERROR_OVERFLOW;
         case LIBUSB_TRANSFER_ERROR:
-        case LIBUSB_TRANSFER_CANCELLED: return LIBUSB_ERROR_IO;
+        case LIBUSB_TRANSFER_CANCELLED:
+            return LIBUSB_ERROR_IO;
     }
     logf(kWrn, "[%s] unrecognised status code %d", kExeFn, static_cast<int>(t->status));
     return LIBUSB_ERROR_OTHER;
@@ -169,8 +175,8 @@ int check_last_cmd(vexel_ll_dev* dev, uint8_t type, uint8_t value) {
         uint8_t reply[kStatusReplyLen] = {};
         if (!exe(dev, false, kCmdStatus, 0, reply, kStatusReplyLen, kCmdTimeoutMs)) return 0;
         if (reply[1] != type || reply[2] != value) {
-            logf(kWrn, "[%s]  last cmd (t=%u,v=%u) is not as expect(t=%u,v=%u)\r\n", kCheckFn, reply[1], reply[2],
-                 type, value);
+            logf(kWrn, "[%s]  last cmd (t=%u,v=%u) is not as expect(t=%u,v=%u)\r\n", kCheckFn, reply[1],
+                 reply[2], type, value);
             return 0;
         }
         if (reply[0] == kStatusError) {
@@ -189,7 +195,8 @@ int check_last_cmd(vexel_ll_dev* dev, uint8_t type, uint8_t value) {
 }
 
 bool command_checked(vexel_ll_dev* dev, uint8_t type, uint16_t value, void* data, uint16_t length) {
-    return exe(dev, true, type, value, data, length, kCmdTimeoutMs) && check_last_cmd(dev, type, value & 0xFF);
+    return exe(dev, true, type, value, data, length, kCmdTimeoutMs) &&
+           check_last_cmd(dev, type, value & 0xFF);
 }
 
 int reg_write(vexel_ll_dev* dev, uint8_t target, uint32_t base, const uint32_t* values, uint16_t count) {
@@ -244,7 +251,8 @@ int param_set(vexel_ll_dev* dev, vexel_ll_param_rec* recs, int count) {
         return 0;
     }
     if (count && !recs) return 0;
-    if (!exe(dev, true, kCmdDev, 3, recs, static_cast<uint16_t>(count * sizeof *recs), kCmdTimeoutMs)) return 0;
+    if (!exe(dev, true, kCmdDev, 3, recs, static_cast<uint16_t>(count * sizeof *recs), kCmdTimeoutMs))
+        return 0;
     return check_last_cmd(dev, kCmdDev, 3);
 }
 
@@ -264,7 +272,8 @@ int param_get(vexel_ll_dev* dev, vexel_ll_param_rec* recs, int count) {
             return 0;
         }
         if (!check_last_cmd(dev, kCmdDev, 4)) return 0;
-        if (!exe(dev, false, kCmdDev, 4, recs + done, bytes, kCmdTimeoutMs) || !check_last_cmd(dev, kCmdDev, 4)) {
+        if (!exe(dev, false, kCmdDev, 4, recs + done, bytes, kCmdTimeoutMs) ||
+            !check_last_cmd(dev, kCmdDev, 4)) {
             logf(kErr, "[%s] read phase failed\n", fn);
             return 0;
         }

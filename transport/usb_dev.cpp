@@ -28,8 +28,12 @@ bool read_id(libusb_device* d, ssize_t i, const char* fn, UsbId& id) {
         logf(kErr, "[%s]   Failed to get device desc of device %d\n", fn, static_cast<int>(i));
         return false;
     }
-    id = {desc.idVendor, desc.idProduct, libusb_get_bus_number(d), libusb_get_port_number(d),
-          libusb_get_device_address(d), libusb_get_device_speed(d)};
+    id = {desc.idVendor,
+          desc.idProduct,
+          libusb_get_bus_number(d),
+          libusb_get_port_number(d),
+          libusb_get_device_address(d),
+          libusb_get_device_speed(d)};
     return true;
 }
 
@@ -133,8 +137,8 @@ libusb_device_handle* find_and_open(vexel_ll_dev* dev, libusb_context* ctx) {
         if (!read_id(d, i, fn, id)) continue;
         const int bus = id.bus, port = id.port, addr = id.addr, speed = id.speed;
         if (dev->valid) {
-            logf(kTrc, "[%s] [%d] %04x:%04x (speed=%d) @ %03d:%03d:%03d\n", fn, static_cast<int>(i), id.vendor,
-                 id.product, speed, port, bus, addr);
+            logf(kTrc, "[%s] [%d] %04x:%04x (speed=%d) @ %03d:%03d:%03d\n", fn, static_cast<int>(i),
+                 id.vendor, id.product, speed, port, bus, addr);
             // The address is not compared: a camera that re-enumerated keeps its bus and port.
             if (!id.camera() || bus != dev->bus || port != dev->port) continue;
             logf(kDbg, "[%s] open vexel device @ %03d:%03d:%03d\n", fn, dev->port, dev->bus, dev->addr);
@@ -147,8 +151,8 @@ libusb_device_handle* find_and_open(vexel_ll_dev* dev, libusb_context* ctx) {
             if (!id.camera()) continue;
             logf(kDbg, "[%s] found vexel device (speed=%d) @ %03d:%03d:%03d\n", fn, speed, port, bus, addr);
             if (speed < LIBUSB_SPEED_HIGH)
-                logf(kWrn, "[%s] found vexel device not in HS mode (speed=%d) @ %03d:%03d:%03d\n", fn, speed, port,
-                     bus, addr);
+                logf(kWrn, "[%s] found vexel device not in HS mode (speed=%d) @ %03d:%03d:%03d\n", fn, speed,
+                     port, bus, addr);
             const int r = libusb_open(d, &h);
             if (r < 0) {
                 logf(kWrn, "[%s]   failed to open this device: %s, try next ...\n", fn, libusb_error_name(r));
@@ -237,8 +241,8 @@ int dev_list(vexel_ll_dev* list, int capacity) {
         UsbId id;
         if (!read_id(devs[i], i, fn, id)) continue;
         const int bus = id.bus, port = id.port, addr = id.addr;
-        logf(kTrc, "[%s] [%02d] %04x:%04x @ %03d:%03d:%03d\n", fn, static_cast<int>(i), id.vendor, id.product, port,
-             bus, addr);
+        logf(kTrc, "[%s] [%02d] %04x:%04x @ %03d:%03d:%03d\n", fn, static_cast<int>(i), id.vendor, id.product,
+             port, bus, addr);
         if (!id.camera()) continue;
         vexel_ll_dev& rec = list[count];
         std::memset(static_cast<void*>(&rec), 0, sizeof rec);
@@ -250,8 +254,8 @@ int dev_list(vexel_ll_dev* list, int capacity) {
         rec.speed = static_cast<uint8_t>(id.speed);
         rec.ops = &ll_op_usb;
         rec.valid = 1;
-        logf(kDbg, "[%s]   VEXEL device (speed=%d) found @ %03d:%03d:%03d, %p\n", fn, rec.speed, port, bus, addr,
-             static_cast<void*>(&rec));
+        logf(kDbg, "[%s]   VEXEL device (speed=%d) found @ %03d:%03d:%03d, %p\n", fn, rec.speed, port, bus,
+             addr, static_cast<void*>(&rec));
         ++count;
     }
     libusb_free_device_list(devs, 1);

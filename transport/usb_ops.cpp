@@ -7,15 +7,20 @@
 namespace {
 
 // All USB resources are per device; the transport itself has nothing to set up.
-int usb_init() { return 1; }
+int usb_init() {
+    return 1;
+}
 void usb_uninit() {}
-void usb_set_debug(unsigned level) { vx::usb::set_debug(level); }
+void usb_set_debug(unsigned level) {
+    vx::usb::set_debug(level);
+}
 
 }  // namespace
 
 extern "C" {
 
-const vexel_ll_op ll_op_usb = {  // exported by its declaration
+const vexel_ll_op ll_op_usb = {
+    // exported by its declaration
     usb_init,
     usb_uninit,
     usb_set_debug,

@@ -17,8 +17,8 @@ namespace vx::usb {
 inline constexpr uint16_t kVendorId = 0x111B;
 inline constexpr uint16_t kProductId = 0x1238;
 
-inline constexpr int kBulkXferNum = 16;        // LL_BULK_XFER_NUM
-inline constexpr int kBulkXferSize = 153600;   // LL_BULK_XFER_SIZE: 320 x 240 x 2
+inline constexpr int kBulkXferNum = 16;         // LL_BULK_XFER_NUM
+inline constexpr int kBulkXferSize = 153600;    // LL_BULK_XFER_SIZE: 320 x 240 x 2
 inline constexpr unsigned char kBulkEp = 0x81;  // LL_BULK_EP
 inline constexpr unsigned kBulkTimeoutMs = 6000;
 inline constexpr unsigned kEvtWaitUs = 200000;
@@ -44,8 +44,8 @@ inline constexpr int kCmdCancelGraceMs = 1000;
 inline constexpr int kStatusBusyLimitMs = 3000;
 
 // Largest batches whose byte count still fits the 16-bit wLength.
-inline constexpr int kRegWriteMax = 16382;   // 7 + 4 * 16382 = 65535
-inline constexpr int kParamSetMax = 3276;    // 20 * 3276 = 65520
+inline constexpr int kRegWriteMax = 16382;  // 7 + 4 * 16382 = 65535
+inline constexpr int kParamSetMax = 3276;   // 20 * 3276 = 65520
 inline constexpr int kRegReadChunk = 16;
 inline constexpr int kParamGetChunk = 3;
 

@@ -44,11 +44,13 @@ void LIBUSB_CALL on_usb_trans_event(libusb_transfer* t) {
     auto* dev = static_cast<vexel_ll_dev*>(t->user_data);
     usb_ll_dev_priv* p = priv_of(dev);
     const int i = index_of(p, t);
-    logf(kTrc, "[%s] trans[%d]: txlen=%d, status = %d\n", fn, i, t->actual_length, static_cast<int>(t->status));
+    logf(kTrc, "[%s] trans[%d]: txlen=%d, status = %d\n", fn, i, t->actual_length,
+         static_cast<int>(t->status));
 
     int code = VX_LL_CAP_OK;
     switch (t->status) {
-        case LIBUSB_TRANSFER_COMPLETED: break;
+        case LIBUSB_TRANSFER_COMPLETED:
+            break;
         case LIBUSB_TRANSFER_CANCELLED:
             code = VX_LL_CAP_CANCELLED;
             logf(kTrc, "[%s] trans[%d] cancelled (last_tx=%d)\n", fn, i, t->actual_length);
@@ -70,8 +72,7 @@ void LIBUSB_CALL on_usb_trans_event(libusb_transfer* t) {
             break;
     }
 
-    if (vexel_ll_cap_cb cb = p->cap_cb.load())
-        cb(dev, code, t->buffer, t->actual_length, p->cap_user.load());
+    if (vexel_ll_cap_cb cb = p->cap_cb.load()) cb(dev, code, t->buffer, t->actual_length, p->cap_user.load());
 
     std::lock_guard lk(p->xfer_mu);
     if (!p->stopping.load()) {
@@ -97,7 +98,8 @@ int cap_start(vexel_ll_dev* dev, uint32_t arg, vexel_ll_cap_cb cb, void* user) {
         std::lock_guard lk(p->xfer_mu);
         p->stopping.store(0);
     }
-    if (libusb_clear_halt(p->handle, kBulkEp) < 0) logf(kErr, "[%s]  Clear halt failed on EP: %0x!\r\n", fn, kBulkEp);
+    if (libusb_clear_halt(p->handle, kBulkEp) < 0)
+        logf(kErr, "[%s]  Clear halt failed on EP: %0x!\r\n", fn, kBulkEp);
     p->cap_cb.store(cb);
     p->cap_user.store(user);
 
@@ -108,8 +110,8 @@ int cap_start(vexel_ll_dev* dev, uint32_t arg, vexel_ll_cap_cb cb, void* user) {
             logf(kErr, "[%s] trans[%d] issue failed\n", fn, i);
             continue;
         }
-        libusb_fill_bulk_transfer(p->xfers[i], p->handle, kBulkEp, p->bufs[i], kBulkXferSize, on_usb_trans_event,
-                                  dev, kBulkTimeoutMs);
+        libusb_fill_bulk_transfer(p->xfers[i], p->handle, kBulkEp, p->bufs[i], kBulkXferSize,
+                                  on_usb_trans_event, dev, kBulkTimeoutMs);
         p->xfers[i]->flags = 0;
         if (libusb_submit_transfer(p->xfers[i]) < 0) {
             {
@@ -123,8 +125,8 @@ int cap_start(vexel_ll_dev* dev, uint32_t arg, vexel_ll_cap_cb cb, void* user) {
     }
     logf(kTrc, "[%s] Enter\n", fn);
 
-    uint8_t le[4] = {static_cast<uint8_t>(arg), static_cast<uint8_t>(arg >> 8), static_cast<uint8_t>(arg >> 16),
-                     static_cast<uint8_t>(arg >> 24)};
+    uint8_t le[4] = {static_cast<uint8_t>(arg), static_cast<uint8_t>(arg >> 8),
+                     static_cast<uint8_t>(arg >> 16), static_cast<uint8_t>(arg >> 24)};
     if (command_checked(dev, kCmdReg, 4, le, sizeof le)) return 1;
     logf(kWrn, "[%s] vexel_ll_cap_start failed\n", fn);
     cancel_all(p, fn);

@@ -54,18 +54,27 @@ int rec_cap_start(vexel_ll_dev*, uint32_t arg, vexel_ll_cap_cb, void*) {
     g_seen.arg = arg;
     return 1;
 }
-int rec_cap_stop(vexel_ll_dev*) { return ++g_seen.calls, 1; }
-void rec_cap_abort(vexel_ll_dev*) { ++g_seen.calls; }
-void rec_close(vexel_ll_dev*) { ++g_seen.calls; }
-vexel_ll_dev* rec_open(vexel_ll_dev* d) { return ++g_seen.calls, d; }
+int rec_cap_stop(vexel_ll_dev*) {
+    return ++g_seen.calls, 1;
+}
+void rec_cap_abort(vexel_ll_dev*) {
+    ++g_seen.calls;
+}
+void rec_close(vexel_ll_dev*) {
+    ++g_seen.calls;
+}
+vexel_ll_dev* rec_open(vexel_ll_dev* d) {
+    return ++g_seen.calls, d;
+}
 
 const vexel_ll_op kRecorder = {
-    nullptr, nullptr, nullptr, rec_open, rec_open, rec_close, nullptr, rec_exe, rec_check, rec_cap_abort,
-    rec_cap_start, rec_cap_stop, rec_reset, rec_reg_write, rec_reg_read, rec_param, rec_param,
+    nullptr,   nullptr,       nullptr,      rec_open,      rec_open,      rec_close,
+    nullptr,   rec_exe,       rec_check,    rec_cap_abort, rec_cap_start, rec_cap_stop,
+    rec_reset, rec_reg_write, rec_reg_read, rec_param,     rec_param,
 };
 
 class LlEntryTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         g_seen = {};
         std::memset(&dev_, 0, sizeof dev_);
@@ -183,7 +192,8 @@ TEST(LlGlobalTest, ListWithoutCapacityTouchesNothing) {
 
 TEST(LlGlobalTest, UsbTableIsCompleteAndInitIsFree) {
     const auto* slots = reinterpret_cast<void* const*>(&ll_op_usb);
-    for (size_t i = 0; i < sizeof(vexel_ll_op) / sizeof(void*); ++i) EXPECT_NE(slots[i], nullptr) << "slot " << i;
+    for (size_t i = 0; i < sizeof(vexel_ll_op) / sizeof(void*); ++i)
+        EXPECT_NE(slots[i], nullptr) << "slot " << i;
     EXPECT_EQ(vexel_ll_init(), 1);
     vexel_ll_uninit();
 }

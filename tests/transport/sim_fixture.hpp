@@ -20,10 +20,10 @@
 
 #include <gtest/gtest.h>
 
-#include "sim/sim.hpp"
-#include "transport/usb_priv.hpp"
 #include <vexel/log.h>
 #include <vexel/transport.h>
+#include "sim/sim.hpp"
+#include "transport/usb_priv.hpp"
 
 namespace vxt {
 
@@ -45,7 +45,7 @@ inline double ms_since(Clock::time_point t0) {
 
 // Everything the library logs, at every level, into a file of the test's own.
 class LogCapture {
-public:
+  public:
     LogCapture() {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         path_ = (std::filesystem::temp_directory_path() /
@@ -60,7 +60,8 @@ public:
         vx_log_disable();
         if (::testing::Test::HasFailure()) {
             const std::string t = text();
-            std::printf("---- library log (tail) ----\n%s\n", t.substr(t.size() > 6000 ? t.size() - 6000 : 0).c_str());
+            std::printf("---- library log (tail) ----\n%s\n",
+                        t.substr(t.size() > 6000 ? t.size() - 6000 : 0).c_str());
         }
         vx_log_enable(VX_LOG_CONSOLE, 3, nullptr);
         std::filesystem::remove(path_);
@@ -74,12 +75,13 @@ public:
     int count(const std::string& needle) const {
         const std::string t = text();
         int n = 0;
-        for (size_t at = t.find(needle); at != std::string::npos; at = t.find(needle, at + needle.size())) ++n;
+        for (size_t at = t.find(needle); at != std::string::npos; at = t.find(needle, at + needle.size()))
+            ++n;
         return n;
     }
     bool has(const std::string& needle) const { return count(needle) > 0; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -119,11 +121,14 @@ struct CapRecorder {
     }
     int count(int code) const {
         std::lock_guard lk(mu);
-        return static_cast<int>(std::count_if(events.begin(), events.end(), [&](const CapEvent& e) { return e.code == code; }));
+        return static_cast<int>(
+            std::count_if(events.begin(), events.end(), [&](const CapEvent& e) { return e.code == code; }));
     }
 };
 
-inline bool is_status_query(const vxsim::ControlRecord& r) { return r.request == vx::usb::kCmdStatus; }
+inline bool is_status_query(const vxsim::ControlRecord& r) {
+    return r.request == vx::usb::kCmdStatus;
+}
 
 // Control records of one command (type, value) in one direction, in order.
 inline std::vector<vxsim::ControlRecord> commands(const vxsim::Camera& cam, uint8_t type, uint16_t value,
@@ -151,7 +156,7 @@ inline int bulk_in_flight(const vexel_ll_dev& dev) {
 // A fresh simulated bus per test. Records come from rec(), so they outlive the test body and
 // TearDown can close every open one before the bus goes away.
 class SimTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { tb_ = std::make_unique<vxsim::Testbed>(); }
     void TearDown() override {
         for (vexel_ll_dev& d : recs_)

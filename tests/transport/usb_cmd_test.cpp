@@ -7,7 +7,7 @@ namespace {
 constexpr uint8_t kTarget = 2;  // a register space of 32-bit words
 
 class CommandTest : public SimTest {
-protected:
+  protected:
     void SetUp() override {
         SimTest::SetUp();
         cam_ = &add();
@@ -58,7 +58,8 @@ TEST_F(CommandTest, RegisterWriteOfOneSendsElevenBytes) {
     ASSERT_EQ(w.size(), 1u);
     EXPECT_EQ(w[0].request_type, 0x22);
     EXPECT_EQ(w[0].index, 0);
-    EXPECT_EQ(w[0].data, (std::vector<uint8_t>{kTarget, 0x04, 0x03, 0x02, 0x01, 0x04, 0x00, 0x44, 0x33, 0x22, 0x11}));
+    EXPECT_EQ(w[0].data,
+              (std::vector<uint8_t>{kTarget, 0x04, 0x03, 0x02, 0x01, 0x04, 0x00, 0x44, 0x33, 0x22, 0x11}));
     EXPECT_EQ(cam_->reg(kTarget, 0x01020304), value);
     EXPECT_EQ(status_queries(*cam_), 1);
 }
@@ -103,7 +104,8 @@ TEST_F(CommandTest, ParameterReadRunsInChunksOfThreeWithValuesCleared) {
         EXPECT_EQ(in[c].length, sizes[c]);
         for (size_t r = 0; r < sizes[c] / 20; ++r, ++next) {
             EXPECT_EQ(out[c].data[r * 20], ids[next]);
-            for (size_t b = 1; b < 20; ++b) EXPECT_EQ(out[c].data[r * 20 + b], 0) << "record " << next << " byte " << b;
+            for (size_t b = 1; b < 20; ++b)
+                EXPECT_EQ(out[c].data[r * 20 + b], 0) << "record " << next << " byte " << b;
         }
     }
     EXPECT_EQ(status_queries(*cam_), 6);
@@ -141,7 +143,8 @@ TEST_F(CommandTest, EndlessBusyIsGivenUpAfterABound) {
     const double took = ms_since(t0);
     EXPECT_GE(took, 2900.0);
     EXPECT_LT(took, 6000.0);
-    EXPECT_EQ(log_.count("[ERR] [usb_ll_check_last_cmd]  last cmd (t=192,v=3) still busy after 3000 ms\r\n"), 1);
+    EXPECT_EQ(log_.count("[ERR] [usb_ll_check_last_cmd]  last cmd (t=192,v=3) still busy after 3000 ms\r\n"),
+              1);
     cam_->set_faults([](vxsim::Faults& f) { f.status_busy = 0; });
     EXPECT_EQ(vexel_ll_check_last_cmd(dev_, 0xC0, 3), 1);
 }
@@ -159,7 +162,8 @@ TEST_F(CommandTest, StatusEchoOfAnotherCommandIsNotSuccess) {
     uint8_t hdr[7] = {kTarget, 0, 0, 0, 0, 4, 0};
     ASSERT_EQ(vexel_ll_exe_cmd(dev_, 1, 0xC2, 1, hdr, 7, 1000), 1);
     EXPECT_EQ(vexel_ll_check_last_cmd(dev_, 0xC0, 3), 0);
-    EXPECT_EQ(log_.count("[WRN] [usb_ll_check_last_cmd]  last cmd (t=194,v=1) is not as expect(t=192,v=3)\r\n"), 1);
+    EXPECT_EQ(
+        log_.count("[WRN] [usb_ll_check_last_cmd]  last cmd (t=194,v=1) is not as expect(t=192,v=3)\r\n"), 1);
     EXPECT_EQ(vexel_ll_check_last_cmd(dev_, 0xC2, 1), 1);
 }
 

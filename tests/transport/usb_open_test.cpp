@@ -91,7 +91,8 @@ TEST_F(DiscoveryTest, ListedRecordIsFoundAgainAfterReenumeration) {
     ASSERT_EQ(vexel_ll_dev_list(&d, 1), 1);
     const uint8_t old_addr = d.addr;
     cam.reenumerate(50);
-    ASSERT_TRUE(cam.wait_until([&](const vxsim::Camera& c) { return c.attached() && c.address() != old_addr; }));
+    ASSERT_TRUE(
+        cam.wait_until([&](const vxsim::Camera& c) { return c.attached() && c.address() != old_addr; }));
 
     ASSERT_EQ(vexel_ll_dev_open(&d), &d);
     EXPECT_EQ(d.addr, old_addr);  // matched by bus and port; the record is not rewritten

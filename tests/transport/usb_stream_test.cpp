@@ -10,7 +10,7 @@ namespace {
 constexpr int kRing = vx::usb::kBulkXferNum;
 
 class StreamTest : public SimTest {
-protected:
+  protected:
     void SetUp() override {
         SimTest::SetUp();
         vxsim::CameraOptions o;
@@ -154,7 +154,8 @@ TEST_F(StreamTest, AbortFromTheCallbackDrainsWithoutACommand) {
     for (const auto& e : ev) buffers.insert(e.data);
     EXPECT_EQ(buffers.size(), static_cast<size_t>(kRing));
     for (const auto& c : cam_->command_log())
-        EXPECT_TRUE(c.request == 0xB0 || (c.request == 0xC2 && c.value == 4)) << int(c.request) << "/" << c.value;
+        EXPECT_TRUE(c.request == 0xB0 || (c.request == 0xC2 && c.value == 4))
+            << int(c.request) << "/" << c.value;
     EXPECT_TRUE(commands(*cam_, 0xC2, 5, true).empty());
 }
 
