@@ -117,22 +117,16 @@ TEST_F(CommandTest, ParameterReadRunsInChunksOfThreeWithValuesCleared) {
     }
 }
 
-TEST_F(CommandTest, ParameterSetSendsRecordsAsGiven) {
-    vexel_ll_param_rec recs[2] = {{12, 4, {25, 0, 0, 0}}, {13, 2, {0x2C, 0x01}}};
-    ASSERT_EQ(vexel_ll_param_set(dev_, recs, 2), 1);
-    const auto w = commands(*cam_, 0xC0, 3, true);
-    ASSERT_EQ(w.size(), 1u);
-    ASSERT_EQ(w[0].data.size(), 40u);
-    EXPECT_EQ(std::memcmp(w[0].data.data(), recs, 40), 0);
-    EXPECT_EQ(cam_->param(12), (std::vector<uint8_t>{25, 0, 0, 0}));
-    EXPECT_EQ(cam_->param(13), (std::vector<uint8_t>{0x2C, 0x01}));
-}
-
 TEST_F(CommandTest, BusyStatusIsAskedAgainUntilDone) {
     cam_->set_faults([](vxsim::Faults& f) { f.status_busy = 2; });
-    vexel_ll_param_rec rec{12, 4, {15, 0, 0, 0}};
-    ASSERT_EQ(vexel_ll_param_set(dev_, &rec, 1), 1);
+    vexel_ll_param_rec recs[2] = {{12, 4, {25, 0, 0, 0}}, {13, 2, {0x2C, 0x01}}};
+    ASSERT_EQ(vexel_ll_param_set(dev_, recs, 2), 1);
     EXPECT_EQ(status_queries(*cam_), 3);
+    const auto w = commands(*cam_, 0xC0, 3, true);
+    ASSERT_EQ(w.size(), 1u);
+    ASSERT_EQ(w[0].data.size(), sizeof recs);
+    EXPECT_EQ(std::memcmp(w[0].data.data(), recs, sizeof recs), 0);
+    EXPECT_EQ(cam_->param(13), (std::vector<uint8_t>{0x2C, 0x01}));
 }
 
 TEST_F(CommandTest, EndlessBusyIsGivenUpAfterABound) {

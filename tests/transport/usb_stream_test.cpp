@@ -234,16 +234,5 @@ TEST_F(StreamTest, CloseWhileStreamingWaitsForEveryTransfer) {
     EXPECT_FALSE(log_.has("did not report after cancel"));
 }
 
-TEST_F(StreamTest, CloseRightAfterStopOutlivesTheCancellations) {
-    silence();
-    ASSERT_TRUE(start());
-    ASSERT_TRUE(all_pending());
-    ASSERT_EQ(vexel_ll_cap_stop(dev_), 1);
-    vexel_ll_dev_close(dev_);
-    EXPECT_EQ(rec_.count(VX_LL_CAP_CANCELLED), kRing);
-    EXPECT_EQ(cam_->pending_bulk(), 0);
-    EXPECT_EQ(dev_->priv, nullptr);
-}
-
 }  // namespace
 }  // namespace vxt
