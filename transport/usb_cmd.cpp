@@ -117,10 +117,12 @@ int control(vexel_ll_dev* dev, bool is_write, uint8_t type, uint16_t value, void
         lk.unlock();
         libusb_cancel_transfer(t);
         lk.lock();
-        if (!w->done) {
+        // libusb owns the transfer until the cancellation reports on the event thread.
+        w->cv.wait_for(lk, std::chrono::milliseconds(kCmdCancelGraceMs), [w] { return w->done; });
+        // Whether our own cancellation has reported yet is a matter of timing; either way the
+        // command timed out. Only a transfer that completed on its own goes on below.
+        if (!w->done || t->status == LIBUSB_TRANSFER_CANCELLED) {
             logf(kErr, "[%s] control transfer timeout !\n", kExeFn);
-            // libusb owns the transfer until the cancellation reports on the event thread.
-            w->cv.wait_for(lk, std::chrono::milliseconds(kCmdCancelGraceMs), [w] { return w->done; });
             if (!w->done) {
                 w->abandoned = true;
                 return LIBUSB_ERROR_TIMEOUT;

@@ -160,27 +160,26 @@ TEST_F(StreamTest, AbortFromTheCallbackDrainsWithoutACommand) {
 }
 
 TEST_F(StreamTest, StartRightAfterAbortSkipsTransfersStillBusy) {
-    // The first report aborts and silences the camera, so the rest stay queued in libusb.
-    std::atomic<bool> aborted{false};
+    // Four transfers stall and the first report aborts; the other twelve stay queued in libusb.
+    cam_->set_faults([](vxsim::Faults& f) {
+        f.stop_sending = true;
+        f.stall_bulk = 4;
+    });
+    std::atomic<bool> abort_on_report{true};
     rec_.on_event = [&](vexel_ll_dev* d, const CapEvent&) {
-        if (aborted.exchange(true)) return;
-        vexel_ll_cap_abort(d);
-        cam_->set_faults([](vxsim::Faults& f) { f.stop_sending = true; });
+        if (abort_on_report) vexel_ll_cap_abort(d);
     };
     ASSERT_TRUE(start());
-    ASSERT_TRUE(eventually([&] { return aborted.load(); }));
-    std::this_thread::sleep_for(100ms);
-    const int busy = bulk_in_flight(*dev_);
-    ASSERT_GT(busy, 0);
-    ASSERT_LT(busy, kRing);
+    ASSERT_TRUE(
+        eventually([&] { return rec_.count(VX_LL_CAP_STALL) == 4 && bulk_in_flight(*dev_) == kRing - 4; }));
 
-    rec_.on_event = nullptr;
-    const size_t before = rec_.size();
+    abort_on_report = false;
     ASSERT_TRUE(start());
-    EXPECT_EQ(log_.count("[ERR] [usb_ll_cap_start] trans["), busy);
+    EXPECT_EQ(log_.count("[ERR] [usb_ll_cap_start] trans["), kRing - 4);
     EXPECT_EQ(bulk_in_flight(*dev_), kRing);
     cam_->set_faults([](vxsim::Faults& f) { f.stop_sending = false; });
-    ASSERT_TRUE(eventually([&] { return rec_.count(VX_LL_CAP_OK) >= static_cast<int>(before) + 2 * kRing; }));
+    ASSERT_TRUE(eventually([&] { return rec_.count(VX_LL_CAP_OK) >= 2 * kRing; }));
+    EXPECT_EQ(rec_.count(VX_LL_CAP_STALL), 4);
     ASSERT_EQ(vexel_ll_cap_stop(dev_), 1);
     ASSERT_TRUE(idle());
 }
