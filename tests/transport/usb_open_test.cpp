@@ -101,6 +101,23 @@ TEST_F(DiscoveryTest, ListedRecordIsFoundAgainAfterReenumeration) {
     EXPECT_EQ(vexel_ll_param_get(&d, &rec, 1), 1);
 }
 
+TEST_F(DiscoveryTest, DebugLevelAppliesToContextsOpenedAfterwards) {
+    add();
+    vexel_ll_dev& d = rec();
+    vexel_ll_set_debug(0);  // libusb's debug level
+    ::testing::internal::CaptureStderr();
+    ASSERT_EQ(vexel_ll_dev_open(&d), &d);
+    vexel_ll_set_debug(5);  // none, as before the first call; the open context keeps its level
+    vexel_ll_dev_close(&d);
+    const std::string chatty = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(chatty.find("libusb: debug"), std::string::npos);
+
+    ::testing::internal::CaptureStderr();
+    ASSERT_EQ(vexel_ll_dev_open(&d), &d);
+    vexel_ll_dev_close(&d);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
 TEST_F(DiscoveryTest, FullSpeedCameraOpensWithWarning) {
     vxsim::CameraOptions o;
     o.speed_mbps = 12;
