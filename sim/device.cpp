@@ -238,14 +238,13 @@ bool claimed_elsewhere(Node* node, ClientState* me, int iface) {
     return false;
 }
 
-// Resolves the ioctl argument's pointee (size bytes); null after a failure was answered.
+// Resolves the ioctl argument's pointee (size bytes); null when the client's memory is gone.
 UMockdevIoctlData* resolve_arg(UMockdevIoctlClient* client, size_t size) {
     GError* err = nullptr;
     UMockdevIoctlData* d = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, size, &err);
     if (!d) {
         dbg("resolve failed: %s\n", err ? err->message : "?");
         if (err) g_error_free(err);
-        umockdev_ioctl_client_complete(client, -1, EFAULT);
     }
     return d;
 }
@@ -318,7 +317,10 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
     std::unique_lock<std::mutex> lk(tb.mu);
     ClientState* cs = client_for(node, client);
 
+    // Answered without our lock: completing may release umockdev objects whose finalisers
+    // (the client weak-notify) take it.
     auto done = [&](long res, int err) {
+        if (lk.owns_lock()) lk.unlock();
         umockdev_ioctl_client_complete(client, res, err);
         return TRUE;
     };
@@ -330,23 +332,21 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
             return done(-1, node->gone ? ENODEV : EAGAIN);
         }
         UMockdevIoctlData* slot = resolve_arg(client, sizeof(void*));
-        if (!slot) return TRUE;
+        if (!slot) return done(-1, EFAULT);
         Urb* u = q.front();
         q.pop_front();
         umockdev_ioctl_data_set_ptr(slot, 0, u->data);
         node->refresh_ready();
-        lk.unlock();
-        umockdev_ioctl_client_complete(client, 0, 0);
         g.add(slot);
         release(u, g);
-        return TRUE;
+        return done(0, 0);
     }
     if (node->gone) return done(-1, ENODEV);
 
     switch (req) {
         case USBDEVFS_GET_CAPABILITIES: {
             UMockdevIoctlData* d = resolve_arg(client, sizeof(uint32_t));
-            if (!d) return TRUE;
+            if (!d) return done(-1, EFAULT);
             g.add(d);
             uint32_t caps = kCaps;
             std::memcpy(d->data, &caps, sizeof caps);
@@ -354,7 +354,7 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
         }
         case USBDEVFS_SETCONFIGURATION: {
             UMockdevIoctlData* d = resolve_arg(client, sizeof(unsigned));
-            if (!d) return TRUE;
+            if (!d) return done(-1, EFAULT);
             g.add(d);
             int cfg;
             std::memcpy(&cfg, d->data, sizeof cfg);
@@ -367,7 +367,7 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
         case USBDEVFS_DISCONNECT_CLAIM: {
             UMockdevIoctlData* d =
                 resolve_arg(client, req == USBDEVFS_CLAIMINTERFACE ? sizeof(unsigned) : sizeof(usbdevfs_disconnect_claim));
-            if (!d) return TRUE;
+            if (!d) return done(-1, EFAULT);
             g.add(d);
             unsigned iface;
             std::memcpy(&iface, d->data, sizeof iface);
@@ -378,7 +378,7 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
         }
         case USBDEVFS_RELEASEINTERFACE: {
             UMockdevIoctlData* d = resolve_arg(client, sizeof(unsigned));
-            if (!d) return TRUE;
+            if (!d) return done(-1, EFAULT);
             g.add(d);
             unsigned iface;
             std::memcpy(&iface, d->data, sizeof iface);
@@ -391,7 +391,7 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
         case USBDEVFS_CLEAR_HALT:
         case USBDEVFS_RESETEP: {
             UMockdevIoctlData* d = resolve_arg(client, sizeof(unsigned));
-            if (!d) return TRUE;
+            if (!d) return done(-1, EFAULT);
             g.add(d);
             unsigned ep;
             std::memcpy(&ep, d->data, sizeof ep);
@@ -402,7 +402,7 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
         case USBDEVFS_RESET: return done(0, 0);
         case USBDEVFS_CONNECTINFO: {
             UMockdevIoctlData* d = resolve_arg(client, sizeof(usbdevfs_connectinfo));
-            if (!d) return TRUE;
+            if (!d) return done(-1, EFAULT);
             g.add(d);
             usbdevfs_connectinfo ci{};
             ci.devnum = node->address;
@@ -414,7 +414,7 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
             return done(cam.opt.speed_mbps >= 5000 ? 5 : cam.opt.speed_mbps >= 480 ? 3 : 2, 0);
         case USBDEVFS_SUBMITURB: {
             UMockdevIoctlData* d = resolve_arg(client, sizeof(usbdevfs_urb));
-            if (!d) return TRUE;
+            if (!d) return done(-1, EFAULT);
             auto* r = reinterpret_cast<usbdevfs_urb*>(d->data);
             const bool ctrl = r->type == USBDEVFS_URB_TYPE_CONTROL && r->endpoint == 0;
             const bool bulk = r->type == USBDEVFS_URB_TYPE_BULK && r->endpoint == kBulkEndpoint;
