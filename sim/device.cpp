@@ -463,8 +463,6 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
                 submit_control(cam, u, now);
             } else {
                 cam.bulk.push_back(u);
-                auto wake = Clock::time_point::max();
-                tb.pump(cam, now, wake);
             }
             tb.cv.notify_all();
             return done(0, 0);
