@@ -5,7 +5,7 @@
 //
 //     vxsim::Testbed tb;                        // before the first libusb_init of the process
 //     vxsim::Camera& cam = tb.add_camera({});   // also before libusb_init for it to be listed
-//     ... libusb / libvexel calls; cam.command_log(), cam.faults ... ...
+//     ... libusb / libvexel calls; cam.command_log(), cam.set_faults(...), cam.unplug() ...
 //     // libusb_exit every context before `tb` goes out of scope
 //
 // The process must run with libumockdev-preload.so.0. A GoogleTest suite gets that for free:
@@ -17,7 +17,14 @@
 // normal, ASan and TSan trees. Other programs call vxsim::ensure_preload(argc, argv) first.
 //
 // Across processes: `vexel-sim [options] -- program args...` creates the testbed and cameras and
-// runs the program against them (see `vexel-sim --help`).
+// runs the program against them (see `vexel-sim --help`); the program finds VXSIM_CAMERAS set.
+//
+// Timing worth knowing: reset target 0 answers its status query, then leaves the bus for
+// reboot_delay_ms and returns at power-on state; target 3 leaves about 50 ms after the command
+// and returns after reenumerate_delay_ms with its state kept; both come back on the same port
+// with a new address. With Pacing::fast and no rate cap, libusb's event handler keeps reaping
+// bulk completions, so a command issued meanwhile from another thread waits ~10 ms for it;
+// with rate_cap_mbps = 40 it takes under a millisecond.
 #pragma once
 
 #include <chrono>
