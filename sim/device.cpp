@@ -138,6 +138,7 @@ struct CameraImpl {
     std::deque<Urb*> bulk;  // pending bulk transfers on the endpoint, in submission order
     std::vector<ControlRecord> cmds;
     bool iface0_busy = false;
+    bool halted = false;  // bulk endpoint stalled and not yet cleared by the host
     // Pacing: frames released since capture start, and the byte budget of a capped link.
     Clock::time_point stream_t0{};
     uint64_t stream_first_frame = 0;
@@ -272,6 +273,8 @@ void submit_control(CameraImpl& cam, Urb* u, Clock::time_point now) {
     cam.cmds.push_back(std::move(rec));
     dbg("ctrl %02x %02x v=%u i=%u l=%u -> %d\n", s.request_type, s.request, s.value, s.index, s.length, int(a));
 
+    if (s.request_type == 0x02 && s.request == 1 && s.value == 0 && (s.index & 0xFF) == kBulkEndpoint)
+        cam.halted = false;  // CLEAR_FEATURE(ENDPOINT_HALT) sent as a control request
     if (a == Action::hang) return;  // stays pending until the host discards it
     if (a == Action::stall) {
         complete(u, -EPIPE);
@@ -396,7 +399,11 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
             unsigned ep;
             std::memcpy(&ep, d->data, sizeof ep);
             if (ep != kBulkEndpoint && ep != 0 && ep != 0x80) return done(-1, ENOENT);
-            if (ep == kBulkEndpoint && req == USBDEVFS_CLEAR_HALT) ++cam.fw.counters().clear_halts;
+            if (ep == kBulkEndpoint && req == USBDEVFS_CLEAR_HALT) {
+                ++cam.fw.counters().clear_halts;
+                cam.halted = false;
+                tb.cv.notify_all();
+            }
             return done(0, 0);
         }
         case USBDEVFS_RESET: return done(0, 0);
@@ -495,11 +502,14 @@ void TestbedImpl::pump(CameraImpl& cam, Clock::time_point now, Clock::time_point
     while (!cam.bulk.empty() && fw.streaming()) {
         Faults& f = fw.faults();
         Urb* u = cam.bulk.front();
+        // A halted endpoint moves nothing until the host clears the halt, as on a real bus.
+        if (cam.halted) return;
         if (f.stall_bulk > 0) {
             --f.stall_bulk;
             cam.bulk.pop_front();
+            cam.halted = true;
             complete(u, -EPIPE);
-            continue;
+            return;
         }
         if (f.stop_sending) return;
         uint64_t limit = UINT64_MAX;
@@ -655,6 +665,7 @@ Node* TestbedImpl::plug(CameraImpl& cam) {
     cam.nodes.push_back(std::move(node));
     if (cam.cold_return) cam.fw.power_on();
     cam.fw.stop_stream();
+    cam.halted = false;
     cam.cold_return = false;
     cam.cur = n;
     dbg("plugged %s at %s\n", devnode, cam.syspath.c_str());

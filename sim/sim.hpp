@@ -112,7 +112,8 @@ struct WriteRecord {
 
 // Fault switches; each counter is consumed as the fault fires.
 struct Faults {
-    int stall_bulk = 0;             // next N bulk transfers end in a stall
+    int stall_bulk = 0;             // next N bulk transfers stall; each leaves the endpoint
+                                    // halted (no data) until the host clears the halt
     bool stop_sending = false;      // bulk transfers stay pending (they time out on the host)
     int corrupt_header = 0;         // next N packets get a header byte flipped
     int corrupt_payload = 0;        // next N packets get a payload word flipped (checksum kept)
