@@ -217,7 +217,7 @@ TEST_F(CommandTest, UsbResetReopensTheRecordInPlace) {
     EXPECT_EQ(vexel_ll_dev_reset(dev_, 3), 1);
     // The camera is away for 600 ms; the record comes back on a 200 ms retry.
     EXPECT_GE(ms_since(t0), 600.0);
-    EXPECT_LT(ms_since(t0), 1500.0);
+    EXPECT_LT(ms_since(t0), 2500.0);
     ASSERT_NE(dev_->priv, nullptr);
     EXPECT_NE(cam_->address(), old_addr);
     EXPECT_FALSE(log_.has("reopen device failed"));

