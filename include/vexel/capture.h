@@ -1,0 +1,51 @@
+/* Capture start and stop, and frame delivery by pull, wait and callback. */
+#ifndef VEXEL_CAPTURE_H
+#define VEXEL_CAPTURE_H
+
+#include <stdint.h>
+#include <vexel/device.h>
+#include <vexel/export.h>
+#include <vexel/frame.h>
+
+VX_EXTERN_C_BEGIN
+
+/* Called on the caller's thread inside the pull and wait calls; `frame->data` is valid
+   only during the call. */
+typedef void (*vexel_frame_ready_cb)(vexel_dev* dev, vexel_frame* frame);
+/* Returns false to stop delivery until the next start. */
+typedef int (*vexel_error_cb)(vexel_dev* dev, int code, uint32_t arg);
+
+/* One pull call's request; the library points at it while the call runs. */
+typedef struct vexel_cap_request {
+    uint32_t total;
+    uint32_t wanted; /* frames still wanted */
+    uint8_t* pos;    /* write position in the caller's buffer */
+    uint32_t space;  /* bytes left */
+    vexel_frame_info* info;
+} vexel_cap_request;
+
+/* Frames kept by the library: size / 307200; at least 2 are needed to start. `buf` is not used. */
+VX_API int vexel_cap_set_frame_buffer(vexel_dev* dev, void* buf, uint32_t size);
+VX_API int vexel_cap_get_frame_buffer(vexel_dev* dev, void** buf_out, uint32_t* size_out);
+VX_API void vexel_cap_set_callback_on_frame_ready(vexel_dev* dev, vexel_frame_ready_cb cb);
+VX_API void vexel_cap_set_callback_on_error(vexel_dev* dev, vexel_error_cb cb);
+VX_API int vexel_cap_is_ongoing(vexel_dev* dev);
+VX_API int vexel_cap_start(vexel_dev* dev);
+/* False when the camera did not acknowledge the stop: capture is still on, try again. */
+VX_API int vexel_cap_stop(vexel_dev* dev);
+/* Waits for `frame_num` frames and copies them back to back into `buf`; `info` receives the
+   first frame's information. Returns the number delivered, -1 (wrong parameters), -2 (capture
+   no longer running) or a negative capture error. */
+VX_API int vexel_cap_get_frames(vexel_dev* dev, uint32_t frame_num, void* buf, uint32_t size,
+                                vexel_frame_info* info);
+/* As vexel_cap_get_frames for one frame, without waiting: 1, 0 (none ready) or negative. */
+VX_API int vexel_cap_get_frame(vexel_dev* dev, void* buf, uint32_t size, vexel_frame_info* info);
+/* Delivers frames to the callbacks until capture stops (true) or `timeout_ms` passes (false);
+   0 waits without limit. */
+VX_API int vexel_cap_wait(vexel_dev* dev, uint32_t timeout_ms);
+/* One frame; starts and stops capture around it when idle. True only when a frame was delivered. */
+VX_API int vexel_cap_snapshot(vexel_dev* dev, void* buf, uint32_t size, vexel_frame_info* info);
+
+VX_EXTERN_C_END
+
+#endif

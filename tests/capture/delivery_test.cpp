@@ -1,0 +1,362 @@
+// Capture control and frame delivery against the simulated camera.
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <vexel/vexel.h>
+
+#include "core/device.hpp"
+#include "sim/sim.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kFrame = vxsim::kFrameBytes;
+
+template <class Fn>
+std::string console_of(Fn&& fn) {
+    vx_log_enable(VX_LOG_CONSOLE, 0, nullptr);
+    ::testing::internal::CaptureStdout();
+    fn();
+    std::string out = ::testing::internal::GetCapturedStdout();
+    vx_log_enable(VX_LOG_CONSOLE, 5, nullptr);
+    return out;
+}
+
+template <class Pred>
+bool wait_for(Pred&& pred, std::chrono::milliseconds timeout = 5s) {
+    const auto end = Clock::now() + timeout;
+    while (!pred()) {
+        if (Clock::now() > end) return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+bool contains(const std::string& hay, const std::string& needle) { return hay.find(needle) != std::string::npos; }
+
+// The frame number the simulated camera rendered into a delivered frame.
+uint32_t frame_number(const uint8_t* frame) {
+    uint16_t s0;
+    std::memcpy(&s0, frame, 2);  // plane 0, row 0, col 0 = frame & 0xFFF
+    return s0;
+}
+
+bool is_pattern_frame(const uint8_t* frame, uint32_t n) {
+    for (unsigned plane = 0; plane < vxsim::kPlanes; ++plane)
+        for (unsigned row = 0; row < vxsim::kHeight; row += 37)
+            for (unsigned col = 0; col < vxsim::kWidth; col += 13) {
+                uint16_t s;
+                std::memcpy(&s, frame + 2 * ((plane * vxsim::kHeight + row) * vxsim::kWidth + col), 2);
+                if (s != vxsim::pattern_sample(n, plane, row, col)) return false;
+            }
+    return true;
+}
+
+struct Delivered {
+    std::atomic<int> frames{0};
+    std::atomic<int> last_idx{-1};
+    std::atomic<int> errors{0};
+    std::atomic<int> last_code{0};
+    std::atomic<uint32_t> last_arg{0};
+    std::atomic<bool> keep_going{true};
+};
+Delivered* g_seen = nullptr;
+
+void on_frame(vexel_dev*, vexel_frame* f) {
+    g_seen->frames++;
+    g_seen->last_idx = f->info.frame_idx;
+}
+int on_error(vexel_dev*, int code, uint32_t arg) {
+    g_seen->errors++;
+    g_seen->last_code = code;
+    g_seen->last_arg = arg;
+    return g_seen->keep_going ? 1 : 0;
+}
+
+class CaptureTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        vx_log_disable();
+        vx_log_enable(VX_LOG_CONSOLE, 5, nullptr);
+        g_seen = &seen_;
+    }
+    void TearDown() override {
+        if (dev_.handle) vexel_dev_close(&dev_);
+        g_seen = nullptr;
+    }
+    vxsim::Camera& open(vxsim::CameraOptions o = {}) {
+        if (o.product == vxsim::CameraOptions{}.product) o.product = "A-T0-1";
+        vxsim::Camera& cam = tb_.add_camera(o);
+        EXPECT_EQ(vexel_dev_open(&dev_), &dev_);
+        return cam;
+    }
+    vexel_dev_handle* h() { return dev_.handle; }
+
+    vxsim::Testbed tb_;
+    vexel_dev dev_{};
+    Delivered seen_;
+};
+
+TEST_F(CaptureTest, FramesArriveInOrderWithTheirInformation) {
+    vxsim::CameraOptions o;
+    o.pacing = vxsim::Pacing::fast;
+    open(o);
+    ASSERT_EQ(vexel_cap_start(&dev_), 1);
+    EXPECT_EQ(vexel_cap_is_ongoing(&dev_), 1);
+    std::vector<uint8_t> buf(kFrame);
+    int prev = -1;
+    for (int i = 0; i < 20; ++i) {
+        vexel_frame_info info{};
+        ASSERT_EQ(vexel_cap_get_frames(&dev_, 1, buf.data(), kFrame, &info), 1);
+        EXPECT_EQ(info.frame_size, kFrame);
+        EXPECT_EQ(info.frame_width, 320u);
+        EXPECT_EQ(info.frame_height, 240u);
+        EXPECT_EQ(info.frame_depth, 4);
+        EXPECT_EQ(info.frame_format, vxsim::kFrameFormat);
+        EXPECT_TRUE(is_pattern_frame(buf.data(), info.frame_idx)) << "frame " << info.frame_idx;
+        if (prev >= 0) EXPECT_GT(static_cast<int>(info.frame_idx), prev);  // the ready list may drop, never reorder
+        prev = info.frame_idx;
+    }
+    EXPECT_EQ(vexel_cap_stop(&dev_), 1);
+    EXPECT_EQ(vexel_cap_is_ongoing(&dev_), 0);
+    EXPECT_EQ(vexel_cap_get_frames(&dev_, 1, buf.data(), kFrame, nullptr), -2);
+}
+
+TEST_F(CaptureTest, FrameBufferSizeDecidesWhetherCaptureStarts) {
+    vxsim::Camera& cam = open();
+    std::string out = console_of([&] {
+        EXPECT_EQ(vexel_cap_set_frame_buffer(&dev_, nullptr, 2 * 307200 - 1), 1);
+        EXPECT_EQ(vexel_cap_start(&dev_), 0);
+    });
+    EXPECT_TRUE(contains(out, "frame buffer: 1 frames")) << out;
+    EXPECT_TRUE(contains(out, "[_vexel_cap_start]  capture buffer not set or size is not correct")) << out;
+    EXPECT_FALSE(cam.streaming());
+
+    void* b = reinterpret_cast<void*>(1);
+    uint32_t size = 0;
+    EXPECT_EQ(vexel_cap_get_frame_buffer(&dev_, &b, &size), 1);
+    EXPECT_EQ(b, nullptr);
+    EXPECT_EQ(size, 307200u);
+
+    EXPECT_EQ(vexel_cap_set_frame_buffer(&dev_, nullptr, 2 * 307200), 1);
+    ASSERT_EQ(vexel_cap_start(&dev_), 1);
+    EXPECT_TRUE(cam.wait_until([](const vxsim::Camera& c) { return c.streaming(); }));
+    out = console_of([&] { EXPECT_EQ(vexel_cap_set_frame_buffer(&dev_, nullptr, 10 * 307200), 0); });
+    EXPECT_TRUE(contains(out, "not allowed when device is not open or is capturing")) << out;
+    EXPECT_EQ(vexel_cap_stop(&dev_), 1);
+}
+
+TEST_F(CaptureTest, GetFramesCopiesBackToBackAndHandsTheRestToTheCallback) {
+    vxsim::CameraOptions o;
+    o.frame_rate = 30;
+    open(o);
+    vexel_cap_set_callback_on_frame_ready(&dev_, on_frame);
+    ASSERT_EQ(vexel_cap_start(&dev_), 1);
+    // Let at least three frames pile up in the library before asking for two.
+    ASSERT_TRUE(wait_for([&] {
+        vx_stream_state st{};
+        vx_stream_get_state(h()->stream, &st);
+        return st.frames_ready >= 3;
+    }));
+    std::vector<uint8_t> buf(2 * kFrame + 100, 0xEE);
+    vexel_frame_info info{};
+    ASSERT_EQ(vexel_cap_get_frames(&dev_, 2, buf.data(), static_cast<uint32_t>(buf.size()), &info), 2);
+    const uint32_t first = frame_number(buf.data());
+    EXPECT_EQ(info.frame_idx & 0xFFF, first);
+    EXPECT_TRUE(is_pattern_frame(buf.data(), first));
+    EXPECT_TRUE(is_pattern_frame(buf.data() + kFrame, first + 1));
+    EXPECT_EQ(buf[2 * kFrame], 0xEE);  // nothing written past two frames
+    EXPECT_GE(seen_.frames.load(), 1);
+    EXPECT_GT(seen_.last_idx.load(), static_cast<int>(info.frame_idx) + 1);
+    vexel_cap_stop(&dev_);
+}
+
+TEST_F(CaptureTest, UnknownFrameRateGivesTheTwentyFpsTimeout) {
+    vxsim::CameraOptions o;
+    o.frame_rate = 0;  // the camera reports 0 and sends nothing
+    open(o);
+    ASSERT_EQ(vexel_cap_start(&dev_), 1);
+    std::vector<uint8_t> buf(3 * kFrame);
+    const auto t0 = Clock::now();
+    std::string out = console_of([&] { EXPECT_EQ(vexel_cap_get_frames(&dev_, 3, buf.data(), 3 * kFrame, nullptr), 0); });
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    EXPECT_GE(ms, 2400);
+    EXPECT_LT(ms, 3200);
+    EXPECT_TRUE(contains(out, "frame_num = 3, timeout_msec=2450")) << out;
+    EXPECT_TRUE(contains(out, "[INF] [_vexel_cap_get_frames]  timeout ...")) << out;
+    vexel_cap_stop(&dev_);
+}
+
+TEST_F(CaptureTest, StallsStopTheCaptureOnlyWhenSeventeenInARow) {
+    vxsim::CameraOptions o;
+    o.pacing = vxsim::Pacing::fast;
+    vxsim::Camera& cam = open(o);
+    std::vector<uint8_t> buf(kFrame);
+
+    cam.set_faults([](vxsim::Faults& f) { f.stall_bulk = 16; });
+    ASSERT_EQ(vexel_cap_start(&dev_), 1);
+    EXPECT_EQ(vexel_cap_get_frames(&dev_, 2, buf.data(), kFrame, nullptr), 2);
+    EXPECT_EQ(h()->pending_err.load(), 0);
+    ASSERT_EQ(vexel_cap_stop(&dev_), 1);
+
+    // No error callback: the stop error waits for the next pull, which returns it at once.
+    cam.set_faults([](vxsim::Faults& f) { f.stall_bulk = 17; });
+    ASSERT_EQ(vexel_cap_start(&dev_), 1);
+    ASSERT_TRUE(wait_for([&] { return h()->stop.load() != 0; }));
+    const auto t0 = Clock::now();
+    EXPECT_EQ(vexel_cap_get_frames(&dev_, 1, buf.data(), kFrame, nullptr), VEXEL_ERR_CAP_STALL);
+    EXPECT_LT(Clock::now() - t0, 200ms);
+    EXPECT_EQ(vexel_cap_stop(&dev_), 1);
+}
+
+TEST_F(CaptureTest, EventCountingRules) {
+    open();
+    vexel_ll_dev* ll = &h()->ll;
+    h()->stop.store(0);
+    // Time-outs count from start: data in between does not reset them.
+    for (int i = 0; i < 32; ++i) {
+        vx::capture_event(ll, VX_LL_CAP_TIMEOUT, nullptr, 0, h());
+        if (i == 10) vx::capture_event(ll, VX_LL_CAP_OK, nullptr, 0, h());
+    }
+    EXPECT_EQ(h()->stop.load(), 0u);
+    std::string out = console_of([&] { vx::capture_event(ll, VX_LL_CAP_TIMEOUT, nullptr, 0, h()); });
+    EXPECT_TRUE(contains(out, "[WRN] [on_capture_event] trans timeout -> stop")) << out;
+    EXPECT_EQ(h()->stop.load(), 1u);
+    EXPECT_EQ(h()->pending_err.load(), VEXEL_ERR_CAP_TIMEOUT);
+
+    // Stalls: sixteen, then data, then sixteen more do not stop; the seventeenth in a row does.
+    h()->stop.store(0);
+    h()->pending_err.store(0);
+    for (int i = 0; i < 16; ++i) vx::capture_event(ll, VX_LL_CAP_STALL, nullptr, 0, h());
+    vx::capture_event(ll, VX_LL_CAP_OK, nullptr, 0, h());
+    for (int i = 0; i < 16; ++i) vx::capture_event(ll, VX_LL_CAP_STALL, nullptr, 0, h());
+    EXPECT_EQ(h()->stop.load(), 0u);
+    vx::capture_event(ll, VX_LL_CAP_STALL, nullptr, 0, h());
+    EXPECT_EQ(h()->pending_err.load(), VEXEL_ERR_CAP_STALL);
+
+    // Any other code becomes the pending error as it is.
+    h()->stop.store(0);
+    vx::capture_event(ll, VX_LL_CAP_ERROR, nullptr, 0, h());
+    EXPECT_EQ(h()->pending_err.load(), VEXEL_ERR_CAP_UNKNOWN);
+    EXPECT_EQ(h()->stop.load(), 1u);
+}
+
+TEST_F(CaptureTest, DiscardsBecomeErrorThreeWithTheRunningTotal) {
+    vxsim::CameraOptions o;
+    o.pacing = vxsim::Pacing::fast;
+    vxsim::Camera& cam = open(o);
+    vexel_cap_set_callback_on_error(&dev_, on_error);
+    ASSERT_EQ(vexel_cap_start(&dev_), 1);
+    std::vector<uint8_t> buf(kFrame);
+    ASSERT_EQ(vexel_cap_get_frames(&dev_, 1, buf.data(), kFrame, nullptr), 1);
+    cam.set_faults([](vxsim::Faults& f) { f.corrupt_payload = 2; });
+    for (int i = 0; i < 30 && seen_.errors.load() < 2; ++i) vexel_cap_get_frames(&dev_, 1, buf.data(), kFrame, nullptr);
+    EXPECT_EQ(seen_.last_code.load(), VEXEL_ERR_CAP_FRAME_DISCARD);
+    EXPECT_EQ(seen_.last_arg.load(), h()->discard_total.load());
+    EXPECT_GE(seen_.last_arg.load(), 1u);
+    vexel_cap_stop(&dev_);
+}
+
+TEST_F(CaptureTest, ErrorCallbackReturningFalseStopsDeliveryUntilNextStart) {
+    vxsim::CameraOptions o;
+    o.pacing = vxsim::Pacing::fast;
+    vxsim::Camera& cam = open(o);
+    seen_.keep_going = false;
+    vexel_cap_set_callback_on_error(&dev_, on_error);
+    ASSERT_EQ(vexel_cap_start(&dev_), 1);
+    std::vector<uint8_t> buf(kFrame);
+    ASSERT_EQ(vexel_cap_get_frames(&dev_, 1, buf.data(), kFrame, nullptr), 1);
+    cam.set_faults([](vxsim::Faults& f) { f.corrupt_payload = 1; });
+    for (int i = 0; i < 30 && seen_.errors.load() == 0; ++i) vexel_cap_get_frames(&dev_, 1, buf.data(), kFrame, nullptr);
+    ASSERT_EQ(seen_.errors.load(), 1);
+    EXPECT_EQ(h()->force_stop.load(), 1);
+    EXPECT_EQ(vexel_cap_get_frame(&dev_, buf.data(), kFrame, nullptr), 0);
+    EXPECT_EQ(vexel_cap_get_frames(&dev_, 1, buf.data(), kFrame, nullptr), 0);
+    ASSERT_EQ(vexel_cap_stop(&dev_), 1);
+    ASSERT_EQ(vexel_cap_start(&dev_), 1);
+    EXPECT_EQ(vexel_cap_get_frames(&dev_, 1, buf.data(), kFrame, nullptr), 1);
+    vexel_cap_stop(&dev_);
+}
+
+TEST_F(CaptureTest, SnapshotWhileIdleStartsReadsAndStops) {
+    vxsim::Camera& cam = open();
+    std::vector<uint8_t> buf(kFrame);
+    vexel_frame_info info{};
+    EXPECT_EQ(vexel_cap_snapshot(&dev_, buf.data(), kFrame, &info), 1);
+    EXPECT_EQ(info.frame_size, kFrame);
+    EXPECT_TRUE(is_pattern_frame(buf.data(), info.frame_idx));
+    EXPECT_EQ(vexel_cap_is_ongoing(&dev_), 0);
+    EXPECT_TRUE(cam.wait_until([](const vxsim::Camera& c) { return !c.streaming(); }));
+
+    // A snapshot that gets no frame is not reported as one.
+    cam.set_faults([](vxsim::Faults& f) { f.stall_bulk = 1000; });
+    EXPECT_EQ(vexel_cap_snapshot(&dev_, buf.data(), kFrame, &info), 0);
+    vexel_dev never{};
+    EXPECT_EQ(vexel_cap_snapshot(&never, buf.data(), kFrame, &info), 0);
+}
+
+TEST_F(CaptureTest, WaitDeliversToTheCallbackUntilTimeoutOrStop) {
+    open();
+    vexel_cap_set_callback_on_frame_ready(&dev_, on_frame);
+    EXPECT_EQ(vexel_cap_wait(&dev_, 100), 0);  // not capturing
+    ASSERT_EQ(vexel_cap_start(&dev_), 1);
+    const auto t0 = Clock::now();
+    EXPECT_EQ(vexel_cap_wait(&dev_, 400), 0);
+    EXPECT_GE(Clock::now() - t0, 390ms);
+    EXPECT_GE(seen_.frames.load(), 5);  // 30 fps for 0.4 s
+
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(300ms);
+        vexel_cap_stop(&dev_);
+    });
+    EXPECT_EQ(vexel_cap_wait(&dev_, 0), 1);  // without limit: returns when capture stops
+    stopper.join();
+}
+
+TEST_F(CaptureTest, UnacknowledgedStopKeepsCapturing) {
+    vxsim::Camera& cam = open();
+    ASSERT_EQ(vexel_cap_start(&dev_), 1);
+    cam.set_faults([](vxsim::Faults& f) { f.fail_next = "not now"; });
+    EXPECT_EQ(vexel_cap_stop(&dev_), 0);
+    EXPECT_EQ(vexel_cap_is_ongoing(&dev_), 1);
+    EXPECT_EQ(vexel_cap_stop(&dev_), 1);
+    EXPECT_EQ(vexel_cap_is_ongoing(&dev_), 0);
+}
+
+TEST_F(CaptureTest, CloseWakesABlockedWaiter) {
+    open();
+    ASSERT_EQ(vexel_cap_start(&dev_), 1);
+    std::atomic<int> result{-100};
+    std::thread waiter([&] { result = vexel_cap_wait(&dev_, 0); });
+    std::this_thread::sleep_for(200ms);
+    vexel_dev_close(&dev_);
+    waiter.join();
+    EXPECT_EQ(result.load(), 1);
+    EXPECT_EQ(dev_.handle, nullptr);
+}
+
+TEST_F(CaptureTest, StressStartStopAndCloseWhileStreaming) {
+    vxsim::CameraOptions o;
+    o.pacing = vxsim::Pacing::fast;
+    open(o);
+    std::vector<uint8_t> buf(kFrame);
+    for (int i = 0; i < 500; ++i) {
+        ASSERT_EQ(vexel_cap_start(&dev_), 1) << i;
+        if (i % 50 == 0) EXPECT_EQ(vexel_cap_get_frames(&dev_, 1, buf.data(), kFrame, nullptr), 1);
+        ASSERT_EQ(vexel_cap_stop(&dev_), 1) << i;
+    }
+    ASSERT_EQ(vexel_cap_start(&dev_), 1);
+    EXPECT_EQ(vexel_cap_get_frames(&dev_, 1, buf.data(), kFrame, nullptr), 1);
+    vexel_dev_close(&dev_);  // while streaming
+    EXPECT_EQ(dev_.handle, nullptr);
+}
+
+}  // namespace
