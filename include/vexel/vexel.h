@@ -2,10 +2,15 @@
 #ifndef VEXEL_VEXEL_H
 #define VEXEL_VEXEL_H
 
-#include <vexel/chip.h>
 #include <vexel/export.h>
+
+#include <vexel/capture.h>
+#include <vexel/chip.h>
 #include <vexel/cmap.h>
+#include <vexel/device.h>
+#include <vexel/driver.h>
 #include <vexel/filter.h>
+#include <vexel/frame.h>
 #include <vexel/lens.h>
 #include <vexel/log.h>
 #include <vexel/path.h>
