@@ -122,7 +122,9 @@ TEST_F(CaptureTest, FramesArriveInOrderWithTheirInformation) {
         EXPECT_EQ(info.frame_depth, 4);
         EXPECT_EQ(info.frame_format, vxsim::kFrameFormat);
         EXPECT_TRUE(is_pattern_frame(buf.data(), info.frame_idx)) << "frame " << info.frame_idx;
-        if (prev >= 0) EXPECT_GT(static_cast<int>(info.frame_idx), prev);  // the ready list may drop, never reorder
+        if (prev >= 0) {
+            EXPECT_GT(static_cast<int>(info.frame_idx), prev);  // the ready list may drop, never reorder
+        }
         prev = info.frame_idx;
     }
     EXPECT_EQ(vexel_cap_stop(&dev_), 1);
@@ -182,7 +184,8 @@ TEST_F(CaptureTest, GetFramesCopiesBackToBackAndHandsTheRestToTheCallback) {
 TEST_F(CaptureTest, UnknownFrameRateGivesTheTwentyFpsTimeout) {
     vxsim::CameraOptions o;
     o.frame_rate = 0;  // the camera reports 0 and sends nothing
-    open(o);
+    vxsim::Camera& cam = open(o);
+    cam.set_faults([](vxsim::Faults& f) { f.stop_sending = true; });
     ASSERT_EQ(vexel_cap_start(&dev_), 1);
     std::vector<uint8_t> buf(3 * kFrame);
     const auto t0 = Clock::now();
@@ -350,7 +353,9 @@ TEST_F(CaptureTest, StressStartStopAndCloseWhileStreaming) {
     std::vector<uint8_t> buf(kFrame);
     for (int i = 0; i < 500; ++i) {
         ASSERT_EQ(vexel_cap_start(&dev_), 1) << i;
-        if (i % 50 == 0) EXPECT_EQ(vexel_cap_get_frames(&dev_, 1, buf.data(), kFrame, nullptr), 1);
+        if (i % 50 == 0) {
+            EXPECT_EQ(vexel_cap_get_frames(&dev_, 1, buf.data(), kFrame, nullptr), 1);
+        }
         ASSERT_EQ(vexel_cap_stop(&dev_), 1) << i;
     }
     ASSERT_EQ(vexel_cap_start(&dev_), 1);
