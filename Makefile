@@ -3,7 +3,7 @@ SHELL := /bin/bash
 JOBS  ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-release test-asan test-tsan bench fuzz demo clean
+.PHONY: all deps build test test-release test-asan test-tsan bench demo clean
 
 all: build
 
@@ -23,6 +23,13 @@ test: test-release test-asan test-tsan
 test-release test-asan test-tsan: test-%: deps build/%/build.ninja
 	cmake --build build/$* -j $(JOBS)
 	cd build/$* && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+# The main job: the vexel program against a simulated camera (no hardware needed).
+SIM_CAMERA ?= --product A-T0-1 --fps 30
+demo: build
+	build/release/sim/vexel-sim $(SIM_CAMERA) -- build/release/tools/vexel list
+	build/release/sim/vexel-sim $(SIM_CAMERA) -- build/release/tools/vexel info
+	build/release/sim/vexel-sim $(SIM_CAMERA) -- build/release/tools/vexel stream -n 90 -o build/last_frame.raw
 
 bench: build
 	@for b in build/release/bench/bench_*; do [ -x "$$b" ] && "$$b" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true; done
