@@ -17,6 +17,7 @@
 #include "core/clock.hpp"
 #include "core/device.hpp"
 #include "core/log.hpp"
+#include "transport/usb_bulk.hpp"
 
 namespace {
 
@@ -188,6 +189,10 @@ bool stop_transport(vexel_dev_handle* h) {
     vx::logf(vx::kTrc, "[%s] Enter\n", "_vexel_cap_stop");
     h->stop.store(1);
     const bool stopped = vexel_ll_cap_stop(&h->ll) != 0;
+    // The cancelled transfers report on the event thread after the stop; a capture started
+    // before they have would take their "cancelled" for its own and stop at once.
+    if (stopped && h->ll.ops == &ll_op_usb && !vx::usb::wait_bulk_idle(&h->ll, 1000))
+        vx::logf(vx::kWrn, "[%s] transfers still busy after stop\n", "_vexel_cap_stop");
     signal_waiters(h);
     h->capturing.store(stopped ? 0 : 1);
     vx::logf(vx::kTrc, "[%s] Exit\n", "_vexel_cap_stop");

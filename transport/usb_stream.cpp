@@ -165,3 +165,15 @@ bool drain_bulk(usb_ll_dev_priv* p, const char* who) {
 }
 
 }  // namespace vx::usb
+
+namespace vx::usb {
+
+bool wait_bulk_idle(vexel_ll_dev* dev, unsigned timeout_ms) {
+    usb_ll_dev_priv* p = priv_of(dev);
+    if (!p) return true;
+    std::unique_lock lk(p->xfer_mu);
+    return p->idle_cv.wait_for(lk, std::chrono::milliseconds(timeout_ms),
+                               [p] { return busy_count(p) == 0 || p->evt_exited.load(); });
+}
+
+}  // namespace vx::usb
