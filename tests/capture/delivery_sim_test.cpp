@@ -12,23 +12,16 @@
 
 #include "core/device.hpp"
 #include "sim/sim.hpp"
+#include "test_util.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
+using vxtest::console_of;
+using vxtest::contains;
 using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kFrame = vxsim::kFrameBytes;
-
-template <class Fn>
-std::string console_of(Fn&& fn) {
-    vx_log_enable(VX_LOG_CONSOLE, 0, nullptr);
-    ::testing::internal::CaptureStdout();
-    fn();
-    std::string out = ::testing::internal::GetCapturedStdout();
-    vx_log_enable(VX_LOG_CONSOLE, 5, nullptr);
-    return out;
-}
 
 template <class Pred>
 bool wait_for(Pred&& pred, std::chrono::milliseconds timeout = 5s) {
@@ -39,8 +32,6 @@ bool wait_for(Pred&& pred, std::chrono::milliseconds timeout = 5s) {
     }
     return true;
 }
-
-bool contains(const std::string& hay, const std::string& needle) { return hay.find(needle) != std::string::npos; }
 
 // The frame number the simulated camera rendered into a delivered frame.
 uint32_t frame_number(const uint8_t* frame) {

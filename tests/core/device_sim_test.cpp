@@ -12,23 +12,13 @@
 
 #include "core/device.hpp"
 #include "sim/sim.hpp"
+#include "test_util.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// Runs `fn` with the console at trace level and returns what it printed.
-template <class Fn>
-std::string console_of(Fn&& fn) {
-    vx_log_enable(VX_LOG_CONSOLE, 0, nullptr);
-    ::testing::internal::CaptureStdout();
-    fn();
-    std::string out = ::testing::internal::GetCapturedStdout();
-    vx_log_enable(VX_LOG_CONSOLE, 5, nullptr);
-    return out;
-}
-
-bool contains(const std::string& hay, const std::string& needle) { return hay.find(needle) != std::string::npos; }
+using vxtest::console_of;
+using vxtest::contains;
 
 class DeviceTest : public ::testing::Test {
 protected:

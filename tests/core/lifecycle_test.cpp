@@ -12,34 +12,21 @@
 #include <vexel/vexel.h>
 
 #include "imgproc/cmap.hpp"
+#include "test_util.hpp"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using vxtest::slurp;
 
-class LifecycleTest : public ::testing::Test {
+class LifecycleTest : public vxtest::ScratchDirTest {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("vexel_life_" + std::to_string(::getpid()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        old_ = fs::current_path();
-        fs::current_path(dir_);
-    }
     void TearDown() override {
         vexel_uninit();
         vx_log_enable(VX_LOG_CONSOLE, 3, nullptr);
-        fs::current_path(old_);
-        fs::remove_all(dir_);
+        ScratchDirTest::TearDown();
     }
-    fs::path dir_, old_;
 };
 
 TEST_F(LifecycleTest, InitOpensTheDatedLogWithTheBannerAndTheColourMap) {

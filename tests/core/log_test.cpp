@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "core/log.hpp"
+#include "test_util.hpp"
 #include "transport/usb_debug.hpp"
 #include <vexel/transport.h>
 
@@ -20,23 +21,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using vxtest::slurp;
 
 // Each test runs in a scratch directory with the library's initial thresholds restored.
-class LogTest : public ::testing::Test {
+class LogTest : public vxtest::ScratchDirTest {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("vexel_log_" + std::to_string(::getpid()) + "_" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        old_cwd_ = fs::current_path();
-        fs::current_path(dir_);
+        ScratchDirTest::SetUp();
         vx_log_disable();
         vx_log_enable(VX_LOG_CONSOLE, 3, nullptr);
         vx_log_enable(VX_LOG_SLOT2, 5, nullptr);
@@ -44,10 +35,8 @@ protected:
     void TearDown() override {
         vx_log_disable();
         vx_log_enable(VX_LOG_CONSOLE, 3, nullptr);
-        fs::current_path(old_cwd_);
-        fs::remove_all(dir_);
+        ScratchDirTest::TearDown();
     }
-    fs::path dir_, old_cwd_;
 };
 
 TEST_F(LogTest, DefaultThresholdsRouteLevelsToChannels) {

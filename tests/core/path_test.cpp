@@ -9,26 +9,18 @@
 #include <vexel/path.h>
 
 #include "core/path.hpp"
+#include "test_util.hpp"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class PathTest : public ::testing::Test {
+class PathTest : public vxtest::ScratchDirTest {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("vexel_path_" + std::to_string(::getpid()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        old_ = fs::current_path();
-        fs::current_path(dir_);
-    }
     void TearDown() override {
         vx::reset_path_prefix();
-        fs::current_path(old_);
-        fs::remove_all(dir_);
+        ScratchDirTest::TearDown();
     }
-    fs::path dir_, old_;
 };
 
 TEST_F(PathTest, ChainIsCreatedAndTrailingSeparatorKept) {
