@@ -25,6 +25,13 @@ enum {
     VX_CHIP_NAME_MAX = 64 /* room a caller gives the file name getters */
 };
 
+/* ---- register shim ---- */
+
+/* One bus transaction at sensor address devAddr: op 'r' reads `count` registers from `reg`
+   into the bytes at *buf, 'w' writes them, 's' resets the sensor, 'd' lists the devices
+   (two bytes), 'l' is accepted and does nothing. */
+VX_API int i2c(unsigned devAddr, char op, unsigned reg, unsigned count, unsigned char** buf);
+
 /* ---- identity ---- */
 VX_API void configSetPartType(int v);
 VX_API void configSetPartVersion(int v);
@@ -38,6 +45,36 @@ VX_API int configGetWaferID(void);
 VX_API int configGetChipID(void);
 VX_API int configGetDeviceAddress(void);
 VX_API int configIsFLIM(void);
+
+/* ---- sensor configuration ---- */
+
+/* Programs the sensor, rebuilds the frequency and phase tables and loads the calibration
+   files from the path prefix directory. Always 0. */
+VX_API int configInit(int devAddr);
+VX_API int dllDetermineAndSetDemodulationDelay(int devAddr);
+/* Only bypass (1) is supported: the automatic DLL lock is not part of this library. */
+VX_API int dllBypassDLL(int bypass, int devAddr);
+VX_API void printChipParam(void);
+
+/* Modes 0..6 pick entries of the frequency table; any other mode acts as 2 but is stored. */
+VX_API int configSetModulationFrequency(int mode, int devAddr);
+VX_API int configGetModulationFrequency(void); /* kHz */
+VX_API int configGetModFreqMode(void);
+
+/* Times in microseconds; above 4000 is refused with -1. */
+VX_API int configSetIntegrationTime3D(unsigned t);
+VX_API int configGetIntegrationTime3D(void);
+VX_API int configSetIntegrationTimesHDR(void);
+
+VX_API int configEnableABS(int flag, int devAddr);
+VX_API int apiEnableABS(int flag, int devAddr);
+VX_API int configEnableHDR(int flag, int devAddr);
+VX_API int readOutEnableHDR(int flag, int devAddr);
+
+/* Region of interest in sensor coordinates: x0 even, x1 odd, 5 <= x1 <= 327; y0 even, y1 odd,
+   1 <= y1 <= 125 (one half; the other is read out mirrored). */
+VX_API int apiSetROI(int x0, int x1, int y0, int y1, int devAddr);
+VX_API int readOutSetROI(int x0, int x1, int y0, int y1, int devAddr);
 
 /* ---- decode geometry ---- */
 VX_API void pruInit(void);
@@ -123,6 +160,7 @@ VX_API int calibrationGetParamName(char* buf);
 VX_API int calibrationGetDistanceImagesName(char* buf);
 /* 0 when the distance-image file is readable under the path prefix, else -1. */
 VX_API int calibrationDataFileCheck(int unused);
+VX_API int calibrationLoadDRNU_LUT(void);
 /* set 0 or 1; -1 when the file is missing, short, or larger than the tables. */
 VX_API int calibrationLoadDistanceImages(int set);
 VX_API int calculateLoadGrayscaleGainOffset(void);

@@ -1,0 +1,321 @@
+// Sensor configuration: identity, start-up programming, modulation, integration times, ABS,
+// HDR and the region of interest.
+#include <algorithm>
+#include <cstdio>
+
+#include <vexel/chip.h>
+
+#include "chip/chip.hpp"
+#include "core/log.hpp"
+
+namespace vx::chip {
+
+namespace {
+
+// Register map of the sensor (decimal addresses).
+enum : unsigned {
+    kRegAbs0 = 34,
+    kRegAbs1 = 37,
+    kRegAbs2 = 40,
+    kRegAbs3 = 43,
+    kRegDllFine = 113,
+    kRegDllCoarse0 = 114,
+    kRegDllCoarse1 = 115,
+    kRegModulation = 128,
+    kRegClock129 = 129,
+    kRegClock130 = 130,
+    kRegModDivider = 133,
+    kRegDemodDelay = 139,
+    kRegHdr146 = 146,
+    kRegHdr148 = 148,
+    kRegRoi = 150,
+    kRegHdrLength = 158,
+    kRegIntgMultiplier = 160,
+    kRegIntgLength = 162,
+    kRegDllControl = 174,
+    kRegEpc635 = 203,
+};
+
+constexpr unsigned kAbsRegs[4] = {kRegAbs0, kRegAbs1, kRegAbs2, kRegAbs3};
+constexpr unsigned kMaxIntegration3D = 4000;
+
+void write_u16(int dev, unsigned reg, unsigned v) {
+    const uint8_t b[2] = {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+    write_regs(dev, reg, b, 2);
+}
+
+void update_reg(int dev, unsigned reg, uint8_t clear, uint8_t set) {
+    uint8_t v = read_reg(dev, reg);
+    write_reg(dev, reg, static_cast<uint8_t>((v & ~clear) | set));
+}
+
+// Steps shared by configSetIntegrationTime3D and the modulation change.
+void apply_integration_3d(int t) {
+    Config& c = config();
+    if (calculationIsHDR()) {
+        c.t3d = t;
+        configSetIntegrationTimesHDR();
+    } else {
+        if (c.current_mode == 1) set_integration_param(t);
+        c.t3d = t;
+        // Thresholds of the DCS add: base 80 at 150 us, 0.10811 per further microsecond.
+        c.dcs_add_threshold = t > 150 ? 80 + static_cast<int>((t - 150) * 0.10811) : 80;
+    }
+    update_ambient_factor();
+}
+
+}  // namespace
+
+bool roi_valid(int x0, int x1, int y0, int y1, int col_reduction, int row_reduction) {
+    // Evenness of a negative value is never asked: x0 < 0 already fails.
+    if (x0 < 0 || x0 % 2 != 0 || x1 % 2 == 0 || x0 > x1 || x1 < 5 || x1 > 327) {
+        std::puts("bad x coordinates");
+        return false;
+    }
+    if (y0 < 0 || y0 % 2 != 0 || y1 % 2 == 0 || y0 > y1 || y1 < 1 || y1 > 125) {
+        std::puts("bad y coordinates");
+        return false;
+    }
+    const int min_w = 6 * col_reduction, min_h = 2 * row_reduction;
+    if (x1 - x0 + 1 < min_w || y1 - y0 + 1 < min_h) {
+        std::printf("size too small: min size = %i x %i\n", min_w, min_h);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace vx::chip
+
+using namespace vx::chip;
+
+extern "C" {
+
+VX_API int dllDetermineAndSetDemodulationDelay(int devAddr) {
+    write_reg(devAddr, kRegDemodDelay, 2);
+    write_reg(devAddr, kRegDllControl, 1);
+    return 0;
+}
+
+VX_API int dllBypassDLL(int bypass, int devAddr) {
+    if (!bypass) {
+        vx::logf(vx::kWrn, "[%s] automatic DLL lock not supported, DLL stays bypassed\n", __func__);
+        return -1;
+    }
+    update_reg(devAddr, kRegDllControl, 0, 0x01);
+    return 0;
+}
+
+VX_API int configGetModulationFrequency(void) {
+    if (config().print_level > 0)
+        vx::logf(vx::kDbg, "[%s] ---- modulation frequency = %i ----\n", "configGetModulationFrequency",
+                 config().freq_khz);
+    return config().freq_khz;
+}
+
+VX_API int configGetModFreqMode(void) { return config().freq_mode; }
+
+VX_API int configSetModulationFrequency(int mode, int devAddr) {
+    Config& c = config();
+    uint8_t code;
+    int entry;
+    switch (mode) {
+    case 0: code = 0; entry = 0; break;
+    case 1: code = 0; entry = 1; break;
+    case 3: code = 3; entry = 3; break;
+    case 4: code = 7; entry = 4; break;
+    case 5: code = 15; entry = 5; break;
+    case 6: code = 31; entry = 6; break;
+    default: code = 1; entry = 2; break;
+    }
+    c.freq_khz = c.freqs[static_cast<size_t>(entry)];
+    c.freq_mode = mode;
+    write_reg(devAddr, kRegModDivider, code);
+    write_reg(devAddr, kRegModulation, mode == 0 ? 127 : 63);
+    if (c.t2d <= 1000000 && c.current_mode == 0) set_integration_param(c.t2d);
+    if (c.t3d > static_cast<int>(kMaxIntegration3D)) return 0;
+    apply_integration_3d(c.t3d);
+    return 0;
+}
+
+VX_API int configSetIntegrationTime3D(unsigned t) {
+    if (t > kMaxIntegration3D) return -1;
+    apply_integration_3d(static_cast<int>(t));
+    return 0;
+}
+
+VX_API int configGetIntegrationTime3D(void) { return config().t3d; }
+
+VX_API int configSetIntegrationTimesHDR(void) {
+    const Config& c = config();
+    const int dev = c.dev_addr;
+    const uint8_t a = read_reg(dev, kRegModDivider);
+    const uint8_t b = read_reg(dev, kRegClock130);
+    const uint8_t cc = read_reg(dev, kRegClock129);
+    // Clock in kHz after the modulation divider: at least 500 / 32, never 0.
+    const int clk = static_cast<int>((((b & 0x1Fu) + 1) * 4000u) >> ((cc >> 4) & 3u)) / ((a & 0x1F) + 1);
+    const double period = 1000000.0 / clk;           // ns
+    const double unit = period * 65536.0 / 1000.0;   // us per full 16-bit count
+    const int h3 = static_cast<int>(c.t3d / unit + 1);
+    const int hh = static_cast<int>(c.t3d_hdr / unit + 1);
+    const int m = std::max(h3, hh);
+    auto length = [&](int t) { return t > 0 ? static_cast<unsigned>(static_cast<int>(t / static_cast<double>(m) * 1000.0 / period - 1)) : 0u; };
+    write_u16(dev, kRegIntgMultiplier, static_cast<unsigned>(m));
+    write_u16(dev, kRegIntgLength, length(c.t3d));
+    write_u16(dev, kRegHdrLength, length(c.t3d_hdr));
+    return 0;
+}
+
+VX_API int configEnableABS(int flag, int devAddr) {
+    for (unsigned reg : kAbsRegs) update_reg(devAddr, reg, 0x30, flag ? 0x30 : 0x00);
+    config().abs_enabled = flag;
+    return 0;
+}
+
+VX_API int apiEnableABS(int flag, int devAddr) {
+    configEnableABS(flag, devAddr);
+    ++config().image_diff_resets;
+    return 0;
+}
+
+VX_API int readOutEnableHDR(int flag, int devAddr) {
+    // Sequence values of the four ABS registers: HDR pairs long and short exposures.
+    static constexpr uint8_t kOn[4] = {0, 5, 10, 15};
+    static constexpr uint8_t kOff[4] = {4, 1, 14, 11};
+    update_reg(devAddr, kRegHdr148, 0x80, flag ? 0x80 : 0x00);
+    for (int i = 0; i < 4; ++i) update_reg(devAddr, kAbsRegs[i], 0x0F, flag ? kOn[i] : kOff[i]);
+    update_reg(devAddr, kRegHdr146, 0x08, flag ? 0x08 : 0x00);
+    return 0;
+}
+
+VX_API int configEnableHDR(int flag, int devAddr) {
+    readOutEnableHDR(flag, devAddr);
+    calculationEnableHDR(flag);
+    configSetIntegrationTimesHDR();
+    ++config().image_diff_resets;
+    return 0;
+}
+
+VX_API int readOutSetROI(int x0, int x1, int y0, int y1, int devAddr) {
+    Config& c = config();
+    c.roi_x0 = x0;
+    c.roi_x1 = x1;
+    c.roi_y0 = y0;
+    c.roi_y1 = y1;
+    const uint8_t b[6] = {static_cast<uint8_t>(x0 >> 8), static_cast<uint8_t>(x0), static_cast<uint8_t>(x1 >> 8),
+                          static_cast<uint8_t>(x1), static_cast<uint8_t>(y0), static_cast<uint8_t>(y1)};
+    write_regs(devAddr, kRegRoi, b, 6);
+    pruSetSize(x1 - x0 + 1, y1 - y0 + 1);
+    ++c.image_diff_resets;
+    return 0;
+}
+
+VX_API int apiSetROI(int x0, int x1, int y0, int y1, int devAddr) {
+    const Geometry& g = geometry();
+    if (!roi_valid(x0, x1, y0, y1, g.col_reduction, g.row_reduction)) return -1;
+    return readOutSetROI(x0, x1, y0, y1, devAddr);
+}
+
+VX_API void printChipParam(void) {
+    const Config& c = config();
+    const Calib& k = calib();
+    const Geometry& g = geometry();
+    constexpr const char* f = "printChipParam";
+    auto line = [&](const char* fmt, auto... v) { vx::logf(vx::kDbg, fmt, f, v...); };
+    line("[%s] *** device type and IDs: \n");
+    line("[%s] chip_type: %d \n", c.chip_type);
+    line("[%s] icType: %d \n", c.ic_version);
+    line("[%s] partVersion: %d \n", c.part_version);
+    line("[%s] waferID: %d \n", c.wafer_id);
+    line("[%s] chipID: %d \n", c.chip_id);
+    line("[%s] sequencerVersion: %d \n", c.sequencer_version);
+    line("[%s] devAddress: 0x%x \n", static_cast<unsigned>(c.dev_addr));
+    line("[%s] currentMode: %d \n", c.current_mode);
+    line("[%s] currentFreq: %d \n", c.freq_mode);
+    line("[%s] modulationFrequency: %d \n", c.freq_khz);
+    for (int i = 0; i < VX_CHIP_FREQS; ++i)
+        line("[%s] modulationFrequencies[%d]: %d \n", i, static_cast<int>(c.freqs[static_cast<size_t>(i)]));
+    line("[%s] *** runtime settings: \n");
+    line("[%s] integrationTime2D: %d \n", c.t2d);
+    line("[%s] integrationTime3D: %d \n", c.t3d);
+    line("[%s] integrationTime3DHDR: %d \n", c.t3d_hdr);
+    line("[%s] nDCSTOF: %d \n", g.dcs);
+    line("[%s] absEnabled: %d \n", c.abs_enabled);
+    line("[%s] isFLIM: %d \n", c.flim);
+    line("[%s] *** calibration/correction settings: \n");
+    line("[%s] correctionBGMode: %d \n", c.correction_bg_mode);
+    line("[%s] enabledDRNU: %d \n", k.enable_drnu);
+    line("[%s] enabledDRNU2: %d \n", c.drnu2);
+    line("[%s] enabledGrayscale: %d \n", c.grayscale);
+    line("[%s] enabledTemperatureCorrection: %d \n", k.enable_temperature);
+    line("[%s] enabledAmbientLightCorrection: %d \n", c.ambient_correction);
+    line("[%s] *** Print level: \n");
+    line("[%s] gPrint: %d \n", c.print_level);
+    line("[%s] *** trimming values for temperature readout level: \n");
+    line("[%s] gX: 0x%x \n", c.g_x);
+    line("[%s] gY: 0x%x \n", c.g_y);
+    line("[%s] gM: %d \n", c.g_m);
+    line("[%s] gC: %d \n", c.g_c);
+    line("[%s] gL: %d \n", c.g_l);
+    line("[%s] gZ: %d \n", c.g_z);
+}
+
+VX_API int configInit(int devAddr) {
+    Config& c = config();
+    dllDetermineAndSetDemodulationDelay(devAddr);
+    dllBypassDLL(1, devAddr);
+
+    const bool epc635 = is_epc635(c.part_type);
+    calibrateSetWidth(epc635 ? 160 : 320);
+    calibrateSetHeight(epc635 ? 60 : 240);
+
+    c.g_x = 0x8d343910u;
+    c.g_z = -268;
+    c.g_l = 0;
+    c.sequencer_version = 9;
+    c.flim = 0;
+    if (c.print_level > 0) configGetModulationFrequency();
+
+    const uint8_t b = read_reg(devAddr, kRegClock130);
+    const uint8_t cc = read_reg(devAddr, kRegClock129);
+    c.freqs = freq_table(b, cc);
+
+    calibrateSetNumDistances(VX_CHIP_MAX_DISTANCES);
+    pruInit();
+
+    if (epc635) {
+        c.pixel_mask = 0xFFFF;
+        adcOverflowSetMin(16);
+        adcOverflowSetMax(65503);
+        write_reg(devAddr, kRegEpc635, 99);
+        calibrationSetNumberOfColumnsMax(168);
+        calibrationSetNumberOfRowsMax(72);
+    }
+
+    write_reg(devAddr, kRegDllFine, 0);
+    write_reg(devAddr, kRegDllCoarse0, 0);
+    write_reg(devAddr, kRegDllCoarse1, 0);
+    write_reg(devAddr, kRegDllControl, 4);
+
+    Calib& k = calib();
+    c.grayscale = 1;
+    if (calculateLoadGrayscaleGainOffset() != 0) c.grayscale = 0;
+    k.enable_drnu = 1;
+    calibrationLoadDRNU_LUT();
+    c.ambient_correction = 0;
+    configLoadParameters();
+    c.drnu2 = 1;
+    if (calibrationLoadDistanceImages(epcgetExtModEnable() ? 0 : 1) != 0) {
+        k.enable_drnu = 0;
+        c.drnu2 = 0;
+    }
+    if (c.drnu2 == 1) {
+        calculationSetEnableDRNU(2);
+        calculationSetEnableTemperature(1);
+    }
+
+    printChipParam();
+    atan2lut_Init();
+    return 0;
+}
+
+}  // extern "C"
