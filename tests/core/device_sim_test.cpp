@@ -17,6 +17,16 @@
 namespace {
 
 using namespace std::chrono_literals;
+
+template <class Pred>
+bool wait_for(Pred&& pred, std::chrono::milliseconds timeout = 5s) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
 using vxtest::console_of;
 using vxtest::contains;
 
@@ -266,21 +276,23 @@ TEST_F(DeviceTest, CloseWaitsForACallInsideTheHandle) {
     ASSERT_EQ(vexel_dev_open(&d), &d);
     cam.set_faults([](vxsim::Faults& f) { f.hang_control = 1; });
 
-    std::atomic<bool> inside{false}, done{false};
+    std::atomic<bool> inside{false};
+    std::atomic<int> result{-1};
     std::thread caller([&] {
         vexel_param_item item{};
         item.param_id = 12;
         inside = true;
-        vexel_param_batch_get(&d, &item, 1);  // the control transfer never completes: ~1 s
-        done = true;
+        result = vexel_param_batch_get(&d, &item, 1);  // the control transfer never completes: ~1 s
     });
     while (!inside) std::this_thread::yield();
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(std::atomic_ref<uint8_t>(d.busy).load(), 1);
+    EXPECT_TRUE(wait_for([&] { return std::atomic_ref<uint8_t>(d.busy).load() == 1; }));
+    const auto t0 = std::chrono::steady_clock::now();
     vexel_dev_close(&d);
-    EXPECT_TRUE(done.load());  // close returned only after the call left
+    // Close returned only after the call gave up on its transfer (about a second in).
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 500ms);
     EXPECT_EQ(d.handle, nullptr);
     caller.join();
+    EXPECT_EQ(result.load(), 0);
 
     // Calls on the closed record are refused cleanly.
     uint32_t r;
