@@ -26,16 +26,20 @@ struct Run {
     int code() const { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 };
 
-// Runs argv with our environment minus the preload, so the launcher starts as from a shell.
-Run run(std::vector<std::string> args) {
-    std::string cmd = "env -u LD_PRELOAD -u UMOCKDEV_DIR";
-    for (auto& a : args) cmd += " '" + a + "'";
+// Runs a shell command line with our environment minus the preload, as from a plain shell.
+Run shell(const std::string& line) {
     Run r;
-    FILE* p = popen(cmd.c_str(), "r");
+    FILE* p = popen(("unset LD_PRELOAD UMOCKDEV_DIR; " + line).c_str(), "r");
     char buf[512];
     while (p && fgets(buf, sizeof buf, p)) r.out += buf;
     r.status = p ? pclose(p) : -1;
     return r;
+}
+
+Run run(const std::vector<std::string>& args) {
+    std::string line;
+    for (auto& a : args) line += " '" + a + "'";
+    return shell(line);
 }
 
 TEST(Launcher, ChildEnumeratesEveryCameraWithItsOptions) {
@@ -69,6 +73,21 @@ TEST(Launcher, ExitStatusAndSignalsOfTheChildPassThrough) {
     // The child learns that it runs against simulated cameras, and how many.
     r = run({VXSIM_LAUNCHER, "--camera", "--", "sh", "-c", "echo $VXSIM_CAMERAS"});
     EXPECT_EQ(r.out, "2\n");
+}
+
+TEST(Launcher, ForwardsTerminationToTheChildAndReplugsOnSchedule) {
+    // The child reports the signal it got; the launcher then dies of the same one.
+    auto r = shell(std::string(VXSIM_LAUNCHER) +
+                   " -- sh -c 'trap \"echo got-term; exit 9\" TERM; echo up; while :; do sleep 0.05; done' &"
+                   " sleep 0.5; kill -TERM $!; wait $!; echo status=$?");
+    EXPECT_NE(r.out.find("got-term"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("status=9"), std::string::npos) << r.out;
+
+    r = run({VXSIM_LAUNCHER, "--unplug-after", "50", "--replug-after", "100", "--", "sh", "-c",
+             std::string(VXSIM_PROBE) + " stream 100000000; sleep 0.4; " + VXSIM_PROBE + " list"});
+    EXPECT_EQ(r.code(), 0) << r.out;
+    EXPECT_NE(r.out.find("vanished"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("1 1 3 3 VX0001"), std::string::npos) << r.out;  // same port, next address
 }
 
 TEST(Launcher, PythonScriptsUsingPyusbSeeTheCamera) {

@@ -726,6 +726,24 @@ TEST_F(Sim, ResetTargetsRestartReenumerateOrResetTheSensor) {
     EXPECT_TRUE(cam.attached());
 }
 
+TEST_F(Sim, ReenumerationKeepsStateAndTheOldHandleIsDead) {
+    auto& cam = tb.add_camera({});
+    Usb u;
+    ASSERT_EQ(u.open(cam.port()), 0);
+    cam.set_reg(1, 160, 0x66);
+    const uint8_t old = cam.address();
+    cam.reenumerate(100);
+    EXPECT_FALSE(cam.attached());
+    EXPECT_EQ(u.status().size(), 0u);
+    ASSERT_TRUE(cam.wait_until([](const vxsim::Camera& c) { return c.attached(); }, 2s));
+    EXPECT_NE(cam.address(), old);
+    EXPECT_EQ(cam.reg(1, 160), 0x66u);
+    EXPECT_EQ(u.status().size(), 0u);  // a handle on the old address stays gone
+    Usb fresh;
+    ASSERT_EQ(fresh.open(cam.port()), 0);
+    EXPECT_EQ(fresh.status().size(), 63u);
+}
+
 // The node is a FIFO kept full while nothing can be reaped, so an idle event loop sleeps in poll.
 TEST_F(Sim, IdleEventLoopSleeps) {
     auto& cam = tb.add_camera({});
