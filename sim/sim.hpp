@@ -148,7 +148,9 @@ public:
     bool attached() const;
     bool streaming() const;
     std::vector<int> claimed_interfaces() const;  // by any client
-    int clients() const;                          // open connections to the current node
+    // Open connections to the current node. A closed descriptor is dropped when umockdev's worker
+    // notices, a moment after close() returns: wait for it with wait_until.
+    int clients() const;
     int pending_bulk() const;                     // bulk transfers queued on the endpoint
     Counters counters() const;
 
