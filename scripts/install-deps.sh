@@ -8,7 +8,9 @@ packages=(
   libusb-1.0-0-dev libzip-dev
   umockdev libumockdev-dev libglib2.0-dev python3-usb
   libgtest-dev libgmock-dev libbenchmark-dev
-  libpng-dev
+  libpng-dev libcli11-dev
+  pybind11-dev python3-dev python3-numpy python3-pytest
+  ccache
 )
 # Optional packages (benchmark comparisons); never required by the library itself.
 optional=(libopencv-dev libclang-rt-14-dev)  # VEXEL_WITH_OPTIONAL=1 make deps
