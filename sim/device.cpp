@@ -8,8 +8,10 @@
 #include <glib-object.h>
 #include <linux/ioctl.h>
 #include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <umockdev.h>
 #include <unistd.h>
 
@@ -19,6 +21,7 @@
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -89,31 +92,102 @@ struct ClientState {
     std::set<int> claims;
 };
 
+// What poll() says about a node, as a usbfs node says it: writable while a completion can be
+// reaped, error and hang-up once the device is gone. The node is a pseudo-terminal whose output is
+// stopped while nothing can be reaped (a stopped terminal is not writable) and which is hung up at
+// the unplug. Where pseudo-terminals are missing a FIFO kept full gives the first half; an
+// unplugged node then polls always ready.
+class NodeSignal {
+public:
+    NodeSignal() = default;
+    NodeSignal(const NodeSignal&) = delete;
+    NodeSignal& operator=(const NodeSignal&) = delete;
+    ~NodeSignal() { close_all(); }
+
+    // Puts the signalling file at `path` (the node umockdev created is replaced), not ready.
+    void create(const std::string& path) {
+        ::unlink(path.c_str());
+        if (!open_pty(path)) open_fifo(path);
+        ready_ = true;
+        set_ready(false);
+    }
+    void set_ready(bool r) {
+        if (r == ready_ || hung_up_) return;
+        ready_ = r;
+        if (slave_ >= 0) {
+            ::tcflow(slave_, r ? TCOON : TCOOFF);
+            return;
+        }
+        if (fifo_ < 0) return;
+        char buf[4096];
+        if (r) {
+            while (::read(fifo_, buf, sizeof buf) > 0) {
+            }
+        } else {
+            std::memset(buf, 0, sizeof buf);
+            while (::write(fifo_, buf, sizeof buf) > 0) {
+            }
+        }
+    }
+    // The device left the bus: every open descriptor polls error and hang-up from now on.
+    void hang_up() {
+        set_ready(true);
+        if (master_ < 0) return;
+        hung_up_ = true;
+        close_all();
+    }
+
+private:
+    bool open_pty(const std::string& path) {
+        // Opened without a path (TIOCGPTPEER) and never as a controlling terminal, so neither the
+        // testbed's redirection of /dev nor the hang-up can reach a session of ours.
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ < 0) return false;
+        if (::grantpt(master_) == 0 && ::unlockpt(master_) == 0) {
+            slave_ = ::ioctl(master_, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+            char name[64];
+            if (slave_ >= 0 && ::ptsname_r(master_, name, sizeof name) == 0 && ::symlink(name, path.c_str()) == 0) {
+                termios t;
+                if (::tcgetattr(slave_, &t) == 0) {
+                    ::cfmakeraw(&t);
+                    ::tcsetattr(slave_, TCSANOW, &t);
+                }
+                return true;
+            }
+        }
+        close_all();
+        return false;
+    }
+    void open_fifo(const std::string& path) {
+        if (::mkfifo(path.c_str(), 0666) != 0) throw std::runtime_error("mkfifo " + path);
+        fifo_ = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fifo_ < 0) throw std::runtime_error("open " + path);
+        ::fcntl(fifo_, F_SETPIPE_SZ, 4096);
+    }
+    void close_all() {
+        for (int* fd : {&slave_, &master_, &fifo_}) {
+            if (*fd >= 0) ::close(*fd);
+            *fd = -1;
+        }
+    }
+
+    int master_ = -1, slave_ = -1;  // pseudo-terminal: clients open the slave through a symlink
+    int fifo_ = -1;
+    bool ready_ = false;
+    bool hung_up_ = false;
+};
+
 struct Node {
     CameraImpl* cam = nullptr;
     uint8_t address = 0;
     std::string devnode;  // /dev/bus/usb/BBB/DDD
     std::string syspath;  // as umockdev returned it
     UMockdevIoctlBase* handler = nullptr;
-    int fifo = -1;
-    bool ready = false;
+    NodeSignal signal;
     bool gone = false;
     std::map<GObject*, std::unique_ptr<ClientState>> clients;
 
-    // Readiness for poll(POLLOUT): an empty pipe is writable, a full one is not.
-    void set_ready(bool r) {
-        if (fifo < 0 || r == ready) return;
-        ready = r;
-        char buf[4096];
-        if (r) {
-            while (::read(fifo, buf, sizeof buf) > 0) {
-            }
-        } else {
-            std::memset(buf, 0, sizeof buf);
-            while (::write(fifo, buf, sizeof buf) > 0) {
-            }
-        }
-    }
+    void set_ready(bool r) { signal.set_ready(r); }
     bool has_completions() const {
         for (auto& [k, c] : clients)
             if (!c->done_ctrl.empty() || !c->done_bulk.empty()) return true;
@@ -167,13 +241,31 @@ struct TestbedImpl {
 
     void run_engine();
     Node* plug(CameraImpl& cam);  // without mu
-    void unplug(CameraImpl& cam);  // without mu
+    void unplug(CameraImpl& cam, Unplug how = Unplug::now);  // without mu
     void pump(CameraImpl& cam, Clock::time_point now, Clock::time_point& wake);
 };
 
 namespace {
 
 TestbedImpl* g_live = nullptr;  // umockdev supports one testbed per process
+
+// A session leader without a controlling terminal would adopt the first node it opens as one and
+// die of the hang-up at the unplug. Such a process gets a terminal of its own that never hangs up.
+void keep_nodes_from_becoming_ctty() {
+    if (::getsid(0) != ::getpid()) return;
+    if (int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC); fd >= 0) {
+        ::close(fd);
+        return;
+    }
+    const int m = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m < 0) return;
+    if (::grantpt(m) == 0 && ::unlockpt(m) == 0) {
+        const int s = ::ioctl(m, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (s >= 0 && ::ioctl(s, TIOCSCTTY, 0) == 0) return;  // both stay open with the process
+        if (s >= 0) ::close(s);
+    }
+    ::close(m);
+}
 
 void complete(Urb* u, int status) {
     u->status = status;
@@ -649,15 +741,8 @@ Node* TestbedImpl::plug(CameraImpl& cam) {
     if (!umockdev_testbed_add_from_string(tb, rec, &err))
         throw std::runtime_error(std::string("add device: ") + (err ? err->message : "?"));
 
-    // A FIFO in place of the regular node file, so that poll() blocks until we have a completion.
-    const std::string path = root + devnode;
-    ::unlink(path.c_str());
-    if (::mkfifo(path.c_str(), 0666) != 0) throw std::runtime_error("mkfifo " + path);
-    node->fifo = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (node->fifo < 0) throw std::runtime_error("open " + path);
-    ::fcntl(node->fifo, F_SETPIPE_SZ, 4096);
-    node->ready = true;
-    node->set_ready(false);
+    // In place of the regular node file, so that poll() blocks until we have a completion.
+    node->signal.create(root + devnode);
 
     std::lock_guard<std::mutex> lk(mu);
     Node* n = node.get();
@@ -672,12 +757,24 @@ Node* TestbedImpl::plug(CameraImpl& cam) {
     return n;
 }
 
-void TestbedImpl::unplug(CameraImpl& cam) {
+void TestbedImpl::unplug(CameraImpl& cam, Unplug how) {
     std::lock_guard<std::mutex> bl(bus_mu);
     {
         std::lock_guard<std::mutex> lk(mu);
         Node* n = cam.cur;
         if (!n) return;
+        if (how == Unplug::ring_behind && !cam.halted) {
+            // Under the same lock as the unplug: no reap can come between, whatever the host's timing.
+            while (!cam.bulk.empty()) {
+                Urb* u = cam.bulk.front();
+                u->actual += static_cast<int>(
+                    cam.fw.produce(u->buf->data + u->actual, static_cast<size_t>(u->length - u->actual), UINT64_MAX));
+                if (u->actual == 0) break;  // not streaming: the rest fail below
+                cam.bulk.pop_front();
+                ++cam.fw.counters().bulk_urbs;
+                complete(u, 0);
+            }
+        }
         cam.cur = nullptr;
         n->gone = true;
         cam.fw.stop_stream();
@@ -688,7 +785,7 @@ void TestbedImpl::unplug(CameraImpl& cam) {
             c->claims.clear();
         }
         used_addr[cam.opt.bus].erase(n->address);
-        n->set_ready(true);
+        n->signal.hang_up();
         dbg("unplugged %s\n", n->devnode.c_str());
     }
     umockdev_testbed_uevent(tb, cam.syspath.c_str(), "remove");
@@ -700,6 +797,7 @@ void TestbedImpl::unplug(CameraImpl& cam) {
 
 Testbed::Testbed() : impl_(std::make_unique<TestbedImpl>()) {
     if (g_live) throw std::logic_error("vxsim: one testbed per process");
+    keep_nodes_from_becoming_ctty();
     // Small timer slack keeps the emulated ioctl round trips short; threads inherit it.
     ::prctl(PR_SET_TIMERSLACK, 1UL);
     impl_->tb = umockdev_testbed_new();
@@ -741,7 +839,6 @@ Testbed::~Testbed() {
     g_object_unref(impl_->tb);
     for (auto& c : impl_->cams)
         for (auto& n : c->nodes) {
-            if (n->fifo >= 0) ::close(n->fifo);
             g_object_unref(n->handler);
         }
     g_live = nullptr;
@@ -865,7 +962,7 @@ void Camera::set_interface0_busy(bool busy) {
     LOCKED;
     impl_->iface0_busy = busy;
 }
-void Camera::unplug() { impl_->tb->unplug(*impl_); }
+void Camera::unplug(Unplug how) { impl_->tb->unplug(*impl_, how); }
 void Camera::replug() {
     {
         LOCKED;

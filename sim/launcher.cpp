@@ -41,12 +41,15 @@ const char* kUsage =
     "  --busy N --fail TEXT --hang N\n"
     "  --unplug-after MS              unplug MS after the first capture start\n"
     "  --replug-after MS              come back MS after that unplug\n"
+    "  --ring-behind                  at that unplug, first complete every queued bulk transfer\n"
+    "                                 with data (the host is a ring behind)\n"
     "  -v                             log emulation details to stderr\n";
 
 struct CamSpec {
     vxsim::CameraOptions opt;
     vxsim::Faults faults;
     std::optional<int> unplug_after, replug_after;
+    bool ring_behind = false;
 };
 
 [[noreturn]] void usage_error(const char* fmt, const char* arg) {
@@ -158,6 +161,8 @@ int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
             c.unplug_after = int(num());
         } else if (a == "--replug-after") {
             c.replug_after = int(num());
+        } else if (a == "--ring-behind") {
+            c.ring_behind = true;
         } else if (a.rfind("-", 0) == 0) {
             usage_error("unknown option %s", a.c_str());
         } else {
@@ -240,7 +245,7 @@ int main(int argc, char** argv) {
                 auto& s = specs[i];
                 if (s.unplug_after && !started[i] && cams[i]->streaming()) started[i] = now;
                 if (s.unplug_after && started[i] && !unplugged[i] && now - *started[i] >= std::chrono::milliseconds(*s.unplug_after)) {
-                    cams[i]->unplug();
+                    cams[i]->unplug(s.ring_behind ? vxsim::Unplug::ring_behind : vxsim::Unplug::now);
                     unplugged[i] = now;
                 }
                 if (s.replug_after && unplugged[i] && now - *unplugged[i] >= std::chrono::milliseconds(*s.replug_after)) {

@@ -133,6 +133,12 @@ struct Counters {
     uint64_t clear_halts = 0;  // halts cleared on the bulk endpoint
 };
 
+enum class Unplug {
+    now,          // transfers in flight fail with "no device"
+    ring_behind,  // every queued bulk transfer first completes with stream data, in one step with
+                  // the unplug: the host finds all of them done and no device to resubmit them to
+};
+
 class Testbed;
 struct CameraImpl;
 
@@ -169,9 +175,11 @@ public:
     Faults faults() const;
     void set_interface0_busy(bool busy);
 
-    // Bus events. unplug() fails outstanding transfers with "no device"; replug() comes back
-    // on the same port with a new address; reenumerate() does both with the given pause.
-    void unplug();
+    // Bus events. unplug() fails outstanding transfers with "no device" (with Unplug::ring_behind
+    // every queued bulk transfer completes with data first); the node then polls error and
+    // hang-up. replug() comes back on the same port with a new address; reenumerate() does both
+    // with the given pause.
+    void unplug(Unplug how = Unplug::now);
     void replug();
     void reenumerate(unsigned off_ms = 0);
 

@@ -1,11 +1,13 @@
 // The simulated camera seen through raw libusb, as any host program sees it.
 #include <libusb.h>
+#include <poll.h>
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -744,37 +746,122 @@ TEST_F(Sim, ReenumerationKeepsStateAndTheOldHandleIsDead) {
     EXPECT_EQ(fresh.status().size(), 63u);
 }
 
-// The node is a FIFO kept full while nothing can be reaped, so an idle event loop sleeps in poll.
+// Calls of a 100 ms event wait that fit into 600 ms, and the CPU time they took: a loop that
+// sleeps in poll makes about six and uses next to nothing.
+struct LoopCost {
+    int loops = 0;
+    double cpu_s = 0;
+};
+LoopCost event_loop_cost(libusb_context* ctx) {
+    auto cpu = [] {
+        rusage r;
+        getrusage(RUSAGE_SELF, &r);
+        return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) + double(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+    };
+    LoopCost c;
+    const double c0 = cpu();
+    const auto t0 = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - t0 < 600ms) {
+        timeval tv{0, 100000};
+        libusb_handle_events_timeout_completed(ctx, &tv, nullptr);
+        ++c.loops;
+    }
+    c.cpu_s = cpu() - c0;
+    return c;
+}
+
+// A bulk transfer that records how it ended and, while `resubmit` holds, goes back into the queue.
+struct Xfer {
+    std::vector<uint8_t> buf = std::vector<uint8_t>(153600);
+    libusb_transfer* t = libusb_alloc_transfer(0);
+    std::vector<int> statuses, lengths, resubmits;
+    bool resubmit = false;
+    Xfer(libusb_device_handle* h) {
+        libusb_fill_bulk_transfer(t, h, 0x81, buf.data(), int(buf.size()), on_done, this, 0);
+    }
+    ~Xfer() { libusb_free_transfer(t); }
+    static void LIBUSB_CALL on_done(libusb_transfer* t) {
+        auto* x = static_cast<Xfer*>(t->user_data);
+        x->statuses.push_back(t->status);
+        x->lengths.push_back(t->actual_length);
+        if (x->resubmit) x->resubmits.push_back(libusb_submit_transfer(t));
+    }
+};
+
+// The node is kept unwritable while nothing can be reaped, so an idle event loop sleeps in poll.
 TEST_F(Sim, IdleEventLoopSleeps) {
     auto& cam = tb.add_camera({});
     Usb u;
     ASSERT_EQ(u.open(cam.port()), 0);
-    std::vector<uint8_t> b(153600);
-    libusb_transfer* t = libusb_alloc_transfer(0);
-    bool done = false;
-    libusb_fill_bulk_transfer(
-        t, u.h, 0x81, b.data(), int(b.size()), [](libusb_transfer* x) { *static_cast<bool*>(x->user_data) = true; },
-        &done, 0);
-    ASSERT_EQ(libusb_submit_transfer(t), 0);
-    rusage r0, r1;
-    getrusage(RUSAGE_SELF, &r0);
-    const auto t0 = std::chrono::steady_clock::now();
-    int loops = 0;
-    while (std::chrono::steady_clock::now() - t0 < 600ms) {
-        timeval tv{0, 100000};
-        libusb_handle_events_timeout_completed(u.ctx, &tv, nullptr);
-        ++loops;
+    Xfer x(u.h);
+    ASSERT_EQ(libusb_submit_transfer(x.t), 0);
+    const LoopCost c = event_loop_cost(u.ctx);
+    EXPECT_LT(c.loops, 20);  // each call waited for its time-out
+    EXPECT_LT(c.cpu_s, 0.15);
+    EXPECT_TRUE(x.statuses.empty());
+    libusb_cancel_transfer(x.t);
+    while (x.statuses.empty()) libusb_handle_events(u.ctx);
+}
+
+// As a disconnected usbfs node: poll reports an error, libusb drops the node from its loop and
+// fails what was in flight, and the loop goes back to sleeping.
+TEST_F(Sim, UnpluggedNodeWakesPollWithAnError) {
+    auto& cam = tb.add_camera({});
+    Usb u;
+    ASSERT_EQ(u.open(cam.port()), 0);
+    const libusb_pollfd** fds = libusb_get_pollfds(u.ctx);
+    ASSERT_NE(fds, nullptr);
+    pollfd node{-1, POLLOUT, 0};
+    for (auto** f = fds; *f; ++f)
+        if ((*f)->events & POLLOUT) node.fd = (*f)->fd;
+    libusb_free_pollfds(fds);
+    ASSERT_GE(node.fd, 0);
+    EXPECT_EQ(poll(&node, 1, 50), 0);
+
+    Xfer x(u.h);
+    ASSERT_EQ(libusb_submit_transfer(x.t), 0);
+    std::thread unplug([&] {
+        std::this_thread::sleep_for(100ms);
+        cam.unplug();
+    });
+    EXPECT_EQ(poll(&node, 1, 5000), 1);  // woken by the unplug itself
+    unplug.join();
+    EXPECT_EQ(node.revents & (POLLERR | POLLHUP), POLLERR | POLLHUP);
+
+    const LoopCost c = event_loop_cost(u.ctx);
+    EXPECT_EQ(x.statuses, std::vector<int>{LIBUSB_TRANSFER_NO_DEVICE});
+    EXPECT_LT(c.loops, 20);
+    EXPECT_LT(c.cpu_s, 0.15);
+}
+
+// A host a ring behind: every queued transfer has completed with data when the camera goes, so
+// the host learns of the unplug only from its resubmissions.
+TEST_F(Sim, RingBehindUnplugCompletesEveryQueuedTransferFirst) {
+    auto& cam = tb.add_camera(fast());
+    Usb u;
+    ASSERT_EQ(u.open(cam.port()), 0);
+    ASSERT_TRUE(u.start());
+    cam.set_faults([](vxsim::Faults& f) { f.stop_sending = true; });
+    std::vector<std::unique_ptr<Xfer>> ring;
+    for (int i = 0; i < 6; ++i) {
+        ring.push_back(std::make_unique<Xfer>(u.h));
+        ring.back()->resubmit = true;
+        ASSERT_EQ(libusb_submit_transfer(ring.back()->t), 0);
     }
-    getrusage(RUSAGE_SELF, &r1);
-    auto cpu = [](const rusage& r) {
-        return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) + double(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
-    };
-    EXPECT_LT(loops, 20);  // each call waited for its time-out
-    EXPECT_LT(cpu(r1) - cpu(r0), 0.15);
-    EXPECT_FALSE(done);
-    libusb_cancel_transfer(t);
-    while (!done) libusb_handle_events(u.ctx);
-    libusb_free_transfer(t);
+    ASSERT_TRUE(cam.wait_until([](const vxsim::Camera& c) { return c.pending_bulk() == 6; }));
+    cam.unplug(vxsim::Unplug::ring_behind);
+    event_loop_cost(u.ctx);
+    std::vector<uint8_t> stream;
+    for (auto& x : ring) {
+        EXPECT_EQ(x->statuses, std::vector<int>{LIBUSB_TRANSFER_COMPLETED});
+        EXPECT_EQ(x->lengths, std::vector<int>{153600});
+        EXPECT_EQ(x->resubmits, std::vector<int>{LIBUSB_ERROR_NO_DEVICE});
+        stream.insert(stream.end(), x->buf.begin(), x->buf.end());
+    }
+    // The data is the stream as it was going to come.
+    auto pk = parse(stream);
+    ASSERT_GE(pk.size(), 14u);
+    for (auto& p : pk) EXPECT_TRUE(p.hdr_ok && p.sum_ok);
 }
 
 }  // namespace
