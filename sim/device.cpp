@@ -131,8 +131,12 @@ public:
     }
     // The device left the bus: every open descriptor polls error and hang-up from now on.
     void hang_up() {
-        set_ready(true);
-        if (master_ < 0) return;
+        if (master_ < 0) {
+            set_ready(true);
+            return;
+        }
+        // Closing the master hangs the terminal up; restarting its output first would wake
+        // pollers with a plain "writable".
         hung_up_ = true;
         close_all();
     }
@@ -763,6 +767,8 @@ void TestbedImpl::unplug(CameraImpl& cam, Unplug how) {
         std::lock_guard<std::mutex> lk(mu);
         Node* n = cam.cur;
         if (!n) return;
+        // First, so that no poll sees the completions below without the error.
+        n->signal.hang_up();
         if (how == Unplug::ring_behind && !cam.halted) {
             // Under the same lock as the unplug: no reap can come between, whatever the host's timing.
             while (!cam.bulk.empty()) {
@@ -785,7 +791,6 @@ void TestbedImpl::unplug(CameraImpl& cam, Unplug how) {
             c->claims.clear();
         }
         used_addr[cam.opt.bus].erase(n->address);
-        n->signal.hang_up();
         dbg("unplugged %s\n", n->devnode.c_str());
     }
     umockdev_testbed_uevent(tb, cam.syspath.c_str(), "remove");

@@ -826,7 +826,7 @@ TEST_F(Sim, UnpluggedNodeWakesPollWithAnError) {
     });
     EXPECT_EQ(poll(&node, 1, 5000), 1);  // woken by the unplug itself
     unplug.join();
-    EXPECT_EQ(node.revents & (POLLERR | POLLHUP), POLLERR | POLLHUP);
+    EXPECT_EQ(node.revents & (POLLERR | POLLHUP), POLLERR | POLLHUP) << node.revents;
 
     const LoopCost c = event_loop_cost(u.ctx);
     EXPECT_EQ(x.statuses, std::vector<int>{LIBUSB_TRANSFER_NO_DEVICE});
