@@ -11,9 +11,11 @@
 #include <vexel/driver.h>
 #include <vexel/filter.h>
 #include <vexel/frame.h>
+#include <vexel/frame_file.h>
 #include <vexel/lens.h>
 #include <vexel/log.h>
 #include <vexel/path.h>
+#include <vexel/pcl.h>
 #include <vexel/stream.h>
 #include <vexel/transport.h>
 #include <vexel/vmath.h>
