@@ -14,10 +14,14 @@ struct PclIntrinsics {
 // colour word from the library colour map.
 enum class PclLayout { xyz, xyzd, xyzc };
 
+// Instruction sets of the scan; a level the machine lacks must not be asked for.
+enum class PclSimd { kScalar, kAvx2, kAvx512 };
+PclSimd pcl_best_simd();
+
 // Scans a w x h image (both > 0, `dist` holding w*h values) into `out`, which has room for
-// `cap` points; returns the points written. `simd` false forces the one-pixel-at-a-time path
-// that the vector path must agree with bit for bit.
+// `cap` points; returns the points written. Every level agrees bit for bit with kScalar, the
+// one-pixel-at-a-time arithmetic.
 int64_t pcl_scan(const PclIntrinsics& in, const float* dist, int32_t w, int32_t h, float* out, int64_t cap,
-                 PclLayout layout, bool simd);
+                 PclLayout layout, PclSimd level);
 
 }  // namespace vx

@@ -188,17 +188,22 @@ TEST(Pcl, VectorPathMatchesTheWrittenArithmetic) {
         if (float(double(r) * (1.0 / f)) != float(double(r) / f)) cases.push_back({{-1.0, 0.0, f, 1.0, 1.0f}, r});
     }
     ASSERT_EQ(cases.size(), 12u);
+    std::vector<std::pair<vx::PclLayout, vx::PclSimd>> levels;
+    for (auto layout : {vx::PclLayout::xyz, vx::PclLayout::xyzd})
+        for (auto level : {vx::PclSimd::kAvx2, vx::PclSimd::kAvx512})
+            if (level <= vx::pcl_best_simd()) levels.emplace_back(layout, level);
     for (const auto& c : cases) {
         std::vector<float> img = d;
         if (c.tie_r > 0) img[0] = c.tie_r;
-        for (auto layout : {vx::PclLayout::xyz, vx::PclLayout::xyzd}) {
+        for (auto [layout, level] : levels) {
             const size_t stride = layout == vx::PclLayout::xyz ? 3 : 4;
             for (int64_t cap : {int64_t{1}, int64_t{w} - 1, int64_t{200}, int64_t{w} * h}) {
                 std::vector<float> a(size_t(cap) * stride + 4, 7.0f), b = a;
-                const int64_t na = vx::pcl_scan(c.in, img.data(), w, h, a.data(), cap, layout, true);
-                const int64_t nb = vx::pcl_scan(c.in, img.data(), w, h, b.data(), cap, layout, false);
+                const int64_t na = vx::pcl_scan(c.in, img.data(), w, h, a.data(), cap, layout, level);
+                const int64_t nb = vx::pcl_scan(c.in, img.data(), w, h, b.data(), cap, layout, vx::PclSimd::kScalar);
                 ASSERT_EQ(na, nb);
-                ASSERT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(float)), 0) << "fx " << c.in.fx;
+                ASSERT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(float)), 0)
+                    << "fx " << c.in.fx << " level " << int(level);
                 if (c.tie_r > 0) {
                     ASSERT_EQ(a[0], float(double(c.tie_r) / c.in.fx));
                 }

@@ -1,0 +1,12 @@
+# The seed corpora of the libFuzzer targets replay as plain tests in every build:
+# vexel_add_fuzz_replay(NAME HARNESS CORPUS) builds the harness with a main() that runs each
+# seed once, registered as the test fuzz_replay.NAME.
+function(vexel_add_fuzz_replay name harness corpus)
+  add_executable(replay_${name} ${harness} ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/replay_main.cpp)
+  target_link_libraries(replay_${name} PRIVATE vexel_static)
+  target_include_directories(replay_${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  vexel_apply_flags(replay_${name})
+  add_test(NAME fuzz_replay.${name} COMMAND replay_${name} ${corpus})
+endfunction()
+
+vexel_add_fuzz_replay(frame_file ${CMAKE_CURRENT_LIST_DIR}/fuzz_frame_file.cpp ${CMAKE_CURRENT_LIST_DIR}/corpus/frame_file)
