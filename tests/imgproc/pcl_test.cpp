@@ -61,10 +61,7 @@ TEST(Pcl, WorkedExamplesWithCallerAndDriverIntrinsics) {
     const vexel_camera_param lens{2, 1, 3, 5, 1};
     auto d = image(5, 3, {{7, 2.0f}});  // (2, 1): the principal point
     ASSERT_EQ(vexel_frame_get_pcl(&bound.dev, pcl.data(), 12, d.data(), 15, 5, 3, &lens), 1);
-    EXPECT_EQ(pcl[0], 0.0f);
-    EXPECT_EQ(pcl[1], 0.0f);
-    EXPECT_EQ(pcl[2], 2.0f);
-    EXPECT_TRUE(std::isnan(pcl[3]));
+    EXPECT_EQ(std::vector<float>(pcl.begin(), pcl.begin() + 3), (std::vector<float>{0, 0, 2}));
 
     // Pixel (0, 0) at full size and binned by two sees the same ray.
     for (int bin : {1, 2}) {
@@ -168,6 +165,7 @@ TEST(Pcl, UnsoundCallsAreRefused) {
 // The vector path agrees bit for bit with the pixel-by-pixel arithmetic, including quotients
 // that sit on a float rounding boundary, tiny values and every capacity.
 TEST(Pcl, VectorPathMatchesTheWrittenArithmetic) {
+    ASSERT_TRUE(vx::library_cmap_init(30000));
     std::mt19937 rng(17);
     std::uniform_real_distribution<float> dist(-5.0f, 70.0f);
     const int w = 37, h = 11;
@@ -189,7 +187,7 @@ TEST(Pcl, VectorPathMatchesTheWrittenArithmetic) {
     }
     ASSERT_EQ(cases.size(), 12u);
     std::vector<std::pair<vx::PclLayout, vx::PclSimd>> levels;
-    for (auto layout : {vx::PclLayout::xyz, vx::PclLayout::xyzd})
+    for (auto layout : {vx::PclLayout::xyz, vx::PclLayout::xyzd, vx::PclLayout::xyzc})
         for (auto level : {vx::PclSimd::kAvx2, vx::PclSimd::kAvx512})
             if (level <= vx::pcl_best_simd()) levels.emplace_back(layout, level);
     for (const auto& c : cases) {
@@ -210,6 +208,7 @@ TEST(Pcl, VectorPathMatchesTheWrittenArithmetic) {
             }
         }
     }
+    vx::library_cmap_uninit();
 }
 
 }  // namespace
