@@ -952,6 +952,22 @@ void Camera::set_param(uint8_t id, const std::vector<uint8_t>& value) {
     LOCKED;
     impl_->fw.set_param(id, value);
 }
+Measurement Camera::measurement() const {
+    LOCKED;
+    return impl_->fw.model().measurement();
+}
+void Camera::set_measurement(const Measurement& m) {
+    LOCKED;
+    impl_->fw.set_measurement(m);
+}
+Truth Camera::truth() const {
+    LOCKED;
+    return impl_->fw.model().truth(impl_->fw.sensor_settings());
+}
+std::vector<uint8_t> Camera::calib_package() const {
+    LOCKED;
+    return impl_->fw.calib_package();
+}
 void Camera::set_faults(const std::function<void(Faults&)>& edit) {
     {
         LOCKED;

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <tuple>
 
+#include "sim/calib_package.hpp"
+
 namespace vxsim {
 
 namespace {
@@ -52,7 +54,7 @@ uint32_t word_sum(const uint8_t* p, size_t n) {
     return s;
 }
 
-Firmware::Firmware(const CameraOptions& opt) : opt_(opt) {
+Firmware::Firmware(const CameraOptions& opt) : opt_(opt), model_(opt.measurement) {
     opt_.packet_payload &= ~3u;
     if (opt_.frames_per_packet == 0) opt_.frames_per_packet = 1;
     base_.resize(kFrameBytes / 2);
@@ -127,6 +129,8 @@ void Firmware::power_on() {
     next_frame_ = 0;
     frame_offset_ = 0;
     sidx_ = 0;
+    frame_no_ = UINT64_MAX;
+    upload_ = false;
 }
 
 uint32_t Firmware::frame_rate() const {
@@ -148,7 +152,14 @@ void Firmware::set_reg(uint8_t target, uint32_t index, uint32_t value) {
     }
 }
 
-std::vector<uint8_t> Firmware::param(uint8_t id) const {
+std::vector<uint8_t> Firmware::param(uint8_t id) {
+    if (id == 8) {
+        // The record opens the package; a shorter served package is padded.
+        std::vector<uint8_t> rec(calib_package().begin(),
+                                 calib_package().begin() + std::min(calib_package().size(), kCalibRecordBytes));
+        rec.resize(kCalibRecordBytes, 0);
+        return rec;
+    }
     auto it = params_.find(id);
     return it == params_.end() ? std::vector<uint8_t>{} : it->second;
 }
@@ -353,7 +364,7 @@ Action Firmware::cmd_dev(const Setup& s, const uint8_t* out, std::vector<uint8_t
             }
             in.assign(s.length, 0);
             for (size_t i = 0; i < pending_param_ids_.size(); ++i) {
-                const auto& v = params_[pending_param_ids_[i]];
+                const auto v = param(pending_param_ids_[i]);
                 in[i * kRec] = pending_param_ids_[i];
                 in[i * kRec + 1] = static_cast<uint8_t>(v.size());
                 std::copy(v.begin(), v.end(), in.begin() + i * kRec + 2);
@@ -479,6 +490,9 @@ Action Firmware::cmd_reg(const Setup& s, const uint8_t* out, std::vector<uint8_t
                 pkt_.clear();
                 pkt_pos_ = 0;
                 frame_offset_ = 0;
+                frame_no_ = UINT64_MAX;
+                upload_ = params_[0].at(0) == 9;
+                upload_pos_ = upload_ && !calib_package().empty() ? 0 : SIZE_MAX;
             }
             return Action::start_stream;
         case 5:
@@ -510,7 +524,25 @@ void Firmware::build_packet() {
     bool start;
     const uint64_t first = next_frame_;
     uint32_t offset = frame_offset_;
-    if (k > 1) {
+    uint32_t frame_len = kFrameBytes;
+    uint16_t format = kFrameFormat;
+    if (upload_) {
+        // The package as one frame of its own length, in packets of the usual payload.
+        const auto& pk = calib_package();
+        const uint32_t pp = opt_.packet_payload ? opt_.packet_payload : 61440;
+        frame_len = static_cast<uint32_t>(pk.size());
+        format = kCalibFrameFormat;
+        len = static_cast<uint32_t>(std::min<size_t>(pp, pk.size() - upload_pos_));
+        start = upload_pos_ == 0;
+        pkt_last_frame_ = next_frame_;
+        pkt_.resize(kHeaderBytes + len);
+        std::memcpy(pkt_.data() + kHeaderBytes, pk.data() + upload_pos_, len);
+        upload_pos_ += len;
+        if (upload_pos_ == pk.size()) {
+            upload_pos_ = SIZE_MAX;
+            ++next_frame_;
+        }
+    } else if (k > 1) {
         len = k * kFrameBytes;
         start = true;
         pkt_last_frame_ = next_frame_ + k - 1;
@@ -527,17 +559,12 @@ void Firmware::build_packet() {
         }
     }
 
-    pkt_.resize(kHeaderBytes + len);
+    if (!upload_) {
+        pkt_.resize(kHeaderBytes + len);
+        fill_payload(pkt_.data() + kHeaderBytes, len, first, offset);
+    }
     uint8_t* h = pkt_.data();
     uint8_t* pay = h + kHeaderBytes;
-    // Payload: samples continue across packets of one frame.
-    for (uint32_t done = 0; done < len;) {
-        const uint64_t f = first + (offset + done) / kFrameBytes;
-        uint32_t at = (offset + done) % kFrameBytes;
-        const uint32_t n = std::min(len - done, kFrameBytes - at);
-        fill_samples(pay + done, &base_[at / 2], n / 2, static_cast<uint16_t>(f));
-        done += n;
-    }
 
     if (!start && faults_.skip_packet_index > 0) {
         --faults_.skip_packet_index;
@@ -548,9 +575,9 @@ void Firmware::build_packet() {
     h[1] = 0x98;
     put16(h + 2, sidx_++);
     put32(h + 4, len);
-    put32(h + 8, kFrameBytes);
+    put32(h + 8, frame_len);
     put16(h + 12, static_cast<uint16_t>(first));
-    put16(h + 14, kFrameFormat);
+    put16(h + 14, format);
     put16(h + 16, opt_.zero_dimensions ? 0 : kWidth);
     put16(h + 18, opt_.zero_dimensions ? 0 : kHeight);
     const auto& temps = params_[15];
@@ -582,11 +609,76 @@ void Firmware::build_packet() {
     if (start) counters_.frames += k;
 }
 
+// Payload: samples continue across packets of one frame.
+void Firmware::fill_payload(uint8_t* pay, uint32_t len, uint64_t first, uint32_t offset) {
+    const bool pattern = model_.measurement().scene.kind == Scene::Kind::pattern;
+    for (uint32_t done = 0; done < len;) {
+        const uint64_t f = first + (offset + done) / kFrameBytes;
+        uint32_t at = (offset + done) % kFrameBytes;
+        const uint32_t n = std::min(len - done, kFrameBytes - at);
+        if (pattern) {
+            fill_samples(pay + done, &base_[at / 2], n / 2, static_cast<uint16_t>(f));
+        } else {
+            // A frame is exposed once, with the settings in force when its first packet leaves.
+            if (frame_no_ != f) {
+                frame_.resize(kFrameBytes / 2);
+                model_.render(sensor_settings(), f, frame_.data());
+                frame_no_ = f;
+            }
+            std::memcpy(pay + done, reinterpret_cast<const uint8_t*>(frame_.data()) + at, n);
+        }
+        done += n;
+    }
+}
+
+SensorSettings Firmware::sensor_settings() const {
+    SensorSettings s;
+    // Clock from registers 129/130, divided by the modulation code of 133; register 128 at 127
+    // selects the fixed 36 MHz setting.
+    const uint32_t clock = (((sensor_[130] & 0x1Fu) + 1) * 4000u) >> ((sensor_[129] >> 4) & 3u);
+    const uint32_t code = sensor_[133] & 0x1Fu;
+    s.freq_khz = sensor_[128] == 127 ? 36000 : clock / (4 * (code + 1));
+    if (auto it = params_.find(13); it != params_.end() && it->second.size() >= 2) s.integration_us = get16(it->second.data());
+    s.hdr = sensor_[148] & 0x80;
+    if (s.hdr) {
+        // Row pairs: the 3D length (162/163) and the HDR length (158/159), times the multiplier.
+        const double period_ns = 1e6 * (code + 1) / clock;
+        const unsigned m = sensor_[160] << 8 | sensor_[161];
+        auto time = [&](unsigned reg) { return m * ((sensor_[reg] << 8 | sensor_[reg + 1]) + 1.0) * period_ns / 1000; };
+        s.integration_us = time(162);
+        s.hdr_short_us = time(158);
+    }
+    if (auto it = params_.find(15); it != params_.end() && it->second.size() >= 4) {
+        s.sensor_temp = static_cast<int16_t>(get16(it->second.data()));
+        s.illum_temp = static_cast<int16_t>(get16(it->second.data() + 2));
+    }
+    return s;
+}
+
+void Firmware::set_measurement(const Measurement& m) {
+    model_.set(m);
+    frame_no_ = UINT64_MAX;
+    package_ready_ = false;
+}
+
+const std::vector<uint8_t>& Firmware::calib_package() {
+    if (!package_ready_) {
+        switch (opt_.calib_package) {
+            case CalibPackage::generated: package_ = generate_calib_package(model_, opt_.chip_number); break;
+            case CalibPackage::none: package_.clear(); break;
+            case CalibPackage::bytes: package_ = opt_.calib_package_bytes; break;
+        }
+        package_ready_ = true;
+    }
+    return package_;
+}
+
 size_t Firmware::produce(uint8_t* dst, size_t max, uint64_t frame_limit) {
     size_t done = 0;
     while (done < max) {
         if (pkt_pos_ >= pkt_.size()) {
-            if (!streaming_ || next_frame_ >= frame_limit) break;
+            // In mode 9 the package is all there is to send.
+            if (!streaming_ || next_frame_ >= frame_limit || (upload_ && upload_pos_ == SIZE_MAX)) break;
             build_packet();
             continue;
         }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/scene.hpp"
 #include "sim/sim.hpp"
 
 namespace vxsim {
@@ -54,8 +55,15 @@ public:
 
     uint32_t reg(uint8_t target, uint32_t index) const;
     void set_reg(uint8_t target, uint32_t index, uint32_t value);
-    std::vector<uint8_t> param(uint8_t id) const;
+    std::vector<uint8_t> param(uint8_t id);
     void set_param(uint8_t id, const std::vector<uint8_t>& v) { params_[id] = v; }
+
+    // The measurement model and how the sensor is set up now (registers, parameters 13 and 15).
+    MeasurementModel& model() { return model_; }
+    void set_measurement(const Measurement& m);
+    SensorSettings sensor_settings() const;
+    // The calibration package mode 9 uploads; empty when there is none.
+    const std::vector<uint8_t>& calib_package();
 
     // USB string descriptors answered on the default pipe.
     std::vector<uint8_t> descriptors() const;  // device + configuration, as sysfs holds them
@@ -68,6 +76,7 @@ private:
     Action cmd_reg(const Setup& s, const uint8_t* out, std::vector<uint8_t>& in);
     bool param_write(const uint8_t* rec);
     void build_packet();
+    void fill_payload(uint8_t* pay, uint32_t len, uint64_t first, uint32_t offset);
 
     CameraOptions opt_;
     // Last command memory, as the status query reports it.
@@ -92,6 +101,14 @@ private:
     uint32_t frame_offset_ = 0;    // bytes of next_frame_ already packed
     uint16_t sidx_ = 0;
     std::vector<uint16_t> base_;   // frame 0's samples; frame f adds f
+
+    MeasurementModel model_;
+    std::vector<uint16_t> frame_;  // the rendered frame frame_no_
+    uint64_t frame_no_ = UINT64_MAX;
+    std::vector<uint8_t> package_;
+    bool package_ready_ = false;
+    bool upload_ = false;          // capture started in mode 9: the package, then nothing
+    size_t upload_pos_ = 0;
 
     std::vector<WriteRecord> writes_;
     Faults faults_;

@@ -6,9 +6,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +38,17 @@ const char* kUsage =
     "  --rate-cap MBPS                cap the link, e.g. 40 for USB 2.0\n"
     "  --interface0-busy              interface 0 claimed elsewhere\n"
     "  --reenum-delay MS --reboot-delay MS\n"
+    "measurement (sim/README.md has the model):\n"
+    "  --scene S                      boxes (default), wall:D, tilt:D:DEG (metres, degrees) or pattern\n"
+    "  --reflectivity R               surface reflectivity, default 0.5\n"
+    "  --noise MM --fpn MM            distance noise at amplitude 1000 (default 3) and fixed-pattern\n"
+    "                                 sigma (default 20); 0 switches either off\n"
+    "  --phase-offset N               global phase error, 30000 = one period (default 7655, 0 = off)\n"
+    "  --no-drift                     no phase drift with temperature\n"
+    "  --temperature SENSOR_C,IB_C    temperatures in the frame headers (default 35,30 = calibration)\n"
+    "  --seed N                       fixed pattern and noise\n"
+    "  --truth FILE                   write the true ray lengths as a VX_DIST,F32,320,240 frame file\n"
+    "  --calib-package generated|none|FILE   what parameter 8 and mode 9 serve (FILE: its exact bytes)\n"
     "faults (counts are consumed as they fire):\n"
     "  --stall N --silent --bad-header N --bad-payload N --skip-index N --drop-start N\n"
     "  --busy N --fail TEXT --hang N\n"
@@ -50,6 +63,8 @@ struct CamSpec {
     vxsim::Faults faults;
     std::optional<int> unplug_after, replug_after;
     bool ring_behind = false;
+    std::string truth_file;
+    CamSpec() { opt.measurement.scene.kind = vxsim::Scene::Kind::boxes; }
 };
 
 [[noreturn]] void usage_error(const char* fmt, const char* arg) {
@@ -66,6 +81,28 @@ long number(const char* opt, const char* v) {
     long n = std::strtol(v, &end, 0);
     if (errno || *end || end == v) usage_error("bad number for %s", opt);
     return n;
+}
+
+double real(const char* opt, const char* v) {
+    if (!v) usage_error("%s needs a value", opt);
+    char* end;
+    const double d = std::strtod(v, &end);
+    if (*end || end == v || !std::isfinite(d)) usage_error("bad number for %s", opt);
+    return d;
+}
+
+std::vector<uint8_t> file_bytes(const char* path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) usage_error("cannot read %s", path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The true ray lengths as a distance frame file: header line, then 320 x 240 float32 metres.
+bool write_truth(const std::string& path, const vxsim::Truth& t) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << "VX_DIST,F32," << vxsim::kWidth << "," << vxsim::kHeight << "\n";
+    out.write(reinterpret_cast<const char*>(t.distance.data()), std::streamsize(t.distance.size() * sizeof(float)));
+    return bool(out.flush());
 }
 
 // Parses options up to "--" (or the first non-option); returns the index of the command.
@@ -85,6 +122,13 @@ int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
             ++i;
             return v;
         };
+        auto nonneg = [&] {
+            ++i;
+            const double d = real(a.c_str(), v);
+            if (d < 0) usage_error("%s must not be negative", a.c_str());
+            return d;
+        };
+        vxsim::Measurement& m = c.opt.measurement;
         if (a == "--") return i + 1;
         if (a == "-h" || a == "--help") {
             std::fputs(kUsage, stdout);
@@ -139,6 +183,44 @@ int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
             c.opt.reenumerate_delay_ms = static_cast<unsigned>(num());
         } else if (a == "--reboot-delay") {
             c.opt.reboot_delay_ms = static_cast<unsigned>(num());
+        } else if (a == "--scene") {
+            const std::string t = text();
+            const auto sc = vxsim::Scene::parse(t);
+            if (!sc) usage_error("--scene is boxes, wall:D, tilt:D:DEG or pattern, not %s", t.c_str());
+            m.scene = *sc;
+        } else if (a == "--reflectivity") {
+            m.reflectivity = nonneg();
+        } else if (a == "--noise") {
+            m.noise_mm = nonneg();
+        } else if (a == "--fpn") {
+            m.fpn_mm = nonneg();
+        } else if (a == "--phase-offset") {
+            const long n = num();
+            if (n < -30000 || n > 30000) usage_error("%s is within one period (+-30000)", a.c_str());
+            m.phase_offset = int32_t(n);
+        } else if (a == "--no-drift") {
+            m.temperature_drift = false;
+        } else if (a == "--temperature") {
+            const std::string t = text();
+            double ts, tib;
+            char end;
+            if (std::sscanf(t.c_str(), "%lf,%lf%c", &ts, &tib, &end) != 2 || std::abs(ts) > 300 || std::abs(tib) > 300)
+                usage_error("--temperature wants SENSOR_C,IB_C, not %s", t.c_str());
+            c.opt.sensor_temp = int16_t(std::lround(ts * 10));
+            c.opt.illum_temp = int16_t(std::lround(tib * 10));
+        } else if (a == "--seed") {
+            ++i;
+            char* end;
+            errno = 0;
+            if (!v || (m.seed = std::strtoull(v, &end, 0), errno || *end || end == v)) usage_error("bad number for %s", "--seed");
+        } else if (a == "--truth") {
+            c.truth_file = text();
+        } else if (a == "--calib-package") {
+            const std::string t = text();
+            c.opt.calib_package = t == "generated" ? vxsim::CalibPackage::generated
+                                  : t == "none"    ? vxsim::CalibPackage::none
+                                                   : vxsim::CalibPackage::bytes;
+            if (c.opt.calib_package == vxsim::CalibPackage::bytes) c.opt.calib_package_bytes = file_bytes(t.c_str());
         } else if (a == "--stall") {
             c.faults.stall_bulk = int(num());
         } else if (a == "--silent") {
@@ -213,6 +295,10 @@ int main(int argc, char** argv) {
             const vxsim::Faults f = s.faults;
             c.set_faults([&](vxsim::Faults& x) { x = f; });
             cams.push_back(&c);
+            if (!s.truth_file.empty() && !write_truth(s.truth_file, c.truth())) {
+                std::fprintf(stderr, "vexel-sim: cannot write %s\n", s.truth_file.c_str());
+                return 1;
+            }
         }
 
         posix_spawnattr_t attr;

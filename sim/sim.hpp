@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,12 +47,56 @@ inline constexpr unsigned kHeight = 240;
 inline constexpr unsigned kPlanes = 4;
 inline constexpr uint32_t kFrameBytes = kWidth * kHeight * 2 * kPlanes;  // 614400
 inline constexpr uint16_t kFrameFormat = 2;
+inline constexpr uint16_t kCalibFrameFormat = 171;  // the calibration package, in mode 9
 inline constexpr size_t kHeaderBytes = 36;
 
 // The deterministic payload: 12-bit sample of `plane` at (row, col) in frame number `frame`.
 inline uint16_t pattern_sample(uint32_t frame, unsigned plane, unsigned row, unsigned col) {
     return static_cast<uint16_t>((plane * 1024u + row * 8u + col + frame) & 0x0FFFu);
 }
+
+// What stands in front of the camera. Geometry is seen through the camera's lens (the driver's
+// start-up lens parameters), so straight edges bend as on the real sensor.
+struct Scene {
+    enum class Kind {
+        pattern,  // no optics: the counting pattern of pattern_sample()
+        wall,     // a plane perpendicular to the optical axis at distance_m
+        tilt,     // that plane turned tilt_deg about the horizontal axis, its top leaning away
+        boxes,    // a wall at 4 m and a floor 1 m below the camera, three boxes on the floor
+    };
+    Kind kind = Kind::pattern;
+    double distance_m = 2.0;
+    double tilt_deg = 0;
+    // "pattern", "wall:D", "tilt:D:DEG" or "boxes"; nothing when the text is none of these.
+    static std::optional<Scene> parse(const std::string& text);
+};
+
+// The physical camera: scene and the camera's own errors. Every error is seeded and can be
+// switched off (0 / false); errors off and the calibration temperatures give samples whose
+// decoded phase is the true one to within quantisation.
+struct Measurement {
+    Scene scene;
+    double reflectivity = 0.5;       // scales every surface of the scene
+    double noise_mm = 3.0;           // distance sigma at amplitude 1000; falls with amplitude
+    double fpn_mm = 20.0;            // sigma of the per-pixel fixed-pattern (DRNU) error
+    int32_t phase_offset = 7655;     // global phase error, 30000 = one period
+    bool temperature_drift = true;   // phase drift with the frame-header temperatures
+    uint64_t seed = 1;               // fixed pattern and noise
+};
+
+// What parameter 8 and the data-upload mode serve.
+enum class CalibPackage {
+    generated,  // the package of this camera's own fixed-pattern model
+    none,       // no package: parameter 8 reports 17 zero bytes, mode 9 sends nothing
+    bytes,      // CameraOptions::calib_package_bytes exactly, the first 17 of them as parameter 8
+};
+
+// The true scene as one frame sees it, each in image row order (320 x 240).
+struct Truth {
+    std::vector<float> distance;       // ray length in metres, 0 where no surface is hit
+    std::vector<float> amplitude;      // in sample units, with the present integration times
+    std::vector<float> fixed_pattern;  // the pixel's fixed-pattern error in metres at 12 MHz
+};
 
 enum class Pacing {
     frame_rate,  // one frame per 1/fps (parameter 12)
@@ -74,8 +119,11 @@ struct CameraOptions {
     uint16_t wafer_id = 7;
     uint32_t frame_rate = 30;            // parameter 12 at power-on
     uint16_t integration_time_us = 500;  // parameter 13 at power-on
-    int16_t sensor_temp = 350;           // tenths of a degree Celsius
+    int16_t sensor_temp = 350;           // tenths of a degree Celsius (parameter 15, frame headers)
     int16_t illum_temp = 300;
+    Measurement measurement;             // frame content (the pattern by default)
+    CalibPackage calib_package = CalibPackage::generated;
+    std::vector<uint8_t> calib_package_bytes;
     // Stream: a frame spread over packets of `packet_payload` bytes (rounded down to a multiple
     // of 4; 0 = the whole frame in one packet), or, with frames_per_packet > 1, that many
     // whole frames per packet.
@@ -169,6 +217,14 @@ public:
     void set_reg(uint8_t target, uint32_t index, uint32_t value);
     std::vector<uint8_t> param(uint8_t id) const;
     void set_param(uint8_t id, const std::vector<uint8_t>& value);
+
+    // The measurement model. Changing it also changes the camera's calibration package.
+    Measurement measurement() const;
+    void set_measurement(const Measurement& m);
+    // Ground truth under the present sensor settings (frequency, integration times, HDR).
+    Truth truth() const;
+    // The package bytes mode 9 sends (empty: none); generated on first use.
+    std::vector<uint8_t> calib_package() const;
 
     // Faults: read-modify-write under the camera's lock.
     void set_faults(const std::function<void(Faults&)>& edit);

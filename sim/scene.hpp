@@ -1,0 +1,92 @@
+// The camera as a physical instrument: a scene seen through the lens, the four DCS samples
+// a time-of-flight pixel takes of it, and the camera's own errors. sim/README.md walks through
+// the phase and offset arithmetic that ties these samples to the host's decode.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "sim/sim.hpp"
+
+namespace vxsim {
+
+inline constexpr double kSpeedOfLightDiv2 = 149896229.0;  // m/s
+inline constexpr int kPhasePeriod = 30000;                // phase units of one modulation period
+inline constexpr unsigned kPixels = kWidth * kHeight;
+
+// The calibration this camera carries: recorded at 12 MHz, 30 distances 298.2 mm apart, at
+// 35.0 degC sensor and 30.0 degC illumination-board temperature.
+inline constexpr uint32_t kCalibFreqKhz = 12000;
+inline constexpr int kCalibDistances = 30;
+inline constexpr double kCalibStepMm = 298.2;
+inline constexpr int16_t kCalibSensorTemp = 350;
+inline constexpr int16_t kCalibIllumTemp = 300;
+// Phase drift per tenth of a degree, in millimetres of the decode's range unit: the epc660
+// coefficients the chip library uses, so its temperature term cancels the drift exactly.
+inline constexpr double kSensorDriftMm = 1.7;
+inline constexpr double kIllumDriftMm = 0.33765;
+
+// Samples centre on mid-scale; amplitude is kAmplitudeGain per microsecond of integration for a
+// surface of reflectivity 1 at 1 m, seen head-on.
+inline constexpr double kBackground = 2048.0;
+inline constexpr double kAmplitudeGain = 4.0;
+
+// How one frame is taken, as the firmware reads it from its registers and parameters.
+struct SensorSettings {
+    uint32_t freq_khz = kCalibFreqKhz;
+    double integration_us = 500;  // every row; with HDR the odd image rows
+    bool hdr = false;
+    double hdr_short_us = 0;      // with HDR: the even image rows
+    int16_t sensor_temp = kCalibSensorTemp;
+    int16_t illum_temp = kCalibIllumTemp;
+    bool operator==(const SensorSettings&) const = default;
+};
+
+// Image row of raw row i: the sensor reads its halves alternately from the centre outwards.
+constexpr unsigned image_row(unsigned raw_row) {
+    return raw_row & 1 ? kHeight / 2 + raw_row / 2 : kHeight / 2 - 1 - raw_row / 2;
+}
+
+// The decode's 16-bit range unit U' = trunc(c/2 / f) in millimetres, and phase units per mm.
+uint16_t range_unit_mm(uint32_t freq_khz);
+double phase_per_mm(uint32_t freq_khz);
+// The decode's temperature term for these settings, in phase units (0 without drift).
+double drift_phase(const SensorSettings& s);
+// DRNU offset D of the parameter file that makes the host's offset phase trunc(885000/U10 - D)
+// equal -phase_offset at the calibration frequency.
+int32_t calib_drnu_offset(int32_t phase_offset);
+
+class MeasurementModel {
+public:
+    explicit MeasurementModel(const Measurement& m = {});
+    const Measurement& measurement() const { return m_; }
+    void set(const Measurement& m);
+
+    // Per image pixel: the fixed-pattern phase error in phase units (0 with fpn_mm 0).
+    const std::vector<float>& fixed_pattern();
+    Truth truth(const SensorSettings& s);
+    // One four-phase frame (kFrameBytes / 2 samples): planes DCS0..3 of raw rows. Frames of one
+    // seed and number are identical.
+    void render(const SensorSettings& s, uint64_t frame, uint16_t* dst);
+
+private:
+    void build_geometry();
+    void prepare(const SensorSettings& s);
+
+    Measurement m_;
+    bool have_geometry_ = false;
+    bool have_fpn_ = false;
+    bool have_prepared_ = false;
+    SensorSettings prepared_for_;
+    // Image order: ray length (0: no surface), reflectivity x cos(incidence) / r^2.
+    std::vector<double> ray_m_, irradiance_;
+    std::vector<float> fpn_;
+    // Raw order, what does not change from frame to frame under one set of settings.
+    std::array<std::vector<float>, 4> clean_;
+    std::vector<float> sigma_;
+    std::vector<uint16_t> quiet_;  // the whole frame when noise is off
+    std::vector<float> draws_;
+};
+
+}  // namespace vxsim
