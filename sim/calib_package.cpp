@@ -22,6 +22,8 @@ uint64_t get(const uint8_t* p, int n) {
     return x;
 }
 
+constexpr time_t kEntryTime = 1577836800;  // 2020-01-01: the same camera gives the same bytes
+
 struct SourceFree {
     void operator()(zip_source_t* s) const { zip_source_free(s); }
 };
@@ -66,17 +68,20 @@ std::vector<uint8_t> calib_distance_images(MeasurementModel& model) {
     const double d = calib_drnu_offset(model.measurement().phase_offset);
     const float sp = static_cast<float>(kCalibStepMm * kPhasePeriod / range_unit_mm(kCalibFreqKhz));
     const auto& fpn = model.fixed_pattern();
-    std::vector<uint8_t> v;
-    v.reserve(size_t(kCalibDistances) * kPixels * 2);
+    std::vector<uint8_t> v(size_t(kCalibDistances) * kPixels * 2);
+    uint8_t* out = v.data();
     for (int k = 0; k < kCalibDistances; ++k)
-        for (unsigned q = 0; q < kPixels; ++q) {
-            const double p = std::round(d + k * double(sp) + fpn[q]);
-            put(v, static_cast<uint16_t>(p - kPhasePeriod * std::floor(p / kPhasePeriod)), 2);
+        for (unsigned q = 0; q < kPixels; ++q, out += 2) {
+            // Wrapped as the pixel measured it.
+            long p = std::lround(d + k * double(sp) + fpn[q]) % kPhasePeriod;
+            if (p < 0) p += kPhasePeriod;
+            out[0] = static_cast<uint8_t>(p);
+            out[1] = static_cast<uint8_t>(p >> 8);
         }
     return v;
 }
 
-std::vector<uint8_t> zip_archive(const std::vector<ZipEntry>& entries) {
+std::vector<uint8_t> zip_archive(const std::vector<ZipEntry>& entries, bool deflate) {
     zip_error_t err;
     zip_error_init(&err);
     std::unique_ptr<zip_source_t, SourceFree> mem{zip_source_buffer_create(nullptr, 0, 0, &err)};
@@ -98,7 +103,8 @@ std::vector<uint8_t> zip_archive(const std::vector<ZipEntry>& entries) {
             break;
         }
         const auto i = static_cast<zip_uint64_t>(idx);
-        ok = zip_set_file_compression(za, i, ZIP_CM_DEFLATE, 1) == 0 &&
+        ok = zip_set_file_compression(za, i, deflate ? ZIP_CM_DEFLATE : ZIP_CM_STORE, 0) == 0 &&
+             zip_file_set_mtime(za, i, kEntryTime, 0) == 0 &&
              (!e.symlink ||
               zip_file_set_external_attributes(za, i, 0, ZIP_OPSYS_UNIX, uint32_t{S_IFLNK | 0777} << 16) == 0);
         if (!ok) break;
@@ -141,7 +147,9 @@ std::vector<uint8_t> generate_calib_package(MeasurementModel& model, uint16_t ch
     ZipEntry e{name, calib_param_file(model.measurement().phase_offset), false};
     const auto images = calib_distance_images(model);
     e.data.insert(e.data.end(), images.begin(), images.end());
-    const auto zip = zip_archive({e});
+    // Stored, not deflated: the tables are noisy, and deflating 4.6 MB would hold up the
+    // control transfer that first asks for the package by a quarter of a second.
+    const auto zip = zip_archive({e}, false);
     return zip.empty() ? std::vector<uint8_t>{} : calib_package_from_zip(zip);
 }
 

@@ -33,14 +33,15 @@ std::vector<uint8_t> calib_param_file(int32_t phase_offset);
 // calibrated distance is 885000/U10 phase units plus k steps (see sim/README.md).
 std::vector<uint8_t> calib_distance_images(MeasurementModel& model);
 
-// A zip archive in memory (deflated entries); empty when libzip refuses an entry. Symlink
-// entries hold their target as data. Names are stored as given, so tests can build hostile ones.
+// A zip archive in memory, entries deflated or stored; empty when libzip refuses an entry.
+// Symlink entries hold their target as data. Names are stored as given, so tests can build
+// hostile ones.
 struct ZipEntry {
     std::string name;
     std::vector<uint8_t> data;
     bool symlink = false;
 };
-std::vector<uint8_t> zip_archive(const std::vector<ZipEntry>& entries);
+std::vector<uint8_t> zip_archive(const std::vector<ZipEntry>& entries, bool deflate = true);
 
 // Record (valid, zip flag set) followed by the archive.
 std::vector<uint8_t> calib_package_from_zip(const std::vector<uint8_t>& zip, uint32_t version = 1);

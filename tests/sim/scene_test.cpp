@@ -2,6 +2,7 @@
 // with a few lines of the host's arithmetic must give back the true scene, and the calibration
 // package it uploads must correct its own fixed pattern.
 #include <libusb.h>
+#include <sys/wait.h>
 #include <zip.h>
 
 #include <cmath>
@@ -434,6 +435,33 @@ TEST_F(Scene, PackageOptionsServeNothingOrExactlyTheGivenBytes) {
         EXPECT_EQ(f.data, c.frame);
         EXPECT_EQ(f.format, c.frame.empty() ? 0 : 171);
         ASSERT_TRUE(u.stop());
+    }
+}
+
+TEST_F(Scene, LauncherWritesTheTruthAndRefusesBadMeasurementOptions) {
+    const std::string file = testing::TempDir() + "scene_truth_" + std::to_string(::getpid()) + ".vx";
+    auto run = [](const std::string& args) {
+        const int st = std::system((std::string(VXSIM_LAUNCHER) + " " + args + " -- true >/dev/null 2>&1").c_str());
+        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    };
+    ASSERT_EQ(run("--scene tilt:2:20 --reflectivity 0.8 --noise 0 --truth " + file), 0);
+    std::ifstream in(file, std::ios::binary);
+    std::string header;
+    std::getline(in, header);
+    EXPECT_EQ(header, "VX_DIST,F32,320,240");
+    std::vector<float> d(N + 1);
+    in.read(reinterpret_cast<char*>(d.data()), std::streamsize(d.size() * sizeof(float)));
+    EXPECT_EQ(in.gcount(), std::streamsize(N * sizeof(float)));
+    std::remove(file.c_str());
+    auto& cam = tb.add_camera({});
+    cam.set_measurement(quiet("tilt:2:20"));
+    const auto truth = cam.truth();
+    EXPECT_TRUE(std::equal(truth.distance.begin(), truth.distance.end(), d.begin()));
+
+    for (const char* bad : {"--scene wall:0", "--scene tilt:2", "--scene tilt:2:90", "--scene cube", "--noise -1",
+                            "--temperature 35", "--seed x", "--calib-package /nonexistent/package"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(run(bad), 2);
     }
 }
 

@@ -1,0 +1,61 @@
+// Frames the simulated camera renders per second (items_per_second): it must keep up with a
+// 30 fps stream on one core while the host decodes on the other.
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "sim/calib_package.hpp"
+#include "sim/scene.hpp"
+
+namespace {
+
+vxsim::Measurement boxes(double noise_mm) {
+    vxsim::Measurement m;
+    m.scene.kind = vxsim::Scene::Kind::boxes;
+    m.noise_mm = noise_mm;
+    return m;
+}
+
+// Steady stream: settings unchanged, a new noise draw per frame.
+void BM_RenderFrame(benchmark::State& state) {
+    vxsim::MeasurementModel model(boxes(double(state.range(0))));
+    std::vector<uint16_t> frame(vxsim::kFrameBytes / 2);
+    const vxsim::SensorSettings s;
+    uint64_t n = 0;
+    model.render(s, n++, frame.data());
+    for (auto _ : state) {
+        model.render(s, n++, frame.data());
+        benchmark::DoNotOptimize(frame.data());
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()));
+}
+BENCHMARK(BM_RenderFrame)->ArgName("noise_mm")->Arg(3)->Arg(0)->Unit(benchmark::kMillisecond);
+
+// Every frame with other settings (automatic integration time at work): the model recomputes
+// what it otherwise keeps.
+void BM_RenderFrameNewSettings(benchmark::State& state) {
+    vxsim::MeasurementModel model(boxes(3));
+    std::vector<uint16_t> frame(vxsim::kFrameBytes / 2);
+    vxsim::SensorSettings s;
+    uint64_t n = 0;
+    for (auto _ : state) {
+        s.integration_us = n % 2 ? 500 : 550;
+        model.render(s, n++, frame.data());
+        benchmark::DoNotOptimize(frame.data());
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()));
+}
+BENCHMARK(BM_RenderFrameNewSettings)->Unit(benchmark::kMillisecond);
+
+void BM_CalibPackage(benchmark::State& state) {
+    for (auto _ : state) {
+        vxsim::MeasurementModel model(boxes(3));
+        auto p = vxsim::generate_calib_package(model, 42);
+        benchmark::DoNotOptimize(p.data());
+    }
+}
+BENCHMARK(BM_CalibPackage)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
