@@ -491,7 +491,7 @@ Action Firmware::cmd_reg(const Setup& s, const uint8_t* out, std::vector<uint8_t
                 pkt_pos_ = 0;
                 frame_offset_ = 0;
                 frame_no_ = UINT64_MAX;
-                upload_ = params_[0].at(0) == 9;
+                upload_ = !params_[0].empty() && params_[0][0] == 9;
                 upload_pos_ = upload_ && !calib_package().empty() ? 0 : SIZE_MAX;
             }
             return Action::start_stream;
