@@ -166,6 +166,23 @@ VX_API int calibrationLoadDistanceImages(int set);
 VX_API int calculateLoadGrayscaleGainOffset(void);
 VX_API int configLoadParameters(void);
 
+/* ---- per-pixel decode ---- */
+struct vexel_driver_entry;
+
+/* Decodes every pixel of the decode geometry (pruGetNCols x rows of both halves) from a raw
+   four-phase frame: `src` holds four planes of plane4 / 4 little-endian 16-bit samples each.
+   Values go to the pixel's image position in `dst`, which must hold one per pixel:
+   mode 0 phase 0..30000 (uint16), 1 amplitude (uint16), 2 distance in metres (float),
+   3 amplitude (float), 4 squared-amplitude sum capped at 50000 (uint16). Invalid pixels are
+   65500 (65.5), weak ones 65300 (65.3). Reads the chip library's calibration, temperatures and
+   amplitude hysteresis (whose state it updates); safe to call from several threads. `entry`
+   may be null. Returns plane4 / 4. */
+VX_API int calcDefPiDelayGetDataSorted_opt(struct vexel_driver_entry* entry, int mode, void* dst, const void* src,
+                                           int plane4);
+/* Mode 2 of the routine above with planes of a x b samples; returns a x b (0 for sizes that
+   are not positive or too large). */
+VX_API int _epc_dcs2dist_f32(struct vexel_driver_entry* entry, float* dst, const void* src, int a, int b);
+
 /* ---- frame temperatures (tenths of a degree) ---- */
 /* t[0] sensor, t[1] illumination board. */
 VX_API void temperatureSetTemperatureByFrameHeader(const int16_t* t);

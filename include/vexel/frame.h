@@ -22,6 +22,21 @@ typedef struct vexel_frame {
     uint8_t* data; /* valid only during the callback */
 } vexel_frame;
 
+struct vexel_dev;
+
+/* Decodes a captured raw frame (`src`, `src_len` bytes, described by `finfo` as delivered)
+   into distances in metres, one float per pixel, row by row, into `dst` (room for `dst_len`
+   floats, at least width x height). Invalid pixels read 65.5, rejected ones 65.3. The second
+   half of `dst` serves as the decoder's work area, so no memory is allocated. Any thread, also
+   while capturing. Returns the number of pixels, or 0 on failure (dst then holds nothing
+   useful). */
+VX_API int vexel_frame_get_distance(struct vexel_dev* dev, float* dst, uint32_t dst_len, const void* src,
+                                    uint32_t src_len, const vexel_frame_info* finfo);
+/* As vexel_frame_get_distance for the amplitude (gray) image in raw sample units; saturated
+   pixels read 65500. */
+VX_API int vexel_frame_get_gray(struct vexel_dev* dev, float* dst, uint32_t dst_len, const void* src,
+                                uint32_t src_len, const vexel_frame_info* finfo);
+
 VX_EXTERN_C_END
 
 #endif

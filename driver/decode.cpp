@@ -1,0 +1,609 @@
+// The epc driver's frame decode: raw four-phase frames to distance (mm) or amplitude images, and
+// the exported per-pixel routines. The arithmetic is single precision, rounded after every
+// operation, in the order the routine has always used; the AVX2 kernels (decode_avx2.cpp)
+// perform the same operations lane by lane, so both builds give the same bits.
+#include "driver/decode.hpp"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <shared_mutex>
+
+#include <vexel/chip.h>
+#include <vexel/device.h>
+#include <vexel/filter.h>
+#include <vexel/lens.h>
+
+#include "chip/chip.hpp"
+#include "core/clock.hpp"
+#include "core/log.hpp"
+#include "driver/epc.hpp"
+
+namespace vx::epc {
+
+namespace {
+
+constexpr const char* kDecodeFn = "epc_frame_decode";
+constexpr const char* kPixelFn = "calcDefPiDelayGetDataSorted_opt";
+
+// The decode touches chip-library state that other decodes share: the calculation flags, the
+// image descriptor, the amplitude thresholds and the hysteresis map. Holding this lock while
+// reading and writing them keeps two threads decoding at once correct; the pixel work itself
+// runs on private copies outside it.
+std::mutex g_chip_mu;
+
+ScratchAlloc g_alloc = std::malloc;
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+
+// Per-thread scratch kept between calls: decoding allocates nothing once warm.
+struct Scratch {
+    std::unique_ptr<uint16_t, FreeDeleter> amp, img;
+    size_t cap = 0;  // pixels each image holds
+    std::array<uint8_t, VX_CHIP_PIXELS> hyst{};
+    std::array<uint32_t, VX_CHIP_ATAN_ENTRIES> atan{};
+};
+
+thread_local std::unique_ptr<Scratch> t_scratch;
+
+// The thread's scratch with room for `pixels` per image, or null when memory runs out.
+Scratch* scratch_for(size_t pixels) {
+    if (!t_scratch) {
+        t_scratch.reset(new (std::nothrow) Scratch);
+        if (!t_scratch) return nullptr;
+    }
+    Scratch* s = t_scratch.get();
+    if (s->cap < pixels) {
+        s->amp.reset();
+        s->img.reset();
+        s->cap = 0;
+        // Rounded up to whole vectors so a kernel may store a full one at the end.
+        const size_t n = (pixels + 15) & ~size_t{15};
+        s->amp.reset(static_cast<uint16_t*>(g_alloc(n * sizeof(uint16_t))));
+        s->img.reset(static_cast<uint16_t*>(g_alloc(n * sizeof(uint16_t))));
+        if (!s->amp || !s->img) return nullptr;
+        s->cap = n;
+    }
+    return s;
+}
+
+// Truncation toward zero "taken as 16 bits"; values no integer type holds give 0.
+uint16_t u16_trunc(double v) {
+    if (!(v > -9.2e18 && v < 9.2e18)) return 0;
+    return static_cast<uint16_t>(static_cast<int64_t>(v));
+}
+
+uint16_t ld16(const uint8_t* p, int64_t i) {
+    return static_cast<uint16_t>(p[2 * i] | (p[2 * i + 1] << 8));
+}
+
+int atan_lut(const uint32_t* tab, int yy, int xx) {
+    if (yy == 0) return xx < 0 ? 15000 : 0;
+    int base = 0;
+    if (yy < 0) {
+        yy = -yy;
+        xx = -xx;
+        base = 15000;
+        if (xx <= 0) {
+            base = 22500;
+            const int t = xx;
+            xx = yy;
+            yy = -t;
+        }
+    } else if (xx <= 0) {
+        base = 7500;
+        const int t = xx;
+        xx = yy;
+        yy = -t;
+    }
+    if (yy >= xx) {
+        base += 3750;
+        const int t = yy;
+        yy = t - xx;
+        xx = xx + t;
+    }
+    return base + static_cast<int>(tab[yy * VX_CHIP_ATAN_ENTRIES / xx]);
+}
+
+struct Px {
+    bool bad;
+    int x, y;
+    int32_t s;
+};
+
+Px samples(const RawView& raw, int64_t r) {
+    const int d0 = ld16(raw.src, r) & 0xFFF, d1 = ld16(raw.src, raw.plane + r) & 0xFFF;
+    const int d2 = ld16(raw.src, 2 * raw.plane + r) & 0xFFF, d3 = ld16(raw.src, 3 * raw.plane + r) & 0xFFF;
+    const bool bad = d0 == 0 || d0 == 4095 || d1 == 0 || d1 == 4095 || d2 == 0 || d2 == 4095 || d3 == 0 || d3 == 4095;
+    const int x = d3 - d1, y = d2 - d0;
+    return {bad, x, y, x * x + y * y};
+}
+
+uint16_t amplitude(int32_t s) { return static_cast<uint16_t>(trunc_i32(std::sqrt(static_cast<float>(s)) * 0.5f)); }
+
+enum class St : uint8_t { kOk, kWeak, kInvalid };
+
+struct Phase {
+    St st;
+    uint16_t code;  // phase code of a valid pixel
+    float m;        // metres of a valid pixel
+};
+
+uint16_t code_of(const Phase& ph) { return ph.st == St::kOk ? ph.code : (ph.st == St::kWeak ? kWeak : kInvalid); }
+
+// Steps 4 to 9 of a pixel with valid samples.
+Phase phase_pixel(const PixelSetup& ps, const Px& px, int64_t r, int64_t q) {
+    const uint32_t s4 = static_cast<uint32_t>(px.s) / 4;
+    uint8_t state;
+    if (s4 >= ps.upper)
+        state = 1;
+    else if (s4 < ps.lower)
+        state = 0;
+    else
+        state = r < ps.hyst_len ? ps.hyst[r] : 0;
+    if (r < ps.hyst_len) ps.hyst[r] = state;
+    if (state == 0) return {St::kWeak, 0, 0};
+    if (!ps.dist_ok) return {St::kInvalid, 0, 0};
+
+    const int p = (atan_lut(ps.atan, px.x, px.y) + 15000) % kPhasePeriod;
+    float P = static_cast<float>(p) - ps.tc;
+    if (!ps.drnu) {
+        P = P + ps.offset;
+    } else {
+        if (!ps.calib_ok || q >= VX_CHIP_PIXELS) return {St::kInvalid, 0, 0};
+        const float M = ps.vmax[q], N = ps.vmin[q];
+        // Equal extremes would divide by zero.
+        if (P >= M || M == N) return {St::kInvalid, 0, 0};
+        int32_t k = trunc_i32((P - N) * static_cast<float>(ps.nd) / (M - N));
+        if (k < 0) k = 0;
+        // Entry k + 1 must stay inside this pixel's table; beyond its last entry the phase is
+        // outside the calibrated range.
+        const bool last = k > ps.nd - 2;
+        if (last) k = ps.nd - 2;
+        const uint16_t* t = ps.table + q * ps.nd + k;
+        const float l0 = t[0], l1 = t[1];
+        if ((last && P > l1) || l0 == l1) return {St::kInvalid, 0, 0};
+        P = (P - l0) * ps.sp / (l1 - l0) + ps.sp * static_cast<float>(k);
+        P = P + ps.offset;
+    }
+    if (P < 0) P = P + 30000.0f;
+    if (P > 30000.0f) P = P - 30000.0f;
+    const float m = P * ps.range / 30000.0f;
+    if (px.s > 9999) {
+        if (px.s > 89999 && m > ps.range - 1.0f) return {St::kInvalid, 0, 0};
+    } else if (m < 1.0f) {
+        return {St::kWeak, 0, 0};
+    }
+    return {St::kOk, static_cast<uint16_t>(trunc_i32(P)), m};
+}
+
+void st16(void* dst, int64_t q, uint16_t v) { std::memcpy(static_cast<uint8_t*>(dst) + 2 * q, &v, 2); }
+void stf(void* dst, int64_t q, float v) { std::memcpy(static_cast<uint8_t*>(dst) + 4 * q, &v, 4); }
+
+}  // namespace
+
+void set_scratch_alloc(ScratchAlloc alloc) { g_alloc = alloc ? alloc : std::malloc; }
+
+namespace {
+std::atomic<bool> g_pinned{false};
+std::atomic<Simd> g_pin{Simd::kScalar};
+}  // namespace
+
+void pin_simd(Simd simd) {
+    g_pin.store(simd);
+    g_pinned.store(true);
+}
+void unpin_simd() { g_pinned.store(false); }
+
+Simd best_simd() {
+    Simd best = Simd::kScalar;
+#if VX_DECODE_AVX2
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) best = Simd::kAvx2;
+#endif
+    if (g_pinned.load(std::memory_order_relaxed) && g_pin.load(std::memory_order_relaxed) == Simd::kScalar)
+        return Simd::kScalar;
+    return best;
+}
+
+void pixel_cols_scalar(Mode mode, const PixelSetup& ps, const RawView& raw, void* dst, int y, int j0, int j1) {
+    const int i = raw_row_of(y, raw.rows);
+    const bool floats = mode == Mode::kMetres || mode == Mode::kAmpF;
+    for (int j = j0; j < j1; ++j) {
+        const int64_t q = int64_t{y} * raw.cols + j, r = int64_t{i} * raw.cols + j;
+        // Pixels without samples in the planes given are invalid.
+        const Px px = i >= 0 && r < raw.plane ? samples(raw, r) : Px{true, 0, 0, 0};
+        if (px.bad) {
+            floats ? stf(dst, q, kInvalidF) : st16(dst, q, kInvalid);
+            continue;
+        }
+        switch (mode) {
+            case Mode::kAmp: st16(dst, q, amplitude(px.s)); break;
+            case Mode::kAmpF: stf(dst, q, static_cast<float>(amplitude(px.s))); break;
+            case Mode::kSquares: st16(dst, q, static_cast<uint16_t>(std::min(px.s, 50000))); break;
+            case Mode::kPhase: st16(dst, q, code_of(phase_pixel(ps, px, r, q))); break;
+            case Mode::kMetres: {
+                const Phase ph = phase_pixel(ps, px, r, q);
+                stf(dst, q, ph.st == St::kOk ? ph.m : (ph.st == St::kWeak ? kWeakF : kInvalidF));
+                break;
+            }
+        }
+    }
+}
+
+void distance_cols_scalar(const PixelSetup& ps, const RawView& raw, int y, int j0, int j1, uint16_t* amp,
+                          uint16_t* code) {
+    const int i = raw_row_of(y, raw.rows);
+    for (int j = j0; j < j1; ++j) {
+        const int64_t q = int64_t{y} * raw.cols + j, r = int64_t{i} * raw.cols + j;
+        const Px px = i >= 0 && r < raw.plane ? samples(raw, r) : Px{true, 0, 0, 0};
+        if (px.bad) {
+            amp[j] = code[j] = kInvalid;
+            continue;
+        }
+        amp[j] = static_cast<uint16_t>(std::min(px.s, 50000));
+        code[j] = code_of(phase_pixel(ps, px, r, q));
+    }
+}
+
+namespace {
+
+void merge_pair_scalar(uint16_t* a0, uint16_t* a1, uint16_t* h0, uint16_t* h1, int n) {
+    for (int j = 0; j < n; ++j) {
+        if (hdr_take_second(a0[j], a1[j])) {
+            a0[j] = a1[j];
+            if (h0) h0[j] = h1[j];
+        } else {
+            a1[j] = a0[j];
+            if (h0) h1[j] = h0[j];
+        }
+    }
+}
+
+void to_mm_row(uint16_t* v, int n, uint16_t u) {
+    for (int j = 0; j < n; ++j) v[j] = to_mm(v[j], u);
+}
+
+}  // namespace
+
+void pixel_rows(Simd simd, Mode mode, const PixelSetup& ps, const RawView& raw, void* dst, int y0, int y1) {
+#if VX_DECODE_AVX2
+    if (simd == Simd::kAvx2) return avx2::pixel_rows(mode, ps, raw, dst, y0, y1);
+#endif
+    (void)simd;
+    for (int y = y0; y < y1; ++y) pixel_cols_scalar(mode, ps, raw, dst, y, 0, raw.cols);
+}
+
+void distance_image(Simd simd, const PixelSetup& ps, const RawView& raw, uint16_t* amp, uint16_t* mm, bool hdr,
+                    uint16_t u_mm) {
+#if VX_DECODE_AVX2
+    if (simd == Simd::kAvx2) return avx2::distance_image(ps, raw, amp, mm, hdr, u_mm);
+#endif
+    (void)simd;
+    const int w = raw.cols;
+    for (int y = 0; y < raw.rows; ++y) {
+        uint16_t* a = amp + size_t(y) * w;
+        uint16_t* d = mm + size_t(y) * w;
+        distance_cols_scalar(ps, raw, y, 0, w, a, d);
+        if (!hdr) {
+            to_mm_row(d, w, u_mm);
+        } else if (y % 2 == 1) {
+            merge_pair_scalar(a - w, a, d - w, d, w);
+            to_mm_row(d - w, 2 * w, u_mm);
+        } else if (y == raw.rows - 1) {
+            to_mm_row(d, w, u_mm);
+        }
+    }
+}
+
+void gray_image(Simd simd, const PixelSetup& ps, const RawView& raw, uint16_t* out, bool hdr) {
+    pixel_rows(simd, Mode::kAmp, ps, raw, out, 0, raw.rows);
+    if (!hdr) return;
+    const int w = raw.cols;
+    for (int y = 1; y < raw.rows; y += 2) {
+        uint16_t* g = out + size_t(y) * w;
+#if VX_DECODE_AVX2
+        if (simd == Simd::kAvx2) {
+            avx2::merge_pair(g - w, g, nullptr, nullptr, w);
+            continue;
+        }
+#endif
+        merge_pair_scalar(g - w, g, nullptr, nullptr, w);
+    }
+}
+
+void plausibility(Simd simd, const uint16_t* in, const uint16_t* amp, uint16_t* out, size_t n, uint16_t v,
+                  uint16_t t) {
+#if VX_DECODE_AVX2
+    if (simd == Simd::kAvx2) return avx2::plausibility(in, amp, out, n, v, t);
+#endif
+    (void)simd;
+    for (size_t k = 0; k < n; ++k) {
+        const uint16_t d = in[k];
+        out[k] = (d >= v || d <= 100 || (amp[k] <= 9999 && d < t)) ? kWeak : d;
+    }
+}
+
+namespace {
+
+// Set-up of the per-pixel routine (steps 1 to 5), with the hysteresis state and the phase
+// table copied into the thread's scratch. Caller holds g_chip_mu.
+PixelSetup make_setup(Scratch& s, int64_t pixels, bool& calib_warn) {
+    PixelSetup ps;
+    const double c2 = calibrateGetSpeedOfLightDiv2();
+    const int f = configGetModulationFrequency();
+    const int nd = calibrateGetNumDistances();
+    const double step = calibrateGetStepCalMM();
+    ps.dist_ok = f > 0;
+    if (ps.dist_ok) {
+        const uint16_t ur = u16_trunc(c2 / f);
+        ps.sp = static_cast<float>(step) * 30000.0f / static_cast<float>(ur);
+        ps.range = static_cast<float>(149896229.0) / (static_cast<float>(f) * 1000.0f);
+        if (calculationGetEnableTemperature()) {
+            const int part = configGetPartType();
+            const float as = static_cast<float>(calibrateGetTempCoef(part)) * 30000.0f / static_cast<float>(ur);
+            const float aib = static_cast<float>(calibrateGetIbTempCoef(part)) * 30000.0f / static_cast<float>(ur);
+            const int ts = temperatureGetTemperatureByFrameHeader();
+            const int tib = temperatureGetIbTemperatureByFrameHeader();
+            const int tsc = calibrateGetTempCalib(), tibc = calibrateGetIbTempCalib();
+            ps.tc = static_cast<float>(int64_t{tib} - tibc) * aib +
+                    static_cast<float>(std::max<int64_t>(0, int64_t{ts} - tsc)) * as;
+        }
+    }
+    ps.drnu = calculationGetEnableDRNU() == 2;
+    int64_t o = calibrationGetOffsetPhase();
+    if (ps.drnu) o += calibrationGetOffsetDRNU();
+    ps.offset = static_cast<float>(o);
+    if (ps.drnu) {
+        // The loader fills set 0 when the camera uses external modulation, set 1 otherwise.
+        const int set = epcgetExtModEnable() ? 0 : 1;
+        ps.nd = nd;
+        ps.calib_ok = nd >= 2;
+        calib_warn = !ps.calib_ok;
+        ps.table = distImagesDRNU[set];
+        ps.vmax = distImagesDRNUMax[set];
+        ps.vmin = distImagesDRNUMin[set];
+    }
+    ps.upper = upperThreshold;
+    ps.lower = lowerThreshold;
+    ps.hyst_len = std::min<int64_t>(pixels, VX_CHIP_PIXELS);
+    std::memcpy(s.hyst.data(), hysteresisMap, static_cast<size_t>(std::max<int64_t>(ps.hyst_len, 0)));
+    ps.hyst = s.hyst.data();
+    const auto& tab = vx::chip::atan_table();
+    std::copy(tab.begin(), tab.end(), s.atan.begin());
+    ps.atan = s.atan.data();
+    return ps;
+}
+
+void warn_calibration(int nd) {
+    vx::logf(vx::kWrn, "[%s] pixel calibration needs at least 2 distances, %d loaded: pixels invalid\n", kPixelFn,
+             nd);
+}
+
+// The image descriptor handed to the chip library; it must outlive the call that sets it.
+struct ImageDescriptor {
+    vexel_frame_info info;
+    const void* data;
+};
+thread_local ImageDescriptor t_descriptor;
+
+void set_calculation_flags(unsigned format) {
+    static constexpr uint8_t kFlags[9][3] = {{0, 0, 0}, {1, 1, 0}, {1, 0, 0}, {0, 1, 1}, {0, 1, 0},
+                                             {1, 0, 1}, {1, 1, 1}, {0, 0, 1}, {0, 0, 0}};
+    if (format > 8) return;
+    calculationEnablePiDelay(kFlags[format][0]);
+    calculationEnableDualMGX(kFlags[format][1]);
+    calculationEnablePN(kFlags[format][2]);
+}
+
+// DCS consistency: complementary phases of a sound pixel add up to about 4096.
+bool dcs_consistent(const uint8_t* src, int64_t n_px, int64_t plane, int64_t wh) {
+    int64_t c02 = 0, c13 = 0;
+    for (int64_t k = 0; k < n_px; ++k) {
+        const int s02 = (ld16(src, 2 * plane + k) & 0xFFF) + (ld16(src, k) & 0xFFF);
+        const int s13 = (ld16(src, 3 * plane + k) & 0xFFF) + (ld16(src, plane + k) & 0xFFF);
+        c02 += s02 >= 4017 && s02 <= 4175;
+        c13 += s13 >= 4017 && s13 <= 4175;
+    }
+    return c02 * 100 / wh > 60 && c13 * 100 / wh > 60;
+}
+
+void send_dcs_fix(vexel_driver_entry* drv, const State& st) {
+    vexel_param_item item{};
+    item.param_id = 17;
+    item.param_len = 1;
+    item.param_val[0] = st.dcs_fix_flag.load(std::memory_order_relaxed);
+    const uint16_t v = st.dcs_fix_val.load(std::memory_order_relaxed);
+    item.param_val[1] = static_cast<uint8_t>(v);
+    item.param_val[2] = static_cast<uint8_t>(v >> 8);
+    vexel_param_batch_set(drv->dev, &item, 1);
+}
+
+// Output of the lens step into the caller's buffer: undistorted when asked for and possible,
+// else a copy. `spare` is a scratch image for a caller buffer not aligned for 16-bit values.
+void finish_image(State& st, const uint16_t* img, void* out, uint16_t* spare, int w, int h, bool lens) {
+    const size_t bytes = size_t(w) * h * sizeof(uint16_t);
+    if (lens) {
+        const bool aligned = reinterpret_cast<uintptr_t>(out) % alignof(uint16_t) == 0;
+        uint16_t* to = aligned ? static_cast<uint16_t*>(out) : spare;
+        std::shared_lock lock(st.lens_mu);
+        // An empty table is refused (and logged) by the undistortion; the image is then passed
+        // on uncorrected rather than left unwritten.
+        if (vx_calib_len_undistort_u16(&st.len_map, to, 76800, img, 320, 240, 0)) {
+            if (!aligned) std::memcpy(out, spare, bytes);
+            return;
+        }
+    }
+    std::memcpy(out, img, bytes);
+}
+
+int fail(State& st) {
+    st.frame_valid.store(0, std::memory_order_relaxed);
+    return -1;
+}
+
+}  // namespace
+
+int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, const void* raw, int raw_len,
+                 const vexel_frame_info* info) {
+    State* st = state_of(drv);
+    if (!st || !out || !raw || !info) {
+        vx::logf(vx::kErr, "[%s] Wrong params\n", kDecodeFn);
+        return -1;
+    }
+    const auto* src = static_cast<const uint8_t*>(raw);
+    const int64_t n = std::min<int64_t>(info->frame_size, std::max(raw_len, 0));
+    const int64_t w = info->frame_width, h = info->frame_height, wh = w * h;
+    const unsigned format = info->frame_format;
+    const Simd simd = best_simd();
+
+    {
+        std::lock_guard lock(g_chip_mu);
+        t_descriptor = {*info, raw};
+        pruSetImage(&t_descriptor);
+        set_calculation_flags(format);
+        if (st->en_amp.load(std::memory_order_relaxed)) apiSetMinAmplitude(st->min_amp.load(std::memory_order_relaxed));
+        const uint16_t ratio = st->sat_ratio.load(std::memory_order_relaxed);
+        if (st->en_auto_intg.load(std::memory_order_relaxed) && ratio != 0)
+            auto_intg_step(ratio, src, static_cast<size_t>(n), vx::now(), simd);
+    }
+
+    auto length_ok = [&] {
+        if (2 * wh <= out_len && 8 * wh <= n) return true;
+        vx::logf(vx::kErr, "[%s] wrong data len: src=%d, dst=%d\n", kDecodeFn, static_cast<int>(n), out_len);
+        return false;
+    };
+
+    switch (format) {
+        case 0:
+            if (type != 2 || !length_ok()) return fail(*st);
+            break;
+        case 2:
+            if (!length_ok()) return fail(*st);
+            if (st->en_dcs_check.load(std::memory_order_relaxed) && wh > 0 &&
+                !dcs_consistent(src, n / 8, wh, wh)) {
+                st->frame_valid.store(0, std::memory_order_relaxed);
+                const vx::Timestamp t = vx::now();
+                if (t.sec > st->dcs_last_fix_s.load(std::memory_order_relaxed)) {
+                    send_dcs_fix(drv, *st);
+                    st->dcs_last_fix_s.store(t.sec, std::memory_order_relaxed);
+                    return -1;
+                }
+            }
+            if (type != 1 && type != 2) return fail(*st);
+            break;
+        case 8:
+            if (type == 1) return fail(*st);
+            return -1;
+        case 171:
+            vx::logf(vx::kInf, "[%s] Calibration data frame,size:%d\n", kDecodeFn, static_cast<int>(info->frame_size));
+            return fail(*st);
+        default: return fail(*st);
+    }
+    if (wh == 0) return 0;
+
+    const bool distance = format == 2 && type == 1;
+    const bool lens = format == 2 && st->en_lens.load(std::memory_order_relaxed) && w == 320 && h == 240;
+    Scratch* s = scratch_for(static_cast<size_t>(wh));
+    if (!s) {
+        vx::logf(vx::kErr, "[%s] malloc failed\n", kDecodeFn);
+        return fail(*st);
+    }
+    // The frame's own size, which frame_get_info also gave the chip library: a frame of another
+    // size described meanwhile on a capturing thread must not make the kernels overrun.
+    const RawView view{src, wh, static_cast<int>(w), static_cast<int>(h)};
+    // Images go straight into the caller's buffer unless the lens step needs a source of its
+    // own or the buffer cannot hold 16-bit values in place.
+    const bool direct = !lens && reinterpret_cast<uintptr_t>(out) % alignof(uint16_t) == 0;
+    uint16_t* img = direct ? static_cast<uint16_t*>(out) : s->img.get();
+    const bool hdr = st->en_hdr.load(std::memory_order_relaxed) != 0;
+
+    if (!distance) {
+        PixelSetup ps;  // amplitudes need no set-up
+        gray_image(simd, ps, view, img, format == 2 && hdr);
+    } else {
+        bool calib_warn = false;
+        PixelSetup ps;
+        float f;
+        {
+            std::lock_guard lock(g_chip_mu);
+            ps = make_setup(*s, wh, calib_warn);
+            f = static_cast<float>(configGetModulationFrequency());
+        }
+        if (!(f > 0)) {
+            vx::logf(vx::kErr, "[%s] no modulation frequency set\n", kDecodeFn);
+            return fail(*st);
+        }
+        if (calib_warn) warn_calibration(ps.nd);
+        // Millimetres per 30000 phase units, from the single-precision speed-of-light constant.
+        const uint16_t u_mm = u16_trunc(149896224.0f / f);
+        distance_image(simd, ps, view, s->amp.get(), img, hdr, u_mm);
+        {
+            std::lock_guard lock(g_chip_mu);
+            std::memcpy(hysteresisMap, ps.hyst, static_cast<size_t>(ps.hyst_len));
+        }
+        const uint8_t k = st->median_size.load(std::memory_order_relaxed);
+        if (st->en_median.load(std::memory_order_relaxed) && k > 1)
+            vx_median2d_u16(img, img, static_cast<int32_t>(w), static_cast<int32_t>(h), k);
+        const uint16_t v = u16_trunc(149896229.0 / static_cast<double>(f));
+        plausibility(simd, img, s->amp.get(), img, static_cast<size_t>(wh), v, static_cast<uint16_t>(v / 6));
+    }
+    if (!direct) finish_image(*st, img, out, s->amp.get(), static_cast<int>(w), static_cast<int>(h), lens);
+    return static_cast<int>(2 * wh);
+}
+
+// The exported per-pixel routine: set-up, then every image row of the chip geometry.
+int pixel_routine(Mode mode, void* dst, const void* src, int64_t plane4) {
+    const int64_t plane = plane4 / 4;
+    const int64_t cols = pruGetNCols(), rows = int64_t{pruGetNRowsPerHalf()} * pruGetNumberOfHalves();
+    if (!dst || !src || cols <= 0 || rows <= 0 || cols > INT32_MAX || rows > INT32_MAX) return static_cast<int>(plane);
+    const bool phase = mode == Mode::kPhase || mode == Mode::kMetres;
+    Scratch* s = scratch_for(0);
+    if (!s) {
+        vx::logf(vx::kErr, "[%s] malloc failed\n", kPixelFn);
+        return -1;
+    }
+    bool calib_warn = false;
+    PixelSetup ps;
+    if (phase) {
+        std::lock_guard lock(g_chip_mu);
+        ps = make_setup(*s, std::min(cols * rows, plane), calib_warn);
+    }
+    if (calib_warn) warn_calibration(ps.nd);
+    const RawView view{static_cast<const uint8_t*>(src), std::max<int64_t>(plane, 0), static_cast<int>(cols),
+                       static_cast<int>(rows)};
+    pixel_rows(best_simd(), mode, ps, view, dst, 0, view.rows);
+    if (phase) {
+        std::lock_guard lock(g_chip_mu);
+        std::memcpy(hysteresisMap, ps.hyst, static_cast<size_t>(ps.hyst_len));
+    }
+    return static_cast<int>(plane);
+}
+
+}  // namespace vx::epc
+
+extern "C" {
+
+VX_API int calcDefPiDelayGetDataSorted_opt(struct vexel_driver_entry*, int mode, void* dst, const void* src,
+                                           int plane4) {
+    if (mode < 0 || mode > 4) return plane4 / 4;
+    return vx::epc::pixel_routine(static_cast<vx::epc::Mode>(mode), dst, src, plane4);
+}
+
+VX_API int _epc_dcs2dist_f32(struct vexel_driver_entry*, float* dst, const void* src, int a, int b) {
+    const int64_t pixels = int64_t{a} * b;
+    // The routine's plane argument counts the samples of all four planes.
+    if (a <= 0 || b <= 0 || pixels > INT32_MAX / 4) return 0;
+    vx::epc::pixel_routine(vx::epc::Mode::kMetres, dst, src, 4 * pixels);
+    return static_cast<int>(pixels);
+}
+
+}  // extern "C"

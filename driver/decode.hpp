@@ -1,0 +1,142 @@
+// Internals of the epc frame decode: the per-call set-up of the per-pixel routine and the row
+// kernels, in a scalar and an AVX2 build that agree bit for bit. Open to the tests and benchmarks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/clock.hpp"
+
+namespace vx::epc {
+
+inline constexpr uint16_t kInvalid = 65500;
+inline constexpr uint16_t kWeak = 65300;
+inline constexpr float kInvalidF = 65.5f;
+inline constexpr float kWeakF = 65.3f;
+inline constexpr int kPhasePeriod = 30000;
+
+// Outputs of the per-pixel routine, numbered as its `mode` argument.
+enum class Mode : int { kPhase = 0, kAmp = 1, kMetres = 2, kAmpF = 3, kSquares = 4 };
+
+enum class Simd { kScalar, kAvx2 };
+// The kernels' instruction set: the best the machine has, unless a test pinned a lower one.
+Simd best_simd();
+void pin_simd(Simd simd);
+void unpin_simd();
+
+// Everything the per-pixel arithmetic reads, taken once per call from the chip library.
+struct PixelSetup {
+    // Phase to distance (modes 0 and 2). dist_ok is false when no modulation frequency is set:
+    // every pixel is then invalid.
+    bool dist_ok = false;
+    float tc = 0;      // temperature term, phase units
+    float offset = 0;  // offset phase (+ DRNU offset with pixel calibration)
+    float sp = 0;      // one calibration step in phase units
+    float range = 0;   // unambiguous range R in metres
+    // Pixel calibration: tables of the loaded set, nd entries per pixel. calib_ok is false when
+    // fewer than 2 distances are loaded: every pixel is then invalid.
+    bool drnu = false;
+    bool calib_ok = false;
+    int nd = 0;
+    const uint16_t* table = nullptr;
+    const uint16_t* vmax = nullptr;
+    const uint16_t* vmin = nullptr;
+    // Amplitude hysteresis: squared-amplitude thresholds and the states of raw pixels
+    // [0, hyst_len), updated in place.
+    uint32_t upper = 0, lower = 0;
+    uint8_t* hyst = nullptr;
+    int64_t hyst_len = 0;
+    const uint32_t* atan = nullptr;  // the phase table, 4096 entries widened to 32 bits
+};
+
+// A raw frame as the routine sees it: four planes of `plane` samples (little-endian, any
+// alignment) and the decode geometry; `rows` counts both halves.
+struct RawView {
+    const uint8_t* src = nullptr;
+    int64_t plane = 0;
+    int cols = 0;
+    int rows = 0;
+};
+
+// Raw row holding image row y (rows read from the centre outwards), or -1 when no raw row maps
+// there (an odd row count leaves the last image row without one).
+inline int raw_row_of(int y, int rows) {
+    const int half = rows / 2;
+    const int i = y >= half ? 2 * (y - half) + 1 : 2 * (half - 1 - y);
+    return i < rows ? i : -1;
+}
+
+// Image rows [y0, y1) of the per-pixel routine in `mode`; dst holds cols x rows values (uint16
+// or float by mode) at any alignment.
+void pixel_rows(Simd simd, Mode mode, const PixelSetup& ps, const RawView& raw, void* dst, int y0, int y1);
+
+// The distance path's fused passes over the whole image: squared amplitudes (mode 4) into `amp`,
+// phase codes (mode 0), the HDR row-pair merge when `hdr`, and the millimetre conversion with
+// unit `u_mm` into `mm`. Both buffers hold cols x rows values.
+void distance_image(Simd simd, const PixelSetup& ps, const RawView& raw, uint16_t* amp, uint16_t* mm, bool hdr,
+                    uint16_t u_mm);
+
+// The gray path: amplitudes (mode 1) into `out`, row pairs merged when `hdr`.
+void gray_image(Simd simd, const PixelSetup& ps, const RawView& raw, uint16_t* out, bool hdr);
+
+// Plausibility: every distance at or beyond `v`, at most 100 mm, or closer than `t` with a weak
+// squared amplitude becomes 65300. in and out may be the same buffer.
+void plausibility(Simd simd, const uint16_t* in, const uint16_t* amp, uint16_t* out, size_t n, uint16_t v, uint16_t t);
+
+// Phase code to millimetres: (v * u) / 30000 for codes up to 59999, larger ones unchanged.
+inline uint16_t to_mm(uint16_t v, uint16_t u) {
+    return v <= 59999 ? static_cast<uint16_t>(uint32_t{v} * u / 30000u) : v;
+}
+
+// The HDR merge of one column of a row pair: an invalid (> 60000) row takes the other's values,
+// otherwise the larger weight wins, the second row on a tie.
+inline bool hdr_take_second(uint16_t a0, uint16_t a1) {
+    if (a0 > 60000) return true;
+    if (a1 > 60000) return false;
+    return a1 >= a0;
+}
+
+// Sample class counts of the automatic integration time over n samples.
+struct SampleCounts {
+    uint64_t bad = 0, low = 0, high = 0;
+};
+SampleCounts count_samples(Simd simd, const uint8_t* src, size_t n);
+
+// Scratch images come from this allocator (std::malloc unless a test injects failures).
+using ScratchAlloc = void* (*)(size_t);
+void set_scratch_alloc(ScratchAlloc alloc);
+
+// Columns [j0, j1) of image row y in scalar code; the vector kernels finish rows with them.
+void pixel_cols_scalar(Mode mode, const PixelSetup& ps, const RawView& raw, void* dst, int y, int j0, int j1);
+// Squared amplitudes (mode 4) and phase codes (mode 0) of columns [j0, j1) of image row y,
+// into amp[j] and code[j].
+void distance_cols_scalar(const PixelSetup& ps, const RawView& raw, int y, int j0, int j1, uint16_t* amp,
+                          uint16_t* code);
+
+// The automatic integration time's step for one frame of n bytes at time `now`. Caller holds
+// the decode's chip-state lock.
+void auto_intg_step(uint16_t sat_ratio, const uint8_t* src, size_t n, const vx::Timestamp& now, Simd simd);
+// Forgets the last run (tests).
+void auto_intg_reset();
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define VX_DECODE_AVX2 1
+namespace avx2 {
+void pixel_rows(Mode mode, const PixelSetup& ps, const RawView& raw, void* dst, int y0, int y1);
+void distance_image(const PixelSetup& ps, const RawView& raw, uint16_t* amp, uint16_t* mm, bool hdr, uint16_t u_mm);
+void merge_pair(uint16_t* a0, uint16_t* a1, uint16_t* h0, uint16_t* h1, int n);
+void plausibility(const uint16_t* in, const uint16_t* amp, uint16_t* out, size_t n, uint16_t v, uint16_t t);
+SampleCounts count_samples(const uint8_t* src, size_t n);
+}  // namespace avx2
+#else
+#define VX_DECODE_AVX2 0
+#endif
+
+// Float to int32 as the x86 conversion does: NaN and values outside the int32 range give
+// INT32_MIN, so the scalar and vector paths agree on hostile inputs without undefined behaviour.
+inline int32_t trunc_i32(float v) {
+    if (!(v > -2147483904.0f && v < 2147483648.0f)) return INT32_MIN;
+    return static_cast<int32_t>(v);
+}
+
+}  // namespace vx::epc
