@@ -50,6 +50,9 @@ struct Scratch {
     size_t cap = 0;  // pixels each image holds
     std::array<uint8_t, VX_CHIP_PIXELS> hyst{};
     std::array<uint32_t, VX_CHIP_ATAN_ENTRIES> atan{};
+    // Built from `atan` when the chip library's table differs from it.
+    std::array<uint32_t, kOctantZero + 2> octant{};
+    bool octant_ready = false;
 };
 
 thread_local std::unique_ptr<Scratch> t_scratch;
@@ -189,6 +192,54 @@ void st16(void* dst, int64_t q, uint16_t v) { std::memcpy(static_cast<uint8_t*>(
 void stf(void* dst, int64_t q, float v) { std::memcpy(static_cast<uint8_t*>(dst) + 4 * q, &v, 4); }
 
 }  // namespace
+
+namespace {
+
+// Floats in increasing order as unsigned keys (-0 just below +0; NaNs lie outside -inf..+inf).
+uint32_t order_key(float f) {
+    uint32_t u;
+    std::memcpy(&u, &f, 4);
+    return (u & 0x80000000u) ? ~u : (u | 0x80000000u);
+}
+float from_key(uint32_t k) {
+    const uint32_t u = (k & 0x80000000u) ? (k & 0x7FFFFFFFu) : ~k;
+    float f;
+    std::memcpy(&f, &u, 4);
+    return f;
+}
+
+// Smallest float phase for which `pred` (non-decreasing in the phase) holds; NaN when none.
+template <class Pred>
+float first_phase(Pred pred) {
+    uint32_t lo = order_key(-INFINITY), hi = order_key(INFINITY);
+    if (!pred(from_key(hi))) return NAN;
+    while (lo < hi) {
+        const uint32_t mid = lo + (hi - lo) / 2;
+        if (pred(from_key(mid)))
+            hi = mid;
+        else
+            lo = mid + 1;
+    }
+    return from_key(lo);
+}
+
+}  // namespace
+
+void build_octant_phase(const uint32_t* atan, uint32_t* out) {
+    for (int o = 0; o < 8; ++o)
+        for (int i = 0; i < VX_CHIP_ATAN_ENTRIES; ++i)
+            out[o * VX_CHIP_ATAN_ENTRIES + i] = (3750u * o + atan[i] + 15000u) % kPhasePeriod;
+    out[kOctantZero] = 15000;
+    out[kOctantZero + 1] = 0;
+}
+
+void set_range(PixelSetup& ps, float range) {
+    ps.range = range;
+    const float far = range - 1.0f;
+    ps.far_from = first_phase([&](float P) { return P * range / 30000.0f > far; });
+    ps.near_below = first_phase([&](float P) { return P * range / 30000.0f >= 1.0f; });
+    if (std::isnan(ps.near_below)) ps.near_below = INFINITY;
+}
 
 void set_scratch_alloc(ScratchAlloc alloc) { g_alloc = alloc ? alloc : std::malloc; }
 
@@ -346,7 +397,7 @@ PixelSetup make_setup(Scratch& s, int64_t pixels, bool& calib_warn) {
     if (ps.dist_ok) {
         const uint16_t ur = u16_trunc(c2 / f);
         ps.sp = static_cast<float>(step) * 30000.0f / static_cast<float>(ur);
-        ps.range = static_cast<float>(149896229.0) / (static_cast<float>(f) * 1000.0f);
+        set_range(ps, static_cast<float>(149896229.0) / (static_cast<float>(f) * 1000.0f));
         if (calculationGetEnableTemperature()) {
             const int part = configGetPartType();
             const float as = static_cast<float>(calibrateGetTempCoef(part)) * 30000.0f / static_cast<float>(ur);
@@ -378,8 +429,13 @@ PixelSetup make_setup(Scratch& s, int64_t pixels, bool& calib_warn) {
     std::memcpy(s.hyst.data(), hysteresisMap, static_cast<size_t>(std::max<int64_t>(ps.hyst_len, 0)));
     ps.hyst = s.hyst.data();
     const auto& tab = vx::chip::atan_table();
-    std::copy(tab.begin(), tab.end(), s.atan.begin());
+    if (!s.octant_ready || !std::equal(tab.begin(), tab.end(), s.atan.begin())) {
+        std::copy(tab.begin(), tab.end(), s.atan.begin());
+        build_octant_phase(s.atan.data(), s.octant.data());
+        s.octant_ready = true;
+    }
     ps.atan = s.atan.data();
+    ps.octant_phase = s.octant.data();
     return ps;
 }
 

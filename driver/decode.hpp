@@ -33,6 +33,9 @@ struct PixelSetup {
     float offset = 0;  // offset phase (+ DRNU offset with pixel calibration)
     float sp = 0;      // one calibration step in phase units
     float range = 0;   // unambiguous range R in metres
+    // Phases from which the distance P * R / 30000 exceeds R - 1, and from which it reaches 1 m
+    // (set_range finds them exactly: the rounded distance never decreases as P grows).
+    float far_from = 0, near_below = 0;
     // Pixel calibration: tables of the loaded set, nd entries per pixel. calib_ok is false when
     // fewer than 2 distances are loaded: every pixel is then invalid.
     bool drnu = false;
@@ -46,8 +49,20 @@ struct PixelSetup {
     uint32_t upper = 0, lower = 0;
     uint8_t* hyst = nullptr;
     int64_t hyst_len = 0;
-    const uint32_t* atan = nullptr;  // the phase table, 4096 entries widened to 32 bits
+    const uint32_t* atan = nullptr;  // the phase table widened to 32 bits
+    // For the vector code: the phase (atan2_lut + 15000) mod 30000 by octant o and table
+    // index i at o * 4096 + i, then the two results of a zero first argument (second argument
+    // >= 0, < 0) at kOctantZero and kOctantZero + 1.
+    const uint32_t* octant_phase = nullptr;
 };
+
+inline constexpr int kOctantZero = 8 * 4096;
+
+// Fills `out` (kOctantZero + 2 entries) from the phase table `atan` (4096 entries).
+void build_octant_phase(const uint32_t* atan, uint32_t* out);
+
+// Sets ps.range and the two phase thresholds derived from it.
+void set_range(PixelSetup& ps, float range);
 
 // A raw frame as the routine sees it: four planes of `plane` samples (little-endian, any
 // alignment) and the decode geometry; `rows` counts both halves.

@@ -1,7 +1,11 @@
-// AVX2 kernels of the frame decode, eight pixels per step. Every lane performs the scalar code's
-// single-precision operations in the same order (IEEE vector arithmetic rounds exactly like
-// scalar), so the results are the same bits; blocks the vector code cannot take whole (row
+// AVX2 kernels of the frame decode, sixteen pixels per step. Every lane performs the scalar
+// code's single-precision operations in the same order (IEEE vector arithmetic rounds exactly
+// like scalar), so the results are the same bits; blocks the vector code cannot take whole (row
 // tails, pixels outside the hysteresis map or the calibration tables) go to the scalar code.
+//
+// Layout: samples, validity and the octant reduction of the phase run on 16-bit lanes in pixel
+// order. 32-bit work runs on two halves made by unpacking, so half 0 holds pixels 0-3 and 8-11
+// and half 1 pixels 4-7 and 12-15; packing the halves back restores pixel order.
 #include "driver/decode.hpp"
 
 #if VX_DECODE_AVX2
@@ -32,207 +36,295 @@ namespace {
 using I = __m256i;
 using F = __m256;
 
-inline I set1(int v) { return _mm256_set1_epi32(v); }
-inline F set1f(float v) { return _mm256_set1_ps(v); }
-inline I zero() { return _mm256_setzero_si256(); }
-inline I ones() { return _mm256_set1_epi32(-1); }
-inline I sel(I m, I yes, I no) { return _mm256_blendv_epi8(no, yes, m); }
-inline F self(I m, F yes, F no) { return _mm256_blendv_ps(no, yes, _mm256_castsi256_ps(m)); }
-template <int kPred> inline I cmp(F a, F b) { return _mm256_castps_si256(_mm256_cmp_ps(a, b, kPred)); }
-inline I lor(I a, I b) { return _mm256_or_si256(a, b); }
-inline I land(I a, I b) { return _mm256_and_si256(a, b); }
-inline I landnot(I notme, I b) { return _mm256_andnot_si256(notme, b); }
-inline F tof(I v) { return _mm256_cvtepi32_ps(v); }
+// The helpers pass vectors and structs of vectors; out of line they would go through memory and
+// serialise the blocks, hence always_inline throughout.
+[[gnu::always_inline]] inline I set32(int v) { return _mm256_set1_epi32(v); }
+[[gnu::always_inline]] inline I set16(int v) { return _mm256_set1_epi16(static_cast<short>(v)); }
+[[gnu::always_inline]] inline F setf(float v) { return _mm256_set1_ps(v); }
+[[gnu::always_inline]] inline I zero() { return _mm256_setzero_si256(); }
+[[gnu::always_inline]] inline I sel(I m, I yes, I no) { return _mm256_blendv_epi8(no, yes, m); }
+[[gnu::always_inline]] inline F self(I m, F yes, F no) { return _mm256_blendv_ps(no, yes, _mm256_castsi256_ps(m)); }
+template <int kPred>
+[[gnu::always_inline]] inline I cmp(F a, F b) {
+    return _mm256_castps_si256(_mm256_cmp_ps(a, b, kPred));
+}
+[[gnu::always_inline]] inline I lor(I a, I b) { return _mm256_or_si256(a, b); }
+[[gnu::always_inline]] inline I land(I a, I b) { return _mm256_and_si256(a, b); }
+[[gnu::always_inline]] inline I landnot(I notme, I b) { return _mm256_andnot_si256(notme, b); }
+[[gnu::always_inline]] inline F tof(I v) { return _mm256_cvtepi32_ps(v); }
+[[gnu::always_inline]] inline I load(const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); }
+[[gnu::always_inline]] inline void store(void* p, I v) { _mm256_storeu_si256(static_cast<__m256i*>(p), v); }
 
-// Eight consecutive samples from sample index idx, widened.
-inline I load8(const uint8_t* src, int64_t idx) {
-    return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 2 * idx)));
+// 16-bit lanes to the two 32-bit halves: zero-extended, or sign-extended (also for masks).
+[[gnu::always_inline]] inline I ulo(I v) { return _mm256_unpacklo_epi16(v, zero()); }
+[[gnu::always_inline]] inline I uhi(I v) { return _mm256_unpackhi_epi16(v, zero()); }
+[[gnu::always_inline]] inline I slo(I v) { return _mm256_unpacklo_epi16(v, _mm256_srai_epi16(v, 15)); }
+[[gnu::always_inline]] inline I shi(I v) { return _mm256_unpackhi_epi16(v, _mm256_srai_epi16(v, 15)); }
+// Halves back to 16-bit lanes in pixel order: values 0..65535, or masks.
+[[gnu::always_inline]] inline I pack_u(I lo, I hi) { return _mm256_packus_epi32(lo, hi); }
+[[gnu::always_inline]] inline I pack_m(I lo, I hi) { return _mm256_packs_epi32(lo, hi); }
+// Two float halves to pixel order, eight floats each.
+[[gnu::always_inline]] inline void store_f(void* p, F lo, F hi) {
+    auto* f = static_cast<float*>(p);
+    _mm256_storeu_ps(f, _mm256_permute2f128_ps(lo, hi, 0x20));
+    _mm256_storeu_ps(f + 8, _mm256_permute2f128_ps(lo, hi, 0x31));
 }
-inline I load8u16(const uint16_t* p) {
-    return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-}
-inline void store8u16(void* dst, I v) {
-    const __m128i w = _mm_packus_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
-    _mm_storeu_si128(static_cast<__m128i*>(dst), w);
-}
+
+// Unsigned 16-bit a >= b.
+[[gnu::always_inline]] inline I ge_u16(I a, I b) { return _mm256_cmpeq_epi16(_mm256_max_epu16(a, b), a); }
 
 struct Block {
-    I bad;  // a sample at 0 or 4095
-    I x, y, s;
+    I bad;   // 16-bit: a sample at 0 or 4095
+    I x, y;  // 16-bit: d3 - d1, d2 - d0
+    I s[2];  // 32-bit halves: x^2 + y^2
 };
 
-inline Block samples(const RawView& raw, int64_t r) {
-    const I m = set1(0xFFF), lo = zero(), hi = set1(4095);
-    const I d0 = land(load8(raw.src, r), m), d1 = land(load8(raw.src, raw.plane + r), m);
-    const I d2 = land(load8(raw.src, 2 * raw.plane + r), m), d3 = land(load8(raw.src, 3 * raw.plane + r), m);
-    I bad = lor(_mm256_cmpeq_epi32(d0, lo), _mm256_cmpeq_epi32(d0, hi));
-    bad = lor(bad, lor(_mm256_cmpeq_epi32(d1, lo), _mm256_cmpeq_epi32(d1, hi)));
-    bad = lor(bad, lor(_mm256_cmpeq_epi32(d2, lo), _mm256_cmpeq_epi32(d2, hi)));
-    bad = lor(bad, lor(_mm256_cmpeq_epi32(d3, lo), _mm256_cmpeq_epi32(d3, hi)));
-    const I x = _mm256_sub_epi32(d3, d1), y = _mm256_sub_epi32(d2, d0);
-    const I s = _mm256_add_epi32(_mm256_mullo_epi32(x, x), _mm256_mullo_epi32(y, y));
-    return {bad, x, y, s};
-}
-
-// Hysteresis of eight raw pixels from r, all inside the map: stores the new states of pixels
-// with valid samples and returns the lanes it rejects.
-inline I hysteresis(const PixelSetup& ps, const Block& b, int64_t r) {
-    const I s4 = _mm256_srli_epi32(b.s, 2);
-    const I up = set1(static_cast<int>(ps.upper)), lo = set1(static_cast<int>(ps.lower));
-    const I ge_up = _mm256_cmpeq_epi32(_mm256_max_epu32(s4, up), s4);
-    const I lt_lo = landnot(_mm256_cmpeq_epi32(_mm256_max_epu32(s4, lo), s4), ones());
-    uint8_t* map = ps.hyst + r;
-    const I old = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(map)));
-    I st = sel(ge_up, set1(1), sel(lt_lo, zero(), old));
-    st = sel(b.bad, old, st);
-    const __m128i w = _mm_packus_epi32(_mm256_castsi256_si128(st), _mm256_extracti128_si256(st, 1));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(map), _mm_packus_epi16(w, w));
-    return _mm256_cmpeq_epi32(st, zero());
-}
-
-// (atan2_lut(x, y) + 15000) mod 30000, with the table lookup as a gather.
-inline I phase_code(const uint32_t* atan, I x, I y) {
-    const I z = _mm256_cmpeq_epi32(x, zero());
-    const I zval = land(_mm256_cmpgt_epi32(zero(), y), set1(15000));
-    const I neg = _mm256_cmpgt_epi32(zero(), x);
-    const I ay = _mm256_abs_epi32(x);
-    const I ax = _mm256_sign_epi32(y, x);
-    I base = land(neg, set1(15000));
-    const I rot = _mm256_cmpgt_epi32(set1(1), ax);  // ax <= 0
-    base = _mm256_add_epi32(base, land(rot, set1(7500)));
-    const I nx = sel(rot, ay, ax);
-    const I ny = sel(rot, _mm256_sub_epi32(zero(), ax), ay);
-    const I oct = landnot(_mm256_cmpgt_epi32(nx, ny), ones());  // ny >= nx
-    base = _mm256_add_epi32(base, land(oct, set1(3750)));
-    const I ny2 = sel(oct, _mm256_sub_epi32(ny, nx), ny);
-    const I nx2 = _mm256_max_epi32(sel(oct, _mm256_add_epi32(nx, ny), nx), set1(1));
-    // ny2 * 4096 / nx2: the numerator is exact in single precision and the rounded quotient is
-    // off by at most one, which the remainder corrects.
-    const I num = _mm256_slli_epi32(ny2, 12);
-    I q = _mm256_cvttps_epi32(_mm256_div_ps(tof(num), tof(nx2)));
-    const I rem = _mm256_sub_epi32(num, _mm256_mullo_epi32(q, nx2));
-    q = _mm256_add_epi32(q, _mm256_cmpgt_epi32(zero(), rem));
-    q = _mm256_sub_epi32(q, _mm256_cmpgt_epi32(rem, _mm256_sub_epi32(nx2, set1(1))));
-    q = _mm256_min_epi32(_mm256_max_epi32(q, zero()), set1(VX_CHIP_ATAN_ENTRIES - 1));
-    I at = _mm256_add_epi32(base, _mm256_i32gather_epi32(reinterpret_cast<const int*>(atan), q, 4));
-    at = sel(z, zval, at);
-    I p = _mm256_add_epi32(at, set1(15000));
-    for (int k = 0; k < 3; ++k) p = _mm256_sub_epi32(p, land(_mm256_cmpgt_epi32(p, set1(29999)), set1(30000)));
-    return p;
-}
-
-struct PhaseV {
-    I code;   // phase code
-    F m;      // metres
-    I hweak;  // rejected by the hysteresis
-    I near;   // weak and closer than 1 m
-    I inv;    // invalid past the samples
-};
-
-// Steps 4 to 9 for eight pixels at raw index r and image index q.
-inline PhaseV phase(const PixelSetup& ps, const Block& b, int64_t r, int64_t q) {
-    const I hweak = hysteresis(ps, b, r);
-    const I p = phase_code(ps.atan, b.x, b.y);
-    F P = _mm256_sub_ps(tof(p), set1f(ps.tc));
-    I inv = ps.dist_ok ? zero() : ones();
-    if (!ps.drnu) {
-        P = _mm256_add_ps(P, set1f(ps.offset));
-    } else if (!ps.calib_ok) {
-        inv = ones();
-    } else {
-        const F M = tof(load8u16(ps.vmax + q)), N = tof(load8u16(ps.vmin + q));
-        inv = lor(inv, lor(cmp<_CMP_GE_OQ>(P, M), cmp<_CMP_EQ_OQ>(M, N)));
-        const F t = _mm256_div_ps(_mm256_mul_ps(_mm256_sub_ps(P, N), set1f(static_cast<float>(ps.nd))),
-                                  _mm256_sub_ps(M, N));
-        I k = _mm256_max_epi32(_mm256_cvttps_epi32(t), zero());
-        const I kmax = set1(ps.nd - 2);
-        const I last = _mm256_cmpgt_epi32(k, kmax);
-        k = _mm256_min_epi32(k, kmax);
-        const I qv = _mm256_add_epi32(set1(static_cast<int>(q)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-        const I idx = _mm256_add_epi32(_mm256_mullo_epi32(qv, set1(ps.nd)), k);
-        // Entries k and k + 1 of a pixel's table in one 32-bit read.
-        const I pair = _mm256_i32gather_epi32(reinterpret_cast<const int*>(ps.table), idx, 2);
-        const F l0 = tof(land(pair, set1(0xFFFF))), l1 = tof(_mm256_srli_epi32(pair, 16));
-        inv = lor(inv, lor(land(last, cmp<_CMP_GT_OQ>(P, l1)), cmp<_CMP_EQ_OQ>(l0, l1)));
-        const F sp = set1f(ps.sp);
-        P = _mm256_add_ps(_mm256_div_ps(_mm256_mul_ps(_mm256_sub_ps(P, l0), sp), _mm256_sub_ps(l1, l0)),
-                          _mm256_mul_ps(sp, tof(k)));
-        P = _mm256_add_ps(P, set1f(ps.offset));
+[[gnu::always_inline]] inline Block samples(const RawView& raw, int64_t r) {
+    const I m12 = set16(0xFFF), one = set16(1);
+    I d[4], t = set16(0x7FFF);
+#pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k) {
+        d[k] = land(load(raw.src + 2 * (k * raw.plane + r)), m12);
+        // 0 and 4095 are the samples whose successor, in 12 bits, is below 2.
+        t = _mm256_min_epi16(t, land(_mm256_add_epi16(d[k], one), m12));
     }
-    const F period = set1f(30000.0f);
-    P = self(cmp<_CMP_LT_OQ>(P, _mm256_setzero_ps()), _mm256_add_ps(P, period), P);
-    P = self(cmp<_CMP_GT_OQ>(P, period), _mm256_sub_ps(P, period), P);
-    const F m = _mm256_div_ps(_mm256_mul_ps(P, set1f(ps.range)), period);
-    const I strong = _mm256_cmpgt_epi32(b.s, set1(9999));
-    const I far = land(_mm256_cmpgt_epi32(b.s, set1(89999)), cmp<_CMP_GT_OQ>(m, set1f(ps.range - 1.0f)));
-    inv = lor(inv, land(strong, far));
-    const I near = landnot(strong, cmp<_CMP_LT_OQ>(m, set1f(1.0f)));
-    return {land(_mm256_cvttps_epi32(P), set1(0xFFFF)), m, hweak, near, inv};
+    Block b;
+    b.bad = _mm256_cmpgt_epi16(set16(2), t);
+    b.x = _mm256_sub_epi16(d[3], d[1]);
+    b.y = _mm256_sub_epi16(d[2], d[0]);
+    const I lo = _mm256_unpacklo_epi16(b.x, b.y), hi = _mm256_unpackhi_epi16(b.x, b.y);
+    b.s[0] = _mm256_madd_epi16(lo, lo);
+    b.s[1] = _mm256_madd_epi16(hi, hi);
+    return b;
+}
+
+// Hysteresis of sixteen raw pixels from r, all inside the map: stores the new states of pixels
+// with valid samples; returns the lanes (16-bit) it rejects. S / 4 >= t is S >= 4t, and with
+// S below 2^26 the scaled thresholds clamp to the signed range without changing a decision.
+[[gnu::always_inline]] inline I hysteresis(const I& up4, const I& lo4, uint8_t* map, const Block& b) {
+    const I below_up = pack_m(_mm256_cmpgt_epi32(up4, b.s[0]), _mm256_cmpgt_epi32(up4, b.s[1]));
+    const I below_lo = pack_m(_mm256_cmpgt_epi32(lo4, b.s[0]), _mm256_cmpgt_epi32(lo4, b.s[1]));
+    const I old = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(map)));
+    // At or above the upper threshold 1, below the lower one 0, else the old state.
+    I st = lor(landnot(below_up, set16(1)), land(below_up, landnot(below_lo, old)));
+    st = sel(b.bad, old, st);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(map),
+                     _mm_packus_epi16(_mm256_castsi256_si128(st), _mm256_extracti128_si256(st, 1)));
+    return _mm256_cmpeq_epi16(st, zero());
+}
+
+[[gnu::always_inline]] inline I scaled_threshold(uint32_t t) {
+    return set32(static_cast<int>(std::min<uint64_t>(uint64_t{t} * 4, INT32_MAX)));
+}
+
+// (atan2_lut(x, y) + 15000) mod 30000 in both halves: the octant reduction on 16-bit lanes, the
+// table index by an exact division, the octant's phase by a gather.
+[[gnu::always_inline]] inline void phase_codes(const uint32_t* octant, const Block& b, I (&p)[2]) {
+    const I x = b.x, y = b.y;
+    const I z = _mm256_cmpeq_epi16(x, zero());
+    const I ay = _mm256_abs_epi16(x);
+    const I ax = _mm256_sign_epi16(y, x);
+    const I rot = _mm256_cmpgt_epi16(set16(1), ax);  // ax <= 0
+    const I nx = sel(rot, ay, ax);
+    const I ny = sel(rot, _mm256_sub_epi16(zero(), ax), ay);
+    const I oct = _mm256_xor_si256(_mm256_cmpgt_epi16(nx, ny), set16(-1));  // ny >= nx
+    // Octant o = 4 * (x < 0) + 2 * rot + oct; a zero x has entries of its own.
+    I base = lor(lor(land(_mm256_cmpgt_epi16(zero(), x), set16(4 * 4096)), land(rot, set16(2 * 4096))),
+                 land(oct, set16(4096)));
+    base = sel(z, _mm256_sub_epi16(set16(kOctantZero), _mm256_cmpgt_epi16(zero(), y)), base);
+    // Here 0 <= ny2 < nx2 unless x is 0, whose quotient 0 / 1 leaves the zero entries' index.
+    const I ny2 = sel(oct, _mm256_sub_epi16(ny, nx), ny);
+    const I nx2 = _mm256_max_epi16(sel(oct, _mm256_add_epi16(nx, ny), nx), set16(1));
+    const I halves_ny[2] = {ulo(ny2), uhi(ny2)}, halves_nx[2] = {ulo(nx2), uhi(nx2)};
+    const I halves_base[2] = {ulo(base), uhi(base)};
+#pragma GCC unroll 2
+    for (int h = 0; h < 2; ++h) {
+        // ny2 * 4096 / nx2: the numerator is exact in single precision and the rounded quotient
+        // is off by at most one, which the remainder corrects.
+        const I num = _mm256_slli_epi32(halves_ny[h], 12), den = halves_nx[h];
+        I q = _mm256_cvttps_epi32(_mm256_div_ps(tof(num), tof(den)));
+        const I rem = _mm256_sub_epi32(num, _mm256_mullo_epi32(q, den));
+        q = _mm256_add_epi32(q, _mm256_cmpgt_epi32(zero(), rem));
+        q = _mm256_sub_epi32(q, _mm256_cmpgt_epi32(rem, _mm256_sub_epi32(den, set32(1))));
+        p[h] = _mm256_i32gather_epi32(reinterpret_cast<const int*>(octant), _mm256_add_epi32(halves_base[h], q), 4);
+    }
+}
+
+
+struct Phase {
+    I code;       // 16-bit phase codes
+    F m[2];       // metres (only with kMetres)
+    I hweak;      // 16-bit: rejected by the hysteresis
+    I inv, near;  // 16-bit: invalid past the samples; weak and closer than 1 m
+};
+
+// Per-call vectors of the phase step.
+struct Consts {
+    I up4, lo4;
+    I lane_nd[2];  // first table entry of each lane's pixel, relative to the block's first pixel
+    I inv_all;  // every pixel reaching the phase step is invalid: no modulation frequency, or
+                // pixel calibration with too few distances
+    explicit Consts(const PixelSetup& ps)
+        : up4(scaled_threshold(ps.upper)), lo4(scaled_threshold(ps.lower)),
+          inv_all((!ps.dist_ok || (ps.drnu && !ps.calib_ok)) ? set32(-1) : zero()) {
+        const I nd = set32(ps.nd);
+        lane_nd[0] = _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 8, 9, 10, 11), nd);
+        lane_nd[1] = _mm256_mullo_epi32(_mm256_setr_epi32(4, 5, 6, 7, 12, 13, 14, 15), nd);
+    }
+};
+
+// Steps 4 to 9 for sixteen pixels at raw index r and image index q; kDrnu: pixel calibration
+// with usable tables.
+template <bool kDrnu, bool kMetres>
+[[gnu::always_inline]] inline Phase phase(const PixelSetup& ps, const Consts& c, const Block& b, int64_t r,
+                                          int64_t q) {
+    Phase out;
+    out.hweak = hysteresis(c.up4, c.lo4, ps.hyst + r, b);
+    I p[2];
+    phase_codes(ps.octant_phase, b, p);
+    I M16 = zero(), N16 = zero();
+    if constexpr (kDrnu) {
+        M16 = load(ps.vmax + q);
+        N16 = load(ps.vmin + q);
+        // Each pixel's table sits in a cache line of its own: fetch the lines a few blocks ahead.
+        constexpr int64_t kAhead = 64;
+        const auto* table = reinterpret_cast<const char*>(ps.table);
+        const int64_t from = (q + kAhead) * ps.nd * 2;
+        const int64_t to = std::min((q + kAhead + 16) * ps.nd * 2, int64_t{VX_CHIP_PIXELS} * ps.nd * 2);
+        for (int64_t o = from; o < to; o += 64) _mm_prefetch(table + o, _MM_HINT_T0);
+    }
+    I inv[2], near[2], code[2];
+    const F period = setf(30000.0f);
+#pragma GCC unroll 2
+    for (int h = 0; h < 2; ++h) {
+        F P = _mm256_sub_ps(tof(p[h]), setf(ps.tc));
+        inv[h] = c.inv_all;
+        if constexpr (!kDrnu) {
+            P = _mm256_add_ps(P, setf(ps.offset));
+        } else {
+            const F M = tof(h ? uhi(M16) : ulo(M16)), N = tof(h ? uhi(N16) : ulo(N16));
+            inv[h] = lor(inv[h], lor(cmp<_CMP_GE_OQ>(P, M), cmp<_CMP_EQ_OQ>(M, N)));
+            const F t =
+                _mm256_div_ps(_mm256_mul_ps(_mm256_sub_ps(P, N), setf(static_cast<float>(ps.nd))), _mm256_sub_ps(M, N));
+            I k = _mm256_max_epi32(_mm256_cvttps_epi32(t), zero());
+            const I kmax = set32(ps.nd - 2);
+            const I last = _mm256_cmpgt_epi32(k, kmax);
+            k = _mm256_min_epi32(k, kmax);
+            const I idx = _mm256_add_epi32(_mm256_add_epi32(set32(static_cast<int>(q * ps.nd)), c.lane_nd[h]), k);
+            // Entries k and k + 1 of a pixel's table in one 32-bit read.
+            const I pair = _mm256_i32gather_epi32(reinterpret_cast<const int*>(ps.table), idx, 2);
+            const F l0 = tof(land(pair, set32(0xFFFF))), l1 = tof(_mm256_srli_epi32(pair, 16));
+            inv[h] = lor(inv[h], lor(land(last, cmp<_CMP_GT_OQ>(P, l1)), cmp<_CMP_EQ_OQ>(l0, l1)));
+            const F sp = setf(ps.sp);
+            P = _mm256_add_ps(_mm256_div_ps(_mm256_mul_ps(_mm256_sub_ps(P, l0), sp), _mm256_sub_ps(l1, l0)),
+                              _mm256_mul_ps(sp, tof(k)));
+            P = _mm256_add_ps(P, setf(ps.offset));
+        }
+        P = self(cmp<_CMP_LT_OQ>(P, _mm256_setzero_ps()), _mm256_add_ps(P, period), P);
+        P = self(cmp<_CMP_GT_OQ>(P, period), _mm256_sub_ps(P, period), P);
+        const I strong = _mm256_cmpgt_epi32(b.s[h], set32(9999));
+        I far, close;
+        if constexpr (kMetres) {
+            const F m = _mm256_div_ps(_mm256_mul_ps(P, setf(ps.range)), period);
+            out.m[h] = m;
+            far = cmp<_CMP_GT_OQ>(m, setf(ps.range - 1.0f));
+            close = cmp<_CMP_LT_OQ>(m, setf(1.0f));
+        } else {
+            // The same decisions without the division: m grows with P.
+            far = cmp<_CMP_GE_OQ>(P, setf(ps.far_from));
+            close = cmp<_CMP_LT_OQ>(P, setf(ps.near_below));
+        }
+        inv[h] = lor(inv[h], land(strong, land(_mm256_cmpgt_epi32(b.s[h], set32(89999)), far)));
+        near[h] = landnot(strong, close);
+        code[h] = land(_mm256_cvttps_epi32(P), set32(0xFFFF));
+    }
+    out.code = pack_u(code[0], code[1]);
+    out.inv = pack_m(inv[0], inv[1]);
+    out.near = pack_m(near[0], near[1]);
+    return out;
 }
 
 // Codes in the order the scalar steps decide them: bad samples, hysteresis, invalid, weak.
-inline I phase_result(const Block& b, const PhaseV& v) {
-    I res = sel(v.near, set1(kWeak), v.code);
-    res = sel(v.inv, set1(kInvalid), res);
-    res = sel(v.hweak, set1(kWeak), res);
-    return sel(b.bad, set1(kInvalid), res);
+[[gnu::always_inline]] inline I result(const Block& b, const Phase& v, I value) {
+    I res = sel(v.near, set16(kWeak), value);
+    res = sel(v.inv, set16(kInvalid), res);
+    res = sel(v.hweak, set16(kWeak), res);
+    return sel(b.bad, set16(kInvalid), res);
 }
 
-// Phase code to millimetres for eight codes.
-inline I to_mm8(I v, I u) {
-    const I y = _mm256_srli_epi32(_mm256_mullo_epi32(v, u), 4);
+// Phase codes (16-bit lanes) to millimetres.
+[[gnu::always_inline]] inline I to_mm16(I code, I u) {
     const I mg = _mm256_set1_epi64x(static_cast<long long>(kDiv1875));
-    const I even = _mm256_srli_epi64(_mm256_mul_epu32(y, mg), 39);
-    const I odd = _mm256_srli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(y, 32), mg), 39);
-    const I q = lor(even, _mm256_slli_epi64(odd, 32));
-    return sel(_mm256_cmpgt_epi32(v, set1(59999)), v, q);
+    I mm[2];
+#pragma GCC unroll 2
+    for (int h = 0; h < 2; ++h) {
+        const I v = h ? uhi(code) : ulo(code);
+        const I y = _mm256_srli_epi32(_mm256_mullo_epi32(v, u), 4);
+        const I even = _mm256_srli_epi64(_mm256_mul_epu32(y, mg), 39);
+        const I odd = _mm256_srli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(y, 32), mg), 39);
+        // Stored as 16 bits.
+        mm[h] = land(lor(even, _mm256_slli_epi64(odd, 32)), set32(0xFFFF));
+    }
+    return sel(ge_u16(code, set16(60000)), code, pack_u(mm[0], mm[1]));
 }
 
 void to_mm_row(uint16_t* v, int n, uint16_t u) {
-    const I uv = set1(u);
+    const I uv = set32(u);
     int j = 0;
-    for (; j + 8 <= n; j += 8) store8u16(v + j, to_mm8(load8u16(v + j), uv));
+    for (; j + 16 <= n; j += 16) store(v + j, to_mm16(load(v + j), uv));
     for (; j < n; ++j) v[j] = to_mm(v[j], u);
 }
 
-// A vector block needs all eight raw pixels inside the planes and the hysteresis map, and with
-// pixel calibration all eight image pixels inside the tables.
-inline bool block_ok(const PixelSetup& ps, const RawView& raw, int64_t r, int64_t q, bool phase_mode) {
-    if (r + 8 > raw.plane) return false;
+// A vector block needs all sixteen raw pixels inside the planes and the hysteresis map, and
+// with pixel calibration all sixteen image pixels inside the tables.
+[[gnu::always_inline]] inline bool block_ok(const PixelSetup& ps, const RawView& raw, int64_t r, int64_t q,
+                                            bool phase_mode) {
+    if (r + 16 > raw.plane) return false;
     if (!phase_mode) return true;
-    return r + 8 <= ps.hyst_len && (!ps.drnu || q + 8 <= VX_CHIP_PIXELS);
+    return r + 16 <= ps.hyst_len && (!ps.drnu || q + 16 <= VX_CHIP_PIXELS);
 }
 
-template <Mode kMode>
+template <Mode kMode, bool kDrnu = false>
 void rows(const PixelSetup& ps, const RawView& raw, void* dst, int y0, int y1) {
     constexpr bool kPhaseMode = kMode == Mode::kPhase || kMode == Mode::kMetres;
     auto* out = static_cast<uint8_t*>(dst);
+    const Consts c(ps);
     for (int y = y0; y < y1; ++y) {
         const int i = raw_row_of(y, raw.rows);
         int j = 0;
-        for (; i >= 0 && j + 8 <= raw.cols; j += 8) {
+        for (; i >= 0 && j + 16 <= raw.cols; j += 16) {
             const int64_t r = int64_t{i} * raw.cols + j, q = int64_t{y} * raw.cols + j;
             if (!block_ok(ps, raw, r, q, kPhaseMode)) break;
             const Block b = samples(raw, r);
             if constexpr (kMode == Mode::kAmp || kMode == Mode::kAmpF) {
-                const I amp = _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_sqrt_ps(tof(b.s)), set1f(0.5f)));
-                if constexpr (kMode == Mode::kAmp)
-                    store8u16(out + 2 * q, sel(b.bad, set1(kInvalid), amp));
-                else
-                    _mm256_storeu_ps(reinterpret_cast<float*>(out + 4 * q), self(b.bad, set1f(kInvalidF), tof(amp)));
-            } else if constexpr (kMode == Mode::kSquares) {
-                store8u16(out + 2 * q, sel(b.bad, set1(kInvalid), _mm256_min_epi32(b.s, set1(50000))));
-            } else {
-                const PhaseV v = phase(ps, b, r, q);
-                if constexpr (kMode == Mode::kPhase) {
-                    store8u16(out + 2 * q, phase_result(b, v));
+                I amp[2];
+#pragma GCC unroll 2
+                for (int h = 0; h < 2; ++h)
+                    amp[h] = _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_sqrt_ps(tof(b.s[h])), setf(0.5f)));
+                if constexpr (kMode == Mode::kAmp) {
+                    store(out + 2 * q, sel(b.bad, set16(kInvalid), pack_u(amp[0], amp[1])));
                 } else {
-                    F res = self(v.near, set1f(kWeakF), v.m);
-                    res = self(v.inv, set1f(kInvalidF), res);
-                    res = self(v.hweak, set1f(kWeakF), res);
-                    res = self(b.bad, set1f(kInvalidF), res);
-                    _mm256_storeu_ps(reinterpret_cast<float*>(out + 4 * q), res);
+                    store_f(out + 4 * q, self(slo(b.bad), setf(kInvalidF), tof(amp[0])),
+                            self(shi(b.bad), setf(kInvalidF), tof(amp[1])));
                 }
+            } else if constexpr (kMode == Mode::kSquares) {
+                const I s = _mm256_min_epu16(pack_u(b.s[0], b.s[1]), set16(50000));
+                store(out + 2 * q, sel(b.bad, set16(kInvalid), s));
+            } else if constexpr (kMode == Mode::kPhase) {
+                const Phase v = phase<kDrnu, false>(ps, c, b, r, q);
+                store(out + 2 * q, result(b, v, v.code));
+            } else {
+                const Phase v = phase<kDrnu, true>(ps, c, b, r, q);
+                F res[2];
+#pragma GCC unroll 2
+                for (int h = 0; h < 2; ++h) {
+                    auto widen = [h](I m) { return h ? shi(m) : slo(m); };
+                    res[h] = self(widen(v.near), setf(kWeakF), v.m[h]);
+                    res[h] = self(widen(v.inv), setf(kInvalidF), res[h]);
+                    res[h] = self(widen(v.hweak), setf(kWeakF), res[h]);
+                    res[h] = self(widen(b.bad), setf(kInvalidF), res[h]);
+                }
+                store_f(out + 4 * q, res[0], res[1]);
             }
         }
         pixel_cols_scalar(kMode, ps, raw, dst, y, j, raw.cols);
@@ -242,34 +334,31 @@ void rows(const PixelSetup& ps, const RawView& raw, void* dst, int y0, int y1) {
 }  // namespace
 
 void pixel_rows(Mode mode, const PixelSetup& ps, const RawView& raw, void* dst, int y0, int y1) {
+    const bool drnu = ps.drnu && ps.calib_ok;
     switch (mode) {
-        case Mode::kPhase: return rows<Mode::kPhase>(ps, raw, dst, y0, y1);
+        case Mode::kPhase:
+            return drnu ? rows<Mode::kPhase, true>(ps, raw, dst, y0, y1) : rows<Mode::kPhase>(ps, raw, dst, y0, y1);
         case Mode::kAmp: return rows<Mode::kAmp>(ps, raw, dst, y0, y1);
-        case Mode::kMetres: return rows<Mode::kMetres>(ps, raw, dst, y0, y1);
+        case Mode::kMetres:
+            return drnu ? rows<Mode::kMetres, true>(ps, raw, dst, y0, y1) : rows<Mode::kMetres>(ps, raw, dst, y0, y1);
         case Mode::kAmpF: return rows<Mode::kAmpF>(ps, raw, dst, y0, y1);
         case Mode::kSquares: return rows<Mode::kSquares>(ps, raw, dst, y0, y1);
     }
 }
 
 void merge_pair(uint16_t* a0, uint16_t* a1, uint16_t* h0, uint16_t* h1, int n) {
-    const __m256i lim = _mm256_set1_epi16(static_cast<short>(60001));
+    const I lim = set16(60001);
     int j = 0;
     for (; j + 16 <= n; j += 16) {
-        const __m256i x0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a0 + j));
-        const __m256i x1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a1 + j));
-        const __m256i inv0 = _mm256_cmpeq_epi16(_mm256_max_epu16(x0, lim), x0);
-        const __m256i inv1 = _mm256_cmpeq_epi16(_mm256_max_epu16(x1, lim), x1);
-        const __m256i ge = _mm256_cmpeq_epi16(_mm256_max_epu16(x1, x0), x1);
-        const __m256i second = lor(inv0, landnot(inv1, ge));
-        const __m256i a = _mm256_blendv_epi8(x0, x1, second);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(a0 + j), a);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(a1 + j), a);
+        const I x0 = load(a0 + j), x1 = load(a1 + j);
+        const I second = lor(ge_u16(x0, lim), landnot(ge_u16(x1, lim), ge_u16(x1, x0)));
+        const I a = sel(second, x1, x0);
+        store(a0 + j, a);
+        store(a1 + j, a);
         if (h0) {
-            const __m256i y0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h0 + j));
-            const __m256i y1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h1 + j));
-            const __m256i hv = _mm256_blendv_epi8(y0, y1, second);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(h0 + j), hv);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(h1 + j), hv);
+            const I hv = sel(second, load(h1 + j), load(h0 + j));
+            store(h0 + j, hv);
+            store(h1 + j, hv);
         }
     }
     for (; j < n; ++j) {
@@ -279,21 +368,26 @@ void merge_pair(uint16_t* a0, uint16_t* a1, uint16_t* h0, uint16_t* h1, int n) {
     }
 }
 
-void distance_image(const PixelSetup& ps, const RawView& raw, uint16_t* amp, uint16_t* mm, bool hdr, uint16_t u_mm) {
+namespace {
+
+template <bool kDrnu>
+void distance_rows(const PixelSetup& ps, const RawView& raw, uint16_t* amp, uint16_t* mm, bool hdr, uint16_t u_mm) {
     const int w = raw.cols;
-    const I uv = set1(u_mm);
+    const I uv = set32(u_mm);
+    const Consts c(ps);
     for (int y = 0; y < raw.rows; ++y) {
         uint16_t* a = amp + size_t(y) * w;
         uint16_t* d = mm + size_t(y) * w;
         const int i = raw_row_of(y, raw.rows);
         int j = 0;
-        for (; i >= 0 && j + 8 <= w; j += 8) {
+        for (; i >= 0 && j + 16 <= w; j += 16) {
             const int64_t r = int64_t{i} * w + j, q = int64_t{y} * w + j;
             if (!block_ok(ps, raw, r, q, true)) break;
             const Block b = samples(raw, r);
-            const I code = phase_result(b, phase(ps, b, r, q));
-            store8u16(a + j, sel(b.bad, set1(kInvalid), _mm256_min_epi32(b.s, set1(50000))));
-            store8u16(d + j, hdr ? code : to_mm8(code, uv));
+            const Phase v = phase<kDrnu, false>(ps, c, b, r, q);
+            // Invalid and weak codes lie above 59999, so converting before marking is the same.
+            store(d + j, result(b, v, hdr ? v.code : to_mm16(v.code, uv)));
+            store(a + j, sel(b.bad, set16(kInvalid), _mm256_min_epu16(pack_u(b.s[0], b.s[1]), set16(50000))));
         }
         distance_cols_scalar(ps, raw, y, j, w, a, d);
         if (!hdr) {
@@ -307,20 +401,24 @@ void distance_image(const PixelSetup& ps, const RawView& raw, uint16_t* amp, uin
     }
 }
 
+}  // namespace
+
+void distance_image(const PixelSetup& ps, const RawView& raw, uint16_t* amp, uint16_t* mm, bool hdr, uint16_t u_mm) {
+    if (ps.drnu && ps.calib_ok)
+        distance_rows<true>(ps, raw, amp, mm, hdr, u_mm);
+    else
+        distance_rows<false>(ps, raw, amp, mm, hdr, u_mm);
+}
+
 void plausibility(const uint16_t* in, const uint16_t* amp, uint16_t* out, size_t n, uint16_t v, uint16_t t) {
-    const __m256i vv = _mm256_set1_epi16(static_cast<short>(v)), tv = _mm256_set1_epi16(static_cast<short>(t));
-    const __m256i k100 = _mm256_set1_epi16(100), k9999 = _mm256_set1_epi16(9999);
-    const __m256i weak = _mm256_set1_epi16(static_cast<short>(kWeak));
+    const I vv = set16(v), tv = set16(t), k101 = set16(101), k10000 = set16(10000), weak = set16(kWeak);
     size_t k = 0;
     for (; k + 16 <= n; k += 16) {
-        const __m256i d = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + k));
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(amp + k));
-        const __m256i far = _mm256_cmpeq_epi16(_mm256_max_epu16(d, vv), d);
-        const __m256i close = _mm256_cmpeq_epi16(_mm256_min_epu16(d, k100), d);
-        const __m256i dim = _mm256_cmpeq_epi16(_mm256_min_epu16(a, k9999), a);
-        const __m256i below = landnot(_mm256_cmpeq_epi16(_mm256_max_epu16(d, tv), d), dim);
-        const __m256i bad = lor(lor(far, close), below);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), _mm256_blendv_epi8(d, weak, bad));
+        const I d = load(in + k), a = load(amp + k);
+        const I close = landnot(ge_u16(d, k101), set16(-1));
+        const I dim_near = landnot(lor(ge_u16(a, k10000), ge_u16(d, tv)), set16(-1));
+        const I bad = lor(lor(ge_u16(d, vv), close), dim_near);
+        store(out + k, sel(bad, weak, d));
     }
     for (; k < n; ++k) {
         const uint16_t d = in[k];
@@ -330,14 +428,11 @@ void plausibility(const uint16_t* in, const uint16_t* amp, uint16_t* out, size_t
 
 SampleCounts count_samples(const uint8_t* src, size_t n) {
     // With l = v - 2 (16-bit): low is l <= 509, bad is l > 4092; high is v - 3585 <= 509.
-    const __m256i two = _mm256_set1_epi16(2), k3585 = _mm256_set1_epi16(3585);
-    const __m256i k509 = _mm256_set1_epi16(509), k4092 = _mm256_set1_epi16(4092);
+    const I two = set16(2), k3585 = set16(3585), k509 = set16(509), k4092 = set16(4092);
     SampleCounts c;
     size_t k = 0;
-    auto sum16 = [](__m256i acc) {
-        const __m256i lo = _mm256_cvtepu16_epi32(_mm256_castsi256_si128(acc));
-        const __m256i hi = _mm256_cvtepu16_epi32(_mm256_extracti128_si256(acc, 1));
-        const __m256i s = _mm256_add_epi32(lo, hi);
+    auto sum16 = [](I acc) {
+        const I s = _mm256_add_epi32(ulo(acc), uhi(acc));
         alignas(32) uint32_t v[8];
         _mm256_store_si256(reinterpret_cast<__m256i*>(v), s);
         uint64_t t = 0;
@@ -347,11 +442,11 @@ SampleCounts count_samples(const uint8_t* src, size_t n) {
     while (k + 16 <= n) {
         // Lane counters take at most 65535 hits.
         const size_t end = std::min(n, k + size_t{16} * 65535);
-        __m256i ok = zero(), low = zero(), high = zero();
+        I ok = zero(), low = zero(), high = zero();
         const size_t start = k;
         for (; k + 16 <= end; k += 16) {
-            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 2 * k));
-            const __m256i l = _mm256_sub_epi16(v, two), h = _mm256_sub_epi16(v, k3585);
+            const I v = load(src + 2 * k);
+            const I l = _mm256_sub_epi16(v, two), h = _mm256_sub_epi16(v, k3585);
             ok = _mm256_sub_epi16(ok, _mm256_cmpeq_epi16(_mm256_min_epu16(l, k4092), l));
             low = _mm256_sub_epi16(low, _mm256_cmpeq_epi16(_mm256_min_epu16(l, k509), l));
             high = _mm256_sub_epi16(high, _mm256_cmpeq_epi16(_mm256_min_epu16(h, k509), h));
