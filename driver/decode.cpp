@@ -520,7 +520,15 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
     const int64_t w = info->frame_width, h = info->frame_height, wh = w * h;
     const unsigned format = info->frame_format;
     const Simd simd = best_simd();
-
+    const bool distance = format == 2 && type == 1;
+    // Scratch only for a frame the length checks below will accept.
+    const bool sizes_ok = 2 * wh <= out_len && 8 * wh <= n;
+    Scratch* s = sizes_ok ? scratch_for(static_cast<size_t>(wh)) : nullptr;
+    // The distance path takes its view of the shared chip state together with the threshold
+    // reset, so a decode on another thread cannot slip in between.
+    PixelSetup ps;
+    bool calib_warn = false;
+    int freq = 0;
     {
         std::lock_guard lock(g_chip_mu);
         t_descriptor = {*info, raw};
@@ -530,10 +538,14 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
         const uint16_t ratio = st->sat_ratio.load(std::memory_order_relaxed);
         if (st->en_auto_intg.load(std::memory_order_relaxed) && ratio != 0)
             auto_intg_step(ratio, src, static_cast<size_t>(n), vx::now(), simd);
+        if (distance && s) {
+            ps = make_setup(*s, wh, calib_warn);
+            freq = configGetModulationFrequency();
+        }
     }
 
     auto length_ok = [&] {
-        if (2 * wh <= out_len && 8 * wh <= n) return true;
+        if (sizes_ok) return true;
         vx::logf(vx::kErr, "[%s] wrong data len: src=%d, dst=%d\n", kDecodeFn, static_cast<int>(n), out_len);
         return false;
     };
@@ -566,9 +578,7 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
     }
     if (wh == 0) return 0;
 
-    const bool distance = format == 2 && type == 1;
     const bool lens = format == 2 && st->en_lens.load(std::memory_order_relaxed) && w == 320 && h == 240;
-    Scratch* s = scratch_for(static_cast<size_t>(wh));
     if (!s) {
         vx::logf(vx::kErr, "[%s] malloc failed\n", kDecodeFn);
         return fail(*st);
@@ -583,17 +593,9 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
     const bool hdr = st->en_hdr.load(std::memory_order_relaxed) != 0;
 
     if (!distance) {
-        PixelSetup ps;  // amplitudes need no set-up
-        gray_image(simd, ps, view, img, format == 2 && hdr);
+        gray_image(simd, ps, view, img, format == 2 && hdr);  // amplitudes need no set-up
     } else {
-        bool calib_warn = false;
-        PixelSetup ps;
-        float f;
-        {
-            std::lock_guard lock(g_chip_mu);
-            ps = make_setup(*s, wh, calib_warn);
-            f = static_cast<float>(configGetModulationFrequency());
-        }
+        const auto f = static_cast<float>(freq);
         if (!(f > 0)) {
             vx::logf(vx::kErr, "[%s] no modulation frequency set\n", kDecodeFn);
             return fail(*st);

@@ -198,35 +198,32 @@ TEST_F(Decode, FrameDecodeMatchesReference) {
                           320, 240};
     ASSERT_EQ(vx_calib_len_init_map(&st_.len_map, &lens), 76800);
     calculationSetEnableTemperature(1);
-    int n = 0;
-    for (int size : {320, 160})
-        for (int median : {0, 1, 3, 5, 7})
-            for (int hdr = 0; hdr < 2; ++hdr)
-                for (int lensed = 0; lensed < 2; ++lensed)
-                    for (int drnu = 0; drnu < 2; ++drnu) {
-                        if (size == 160 && (median == 1 || median == 5)) continue;
-                        const int w = size, h = size * 3 / 4;
-                        const auto raw = hostile_frame(w, h, uint32_t(++n));
-                        pruSetSize(w, h / 2);
-                        calculationSetEnableDRNU(drnu ? 2 : 0);
-                        const int16_t t[2] = {int16_t(n % 2 ? 450 : 300), int16_t(n % 3 ? 400 : 250)};
-                        temperatureSetTemperatureByFrameHeader(t);
-                        st_.en_median = median > 0;
-                        st_.median_size = uint8_t(median);
-                        st_.en_hdr = uint8_t(hdr);
-                        st_.en_lens = uint8_t(lensed);
-                        st_.min_amp = 20 * (n % 3);
-                        const ref::Features ft{hdr != 0, lensed != 0, median};
-                        const std::string what = std::to_string(w) + " median " + std::to_string(median) + " hdr " +
-                                                 std::to_string(hdr) + " lens " + std::to_string(lensed) + " drnu " +
-                                                 std::to_string(drnu);
-                        apiSetMinAmplitude(st_.min_amp);
-                        compare([&] { return ref::distance(raw.data(), w, h, ft, &st_.len_map); },
-                                [&] { return decode(1, raw, w, h); }, "distance " + what);
-                        apiSetMinAmplitude(st_.min_amp);
-                        compare([&] { return ref::gray(raw.data(), w, h, ft, &st_.len_map); },
-                                [&] { return decode(2, raw, w, h); }, "gray " + what);
-                    }
+    // Twenty cases that take every median size with and without HDR, lens and calibration.
+    const int medians[] = {0, 1, 3, 5, 7};
+    for (int n = 0; n < 20; ++n) {
+        const int median = medians[n % 5], hdr = n / 5 % 2, lensed = n / 2 % 2, drnu = (n / 10 + n) % 2;
+        const int w = n % 4 == 3 ? 160 : 320, h = w * 3 / 4;
+        const auto raw = hostile_frame(w, h, uint32_t(n + 1));
+        pruSetSize(w, h / 2);
+        calculationSetEnableDRNU(drnu ? 2 : 0);
+        const int16_t t[2] = {int16_t(n % 2 ? 450 : 300), int16_t(n % 3 ? 400 : 250)};
+        temperatureSetTemperatureByFrameHeader(t);
+        st_.en_median = median > 0;
+        st_.median_size = uint8_t(median);
+        st_.en_hdr = uint8_t(hdr);
+        st_.en_lens = uint8_t(lensed);
+        st_.min_amp = 20 * (n % 3);
+        const ref::Features ft{hdr != 0, lensed != 0, median};
+        const std::string what = std::to_string(w) + " median " + std::to_string(median) + " hdr " +
+                                 std::to_string(hdr) + " lens " + std::to_string(lensed) + " drnu " +
+                                 std::to_string(drnu);
+        apiSetMinAmplitude(st_.min_amp);
+        compare([&] { return ref::distance(raw.data(), w, h, ft, &st_.len_map); },
+                [&] { return decode(1, raw, w, h); }, "distance " + what);
+        apiSetMinAmplitude(st_.min_amp);
+        compare([&] { return ref::gray(raw.data(), w, h, ft, &st_.len_map); }, [&] { return decode(2, raw, w, h); },
+                "gray " + what);
+    }
 }
 
 // Worked values: a saturated DCS 1 in any form, the phase of the classic sample set, 15000 phase
@@ -380,6 +377,24 @@ TEST_F(Decode, ScratchAllocationFailureFails) {
         decode(1, raw, 320, 240, &rc);
         EXPECT_EQ(rc, 2 * 76800);
     }).join();
+}
+
+// Two threads decoding at once get what each gets alone (per-thread scratch; the shared
+// hysteresis state is taken together with its reset).
+TEST_F(Decode, TwoThreadsDecodeAtOnce) {
+    load_tables(1, 30, 14);
+    calculationSetEnableDRNU(2);
+    st_.min_amp = 40;
+    const std::vector<uint8_t> raw[2] = {hostile_frame(320, 240, 15), hostile_frame(320, 240, 16)};
+    const std::vector<uint16_t> want[2] = {decode(1, raw[0], 320, 240), decode(1, raw[1], 320, 240)};
+    int mismatches[2] = {0, 0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t)
+        threads.emplace_back([&, t] {
+            for (int k = 0; k < 10; ++k) mismatches[t] += decode(1, raw[t], 320, 240) != want[t];
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(mismatches[0] + mismatches[1], 0);
 }
 
 // Formats and lengths the decode refuses, with frame_valid as stated.
