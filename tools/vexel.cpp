@@ -7,8 +7,10 @@
 //   vexel reg-read [-d N] TARGET BASE COUNT
 //   vexel reg-write [-d N] TARGET BASE VALUE...
 //   vexel param-get [-d N] ID...
+//   vexel distance [-d N] [-n FRAMES]  decode frames (default 1): centre and median distance in metres
 //
 // Without a camera: vexel-sim -- vexel stream
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -26,7 +28,7 @@ constexpr uint32_t kRawFrame = 320 * 240 * 2 * 4;
 struct Options {
     std::string command;
     int device = 0;
-    long frames = 30;
+    long frames = -1;  // -n; unset: 30 for stream, 1 for distance
     std::string out;
     std::vector<std::string> args;
 };
@@ -38,7 +40,8 @@ int usage() {
         "       vexel stream [-d N] [-n FRAMES] [-o FILE]\n"
         "       vexel reg-read [-d N] TARGET BASE COUNT\n"
         "       vexel reg-write [-d N] TARGET BASE VALUE...\n"
-        "       vexel param-get [-d N] ID...\n",
+        "       vexel param-get [-d N] ID...\n"
+        "       vexel distance [-d N] [-n FRAMES]\n",
         stderr);
     return 2;
 }
@@ -137,7 +140,8 @@ int cmd_stream(vexel_dev& dev, const Options& o) {
     int last_idx = -1, err = 0;
     vexel_frame_info info{};
     const auto t0 = std::chrono::steady_clock::now();
-    while (got < o.frames) {
+    const long want = o.frames < 0 ? 30 : o.frames;
+    while (got < want) {
         const int r = vexel_cap_get_frames(&dev, 1, frame.data(), static_cast<uint32_t>(frame.size()), &info);
         if (r < 0) {
             err = r;
@@ -209,6 +213,51 @@ int cmd_param_get(vexel_dev& dev, const Options& o) {
     return 0;
 }
 
+// Decodes frames and prints, per frame, the centre pixel and the median of the valid pixels.
+int cmd_distance(vexel_dev& dev, const Options& o) {
+    if (!vexel_cap_set_frame_buffer(&dev, nullptr, 10 * 307200) || !vexel_cap_start(&dev)) {
+        std::fputs("vexel: capture did not start\n", stderr);
+        return 1;
+    }
+    std::vector<uint8_t> frame(kRawFrame);
+    std::vector<float> dist;
+    vexel_frame_info info{};
+    int rc = 0;
+    for (long got = 0, want = o.frames < 0 ? 1 : o.frames; got < want;) {
+        const int r = vexel_cap_get_frames(&dev, 1, frame.data(), static_cast<uint32_t>(frame.size()), &info);
+        if (r < 0) {
+            std::fprintf(stderr, "vexel: capture ended with %s\n", vexel_error_name(r));
+            rc = 1;
+            break;
+        }
+        if (r == 0) continue;
+        ++got;
+        const uint32_t w = info.frame_width, h = info.frame_height;
+        dist.assign(size_t(w) * h, 0.0f);
+        if (w == 0 || h == 0 ||
+            vexel_frame_get_distance(&dev, dist.data(), static_cast<uint32_t>(dist.size()), frame.data(),
+                                     static_cast<uint32_t>(frame.size()), &info) <= 0) {
+            std::fprintf(stderr, "vexel: frame %u not decoded\n", info.frame_idx);
+            rc = 1;
+            continue;
+        }
+        const float centre = dist[size_t(h / 2) * w + w / 2];
+        // 65.3 and 65.5 mark rejected pixels.
+        std::vector<float> valid;
+        for (float d : dist)
+            if (d < 65.0f) valid.push_back(d);
+        float median = 0;
+        if (!valid.empty()) {
+            std::nth_element(valid.begin(), valid.begin() + valid.size() / 2, valid.end());
+            median = valid[valid.size() / 2];
+        }
+        std::printf("frame %u: centre %.3f m, median %.3f m over %zu of %zu pixels\n", info.frame_idx, centre, median,
+                    valid.size(), dist.size());
+    }
+    vexel_cap_stop(&dev);
+    return rc;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -219,7 +268,7 @@ int main(int argc, char** argv) {
     if (o.command == "list") {
         rc = cmd_list();
     } else if (o.command == "info" || o.command == "stream" || o.command == "reg-read" || o.command == "reg-write" ||
-               o.command == "param-get") {
+               o.command == "param-get" || o.command == "distance") {
         vexel_dev dev{};
         if (!open_camera(o.device, dev)) {
             rc = 1;
@@ -229,6 +278,7 @@ int main(int argc, char** argv) {
             if (o.command == "reg-read") rc = cmd_reg(dev, o, false);
             if (o.command == "reg-write") rc = cmd_reg(dev, o, true);
             if (o.command == "param-get") rc = cmd_param_get(dev, o);
+            if (o.command == "distance") rc = cmd_distance(dev, o);
             vexel_dev_close(&dev);
         }
     } else {
