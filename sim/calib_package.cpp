@@ -105,8 +105,8 @@ std::vector<uint8_t> zip_archive(const std::vector<ZipEntry>& entries, bool defl
         const auto i = static_cast<zip_uint64_t>(idx);
         ok = zip_set_file_compression(za, i, deflate ? ZIP_CM_DEFLATE : ZIP_CM_STORE, 0) == 0 &&
              zip_file_set_mtime(za, i, kEntryTime, 0) == 0 &&
-             (!e.symlink ||
-              zip_file_set_external_attributes(za, i, 0, ZIP_OPSYS_UNIX, uint32_t{S_IFLNK | 0777} << 16) == 0);
+             (!e.symlink || zip_file_set_external_attributes(za, i, 0, ZIP_OPSYS_UNIX,
+                                                             uint32_t{S_IFLNK | 0777} << 16) == 0);
         if (!ok) break;
     }
     if (!ok || zip_close(za) != 0) {

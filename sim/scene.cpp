@@ -26,7 +26,9 @@ uint64_t splitmix64(uint64_t& s) {
     return z ^ (z >> 31);
 }
 
-double uniform(uint64_t& s) { return double(splitmix64(s) >> 11) * 0x1.0p-53; }
+double uniform(uint64_t& s) {
+    return double(splitmix64(s) >> 11) * 0x1.0p-53;
+}
 
 double gaussian(uint64_t& s) {
     const double u = std::max(uniform(s), 1e-300), v = uniform(s);
@@ -76,7 +78,7 @@ void undistort(double u, double v, double& x, double& y) {
 
 struct Hit {
     double t = std::numeric_limits<double>::infinity();  // along (x, y, 1)
-    double cos_dn = 0;                                    // |n . d| for the unnormalised d
+    double cos_dn = 0;                                   // |n . d| for the unnormalised d
     double rho = 0;
 };
 
@@ -117,8 +119,11 @@ void box(const double (&d)[3], const Box& b, Hit& h) {
 Hit trace(const Scene& sc, const double (&d)[3]) {
     Hit h;
     switch (sc.kind) {
-        case Scene::Kind::pattern: break;
-        case Scene::Kind::wall: plane(d, {0, 0, 1}, sc.distance_m, 1.0, h); break;
+        case Scene::Kind::pattern:
+            break;
+        case Scene::Kind::wall:
+            plane(d, {0, 0, 1}, sc.distance_m, 1.0, h);
+            break;
         case Scene::Kind::tilt: {
             const double a = sc.tilt_deg * std::numbers::pi / 180;
             plane(d, {0, std::sin(a), std::cos(a)}, sc.distance_m * std::cos(a), 1.0, h);
@@ -178,7 +183,9 @@ uint16_t range_unit_mm(uint32_t freq_khz) {
     return static_cast<uint16_t>(static_cast<uint32_t>(kSpeedOfLightDiv2 / std::max<uint32_t>(freq_khz, 1)));
 }
 
-double phase_per_mm(uint32_t freq_khz) { return double(kPhasePeriod) / std::max<uint16_t>(range_unit_mm(freq_khz), 1); }
+double phase_per_mm(uint32_t freq_khz) {
+    return double(kPhasePeriod) / std::max<uint16_t>(range_unit_mm(freq_khz), 1);
+}
 
 double drift_phase(const SensorSettings& s) {
     const double k = phase_per_mm(s.freq_khz);
@@ -217,13 +224,15 @@ const std::vector<float>& MeasurementModel::fixed_pattern() {
     struct Wave {
         double fu, fv, ph;
     } waves[6];
-    for (auto& w : waves) w = {uniform(rng) * 5 - 2.5, uniform(rng) * 5 - 2.5, uniform(rng) * 2 * std::numbers::pi};
+    for (auto& w : waves)
+        w = {uniform(rng) * 5 - 2.5, uniform(rng) * 5 - 2.5, uniform(rng) * 2 * std::numbers::pi};
     std::vector<double> smooth(kPixels);
     double sum = 0, sum2 = 0;
     for (unsigned v = 0; v < kHeight; ++v)
         for (unsigned u = 0; u < kWidth; ++u) {
             double s = 0;
-            for (const auto& w : waves) s += std::cos(2 * std::numbers::pi * (w.fu * u / kWidth + w.fv * v / kHeight) + w.ph);
+            for (const auto& w : waves)
+                s += std::cos(2 * std::numbers::pi * (w.fu * u / kWidth + w.fv * v / kHeight) + w.ph);
             smooth[v * kWidth + u] = s;
             sum += s;
             sum2 += s * s;
@@ -232,7 +241,8 @@ const std::vector<float>& MeasurementModel::fixed_pattern() {
     const double scale = m_.fpn_mm * phase_per_mm(kCalibFreqKhz);
     const double noise_share = std::sqrt(1 - kFpnSmoothShare * kFpnSmoothShare);
     for (unsigned q = 0; q < kPixels; ++q)
-        fpn_[q] = static_cast<float>(scale * (kFpnSmoothShare * (smooth[q] - mean) / sd + noise_share * gaussian(rng)));
+        fpn_[q] = static_cast<float>(
+            scale * (kFpnSmoothShare * (smooth[q] - mean) / sd + noise_share * gaussian(rng)));
     return fpn_;
 }
 
@@ -279,7 +289,8 @@ void MeasurementModel::prepare(const SensorSettings& s) {
     const double offset = m_.phase_offset + (m_.temperature_drift ? drift_phase(s) : 0.0);
     // Sample noise that gives noise_mm of distance sigma at the reference amplitude:
     // sigma_phase = sigma_sample / (sqrt 2 * A).
-    const double sigma_ref = m_.noise_mm * std::numbers::sqrt2 * kRefAmplitude * 2 * std::numbers::pi / range_unit_mm(s.freq_khz);
+    const double sigma_ref =
+        m_.noise_mm * std::numbers::sqrt2 * kRefAmplitude * 2 * std::numbers::pi / range_unit_mm(s.freq_khz);
     for (auto& c : clean_) c.resize(kPixels);
     sigma_.resize(kPixels);
     for (unsigned i = 0; i < kHeight; ++i) {
@@ -289,14 +300,16 @@ void MeasurementModel::prepare(const SensorSettings& s) {
             const unsigned q = row * kWidth + u, r = i * kWidth + u;
             const double a = kAmplitudeGain * tint * irradiance_[q];
             const double units = ray_m_[q] / range_m * kPhasePeriod + offset + fpn[q];
-            const double phi = 2 * std::numbers::pi * (units / kPhasePeriod - std::floor(units / kPhasePeriod));
+            const double phi =
+                2 * std::numbers::pi * (units / kPhasePeriod - std::floor(units / kPhasePeriod));
             // DCS_k = B + A cos(phi - k pi/2).
             const double c = a * std::cos(phi), sn = a * std::sin(phi);
             clean_[0][r] = static_cast<float>(kBackground + c);
             clean_[1][r] = static_cast<float>(kBackground + sn);
             clean_[2][r] = static_cast<float>(kBackground - c);
             clean_[3][r] = static_cast<float>(kBackground - sn);
-            sigma_[r] = static_cast<float>(sigma_ref * std::sqrt((kBackground + a) / (kBackground + kRefAmplitude)));
+            sigma_[r] =
+                static_cast<float>(sigma_ref * std::sqrt((kBackground + a) / (kBackground + kRefAmplitude)));
         }
     }
     quiet_.clear();
@@ -304,7 +317,8 @@ void MeasurementModel::prepare(const SensorSettings& s) {
         quiet_.resize(size_t(4) * kPixels);
         for (unsigned k = 0; k < 4; ++k)
             for (unsigned r = 0; r < kPixels; ++r)
-                quiet_[k * kPixels + r] = static_cast<uint16_t>(std::clamp(std::lround(clean_[k][r]), 0l, 4095l));
+                quiet_[k * kPixels + r] =
+                    static_cast<uint16_t>(std::clamp(std::lround(clean_[k][r]), 0l, 4095l));
     }
     prepared_for_ = s;
     have_prepared_ = true;

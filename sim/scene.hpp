@@ -37,7 +37,7 @@ struct SensorSettings {
     uint32_t freq_khz = kCalibFreqKhz;
     double integration_us = 500;  // every row; with HDR the odd image rows
     bool hdr = false;
-    double hdr_short_us = 0;      // with HDR: the even image rows
+    double hdr_short_us = 0;  // with HDR: the even image rows
     int16_t sensor_temp = kCalibSensorTemp;
     int16_t illum_temp = kCalibIllumTemp;
     bool operator==(const SensorSettings&) const = default;
@@ -58,7 +58,7 @@ double drift_phase(const SensorSettings& s);
 int32_t calib_drnu_offset(int32_t phase_offset);
 
 class MeasurementModel {
-public:
+  public:
     explicit MeasurementModel(const Measurement& m = {});
     const Measurement& measurement() const { return m_; }
     void set(const Measurement& m);
@@ -70,7 +70,7 @@ public:
     // seed and number are identical.
     void render(const SensorSettings& s, uint64_t frame, uint16_t* dst);
 
-private:
+  private:
     void build_geometry();
     void prepare(const SensorSettings& s);
 

@@ -19,6 +19,10 @@
 // Across processes: `vexel-sim [options] -- program args...` creates the testbed and cameras and
 // runs the program against them (see `vexel-sim --help`); the program finds VXSIM_CAMERAS set.
 //
+// Frame content: CameraOptions::measurement picks a scene and the camera's own errors; the counting
+// pattern is the in-process default, `vexel-sim` shows the boxes scene. sim/README.md explains the
+// measurement model and the calibration package it uploads in mode 9.
+//
 // Timing worth knowing: reset target 0 answers its status query, then leaves the bus for
 // reboot_delay_ms and returns at power-on state; target 3 leaves about 50 ms after the command
 // and returns after reenumerate_delay_ms with its state kept; both come back on the same port

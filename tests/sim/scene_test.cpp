@@ -37,7 +37,9 @@ struct Frame {
     uint16_t format = 0, index = 0, width = 0, height = 0;
     int16_t t_sensor = 0, t_ib = 0;
     std::vector<uint8_t> data;
-    uint16_t sample(unsigned plane, unsigned raw_index) const { return uint16_t(rd(&data[2 * (plane * N + raw_index)], 2)); }
+    uint16_t sample(unsigned plane, unsigned raw_index) const {
+        return uint16_t(rd(&data[2 * (plane * N + raw_index)], 2));
+    }
 };
 
 struct Usb {
@@ -49,7 +51,8 @@ struct Usb {
         libusb_device** list;
         const ssize_t n = libusb_get_device_list(ctx, &list);
         for (ssize_t i = 0; i < n && !h; ++i)
-            if (libusb_get_port_number(list[i]) == cam.port() && libusb_open(list[i], &h) == 0) libusb_claim_interface(h, 0);
+            if (libusb_get_port_number(list[i]) == cam.port() && libusb_open(list[i], &h) == 0)
+                libusb_claim_interface(h, 0);
         libusb_free_device_list(list, 1);
     }
     ~Usb() {
@@ -57,7 +60,8 @@ struct Usb {
         libusb_exit(ctx);
     }
     bool command(uint8_t type, uint16_t value, std::vector<uint8_t> data) {
-        if (libusb_control_transfer(h, 0x22, type, value, 0, data.data(), uint16_t(data.size()), 2000) != int(data.size()))
+        if (libusb_control_transfer(h, 0x22, type, value, 0, data.data(), uint16_t(data.size()), 2000) !=
+            int(data.size()))
             return false;
         uint8_t st[63];
         return libusb_control_transfer(h, 0xA2, 0xB0, 0, 0, st, 63, 2000) == 63 && st[0] == 0;
@@ -65,7 +69,9 @@ struct Usb {
     std::vector<uint8_t> param(uint8_t id) {
         std::vector<uint8_t> rec(20, 0);
         rec[0] = id;
-        if (!command(0xC0, 4, rec) || libusb_control_transfer(h, 0xA2, 0xC0, 4, 0, rec.data(), 20, 2000) != 20) return {};
+        if (!command(0xC0, 4, rec) ||
+            libusb_control_transfer(h, 0xA2, 0xC0, 4, 0, rec.data(), 20, 2000) != 20)
+            return {};
         return {rec.begin() + 2, rec.begin() + 2 + rec[1]};
     }
     bool set_param(uint8_t id, std::vector<uint8_t> v) {
@@ -91,8 +97,13 @@ struct Usb {
                 const uint32_t len = rd(p + 4, 4), frlen = rd(p + 8, 4);
                 if (pending.size() < 36 + len) break;
                 if (p[32] & 1) {
-                    f = {uint16_t(rd(p + 14, 2)), uint16_t(rd(p + 12, 2)), uint16_t(rd(p + 16, 2)), uint16_t(rd(p + 18, 2)),
-                         int16_t(rd(p + 20, 2)), int16_t(rd(p + 22, 2)), {}};
+                    f = {uint16_t(rd(p + 14, 2)),
+                         uint16_t(rd(p + 12, 2)),
+                         uint16_t(rd(p + 16, 2)),
+                         uint16_t(rd(p + 18, 2)),
+                         int16_t(rd(p + 20, 2)),
+                         int16_t(rd(p + 22, 2)),
+                         {}};
                 }
                 f.data.insert(f.data.end(), p + 36, p + 36 + len);
                 pending.erase(pending.begin(), pending.begin() + 36 + len);
@@ -127,8 +138,12 @@ Pixel decode(const Frame& f, unsigned raw_index) {
     for (int s : d) p.valid = p.valid && s != 0 && s != 4095;
     return p;
 }
-unsigned image_row(unsigned raw_row) { return raw_row % 2 ? H / 2 + raw_row / 2 : H / 2 - 1 - raw_row / 2; }
-double wrap(double units) { return units - 30000 * std::round(units / 30000); }
+unsigned image_row(unsigned raw_row) {
+    return raw_row % 2 ? H / 2 + raw_row / 2 : H / 2 - 1 - raw_row / 2;
+}
+double wrap(double units) {
+    return units - 30000 * std::round(units / 30000);
+}
 
 vxsim::Measurement quiet(const char* scene) {
     vxsim::Measurement m;
@@ -140,7 +155,7 @@ vxsim::Measurement quiet(const char* scene) {
 }
 
 class Scene : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { atan2lut_Init(); }
     vxsim::Testbed tb;
 };
@@ -177,7 +192,8 @@ TEST_F(Scene, DecodedPhaseIsTheTruePhasePlusTheCamerasOwnErrors) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         cam.set_measurement(c.m);
-        cam.set_param(15, {uint8_t(c.t_sensor), uint8_t(c.t_sensor >> 8), uint8_t(c.t_ib), uint8_t(c.t_ib >> 8)});
+        cam.set_param(15,
+                      {uint8_t(c.t_sensor), uint8_t(c.t_sensor >> 8), uint8_t(c.t_ib), uint8_t(c.t_ib >> 8)});
         ASSERT_TRUE(u.set_reg(133, c.freq_khz == 24000 ? 0 : 1));
         const Frame f = u.capture_one();
         ASSERT_EQ(f.data.size(), vxsim::kFrameBytes);
@@ -200,8 +216,9 @@ TEST_F(Scene, DecodedPhaseIsTheTruePhasePlusTheCamerasOwnErrors) {
                 const unsigned q = image_row(i) * W + j;
                 const Pixel p = decode(f, i * W + j);
                 if (!p.valid || p.amplitude < 100) continue;
-                const double expected = truth.distance[q] * 1000 * c.freq_khz / kC2 * 30000 + c.m.phase_offset +
-                                        truth.fixed_pattern[q] * 1000 * 30000.0 / std::floor(kC2 / 12000) + tc;
+                const double expected =
+                    truth.distance[q] * 1000 * c.freq_khz / kC2 * 30000 + c.m.phase_offset +
+                    truth.fixed_pattern[q] * 1000 * 30000.0 / std::floor(kC2 / 12000) + tc;
                 const double e = wrap(p.phase - expected);
                 worst = std::max(worst, std::abs(e) / (1.5 + 3376 / p.amplitude));
                 mean += e;
@@ -264,7 +281,8 @@ TEST_F(Scene, NoiseSigmaFallsWithAmplitude) {
         double s2 = 0;
         unsigned n = 0;
         for (unsigned i = 0; i < 16; ++i)
-            for (unsigned r = i * W + 130; r < i * W + 190; ++r, ++n) s2 += std::pow(wrap(decode(a, r).phase - decode(b, r).phase), 2);
+            for (unsigned r = i * W + 130; r < i * W + 190; ++r, ++n)
+                s2 += std::pow(wrap(decode(a, r).phase - decode(b, r).phase), 2);
         return std::sqrt(s2 / n / 2) * 12491 / 30000;
     };
     // Amplitude 1000 at the centre is where noise_mm holds; a quarter of it is much noisier.
@@ -279,17 +297,20 @@ TEST_F(Scene, HdrRowPairsAlternateShortAndLongIntegration) {
     Usb u(cam);
     ASSERT_TRUE(u.h);
     // Multiplier 1, 3D length 23999 and HDR length 5999 at 12 MHz: 500 us and 125 us.
-    const std::pair<uint32_t, uint8_t> regs[] = {{148, 0x80}, {160, 0}, {161, 1}, {162, 0x5D}, {163, 0xBF}, {158, 0x17}, {159, 0x6F}};
+    const std::pair<uint32_t, uint8_t> regs[] = {{148, 0x80}, {160, 0},    {161, 1},   {162, 0x5D},
+                                                 {163, 0xBF}, {158, 0x17}, {159, 0x6F}};
     for (auto [reg, v] : regs) ASSERT_TRUE(u.set_reg(reg, v));
     // Amplitude of column 160 by image row.
     auto rows = [&] {
         const Frame f = u.capture_one();
         std::vector<double> row(H);
-        for (unsigned i = 0; f.data.size() == vxsim::kFrameBytes && i < H; ++i) row[image_row(i)] = decode(f, i * W + 160).amplitude;
+        for (unsigned i = 0; f.data.size() == vxsim::kFrameBytes && i < H; ++i)
+            row[image_row(i)] = decode(f, i * W + 160).amplitude;
         return row;
     };
     const auto hdr = rows();
-    for (unsigned k = 40; k < 80; ++k) EXPECT_NEAR(hdr[2 * k] / hdr[2 * k + 1], 0.25, 0.01) << "rows " << 2 * k;
+    for (unsigned k = 40; k < 80; ++k)
+        EXPECT_NEAR(hdr[2 * k] / hdr[2 * k + 1], 0.25, 0.01) << "rows " << 2 * k;
     ASSERT_TRUE(u.set_reg(148, 0));
     const auto plain = rows();
     EXPECT_NEAR(plain[80] / plain[81], 1.0, 0.01);
@@ -310,7 +331,8 @@ std::vector<std::pair<std::string, std::vector<uint8_t>>> unzip(const std::vecto
         zip_stat_index(za, zip_uint64_t(i), 0, &st);
         std::vector<uint8_t> data(st.size);
         zip_file_t* zf = zip_fopen_index(za, zip_uint64_t(i), 0);
-        if (zf && zip_fread(zf, data.data(), data.size()) == zip_int64_t(data.size())) out.emplace_back(st.name, data);
+        if (zf && zip_fread(zf, data.data(), data.size()) == zip_int64_t(data.size()))
+            out.emplace_back(st.name, data);
         if (zf) zip_fclose(zf);
     }
     zip_close(za);
@@ -367,7 +389,8 @@ TEST_F(Scene, UploadedPackageLoadsAndCorrectsTheFixedPattern) {
     calibrationGetParamName(name);
     std::ofstream(dir / name, std::ios::binary).write((const char*)calib.data(), 24);
     calibrationGetDistanceImagesName(name);
-    std::ofstream(dir / name, std::ios::binary).write((const char*)calib.data() + 24, std::streamsize(calib.size() - 24));
+    std::ofstream(dir / name, std::ios::binary)
+        .write((const char*)calib.data() + 24, std::streamsize(calib.size() - 24));
     testing::internal::CaptureStdout();  // the frequency switch has no device to program
     EXPECT_EQ(calibrationLoadDRNU_LUT(), 0);
     testing::internal::GetCapturedStdout();
@@ -387,7 +410,8 @@ TEST_F(Scene, UploadedPackageLoadsAndCorrectsTheFixedPattern) {
     ASSERT_EQ(f.data.size(), vxsim::kFrameBytes);
     const auto truth = cam.truth();
     const int nd = calibrateGetNumDistances();
-    const float sp = float(298.2 * 30000 / 12491), o = float(calibrationGetOffsetPhase() + calibrationGetOffsetDRNU());
+    const float sp = float(298.2 * 30000 / 12491),
+                o = float(calibrationGetOffsetPhase() + calibrationGetOffsetDRNU());
     double worst_on = 0, rms_off = 0;
     for (unsigned i = 0; i < H; ++i)
         for (unsigned j = 0; j < W; ++j) {
@@ -405,12 +429,13 @@ TEST_F(Scene, UploadedPackageLoadsAndCorrectsTheFixedPattern) {
             worst_on = std::max(worst_on, std::abs(on) / (2 + 3376 / px.amplitude));
             rms_off += off * off / N;
         }
-    EXPECT_LT(worst_on, 12491 / 30000.0);  // within quantisation, as above
-    EXPECT_NEAR(std::sqrt(rms_off), 30.0, 6.0);    // the fixed pattern, uncorrected
+    EXPECT_LT(worst_on, 12491 / 30000.0);        // within quantisation, as above
+    EXPECT_NEAR(std::sqrt(rms_off), 30.0, 6.0);  // the fixed pattern, uncorrected
 }
 
 TEST_F(Scene, PackageOptionsServeNothingOrExactlyTheGivenBytes) {
-    const std::vector<uint8_t> hostile{1, 0, 1, 9, 9, 9, 9, 0xFF, 0xFF, 0xFF, 0x7F, 'n', 'o', 't', 'z', 'i', 'p', '!', '!'};
+    const std::vector<uint8_t> hostile{1,    0,   1,   9,   9,   9,   9,   0xFF, 0xFF, 0xFF,
+                                       0x7F, 'n', 'o', 't', 'z', 'i', 'p', '!',  '!'};
     vxsim::CameraOptions none, given;
     none.calib_package = vxsim::CalibPackage::none;
     given.calib_package = vxsim::CalibPackage::bytes;
@@ -441,7 +466,8 @@ TEST_F(Scene, PackageOptionsServeNothingOrExactlyTheGivenBytes) {
 TEST_F(Scene, LauncherWritesTheTruthAndRefusesBadMeasurementOptions) {
     const std::string file = testing::TempDir() + "scene_truth_" + std::to_string(::getpid()) + ".vx";
     auto run = [](const std::string& args) {
-        const int st = std::system((std::string(VXSIM_LAUNCHER) + " " + args + " -- true >/dev/null 2>&1").c_str());
+        const int st =
+            std::system((std::string(VXSIM_LAUNCHER) + " " + args + " -- true >/dev/null 2>&1").c_str());
         return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     };
     ASSERT_EQ(run("--scene tilt:2:20 --reflectivity 0.8 --noise 0 --truth " + file), 0);
@@ -458,8 +484,9 @@ TEST_F(Scene, LauncherWritesTheTruthAndRefusesBadMeasurementOptions) {
     const auto truth = cam.truth();
     EXPECT_TRUE(std::equal(truth.distance.begin(), truth.distance.end(), d.begin()));
 
-    for (const char* bad : {"--scene wall:0", "--scene tilt:2", "--scene tilt:2:90", "--scene cube", "--noise -1",
-                            "--temperature 35", "--seed x", "--calib-package /nonexistent/package"}) {
+    for (const char* bad :
+         {"--scene wall:0", "--scene tilt:2", "--scene tilt:2:90", "--scene cube", "--noise -1",
+          "--temperature 35", "--seed x", "--calib-package /nonexistent/package"}) {
         SCOPED_TRACE(bad);
         EXPECT_EQ(run(bad), 2);
     }
