@@ -7,6 +7,7 @@
 // quotients that lie close enough to a float rounding boundary for the two to differ.
 #include "imgproc/pcl.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -43,14 +44,6 @@ struct Terms {
     float scale;
 };
 
-// Float to int32 toward zero; NaN and values beyond int32 become INT32_MIN, which the colour
-// map answers with black.
-int32_t trunc_i32(float f) { return f >= -2147483648.0f && f < 2147483648.0f ? static_cast<int32_t>(f) : INT32_MIN; }
-
-float colour_of(float r) {
-    return static_cast<float>(vx_cmap_get_color(vx::library_cmap(), trunc_i32(r * 1000.0f)));
-}
-
 float offset(int64_t i, double c) { return static_cast<float>(static_cast<double>(i) - c); }
 
 // One pixel with the arithmetic as written; writes the point and returns true when it gives one.
@@ -66,8 +59,7 @@ inline bool project(const Terms& t, float d, float a, float b, float* dst, PclLa
     dst[0] = x;
     dst[1] = y;
     dst[2] = std::sqrt(rad);
-    if (layout == PclLayout::xyzd) dst[3] = r;
-    if (layout == PclLayout::xyzc) dst[3] = colour_of(r);
+    if (layout != PclLayout::xyz) dst[3] = r;
     return true;
 }
 
@@ -171,13 +163,6 @@ VX_AVX2 inline int64_t emit(float* out, int64_t n, __m256 x, __m256 y, __m256 z,
     return n + k;
 }
 
-VX_AVX2 inline __m256 colours(__m256 r, unsigned mask) {
-    alignas(32) float v[8];
-    _mm256_store_ps(v, r);
-    for (; mask; mask &= mask - 1) v[__builtin_ctz(mask)] = colour_of(v[__builtin_ctz(mask)]);
-    return _mm256_load_ps(v);
-}
-
 // One whole row, eight pixels at a time; `out` has room for w more points.
 VX_AVX2 int64_t row_avx2(const Terms& t, const float* row, const float* cols, float b, int32_t w, float* out,
                          int64_t n, PclLayout layout) {
@@ -202,8 +187,7 @@ VX_AVX2 int64_t row_avx2(const Terms& t, const float* row, const float* cols, fl
         const __m256 rad = _mm256_sub_ps(_mm256_sub_ps(_mm256_mul_ps(r, r), _mm256_mul_ps(x, x)), _mm256_mul_ps(y, y));
         const unsigned mask = unsigned(_mm256_movemask_ps(_mm256_and_ps(in, _mm256_cmp_ps(rad, zero, _CMP_GE_OQ))));
         if (mask == 0) continue;
-        const __m256 f = layout == PclLayout::xyzc ? colours(r, mask) : r;
-        n = emit(out, n, x, y, _mm256_sqrt_ps(rad), f, mask, layout);
+        n = emit(out, n, x, y, _mm256_sqrt_ps(rad), r, mask, layout);
     }
     return scan_pixels(t, row, cols, b, u, w, out, n, INT64_MAX, layout);
 }
@@ -284,13 +268,6 @@ VX_AVX512 inline int64_t emit(float* out, int64_t n, __m512 x, __m512 y, __m512 
     return n + k;
 }
 
-VX_AVX512 inline __m512 colours(__m512 r, __mmask16 mask) {
-    alignas(64) float v[16];
-    _mm512_store_ps(v, r);
-    for (unsigned m = mask; m; m &= m - 1) v[__builtin_ctz(m)] = colour_of(v[__builtin_ctz(m)]);
-    return _mm512_load_ps(v);
-}
-
 VX_AVX512 int64_t row_avx512(const Terms& t, const float* row, const float* cols, float b, int32_t w, float* out,
                              int64_t n, PclLayout layout) {
     const __m512 zero = _mm512_setzero_ps(), sixty = _mm512_set1_ps(60.0f), scale = _mm512_set1_ps(t.scale);
@@ -312,12 +289,30 @@ VX_AVX512 int64_t row_avx512(const Terms& t, const float* row, const float* cols
         const __m512 rad = _mm512_sub_ps(_mm512_sub_ps(_mm512_mul_ps(r, r), _mm512_mul_ps(x, x)), _mm512_mul_ps(y, y));
         const __mmask16 mask = in & _mm512_cmp_ps_mask(rad, zero, _CMP_GE_OQ);
         if (!mask) continue;
-        const __m512 f = layout == PclLayout::xyzc ? colours(r, mask) : r;
-        n = emit(out, n, x, y, _mm512_sqrt_ps(rad), f, mask, layout);
+        n = emit(out, n, x, y, _mm512_sqrt_ps(rad), r, mask, layout);
     }
     return scan_pixels(t, row, cols, b, u, w, out, n, INT64_MAX, layout);
 }
 #endif
+
+// Replaces the distance of each of n xyzd points by its colour word from the library colour map,
+// in batches through the map's vector path.
+void colour_points(float* out, int64_t n) {
+    const vx_cmap& map = *vx::library_cmap();
+    constexpr int32_t kBatch = 1024;
+    float r[kBatch];
+    uint8_t rgbx[4 * kBatch];
+    for (int64_t i = 0; i < n; i += kBatch) {
+        const int32_t m = static_cast<int32_t>(std::min<int64_t>(kBatch, n - i));
+        for (int32_t k = 0; k < m; ++k) r[k] = out[(i + k) * 4 + 3];
+        vx::colorize_float(map, r, m, VEXEL_COLOR_RGBX8888, rgbx, true);
+        // Colour words stay below 2^24: exact as floats.
+        for (int32_t k = 0; k < m; ++k) {
+            const uint8_t* c = rgbx + 4 * k;
+            out[(i + k) * 4 + 3] = static_cast<float>(uint32_t{c[0]} | uint32_t{c[1]} << 8 | uint32_t{c[2]} << 16);
+        }
+    }
+}
 
 int32_t frame_get_pcl(const char* fn, vexel_dev* dev, float* pcl, int32_t pcl_len, const float* dist,
                       int32_t dist_len, int32_t img_w, int32_t img_h, const vexel_camera_param* lens,
@@ -386,6 +381,7 @@ int64_t pcl_scan(const PclIntrinsics& in, const float* dist, int32_t w, int32_t 
                                       : row_avx2(t, row, cols.get(), b, w, out, n, layout);
 #endif
     }
+    if (layout == PclLayout::xyzc) colour_points(out, n);
     return n;
 }
 
