@@ -397,6 +397,7 @@ TEST_F(Scene, UploadedPackageLoadsAndCorrectsTheFixedPattern) {
     configLoadParameters();
     EXPECT_EQ(calibrationLoadDistanceImages(1), 0);
     calculationSetEnableDRNU(2);
+    calculationSetEnableTemperature(1);
     fs::remove_all(dir);
     vx::reset_path_prefix();
     EXPECT_EQ(configGetModulationFrequency(), 12000);
@@ -405,32 +406,40 @@ TEST_F(Scene, UploadedPackageLoadsAndCorrectsTheFixedPattern) {
     EXPECT_EQ(calibrateGetTempCalib(), 350);
     EXPECT_EQ(calibrateGetIbTempCalib(), 300);
 
-    // The host's per-pixel arithmetic with the camera's tables, and without them.
-    const Frame f = u.capture_one();
-    ASSERT_EQ(f.data.size(), vxsim::kFrameBytes);
+    // The host's per-pixel routine: with the tables the true distance, at any temperature; without
+    // them the true distance plus the camera's fixed pattern.
     const auto truth = cam.truth();
-    const int nd = calibrateGetNumDistances();
-    const float sp = float(298.2 * 30000 / 12491),
-                o = float(calibrationGetOffsetPhase() + calibrationGetOffsetDRNU());
-    double worst_on = 0, rms_off = 0;
-    for (unsigned i = 0; i < H; ++i)
-        for (unsigned j = 0; j < W; ++j) {
-            const unsigned q = image_row(i) * W + j;
-            const Pixel px = decode(f, i * W + j);
-            const float P = float(px.phase);
-            const float M = distImagesDRNUMax[1][q], Nn = distImagesDRNUMin[1][q];
-            ASSERT_LT(P, M);
-            const int K = std::max(0, int((P - Nn) * nd / (M - Nn)));
-            if (K + 1 >= nd) continue;  // the top slice of the range: no next image for this pixel
-            const float L0 = distImagesDRNU[1][q * nd + K], L1 = distImagesDRNU[1][q * nd + K + 1];
-            const double want = truth.distance[q] * 1000 * 30000 / 12491;
-            const double on = wrap((P - L0) * sp / (L1 - L0) + sp * K + o - want) * 12491 / 30000;
-            const double off = wrap(P + calibrationGetOffsetPhase() - want) * 12491 / 30000;
-            worst_on = std::max(worst_on, std::abs(on) / (2 + 3376 / px.amplitude));
-            rms_off += off * off / N;
+    for (int16_t t : {350, 433}) {
+        SCOPED_TRACE(t);
+        cam.set_param(15, {uint8_t(t), uint8_t(t >> 8), uint8_t(t - 50), uint8_t((t - 50) >> 8)});
+        const Frame f = u.capture_one();
+        ASSERT_EQ(f.data.size(), vxsim::kFrameBytes);
+        const int16_t temps[2] = {f.t_sensor, f.t_ib};
+        temperatureSetTemperatureByFrameHeader(temps);
+        std::vector<float> on(N), off(N), amp(N);
+        calcDefPiDelayGetDataSorted_opt(nullptr, 3, amp.data(), f.data.data(), int(4 * N));
+        calcDefPiDelayGetDataSorted_opt(nullptr, 2, on.data(), f.data.data(), int(4 * N));
+        calculationSetEnableDRNU(0);
+        calcDefPiDelayGetDataSorted_opt(nullptr, 2, off.data(), f.data.data(), int(4 * N));
+        calculationSetEnableDRNU(2);
+        double worst_on = 0, worst_off = 0, mean_on = 0, mean_off = 0;
+        unsigned used = 0;
+        for (unsigned q = 0; q < N; ++q) {
+            if (on[q] > 65) continue;  // the top slice of the calibrated range is invalid
+            const double quantum = (1.5 + 3376 / amp[q]) * 12.4914 / 30000;  // as above, in metres
+            worst_on = std::max(worst_on, std::abs(on[q] - truth.distance[q]) / quantum);
+            worst_off =
+                std::max(worst_off, std::abs(off[q] - truth.distance[q] - truth.fixed_pattern[q]) / quantum);
+            mean_on += on[q] - truth.distance[q];
+            mean_off += off[q] - truth.distance[q] - truth.fixed_pattern[q];
+            ++used;
         }
-    EXPECT_LT(worst_on, 12491 / 30000.0);        // within quantisation, as above
-    EXPECT_NEAR(std::sqrt(rms_off), 30.0, 6.0);  // the fixed pattern, uncorrected
+        EXPECT_GT(used, N * 9 / 10);
+        EXPECT_LT(std::abs(mean_on / used), 0.25e-3);  // no bias: well under one phase unit (0.42 mm)
+        EXPECT_LT(std::abs(mean_off / used), 0.25e-3);
+        EXPECT_LE(worst_on, 1.0);
+        EXPECT_LE(worst_off, 1.0);
+    }
 }
 
 TEST_F(Scene, PackageOptionsServeNothingOrExactlyTheGivenBytes) {
