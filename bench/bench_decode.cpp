@@ -136,7 +136,7 @@ void BM_StageKernel(benchmark::State& state) {
     ps.sp = 716.2f;
     vx::epc::set_range(ps, 12.4913f);
     ps.drnu = ps.calib_ok = getenv("NODRNU") == nullptr;
-    ps.nd = 30;
+    ps.nd = getenv("ND") ? atoi(getenv("ND")) : 30;
     ps.table = distImagesDRNU[1];
     ps.vmax = distImagesDRNUMax[1];
     ps.vmin = distImagesDRNUMin[1];
@@ -170,9 +170,10 @@ void BM_StagePlausibility(benchmark::State& state) {
     }
 }
 
+// 0 scalar, 1 AVX2, 2 AVX-512, as far as the machine has them.
 void simds(benchmark::internal::Benchmark* b) {
-    b->ArgName("avx2")->Arg(int(Simd::kScalar));
-    if (vx::epc::best_simd() == Simd::kAvx2) b->Arg(int(Simd::kAvx2));
+    b->ArgName("simd");
+    for (int s = 0; s <= int(vx::epc::best_simd()); ++s) b->Arg(s);
     b->Unit(benchmark::kMicrosecond);
 }
 

@@ -42,7 +42,7 @@ int step_size(uint16_t ratio, const SampleCounts& c, uint64_t samples) {
 
 SampleCounts count_samples(Simd simd, const uint8_t* src, size_t n) {
 #if VX_DECODE_AVX2
-    if (simd == Simd::kAvx2) return avx2::count_samples(src, n);
+    if (simd != Simd::kScalar) return avx2::count_samples(src, n);
 #endif
     (void)simd;
     SampleCounts c;

@@ -255,13 +255,16 @@ void pin_simd(Simd simd) {
 void unpin_simd() { g_pinned.store(false); }
 
 Simd best_simd() {
-    Simd best = Simd::kScalar;
+    static const Simd best = [] {
 #if VX_DECODE_AVX2
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) best = Simd::kAvx2;
+        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+            __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq"))
+            return Simd::kAvx512;
+        if (__builtin_cpu_supports("avx2")) return Simd::kAvx2;
 #endif
-    if (g_pinned.load(std::memory_order_relaxed) && g_pin.load(std::memory_order_relaxed) == Simd::kScalar)
         return Simd::kScalar;
+    }();
+    if (g_pinned.load(std::memory_order_relaxed)) return std::min(best, g_pin.load(std::memory_order_relaxed));
     return best;
 }
 
@@ -327,6 +330,7 @@ void to_mm_row(uint16_t* v, int n, uint16_t u) {
 
 void pixel_rows(Simd simd, Mode mode, const PixelSetup& ps, const RawView& raw, void* dst, int y0, int y1) {
 #if VX_DECODE_AVX2
+    if (simd == Simd::kAvx512) return avx512::pixel_rows(mode, ps, raw, dst, y0, y1);
     if (simd == Simd::kAvx2) return avx2::pixel_rows(mode, ps, raw, dst, y0, y1);
 #endif
     (void)simd;
@@ -336,6 +340,7 @@ void pixel_rows(Simd simd, Mode mode, const PixelSetup& ps, const RawView& raw, 
 void distance_image(Simd simd, const PixelSetup& ps, const RawView& raw, uint16_t* amp, uint16_t* mm, bool hdr,
                     uint16_t u_mm) {
 #if VX_DECODE_AVX2
+    if (simd == Simd::kAvx512) return avx512::distance_image(ps, raw, amp, mm, hdr, u_mm);
     if (simd == Simd::kAvx2) return avx2::distance_image(ps, raw, amp, mm, hdr, u_mm);
 #endif
     (void)simd;
@@ -362,7 +367,7 @@ void gray_image(Simd simd, const PixelSetup& ps, const RawView& raw, uint16_t* o
     for (int y = 1; y < raw.rows; y += 2) {
         uint16_t* g = out + size_t(y) * w;
 #if VX_DECODE_AVX2
-        if (simd == Simd::kAvx2) {
+        if (simd != Simd::kScalar) {
             avx2::merge_pair(g - w, g, nullptr, nullptr, w);
             continue;
         }
@@ -374,7 +379,7 @@ void gray_image(Simd simd, const PixelSetup& ps, const RawView& raw, uint16_t* o
 void plausibility(Simd simd, const uint16_t* in, const uint16_t* amp, uint16_t* out, size_t n, uint16_t v,
                   uint16_t t) {
 #if VX_DECODE_AVX2
-    if (simd == Simd::kAvx2) return avx2::plausibility(in, amp, out, n, v, t);
+    if (simd != Simd::kScalar) return avx2::plausibility(in, amp, out, n, v, t);
 #endif
     (void)simd;
     for (size_t k = 0; k < n; ++k) {

@@ -18,8 +18,8 @@ inline constexpr int kPhasePeriod = 30000;
 // Outputs of the per-pixel routine, numbered as its `mode` argument.
 enum class Mode : int { kPhase = 0, kAmp = 1, kMetres = 2, kAmpF = 3, kSquares = 4 };
 
-enum class Simd { kScalar, kAvx2 };
-// The kernels' instruction set: the best the machine has, unless a test pinned a lower one.
+enum class Simd { kScalar, kAvx2, kAvx512 };
+// The kernels' instruction set: the best the machine has, or a lower one a test pinned.
 Simd best_simd();
 void pin_simd(Simd simd);
 void unpin_simd();
@@ -140,9 +140,15 @@ namespace avx2 {
 void pixel_rows(Mode mode, const PixelSetup& ps, const RawView& raw, void* dst, int y0, int y1);
 void distance_image(const PixelSetup& ps, const RawView& raw, uint16_t* amp, uint16_t* mm, bool hdr, uint16_t u_mm);
 void merge_pair(uint16_t* a0, uint16_t* a1, uint16_t* h0, uint16_t* h1, int n);
+void to_mm_row(uint16_t* v, int n, uint16_t u);
 void plausibility(const uint16_t* in, const uint16_t* amp, uint16_t* out, size_t n, uint16_t v, uint16_t t);
 SampleCounts count_samples(const uint8_t* src, size_t n);
 }  // namespace avx2
+// The 32-bit kernels with sixteen lanes; the 16-bit passes stay with AVX2.
+namespace avx512 {
+void pixel_rows(Mode mode, const PixelSetup& ps, const RawView& raw, void* dst, int y0, int y1);
+void distance_image(const PixelSetup& ps, const RawView& raw, uint16_t* amp, uint16_t* mm, bool hdr, uint16_t u_mm);
+}  // namespace avx512
 #else
 #define VX_DECODE_AVX2 0
 #endif

@@ -268,12 +268,6 @@ template <bool kDrnu, bool kMetres>
     return sel(ge_u16(code, set16(60000)), code, pack_u(mm[0], mm[1]));
 }
 
-void to_mm_row(uint16_t* v, int n, uint16_t u) {
-    const I uv = set32(u);
-    int j = 0;
-    for (; j + 16 <= n; j += 16) store(v + j, to_mm16(load(v + j), uv));
-    for (; j < n; ++j) v[j] = to_mm(v[j], u);
-}
 
 // A vector block needs all sixteen raw pixels inside the planes and the hysteresis map, and
 // with pixel calibration all sixteen image pixels inside the tables.
@@ -344,6 +338,13 @@ void pixel_rows(Mode mode, const PixelSetup& ps, const RawView& raw, void* dst, 
         case Mode::kAmpF: return rows<Mode::kAmpF>(ps, raw, dst, y0, y1);
         case Mode::kSquares: return rows<Mode::kSquares>(ps, raw, dst, y0, y1);
     }
+}
+
+void to_mm_row(uint16_t* v, int n, uint16_t u) {
+    const I uv = set32(u);
+    int j = 0;
+    for (; j + 16 <= n; j += 16) store(v + j, to_mm16(load(v + j), uv));
+    for (; j < n; ++j) v[j] = to_mm(v[j], u);
 }
 
 void merge_pair(uint16_t* a0, uint16_t* a1, uint16_t* h0, uint16_t* h1, int n) {

@@ -22,8 +22,8 @@
 namespace {
 
 using vx::epc::Simd;
-constexpr Simd kSimds[] = {Simd::kScalar, Simd::kAvx2};
-const char* name(Simd s) { return s == Simd::kScalar ? "scalar" : "avx2"; }
+constexpr Simd kSimds[] = {Simd::kScalar, Simd::kAvx2, Simd::kAvx512};
+const char* name(Simd s) { return s == Simd::kScalar ? "scalar" : (s == Simd::kAvx2 ? "avx2" : "avx512"); }
 
 uint16_t le16(const std::vector<uint8_t>& b, size_t i) { return uint16_t(b[2 * i] | b[2 * i + 1] << 8); }
 
