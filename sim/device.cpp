@@ -372,6 +372,11 @@ void submit_control(CameraImpl& cam, Urb* u, Clock::time_point now) {
     if (s.request_type == 0x02 && s.request == 1 && s.value == 0 && (s.index & 0xFF) == kBulkEndpoint)
         cam.halted = false;  // CLEAR_FEATURE(ENDPOINT_HALT) sent as a control request
     if (a == Action::hang) return;  // stays pending until the host discards it
+    if (a == Action::unplug) {      // the unplug fails the transfer
+        cam.leave_kind = Departure::unplug;
+        cam.leave_at = now;
+        return;
+    }
     if (a == Action::stall) {
         complete(u, -EPIPE);
         return;
@@ -683,6 +688,7 @@ void TestbedImpl::run_engine() {
             lk.unlock();
             for (auto [c, kind] : leave) {
                 unplug(*c);
+                if (kind == Departure::unplug) continue;
                 std::lock_guard<std::mutex> g(mu);
                 const unsigned ms = kind == Departure::reboot ? c->opt.reboot_delay_ms : c->opt.reenumerate_delay_ms;
                 c->cold_return = kind == Departure::reboot;
@@ -967,6 +973,14 @@ Truth Camera::truth() const {
 std::vector<uint8_t> Camera::calib_package() const {
     LOCKED;
     return impl_->fw.calib_package();
+}
+std::optional<FlashImage> Camera::flash_image(uint8_t type) const {
+    LOCKED;
+    return impl_->fw.flash().image(type);
+}
+void Camera::set_flash_image(uint8_t type, const FlashImage& image) {
+    LOCKED;
+    impl_->fw.flash().set_image(type, image);
 }
 void Camera::set_faults(const std::function<void(Faults&)>& edit) {
     {

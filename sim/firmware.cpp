@@ -54,7 +54,8 @@ uint32_t word_sum(const uint8_t* p, size_t n) {
     return s;
 }
 
-Firmware::Firmware(const CameraOptions& opt) : opt_(opt), model_(opt.measurement) {
+Firmware::Firmware(const CameraOptions& opt)
+    : opt_(opt), model_(opt.measurement), flash_(opt.flash, opt.flash_erase_acks) {
     opt_.packet_payload &= ~3u;
     if (opt_.frames_per_packet == 0) opt_.frames_per_packet = 1;
     base_.resize(kFrameBytes / 2);
@@ -121,6 +122,7 @@ void Firmware::power_on() {
 
     last_type_ = last_value_ = last_status_ = 0;
     last_error_.clear();
+    flash_.power_on();
     pending_param_ids_.clear();
     reg_read_armed_ = false;
     streaming_ = false;
@@ -285,7 +287,11 @@ Action Firmware::class_request(const Setup& s, const uint8_t* out, std::vector<u
     switch (s.request) {
         case kCmdDev: return cmd_dev(s, out, in);
         case kCmdReg: return cmd_reg(s, out, in);
-        case kCmdData: fail("data transfer %u not supported", s.value); return Action::none;
+        case kCmdData: {
+            const Flash::Outcome r = flash_.command(s, out, in, faults_);
+            if (!r.error.empty()) fail("%s", r.error.c_str());
+            return r.leave_bus ? Action::unplug : Action::none;
+        }
         default: fail("unknown command type 0x%02X", s.request); return Action::none;
     }
 }

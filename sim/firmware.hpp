@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/flash.hpp"
 #include "sim/scene.hpp"
 #include "sim/sim.hpp"
 
@@ -22,7 +23,8 @@ struct Setup {
 };
 
 // What the device side has to do after a control transfer.
-enum class Action { none, stall, hang, reboot, reenumerate, start_stream, stop_stream };
+// unplug: leave the bus with the transfer unanswered and stay away.
+enum class Action { none, stall, hang, reboot, reenumerate, start_stream, stop_stream, unplug };
 
 class Firmware {
 public:
@@ -51,6 +53,7 @@ public:
 
     std::vector<WriteRecord>& write_log() { return writes_; }
     Faults& faults() { return faults_; }
+    Flash& flash() { return flash_; }
     Counters& counters() { return counters_; }
 
     uint32_t reg(uint8_t target, uint32_t index) const;
@@ -110,6 +113,7 @@ private:
     bool upload_ = false;          // capture started in mode 9: the package, then nothing
     size_t upload_pos_ = 0;
 
+    Flash flash_;
     std::vector<WriteRecord> writes_;
     Faults faults_;
     Counters counters_;

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,6 +39,8 @@ const char* kUsage =
     "  --rate-cap MBPS                cap the link, e.g. 40 for USB 2.0\n"
     "  --interface0-busy              interface 0 claimed elsewhere\n"
     "  --reenum-delay MS --reboot-delay MS\n"
+    "  --flash TYPE:VERSION:FILE      data flash slot TYPE holds FILE as image VERSION\n"
+    "  --erase-acks N                 a flash erase answers \"still erasing\" N times\n"
     "measurement (sim/README.md has the model):\n"
     "  --scene S                      boxes (default), wall:D, tilt:D:DEG (metres, degrees) or pattern\n"
     "  --reflectivity R               surface reflectivity, default 0.5\n"
@@ -52,6 +55,11 @@ const char* kUsage =
     "faults (counts are consumed as they fire):\n"
     "  --stall N --silent --bad-header N --bad-payload N --skip-index N --drop-start N\n"
     "  --busy N --fail TEXT --hang N\n"
+    "  --flash-refuse N               refuse the next N flash write starts\n"
+    "  --flash-erase-hang             flash erases never finish\n"
+    "  --flash-bad-crc N --flash-bad-ack N --flash-drop N\n"
+    "                                 flash block N (from 0) arrives damaged, is acknowledged\n"
+    "                                 wrongly, or makes the camera leave the bus\n"
     "  --unplug-after MS              unplug MS after the first capture start\n"
     "  --replug-after MS              come back MS after that unplug\n"
     "  --ring-behind                  at that unplug, first complete every queued bulk transfer\n"
@@ -116,6 +124,11 @@ int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
         auto num = [&] {
             ++i;
             return number(a.c_str(), v);
+        };
+        auto from_zero = [&] {  // a count, or a block number
+            const long n = num();
+            if (n < 0 || n > INT32_MAX) usage_error("%s wants a number from 0", a.c_str());
+            return int(n);
         };
         auto text = [&]() -> std::string {
             if (!v) usage_error("%s needs a value", a.c_str());
@@ -221,6 +234,26 @@ int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
                                   : t == "none"    ? vxsim::CalibPackage::none
                                                    : vxsim::CalibPackage::bytes;
             if (c.opt.calib_package == vxsim::CalibPackage::bytes) c.opt.calib_package_bytes = file_bytes(t.c_str());
+        } else if (a == "--flash") {
+            const std::string spec = text();
+            unsigned type, version;
+            int at = 0;
+            if (std::sscanf(spec.c_str(), "%u:%u:%n", &type, &version, &at) != 2 || at == 0 || type > 255 ||
+                version > 65535)
+                usage_error("%s wants TYPE:VERSION:FILE", "--flash");
+            c.opt.flash[static_cast<uint8_t>(type)] = {static_cast<uint16_t>(version), file_bytes(spec.c_str() + at)};
+        } else if (a == "--erase-acks") {
+            c.opt.flash_erase_acks = static_cast<unsigned>(from_zero());
+        } else if (a == "--flash-refuse") {
+            c.faults.flash_refuse_start = from_zero();
+        } else if (a == "--flash-bad-crc") {
+            c.faults.flash_bad_crc_block = from_zero();
+        } else if (a == "--flash-bad-ack") {
+            c.faults.flash_bad_ack_block = from_zero();
+        } else if (a == "--flash-drop") {
+            c.faults.flash_drop_block = from_zero();
+        } else if (a == "--flash-erase-hang") {
+            c.faults.flash_erase_hangs = true;
         } else if (a == "--stall") {
             c.faults.stall_bulk = int(num());
         } else if (a == "--silent") {

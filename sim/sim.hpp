@@ -34,6 +34,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -102,6 +103,12 @@ struct Truth {
     std::vector<float> fixed_pattern;  // the pixel's fixed-pattern error in metres at 12 MHz
 };
 
+// One slot of the camera's data flash (sim/flash.hpp has the protocol).
+struct FlashImage {
+    uint16_t version = 0;
+    std::vector<uint8_t> bytes;
+};
+
 enum class Pacing {
     frame_rate,  // one frame per 1/fps (parameter 12)
     fast,        // as fast as the host reaps
@@ -140,6 +147,8 @@ struct CameraOptions {
     bool interface0_busy = false;  // interface 0 claimed by someone else
     unsigned reenumerate_delay_ms = 600;  // reset target 3: off the bus this long
     unsigned reboot_delay_ms = 600;       // reset target 0
+    std::map<uint8_t, FlashImage> flash;  // data flash slots by type at power-on
+    unsigned flash_erase_acks = 3;        // acknowledgements that say "still erasing" (status 4)
 };
 
 // One control transfer as the camera saw it on its default pipe.
@@ -174,6 +183,12 @@ struct Faults {
     int status_busy = 0;            // next N status queries answer busy
     std::string fail_next;          // next command fails with this text (empty: off)
     int hang_control = 0;           // next N control transfers never complete
+    // Data flash (block numbers count from 0; -1 is off).
+    int flash_refuse_start = 0;      // next N write starts are refused
+    bool flash_erase_hangs = false;  // erases never finish: acknowledgements stay at status 4
+    int flash_bad_crc_block = -1;    // block N arrives damaged, so its CRC fails
+    int flash_bad_ack_block = -1;    // the acknowledgement of block N names a wrong next block
+    int flash_drop_block = -1;       // the camera leaves the bus (for good) when block N arrives
 };
 
 struct Counters {
@@ -229,6 +244,10 @@ public:
     Truth truth() const;
     // The package bytes mode 9 sends (empty: none); generated on first use.
     std::vector<uint8_t> calib_package() const;
+
+    // Data flash: the image in slot `type`, or nullopt while the slot is empty or erased.
+    std::optional<FlashImage> flash_image(uint8_t type) const;
+    void set_flash_image(uint8_t type, const FlashImage& image);
 
     // Faults: read-modify-write under the camera's lock.
     void set_faults(const std::function<void(Faults&)>& edit);

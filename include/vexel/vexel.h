@@ -7,6 +7,7 @@
 #include <vexel/capture.h>
 #include <vexel/chip.h>
 #include <vexel/cmap.h>
+#include <vexel/datax.h>
 #include <vexel/device.h>
 #include <vexel/driver.h>
 #include <vexel/filter.h>
