@@ -135,10 +135,12 @@ TEST_F(Datax, WriteThenReadBackIsIdenticalBlockForBlock) {
             const size_t len = std::min<size_t>(1018, n - i * 1018);
             al_block_hdr hdr;
             std::memcpy(&hdr, rec.data(), sizeof hdr);
-            ASSERT_EQ(hdr.len, len);
+            const uint32_t hdr_len = hdr.len;
+            const uint16_t hdr_crc = hdr.crc;
+            ASSERT_EQ(hdr_len, len);
             ASSERT_EQ(rec.size(), sizeof hdr + len);
             EXPECT_TRUE(std::equal(rec.begin() + 6, rec.end(), data.begin() + long(i * 1018)));
-            EXPECT_EQ(hdr.crc, vxsim::crc16_xmodem(rec.data() + 6, len));
+            EXPECT_EQ(hdr_crc, vxsim::crc16_xmodem(rec.data() + 6, len));
         }
         const auto img = cam.flash_image(7);
         ASSERT_TRUE(img);
@@ -381,8 +383,10 @@ TEST_F(Datax, StepsSendOnlyWhatTheCameraCanTake) {
     al_data_info info{};
     info.type = 3;
     ASSERT_EQ(al_get_data_info(ll, AL_DATA_INFO, &info, sizeof info), 1);
-    EXPECT_EQ(info.version, 7);
-    EXPECT_EQ(info.data_size, 20u);
+    const uint16_t version = info.version;
+    const uint32_t size = info.data_size;
+    EXPECT_EQ(version, 7);
+    EXPECT_EQ(size, 20u);
     uint8_t three[3];  // a piece needs a buffer of its own size only
     ASSERT_EQ(al_get_data_payload(ll, three, 3), 1);
     EXPECT_EQ(Bytes(three, three + 3), Bytes(o.flash[3].bytes.begin(), o.flash[3].bytes.begin() + 3));
