@@ -191,6 +191,7 @@ VX_API int calibrationLoadDistanceImages(int set) {
             if (v < vmin[p]) vmin[p] = v;
         }
     }
+    k.loaded_set = set;
     return 0;
 }
 

@@ -76,6 +76,9 @@ struct Calib {
     int cols_max = 320, rows_max = 240;
     int enable_drnu = 0, enable_temperature = 0;
     int drnu_diff_temp = 0, drnu_delay = 0, drnu_average = 0;
+    // The set the distance images were last loaded into (configInit picks it by the external
+    // modulation flag); the decode must read this one.
+    int loaded_set = 1;
 };
 
 Config& config();

@@ -3,12 +3,16 @@
 #pragma once
 
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <shared_mutex>
+#include <string>
 
 #include <vexel/driver.h>
 #include <vexel/frame.h>
 #include <vexel/lens.h>
+
+#include "core/clock.hpp"
 
 namespace vx::epc {
 
@@ -37,12 +41,35 @@ struct State {
 
     // Seconds of the last DCS-check correction sent to the camera.
     std::atomic<int64_t> dcs_last_fix_s{0};
+
+    // Seconds of the temperature monitor's last report; per camera, so one camera's report
+    // does not silence another's. INT64_MIN: nothing reported yet.
+    std::atomic<int64_t> temp_mon_last_s{INT64_MIN};
+    // What calib_load found (EPC_CALIB_*), for the application to show.
+    std::atomic<int> calib_status{EPC_CALIB_UNKNOWN};
 };
 
 // The entry's state, or null when init never made one (the open ignores init's result).
 inline State* state_of(const vexel_driver_entry* drv) {
     return drv ? static_cast<State*>(drv->state) : nullptr;
 }
+
+// The calibration set the chip library loaded the distance images into: set 0 under external
+// modulation (A-E2-2.0 and its kind), set 1 otherwise. The decode reads the DRNU tables of this set.
+int drnu_set();
+
+// The lens parameter record shared by all epc devices, as a copy.
+vexel_lens_param lens_record();
+void set_lens_record(const vexel_lens_param& p);
+inline constexpr vexel_lens_param kDefaultLens = {
+    157.262, 122.083, 210.783, 204.817, {-0.378924, 0.145035, -0.000970854, 6.20728e-05, -0.0133954}, 320, 240};
+// Reloads the record from `path` (lens_param.txt); false when the file is missing, has the
+// wrong number of lines, or holds a value that would make the record unusable.
+bool update_lens_param(const std::string& path);
+
+// The time source of the temperature monitor; returns the previous one. Tests inject a clock.
+using ClockFn = vx::Timestamp (*)();
+ClockFn set_clock(ClockFn fn);
 
 // Operation slot 3 (decode.cpp): bytes written into `out`, or -1.
 int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, const void* raw, int raw_len,

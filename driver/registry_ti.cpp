@@ -54,7 +54,4 @@ const vexel_driver_op g_vexel_driver_op_ti = {  // exported by its declaration
     ti_spare8, nullptr, nullptr, {},
 };
 
-// The epc operations are filled in as the sensor driver is built; callers check every slot.
-const vexel_driver_op g_vexel_driver_op_epc = {};
-
 }  // extern "C"

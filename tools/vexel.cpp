@@ -127,6 +127,14 @@ int cmd_info(vexel_dev& dev) {
         std::printf("frame rate %u fps\nintegration %u us\nchip      part %u, number %u, wafer %u\n", fps, intg,
                     chip[0], chip[1], chip[2]);
     }
+    if (const int calib = epc_calib_status(drv); calib != EPC_CALIB_UNKNOWN) {
+        static const char* const how[] = {"-", "found", "downloaded from the camera", "missing"};
+        char name[VX_CHIP_NAME_MAX];
+        calibrationGetDistanceImagesName(name);
+        std::printf("sensor    epc%s, wafer %d, chip %d, %d kHz\ncalib     %s%s: %s\n",
+                    configGetPartType() == 4 || configGetPartType() == 5 ? "635" : "660", configGetWaferID(),
+                    configGetChipID(), configGetModulationFrequency(), vexel_path_get(), name, how[calib]);
+    }
     return 0;
 }
 

@@ -10,6 +10,7 @@
 #include <vexel/datax.h>
 #include <vexel/device.h>
 #include <vexel/driver.h>
+#include <vexel/features.h>
 #include <vexel/filter.h>
 #include <vexel/frame.h>
 #include <vexel/frame_file.h>

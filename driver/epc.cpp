@@ -1,0 +1,507 @@
+// The epc sensor driver: start and stop, per-frame information with the temperature monitor,
+// lens parameters, feature switches and the calibration load at open.
+#include "driver/epc.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <new>
+#include <utility>
+
+#include <vexel/capture.h>
+#include <vexel/chip.h>
+#include <vexel/device.h>
+#include <vexel/features.h>
+#include <vexel/log.h>
+#include <vexel/stream.h>
+
+#include "chip/chip.hpp"
+#include "core/log.hpp"
+#include "core/path.hpp"
+#include "driver/calib_pkg.hpp"
+
+namespace vx::epc {
+
+namespace {
+
+constexpr int kDevAddr = 32;
+constexpr int kPartEpc660 = 2;
+constexpr uint16_t kCalibFrameFormat = 171;
+constexpr uint32_t kDefaultWidth = 320, kDefaultHeight = 240;
+constexpr int64_t kTempReportSeconds = 89;  // reports when more whole seconds than this have passed
+constexpr uint32_t kStandaloneFrameBuffer = 6144000;
+constexpr int kLensMaxSide = 4096;
+constexpr int kLensLines = 11;
+
+std::mutex g_lens_mu;
+vexel_lens_param g_lens = kDefaultLens;
+
+std::atomic<ClockFn> g_clock{&vx::now};
+
+// The default record the stand-alone mode opened; the mutex serialises its start and stop.
+std::atomic<vexel_dev*> g_standalone{nullptr};
+std::mutex g_standalone_mu;
+
+uint16_t le16(const uint8_t* b) { return static_cast<uint16_t>(b[0] | (b[1] << 8)); }
+uint32_t le32(const uint8_t* b) { return b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<uint32_t>(b[3]) << 24); }
+
+const char* lens_problem(const vexel_lens_param& p) {
+    if (p.img_w < 1 || p.img_w > kLensMaxSide || p.img_h < 1 || p.img_h > kLensMaxSide)
+        return "image size outside 1..4096";
+    if (!std::isfinite(p.fx) || !std::isfinite(p.fy) || p.fx <= 0 || p.fy <= 0)
+        return "focal length not finite and positive";
+    if (!std::isfinite(p.cx) || !std::isfinite(p.cy)) return "principal point not finite";
+    for (double d : p.dcoeff)
+        if (!std::isfinite(d)) return "distortion coefficient not finite";
+    return nullptr;
+}
+
+// strtod / strtol rather than sscanf: out-of-range text must not be undefined behaviour.
+bool parse_double(const char* s, double& out) {
+    char* end = nullptr;
+    const double v = std::strtod(s, &end);
+    if (end == s) return false;
+    out = v;
+    return true;
+}
+
+bool parse_int(const char* s, int32_t& out) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(s, &end, 0);  // decimal, 0x hexadecimal or leading-0 octal
+    if (end == s) return false;
+    // Out of range reads as 0, which the record check refuses.
+    out = (errno == ERANGE || v < INT32_MIN || v > INT32_MAX) ? 0 : static_cast<int32_t>(v);
+    return true;
+}
+
+// Stores line i's first token in the record, logging it as it goes.
+void apply_lens_line(vexel_lens_param& p, int i, const char* tok) {
+    static const char* const fn = "_vx_update_len_param";
+    static const char* const labels[4] = {"[%s] Cx:%3.5f\n", "[%s] Cy:%3.5f\n", "[%s] Fx:%3.5f\n", "[%s] Fy:%3.5f\n"};
+    double* const intrinsics[4] = {&p.cx, &p.cy, &p.fx, &p.fy};
+    double d;
+    if (i < 4) {
+        if (parse_double(tok, d)) *intrinsics[i] = d;
+        vx::logf(vx::kDbg, labels[i], fn, *intrinsics[i]);
+    } else if (i < 9) {
+        if (parse_double(tok, d)) p.dcoeff[i - 4] = d;
+        vx::logf(vx::kDbg, "[%s] dcoeff[%d]:%3.5f\n", fn, i - 4, p.dcoeff[i - 4]);
+    } else {
+        int32_t& v = i == 9 ? p.img_w : p.img_h;
+        parse_int(tok, v);
+        vx::logf(vx::kDbg, i == 9 ? "[%s] img_w = %d\n" : "[%s] img_h = %d\n", fn, v);
+    }
+}
+
+// Builds the table outside the lock and swaps it in, so a decode waits only for the swap.
+void rebuild_lens_table(State& st) {
+    const vexel_lens_param lens = lens_record();
+    vx_calib_len_map fresh{};
+    vx_calib_len_init_map(&fresh, &lens);
+    {
+        std::unique_lock lock(st.lens_mu);
+        std::swap(fresh, st.len_map);
+    }
+    vx_calib_len_uninit_map(&fresh);
+}
+
+void release_state(vexel_driver_entry* drv) {
+    State* st = state_of(drv);
+    if (!st) return;
+    {
+        std::unique_lock lock(st->lens_mu);
+        vx_calib_len_uninit_map(&st->len_map);
+    }
+    drv->state = nullptr;
+    delete st;
+}
+
+// Reads one parameter of `dev`; zero-filled value bytes when the camera does not answer.
+vexel_param_item read_param(vexel_dev* dev, uint32_t id) {
+    vexel_param_item item{};
+    item.param_id = id;
+    vexel_param_batch_get(dev, &item, 1);
+    return item;
+}
+
+// Reports temperatures, frame rate and integration time on the first frame and then at most
+// every 90 s. The camera asked is the frame's own, not whichever one g_vx_dev names.
+void temperature_monitor(vexel_driver_entry* drv, State& st) {
+    static const char* const fn = "epc_temperature_moniter";
+    const vx::Timestamp t = g_clock.load()();
+    const int64_t last = st.temp_mon_last_s.load();
+    const int64_t elapsed = last == INT64_MIN ? t.sec : t.sec - last;
+    if (last != INT64_MIN && elapsed <= kTempReportSeconds) return;
+    const vexel_param_item fps = read_param(drv->dev, VX_PARAM_FPS);
+    vx::logf(vx::kDbg, "[%s] INTERV:%d, IBtemp:%.2f, Tsensor:%.2f, FPS:%d\n", fn, static_cast<int>(elapsed),
+             st.t_ib.load() / 10.0, st.t_sensor.load() / 10.0, static_cast<int>(le32(fps.param_val)));
+    const vexel_param_item intg = read_param(drv->dev, VX_PARAM_INTG_TIME);
+    vx::logf(vx::kDbg, "[%s] intg_time:%d us\n", fn, static_cast<int>(le16(intg.param_val)));
+    st.temp_mon_last_s.store(t.sec);
+}
+
+// The chip library's start on an application's device. A failed chip-information read only
+// fails this device: the library stays up for the application's other cameras.
+bool adapter_start(vexel_dev* dev) {
+    g_vx_dev = dev;
+    configSetPartType(kPartEpc660);
+    vexel_param_item chip{};
+    chip.param_id = VX_PARAM_CHIP_INFO;
+    if (!vexel_param_batch_get(dev, &chip, 1)) {
+        std::puts("Get chip info failed");
+        g_vx_dev = nullptr;
+        return false;
+    }
+    const uint16_t part = le16(chip.param_val);
+    configSetPartVersion(part);
+    configSetIcVersion(part);
+    configSetChipID(le16(chip.param_val + 2));
+    configSetWaferID(le16(chip.param_val + 4));
+    configSetDeviceAddress(kDevAddr);
+    configInit(kDevAddr);
+    calibrationSetDefaultOffsetPhase(-6600);
+    apiEnableABS(1, kDevAddr);
+    apiEnableAdcOverflow(1);
+    apiSetMinAmplitude(30);
+    apiSetROI(4, 323, 6, 125, kDevAddr);
+    apiSetHysteresis(20);
+    return true;
+}
+
+// Stand-alone mode: the driver runs the library and opens the first camera itself.
+bool adapter_standalone() {
+    std::lock_guard lock(g_standalone_mu);
+    if (vexel_dev* old = g_standalone.exchange(nullptr)) {
+        std::puts("close dev..");
+        vexel_dev_close(old);
+        vexel_uninit();
+        std::puts("uninit done..");
+        g_vx_dev = nullptr;
+    }
+    vexel_init(nullptr);
+    vexel_log_cfg(1, 1, 5);
+    vexel_dev* dev = vexel_dev_open(nullptr);
+    if (!dev) {
+        vexel_uninit();
+        g_vx_dev = nullptr;
+        return false;
+    }
+    vexel_cap_set_frame_buffer(dev, nullptr, kStandaloneFrameBuffer);
+    g_standalone.store(dev);
+    return true;
+}
+
+// A closing device lets go of the chip library only if it still holds it: the camera opened
+// after it keeps working.
+void adapter_release(vexel_dev* dev) {
+    vexel_dev* mine = dev;
+    g_standalone.compare_exchange_strong(mine, nullptr);
+    if (dev && g_vx_dev == dev) g_vx_dev = nullptr;
+}
+
+State* current_state() {
+    vexel_driver_entry* drv = vexel_dev_get_drv(g_vx_dev);
+    return drv && drv->ops == &g_vexel_driver_op_epc ? state_of(drv) : nullptr;
+}
+
+// ---- operation slots ----
+
+uint8_t epc_init(vexel_driver_entry* drv, vexel_dev* dev) {
+    static const char* const fn = "epc_init";
+    if (!drv || !dev) return 0;
+    drv->dev = dev;
+    auto* st = new (std::nothrow) State;
+    if (!st) return 0;
+    drv->state = st;
+    const vexel_lens_param lens = lens_record();
+    vx_calib_len_init_map(&st->len_map, &lens);
+
+    char product[sizeof dev->product + 1] = {};
+    std::memcpy(product, dev->product, sizeof dev->product);
+    char version[17];
+    if (std::sscanf(product, "%*16[^-]-%*16[^-]-%16[^-]", version) != 1) return 0;
+    // Versions 2.0x of the camera modulate the light externally.
+    epcSetExtModEnable(std::strncmp(version, "2.0", 3) == 0 ? 1 : 0);
+    vx::logf(vx::kDbg, "[%s] FW_VER:%d\n", fn, static_cast<int>(le16(dev->version + 2)));
+
+    if (!adapter_start(dev)) {
+        vx::logf(vx::kErr, "[%s] epc_adapter_init failed!\n", fn);
+        release_state(drv);
+        return 0;
+    }
+    return 1;
+}
+
+void epc_uninit(vexel_driver_entry* drv) {
+    if (!drv) return;
+    release_state(drv);
+    adapter_release(drv->dev);
+}
+
+int epc_frame_get_info(vexel_driver_entry* drv, vexel_frame_info* out, const vx_stream_frame_info* raw) {
+    static const char* const fn = "epc_frame_get_info";
+    if (!out || !raw) return 0;
+    // Without a started driver the frame is still described; the chip library is left alone.
+    State* st = state_of(drv);
+    if (st) {
+        st->frame_valid.store(1);
+        const int16_t temps[2] = {raw->sensor_temp, raw->illum_temp};
+        temperatureSetTemperatureByFrameHeader(temps);
+        st->t_sensor.store(temps[0]);
+        st->t_ib.store(temps[1]);
+        if (st->en_temp_mon.load())
+            temperature_monitor(drv, *st);
+        else
+            vx::logf(vx::kTrc, "[%s] Temp monitor not enable\n", fn);
+    }
+    *out = vexel_frame_info{};
+    const uint32_t w = raw->width ? raw->width : kDefaultWidth;
+    const uint32_t h = raw->height ? raw->height : kDefaultHeight;
+    // The effective geometry: a header without dimensions means the full sensor.
+    if (st) pruSetSize(static_cast<int>(w), static_cast<int>(h / 2));
+    vx::logf(vx::kTrc, "[%s] frame: fmt=%d, sz=%d, wxh = %dx%d\n", fn, raw->frfmt, static_cast<int>(raw->frlen),
+             static_cast<int>(w), static_cast<int>(h));
+    const uint64_t pixels = uint64_t{w} * h;
+    if (raw->frfmt != kCalibFrameFormat && raw->frlen % pixels != 0) return 0;
+    out->frame_size = raw->frlen;
+    out->frame_format = raw->frfmt;
+    out->frame_idx = raw->fridx;
+    out->frame_width = w;
+    out->frame_height = h;
+    out->frame_depth = static_cast<uint8_t>(raw->frlen / pixels);
+    return 1;
+}
+
+int epc_spare5(vexel_driver_entry*) { return 0; }
+
+int epc_chip_reinit(vexel_driver_entry* drv, int, int b, int c) {
+    if (c == 2 && state_of(drv)) configInit(kDevAddr);
+    return b;
+}
+
+int epc_calib_load(vexel_driver_entry* drv, int, int, int) {
+    State* st = state_of(drv);
+    // The chip library's names belong to the camera it was started on.
+    if (!st || !drv->dev || g_vx_dev != drv->dev) return -1;
+    char img[VX_CHIP_NAME_MAX], par[VX_CHIP_NAME_MAX];
+    calibrationGetDistanceImagesName(img);
+    calibrationGetParamName(par);
+    for (int k = 0; k < 2; ++k) {
+        std::snprintf(st->img_file[k], kNameMax, "%s", img);
+        std::snprintf(st->param_file[k], kNameMax, "%s", par);
+    }
+    if (calibrationDataFileCheck(0) >= 0) {
+        st->calib_status.store(EPC_CALIB_FOUND);
+        return 0;
+    }
+    if (!load_calib_data(drv)) {
+        st->calib_status.store(EPC_CALIB_MISSING);
+        return -1;
+    }
+    configInit(kDevAddr);
+    // A package that unpacked to nothing usable is a failure, not a success.
+    if (calibrationDataFileCheck(0) < 0) {
+        st->calib_status.store(EPC_CALIB_MISSING);
+        return -1;
+    }
+    st->calib_status.store(EPC_CALIB_DOWNLOADED);
+    return 0;
+}
+
+int epc_spare8(vexel_driver_entry*) { return 1; }
+
+uint8_t epc_filter_enable(vexel_driver_entry* drv, int id, void* val, int) {
+    State* st = state_of(drv);
+    if (!st) return 0;
+    auto* b = static_cast<uint8_t*>(val);
+    const bool reads_value = id == VEXEL_FILTER_PIXEL_CALIB || id == VEXEL_FILTER_MEDIAN ||
+                             id == VEXEL_FILTER_AMP_THRESHOLD || id == VEXEL_FILTER_AUTO_INTG ||
+                             id == VEXEL_FILTER_DCS_CHECK || id == VEXEL_FILTER_TEMP_MONITOR;
+    if (reads_value && !b) return 0;
+    switch (id) {
+        case VEXEL_FILTER_LENS_UNDISTORT:
+            st->en_lens.store(1);
+            update_lens_param(vx::prefixed_path("lens_param.txt"));
+            rebuild_lens_table(*st);
+            return 1;
+        case VEXEL_FILTER_PIXEL_CALIB:
+            st->en_pixel_calib.store(1);
+            if (b[0] < 2)
+                st->calib_sel.store(b[0]);
+            else
+                b[0] = 1;
+            if (calibrationDataFileCheck(0) < 0) return 0;
+            calculationSetEnableDRNU(2);
+            return 1;
+        case VEXEL_FILTER_MEDIAN:
+            st->en_median.store(1);
+            st->median_size.store(b[0]);
+            return 1;
+        case VEXEL_FILTER_AMP_THRESHOLD:
+            st->en_amp.store(1);
+            st->min_amp.store(static_cast<int32_t>(le32(b)));
+            return 1;
+        case VEXEL_FILTER_AUTO_INTG:
+            st->en_auto_intg.store(1);
+            st->sat_ratio.store(le16(b));
+            return 1;
+        case VEXEL_FILTER_DCS_CHECK:
+            st->en_dcs_check.store(1);
+            st->dcs_fix_val.store(le16(b));
+            st->dcs_fix_flag.store(b[0] != 0 ? 1 : 0);
+            return 1;
+        case VEXEL_FILTER_TEMP_MONITOR:
+            st->en_temp_mon.store(1);
+            st->temp_mon_val.store(le16(b));
+            return 1;
+        case VEXEL_FILTER_HDR:
+            st->en_hdr.store(1);
+            configEnableHDR(1, configGetDeviceAddress());
+            return 1;
+        default:
+            return 1;
+    }
+}
+
+uint8_t epc_filter_disable(vexel_driver_entry* drv, int id) {
+    State* st = state_of(drv);
+    if (!st) return 0;
+    switch (id) {
+        case VEXEL_FILTER_LENS_UNDISTORT: st->en_lens.store(0); break;
+        case VEXEL_FILTER_PIXEL_CALIB:
+            st->en_pixel_calib.store(0);
+            calculationSetEnableDRNU(0);
+            break;
+        case VEXEL_FILTER_MEDIAN:
+            st->en_median.store(0);
+            st->median_size.store(0);
+            break;
+        case VEXEL_FILTER_AMP_THRESHOLD: st->en_amp.store(0); break;
+        case VEXEL_FILTER_AUTO_INTG:
+            st->en_auto_intg.store(0);
+            st->sat_ratio.store(0);
+            break;
+        case VEXEL_FILTER_DCS_CHECK: st->en_dcs_check.store(0); break;
+        case VEXEL_FILTER_TEMP_MONITOR: st->en_temp_mon.store(0); break;
+        case VEXEL_FILTER_HDR:
+            st->en_hdr.store(0);
+            configEnableHDR(0, configGetDeviceAddress());
+            break;
+        default: break;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int drnu_set() { return vx::chip::calib().loaded_set; }
+
+vexel_lens_param lens_record() {
+    std::lock_guard lock(g_lens_mu);
+    return g_lens;
+}
+
+void set_lens_record(const vexel_lens_param& p) {
+    std::lock_guard lock(g_lens_mu);
+    g_lens = p;
+}
+
+bool update_lens_param(const std::string& path) {
+    static const char* const fn = "_vx_update_len_param";
+    std::ifstream in(path);
+    if (!in) {
+        vx::logf(vx::kDbg, "[%s] %s Open failed, use default param\n", fn, path.c_str());
+        return false;
+    }
+    // Values go into a copy: the record changes only if the whole file leaves it usable.
+    vexel_lens_param p = lens_record();
+    int lines = 0;
+    std::string line;
+    // Beyond one line too many the count is wrong whatever follows.
+    while (lines <= kLensLines && std::getline(in, line)) {
+        const int i = lines++;
+        const size_t start = line.find_first_not_of(' ');
+        if (i >= kLensLines || start == std::string::npos) continue;  // no token: value unchanged
+        const std::string tok = line.substr(start, line.find(' ', start) - start);
+        apply_lens_line(p, i, tok.c_str());
+    }
+    const bool count_ok = lines == kLensLines;
+    if (!count_ok) vx::logf(vx::kWrn, "[%s] Param number maybe not right\n", fn);
+    if (const char* why = lens_problem(p)) {
+        vx::logf(vx::kWrn, "[%s] %s: %s, lens param kept\n", fn, path.c_str(), why);
+        return false;
+    }
+    set_lens_record(p);
+    if (count_ok) vx::logf(vx::kDbg, "[%s] Reload lens param ok\n", fn);
+    return count_ok;
+}
+
+ClockFn set_clock(ClockFn fn) { return g_clock.exchange(fn ? fn : &vx::now); }
+
+}  // namespace vx::epc
+
+using namespace vx::epc;
+
+extern "C" {
+
+const vexel_driver_op g_vexel_driver_op_epc = {  // exported by its declaration
+    epc_init,        epc_uninit,      epc_frame_get_info, nullptr,           epc_lens_param_get, epc_spare5,
+    epc_chip_reinit, epc_calib_load,  epc_spare8,         epc_filter_enable, epc_filter_disable, {},
+};
+
+VX_API int epc_adapter_init(vexel_dev* dev) { return (dev ? adapter_start(dev) : adapter_standalone()) ? 1 : 0; }
+
+VX_API void epc_adapter_uninit(void) {
+    {
+        std::lock_guard lock(g_standalone_mu);
+        if (vexel_dev* dev = g_standalone.exchange(nullptr)) {
+            std::puts("close dev..");
+            vexel_dev_close(dev);
+            vexel_uninit();
+            std::puts("uninit done..");
+        }
+    }
+    g_vx_dev = nullptr;
+}
+
+VX_API uint8_t epc_adapater_get_frame_valid(void) {
+    const State* st = current_state();
+    return st ? st->frame_valid.load() : 1;
+}
+
+VX_API void epc_adapater_set_frame_valid(uint8_t v) {
+    if (State* st = current_state()) st->frame_valid.store(v);
+}
+
+VX_API uint8_t epc_lens_param_get(vexel_driver_entry*, vexel_lens_param* out, int w, int h) {
+    if (!out || w < 1 || h < 1) return 0;
+    const vexel_lens_param p = lens_record();
+    if (p.img_w % w != 0 || p.img_h % h != 0) {
+        vx::logf(vx::kWrn, "[%s] lens param not match the frame size: lens: %dx%d, frame: %dx%d\n",
+                 "epc_lens_param_get", p.img_w, p.img_h, w, h);
+        return 0;
+    }
+    // Binned frames: the intrinsics shrink by the binning factors, the distortion stays.
+    const double sx = p.img_w / w, sy = p.img_h / h;
+    *out = p;
+    out->img_w = w;
+    out->img_h = h;
+    out->cx = p.cx / sx;
+    out->cy = p.cy / sy;
+    out->fx = p.fx / sx;
+    out->fy = p.fy / sy;
+    return 1;
+}
+
+VX_API int epc_calib_status(const vexel_driver_entry* drv) {
+    if (!drv || drv->ops != &g_vexel_driver_op_epc) return EPC_CALIB_UNKNOWN;
+    const State* st = state_of(drv);
+    return st ? st->calib_status.load() : EPC_CALIB_UNKNOWN;
+}
+
+}  // extern "C"
