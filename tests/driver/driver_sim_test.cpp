@@ -1,0 +1,294 @@
+// The epc driver against the simulated camera: open and close, calibration files, the feature
+// switches, the temperature monitor, several cameras, and the chip library's stand-alone start.
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <vexel/vexel.h>
+
+#include "calib_fixture.hpp"
+#include "chip/chip_fixture.hpp"
+#include "driver/epc.hpp"
+#include "sim/sim.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using vxtest::contains;
+
+std::atomic<int64_t> g_fake_sec{0};
+vx::Timestamp fake_now() { return {g_fake_sec.load(), 0}; }
+
+class DriverSim : public chiptest::ChipTest {
+protected:
+    void SetUp() override {
+        ChipTest::SetUp();
+        vx_log_enable(VX_LOG_CONSOLE, VX_LOG_OFF, nullptr);
+        vx::epc::set_lens_record(vx::epc::kDefaultLens);
+    }
+    void TearDown() override {
+        for (vexel_dev& d : devs_) vexel_dev_close(&d);
+        vx::epc::set_clock(nullptr);
+        vx::epc::set_lens_record(vx::epc::kDefaultLens);
+        ChipTest::TearDown();
+    }
+    vxsim::Camera& camera(const std::string& product, uint16_t chip = 42, bool zero_dims = false) {
+        vxsim::CameraOptions o;
+        o.product = product;
+        o.chip_number = chip;
+        o.zero_dimensions = zero_dims;
+        o.pacing = vxsim::Pacing::fast;
+        return tb_.add_camera(o);
+    }
+    // Opens listed camera i into devs_[i].
+    vexel_dev& open(int i) {
+        vexel_dev list[4];
+        EXPECT_GT(vexel_dev_list(list, 4), i);
+        devs_[static_cast<size_t>(i)] = list[i];
+        EXPECT_NE(vexel_dev_open(&devs_[static_cast<size_t>(i)]), nullptr);
+        return devs_[static_cast<size_t>(i)];
+    }
+    static vx::epc::State* state(vexel_dev& d) { return vx::epc::state_of(vexel_dev_get_drv(&d)); }
+    // Calibration files of wafer 7, chip 42 with nd images of 1000, 1001, ...
+    void calibration_files(int nd) {
+        const std::string cal = calibtest::calibration_file(nd);
+        std::ofstream(dir_ / "tcm_ex_drnu_param_W007_C042_10.bin", std::ios::binary) << cal.substr(0, 24);
+        std::ofstream(dir_ / "tcm_ex_images_drnu_W007_C042_10.bin", std::ios::binary) << cal.substr(24);
+    }
+    std::vector<uint32_t> mode_writes(const vxsim::Camera& cam) const {
+        std::vector<uint32_t> out;
+        for (const auto& w : cam.write_log())
+            if (w.kind == vxsim::WriteRecord::param && w.index == VX_PARAM_MODE) out.push_back(w.value);
+        return out;
+    }
+
+    vxsim::Testbed tb_;
+    std::array<vexel_dev, 4> devs_{};
+};
+
+// External modulation picks the calibration set the images go to; the decode reads that set.
+TEST_F(DriverSim, OpenLoadsFoundCalibrationIntoTheSetOfItsModulation) {
+    calibration_files(2);
+    vxsim::Camera& cam = camera("A-E2-1.0");
+    const struct {
+        const char* product;
+        int ext_mod;
+    } cases[] = {{"A-E2-2.0", 1}, {"A-E2-2.05", 1}, {"A-E2-2.1", 0}, {"A-E2-20", 0}, {"A-E1-1.0", 0}};
+    for (const auto& c : cases) {
+        cam.set_param(VX_PARAM_PRODUCT, std::vector<uint8_t>(c.product, c.product + std::strlen(c.product) + 1));
+        std::memset(distImagesDRNU, 0, sizeof distImagesDRNU);
+        vexel_dev& d = open(0);
+        EXPECT_EQ(epcgetExtModEnable(), c.ext_mod) << c.product;
+        const int set = vx::epc::drnu_set();
+        EXPECT_EQ(set, c.ext_mod ? 0 : 1) << c.product;
+        EXPECT_EQ(distImagesDRNU[set][0], 1000);  // pixel 0, image 0
+        EXPECT_EQ(distImagesDRNU[set][1], 1001);  // pixel 0, image 1
+        EXPECT_EQ(calculationGetEnableDRNU(), 2);
+        EXPECT_EQ(epc_calib_status(vexel_dev_get_drv(&d)), EPC_CALIB_FOUND);
+        EXPECT_EQ(g_vx_dev, &d);
+        EXPECT_TRUE(mode_writes(cam).empty()) << "no download when the files are there";
+        vexel_dev_close(&d);
+        EXPECT_EQ(g_vx_dev, nullptr);
+    }
+}
+
+TEST_F(DriverSim, OpenWithoutCalibrationAsksTheCameraAndReturnsItToModeZero) {
+    vxsim::Camera& cam = camera("A-E2-1.0");
+    std::string log = output_of([&] { open(0); });
+    EXPECT_TRUE(contains(log, "Calib data not valid")) << log;
+    EXPECT_TRUE(contains(log, "Load calibration data failed")) << log;
+    EXPECT_EQ(mode_writes(cam), (std::vector<uint32_t>{9, 0}));
+    EXPECT_EQ(cam.param(VX_PARAM_MODE), std::vector<uint8_t>{0});
+    EXPECT_EQ(epc_calib_status(vexel_dev_get_drv(&devs_[0])), EPC_CALIB_MISSING);
+    EXPECT_TRUE(calibtest::tree(dir_).empty());
+}
+
+TEST_F(DriverSim, TemperatureMonitorReportsOnTheFirstFrameThenEvery90Seconds) {
+    camera("A-E2-1.0", 42, /*zero_dims=*/true);
+    vexel_dev& d = open(0);
+    vx::epc::set_clock(&fake_now);
+    ASSERT_TRUE(vexel_cap_set_frame_buffer(&d, nullptr, 4 * 307200));
+    ASSERT_TRUE(vexel_cap_start(&d));
+    std::vector<uint8_t> buf(614400);
+    vexel_frame_info info{};
+    std::string log;
+    for (int64_t t : {1000, 1010, 1089, 1090, 1179, 1180}) {
+        g_fake_sec = t;
+        log += output_of([&] { ASSERT_EQ(vexel_cap_get_frames(&d, 1, buf.data(), 614400, &info), 1); });
+    }
+    size_t reports = 0;
+    for (size_t p = 0; (p = log.find("INTERV:", p)) != std::string::npos; ++p) ++reports;
+    EXPECT_EQ(reports, 3u) << log;
+    EXPECT_TRUE(contains(log, "INTERV:90, IBtemp:30.00, Tsensor:35.00, FPS:30")) << log;
+    EXPECT_TRUE(contains(log, "intg_time:500 us")) << log;
+    // Headers without dimensions: the full sensor, for the info and the decode geometry alike.
+    EXPECT_EQ(info.frame_width, 320u);
+    EXPECT_EQ(info.frame_height, 240u);
+    EXPECT_EQ(info.frame_depth, 8);
+    EXPECT_EQ(pruGetNRowsPerHalf(), 120);
+
+    ASSERT_EQ(vexel_filter_disable(&d, VEXEL_FILTER_TEMP_MONITOR), 1);
+    g_fake_sec = 5000;
+    log = output_of([&] {
+        vx_log_enable(VX_LOG_CONSOLE, VX_LOG_TRC, nullptr);
+        vexel_cap_get_frames(&d, 1, buf.data(), 614400, &info);
+    });
+    EXPECT_FALSE(contains(log, "INTERV:")) << log;
+    EXPECT_TRUE(contains(log, "Temp monitor not enable")) << log;
+    vexel_cap_stop(&d);
+}
+
+// Snapshot of every switch and value the filter ids touch.
+std::vector<int> switches(const vx::epc::State& s) {
+    return {s.en_lens,      s.en_pixel_calib, s.calib_sel,    s.en_median,   s.median_size,
+            s.en_amp,       s.min_amp,        s.en_auto_intg, s.sat_ratio,   s.en_dcs_check,
+            s.dcs_fix_val,  s.dcs_fix_flag,   s.en_temp_mon,  s.temp_mon_val, s.en_hdr};
+}
+
+TEST_F(DriverSim, FilterSwitchesSetTheDriverState) {
+    vxsim::Camera& cam = camera("A-E2-1.0");
+    vexel_dev& d = open(0);
+    vx::epc::State& st = *state(d);
+    //                         lens pix sel med size amp min auto sat dcs val flag mon mval hdr
+    EXPECT_EQ(switches(st), (std::vector<int>{0, 0, 2, 1, 3, 1, 0, 0, 0, 0, 0, 0, 1, 75, 0}));
+    const struct {
+        int id;
+        std::vector<uint8_t> value;
+        std::vector<int> on, off;  // the switches after enable, then after disable
+    } cases[] = {
+        {2, {5, 9}, {0, 0, 2, 1, 5, 1, 0, 0, 0, 0, 0, 0, 1, 75, 0}, {0, 0, 2, 0, 0, 1, 0, 0, 0, 0, 0, 0, 1, 75, 0}},
+        {4, {0xF9, 0xFF, 0xFF, 0xFF}, {0, 0, 2, 0, 0, 1, -7, 0, 0, 0, 0, 0, 1, 75, 0},
+         {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 0, 0, 1, 75, 0}},
+        {5, {0x02, 0x01}, {0, 0, 2, 0, 0, 0, -7, 1, 258, 0, 0, 0, 1, 75, 0}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 0, 0, 1, 75, 0}},
+        {6, {0x00, 0x02}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 1, 512, 0, 1, 75, 0}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 512, 0, 1, 75, 0}},
+        {6, {0x05, 0x01}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 1, 261, 1, 1, 75, 0}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 261, 1, 1, 75, 0}},
+        {7, {0x2C, 0x01}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 261, 1, 1, 300, 0}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 261, 1, 0, 300, 0}},
+        {8, {}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 261, 1, 0, 300, 1}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 261, 1, 0, 300, 0}},
+        // Ids without an action are accepted and change nothing.
+        {3, {1}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 261, 1, 0, 300, 0}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 261, 1, 0, 300, 0}},
+        {9, {1}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 261, 1, 0, 300, 0}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 261, 1, 0, 300, 0}},
+        {-1, {1}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 261, 1, 0, 300, 0}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 261, 1, 0, 300, 0}},
+    };
+    for (const auto& c : cases) {
+        std::vector<uint8_t> v = c.value;
+        EXPECT_EQ(vexel_filter_enable(&d, c.id, v.empty() ? nullptr : v.data(), static_cast<int>(v.size())), 1) << c.id;
+        EXPECT_EQ(switches(st), c.on) << "enable " << c.id;
+        if (c.id == VEXEL_FILTER_HDR) {
+            EXPECT_EQ(cam.reg(1, 148) & 0x80, 0x80u);
+        }
+        EXPECT_EQ(vexel_filter_disable(&d, c.id), 1) << c.id;
+        EXPECT_EQ(switches(st), c.off) << "disable " << c.id;
+    }
+    EXPECT_EQ(cam.reg(1, 148) & 0x80, 0u);
+    EXPECT_EQ(vexel_filter_enable(&d, VEXEL_FILTER_MEDIAN, nullptr, 1), 0);  // a value is needed
+
+    // Pixel calibration: a byte above 1 is rewritten; refused while the files are missing.
+    uint8_t b = 7;
+    EXPECT_EQ(vexel_filter_enable(&d, VEXEL_FILTER_PIXEL_CALIB, &b, 1), 0);
+    EXPECT_EQ(b, 1);
+    EXPECT_EQ(st.calib_sel.load(), 2);
+    EXPECT_EQ(st.en_pixel_calib.load(), 1);
+    calibration_files(2);
+    b = 0;
+    EXPECT_EQ(vexel_filter_enable(&d, VEXEL_FILTER_PIXEL_CALIB, &b, 1), 1);
+    EXPECT_EQ(st.calib_sel.load(), 0);
+    EXPECT_EQ(calculationGetEnableDRNU(), 2);
+    EXPECT_EQ(vexel_filter_disable(&d, VEXEL_FILTER_PIXEL_CALIB), 1);
+    EXPECT_EQ(calculationGetEnableDRNU(), 0);
+
+    // Lens: enabling reloads lens_param.txt and rebuilds the table at its size.
+    std::ofstream(dir_ / "lens_param.txt") << "80\n60\n100\n100\n0\n0\n0\n0\n0\n160\n120\n";
+    EXPECT_EQ(vexel_filter_enable(&d, VEXEL_FILTER_LENS_UNDISTORT, nullptr, 0), 1);
+    EXPECT_EQ(st.en_lens.load(), 1);
+    EXPECT_EQ(st.len_map.width, 160);
+    vexel_lens_param p{};
+    EXPECT_EQ(vexel_dev_get_drv(&d)->ops->lens_param_get(vexel_dev_get_drv(&d), &p, 80, 60), 1);
+    EXPECT_EQ(p.fx, 50.0);
+    EXPECT_EQ(vexel_filter_disable(&d, VEXEL_FILTER_LENS_UNDISTORT), 1);
+    EXPECT_EQ(st.en_lens.load(), 0);
+}
+
+TEST_F(DriverSim, TwoCamerasKeepTheirOwnDriverState) {
+    camera("A-E2-1.0", 42);
+    const vxsim::Camera& second = camera("A-E3-1.0", 43);
+    vexel_dev& a = open(0);
+    vexel_dev& b = open(1);
+    ASSERT_NE(state(a), nullptr);
+    ASSERT_NE(state(b), nullptr);
+    EXPECT_NE(state(a), state(b));
+    EXPECT_EQ(g_vx_dev, &b);  // the chip library follows the last camera opened
+    EXPECT_EQ(configGetChipID(), b.port == second.port() ? 43 : 42);
+    uint8_t k = 5;
+    ASSERT_EQ(vexel_filter_enable(&a, VEXEL_FILTER_MEDIAN, &k, 1), 1);
+    EXPECT_EQ(state(a)->median_size.load(), 5);
+    EXPECT_EQ(state(b)->median_size.load(), 3);
+    for (vexel_dev* d : {&a, &b}) {
+        std::vector<uint8_t> buf(614400);
+        vexel_frame_info info{};
+        ASSERT_TRUE(vexel_cap_set_frame_buffer(d, nullptr, 4 * 307200));
+        EXPECT_EQ(vexel_cap_snapshot(d, buf.data(), 614400, &info), 1);
+        EXPECT_EQ(info.frame_depth, 8);
+        EXPECT_EQ(state(*d)->frame_valid.load(), 1);
+    }
+    epc_adapater_set_frame_valid(0);  // b's, through g_vx_dev
+    EXPECT_EQ(state(b)->frame_valid.load(), 0);
+    EXPECT_EQ(state(a)->frame_valid.load(), 1);
+    EXPECT_EQ(epc_adapater_get_frame_valid(), 0);
+    // Closing the older camera leaves the chip library with the newer one.
+    vexel_dev_close(&a);
+    EXPECT_EQ(g_vx_dev, &b);
+    vexel_dev_close(&b);
+    EXPECT_EQ(g_vx_dev, nullptr);
+}
+
+// A camera whose chip information cannot be read fails alone; the library stays up.
+TEST_F(DriverSim, UnreadableChipInformationFailsOnlyThatDevice) {
+    vxsim::Camera& cam = camera("A-T0-1");
+    vexel_dev& d = open(0);
+    vexel_driver_entry drv{"EPC chip driver", "E2", &g_vexel_driver_op_epc, nullptr, nullptr};
+    std::strcpy(d.product, "A-E2-1.0");
+    cam.set_faults([](vxsim::Faults& f) { f.fail_next = "no chip today"; });
+    std::string out = output_of([&] { EXPECT_EQ(drv.ops->init(&drv, &d), 0); });
+    EXPECT_TRUE(contains(out, "Get chip info failed")) << out;
+    EXPECT_TRUE(contains(out, "epc_adapter_init failed!")) << out;
+    EXPECT_EQ(drv.state, nullptr);
+    EXPECT_EQ(g_vx_dev, nullptr);
+    EXPECT_EQ(drv.ops->calib_load(&drv, 0, 0, 2), -1);
+    drv.ops->uninit(&drv);
+    // The log and the transport still work.
+    out = output_of([] { vexel_dev_list(nullptr, 1); });
+    EXPECT_TRUE(contains(out, "wrong params")) << out;
+    vexel_param_item item{};
+    item.param_id = VX_PARAM_FPS;
+    EXPECT_EQ(vexel_param_batch_get(&d, &item, 1), 1);
+}
+
+TEST_F(DriverSim, StandAloneModeRunsTheLibraryAndTheFirstCamera) {
+    vxsim::Camera& cam = camera("A-E2-1.0");
+    const fs::path old = fs::current_path();
+    fs::current_path(dir_);  // the library's dated log file goes here
+    std::string out = output_of([] {
+        EXPECT_EQ(epc_adapter_init(nullptr), 1);
+        EXPECT_NE(g_vx_dev, nullptr);
+        EXPECT_EQ(epc_adapter_init(nullptr), 1);  // closes and opens again
+        EXPECT_NE(g_vx_dev, nullptr);
+        epc_adapter_uninit();
+    });
+    vx_log_enable(VX_LOG_CONSOLE, VX_LOG_OFF, nullptr);
+    fs::current_path(old);
+    EXPECT_EQ(g_vx_dev, nullptr);
+    for (const char* line : {"close dev..\n", "uninit done..\n"}) {
+        size_t n = 0;
+        for (size_t p = 0; (p = out.find(line, p)) != std::string::npos; ++p) ++n;
+        EXPECT_EQ(n, 2u) << line << out;
+    }
+    EXPECT_TRUE(cam.wait_until([](const vxsim::Camera& c) { return c.claimed_interfaces().empty(); }));
+    epc_adapter_uninit();  // nothing left to close
+    EXPECT_EQ(vexel_dev_list(devs_.data(), 1), 1);
+}
+
+}  // namespace

@@ -1,0 +1,192 @@
+// The epc driver without a camera: lens parameters and their reload, frame information, and a
+// driver whose start failed.
+#include <cmath>
+#include <string>
+
+#include <vexel/vexel.h>
+
+#include "chip/chip_fixture.hpp"
+#include "driver/epc.hpp"
+#include "test_util.hpp"
+
+namespace {
+
+class EpcTest : public chiptest::ChipTest {
+protected:
+    void SetUp() override {
+        ChipTest::SetUp();
+        vx::epc::set_lens_record(vx::epc::kDefaultLens);
+    }
+    void TearDown() override {
+        vx::epc::set_lens_record(vx::epc::kDefaultLens);
+        ChipTest::TearDown();
+    }
+    bool reload(const std::string& text, std::string* log = nullptr) {
+        write_bytes(file("lens_param.txt"), std::vector<uint8_t>(text.begin(), text.end()));
+        bool r = false;
+        const std::string out = output_of([&] { r = vx::epc::update_lens_param(file("lens_param.txt")); });
+        if (log) *log = out;
+        return r;
+    }
+    const vexel_driver_op& ops = g_vexel_driver_op_epc;
+};
+
+const char* const kGood =
+    "160.5 cx\n120.25\n200\n201\n-0.1\n0.2\n-0.003\n0.004\n-0.05\n0x140 img_w\n0360\n";
+
+TEST_F(EpcTest, LensReloadAppliesWellFormedFilesAndCountsLines) {
+    std::string log;
+    EXPECT_TRUE(reload(kGood, &log));
+    EXPECT_TRUE(vxtest::contains(log, "Reload lens param ok")) << log;
+    vexel_lens_param p = vx::epc::lens_record();
+    EXPECT_EQ(p.cx, 160.5);
+    EXPECT_EQ(p.fy, 201.0);
+    EXPECT_EQ(p.dcoeff[4], -0.05);
+    EXPECT_EQ(p.img_w, 320);  // hexadecimal
+    EXPECT_EQ(p.img_h, 240);  // octal
+
+    // Wrong line counts keep what was read, with the warning; a blank line counts but changes nothing.
+    EXPECT_FALSE(reload(std::string(kGood) + "extra\n", &log));
+    EXPECT_TRUE(vxtest::contains(log, "Param number maybe not right")) << log;
+    EXPECT_FALSE(reload("1\n2\n3\n4\n   \n5\n6\n7\n8\n100\n", &log));  // 10 lines
+    p = vx::epc::lens_record();
+    EXPECT_EQ(p.cx, 1.0);
+    EXPECT_EQ(p.dcoeff[0], -0.1);  // the blank line 4
+    EXPECT_EQ(p.dcoeff[1], 5.0);
+    EXPECT_EQ(p.img_w, 100);
+    EXPECT_EQ(p.img_h, 240);  // line 10 never came
+
+    std::filesystem::remove(file("lens_param.txt"));
+    log = output_of([&] { EXPECT_FALSE(vx::epc::update_lens_param(file("lens_param.txt"))); });
+    EXPECT_TRUE(vxtest::contains(log, "Open failed, use default param")) << log;
+}
+
+TEST_F(EpcTest, LensReloadRefusesValuesThatBreakTheRecord) {
+    struct Case {
+        int line;
+        const char* value;
+        bool accepted;
+    } cases[] = {
+        {9, "4096", true}, {9, "4097", false}, {10, "1", true},   {10, "0", false},    {9, "-320", false},
+        {9, "99999999999", false}, {2, "0.001", true}, {2, "0", false}, {3, "-204", false}, {2, "nan", false},
+        {0, "inf", false}, {1, "-1e999", false}, {4, "1e999", false}, {8, "nan", false}, {0, "-5", true},
+    };
+    for (const Case& c : cases) {
+        vx::epc::set_lens_record(vx::epc::kDefaultLens);
+        std::string text;
+        for (int i = 0; i < 11; ++i) text += (i == c.line ? std::string(c.value) : std::string("7")) + "\n";
+        std::string log;
+        EXPECT_EQ(reload(text, &log), c.accepted) << c.line << " " << c.value;
+        const vexel_lens_param p = vx::epc::lens_record();
+        if (c.accepted) {
+            EXPECT_EQ(p.img_w, c.line == 9 ? std::atoi(c.value) : 7);
+        } else {
+            EXPECT_EQ(0, std::memcmp(&p, &vx::epc::kDefaultLens, sizeof p)) << c.value;  // all of it kept
+            EXPECT_TRUE(vxtest::contains(log, "lens param kept")) << log;
+        }
+    }
+}
+
+TEST_F(EpcTest, LensParametersScaleToBinnedSizes) {
+    vexel_lens_param p{};
+    ASSERT_EQ(ops.lens_param_get(nullptr, &p, 160, 120), 1);
+    EXPECT_DOUBLE_EQ(p.cx, 78.631);
+    EXPECT_DOUBLE_EQ(p.cy, 61.0415);
+    EXPECT_DOUBLE_EQ(p.fx, 105.3915);
+    EXPECT_DOUBLE_EQ(p.fy, 102.4085);
+    EXPECT_EQ(p.dcoeff[2], vx::epc::kDefaultLens.dcoeff[2]);
+    EXPECT_EQ(p.img_w, 160);
+    ASSERT_EQ(epc_lens_param_get(nullptr, &p, 320, 240), 1);
+    EXPECT_EQ(p.fx, vx::epc::kDefaultLens.fx);
+
+    std::string log = output_of([&] { EXPECT_EQ(ops.lens_param_get(nullptr, &p, 300, 240), 0); });
+    EXPECT_TRUE(vxtest::contains(log, "lens param not match the frame size: lens: 320x240, frame: 300x240")) << log;
+    EXPECT_EQ(ops.lens_param_get(nullptr, &p, 0, 240), 0);
+    EXPECT_EQ(ops.lens_param_get(nullptr, &p, 640, 480), 0);
+    EXPECT_EQ(ops.lens_param_get(nullptr, nullptr, 320, 240), 0);
+}
+
+TEST_F(EpcTest, FrameInformationUsesTheEffectiveGeometry) {
+    vx::epc::State st;
+    st.en_temp_mon.store(0);  // the monitor needs a camera
+    vexel_driver_entry drv{"EPC chip driver", "E2", &ops, nullptr, &st};
+    struct Case {
+        uint32_t len;
+        uint16_t fmt, w, h;
+        int ok;
+        uint32_t out_w, out_h;
+        uint8_t depth;
+    } cases[] = {
+        {614400, 2, 0, 0, 1, 320, 240, 8},   {153600, 2, 160, 120, 1, 160, 120, 8},
+        {614401, 2, 0, 0, 0, 0, 0, 0},       {4608041, 171, 0, 0, 1, 320, 240, 60},
+        {100, 171, 7, 3, 1, 7, 3, 4},
+    };
+    for (const Case& c : cases) {
+        vx_stream_frame_info raw{c.len, 9, c.fmt, c.w, c.h, 351, -12, 0};
+        vexel_frame_info info;
+        std::memset(&info, 0xAB, sizeof info);
+        EXPECT_EQ(ops.frame_get_info(&drv, &info, &raw), c.ok) << c.len;
+        EXPECT_EQ(info.frame_width, c.out_w);
+        EXPECT_EQ(info.frame_height, c.out_h);
+        EXPECT_EQ(info.frame_depth, c.depth);
+        EXPECT_EQ(info.frame_size, c.ok ? c.len : 0u);
+        EXPECT_EQ(info.reserved[0], 0);
+        // The decode geometry is the frame's, also when the header leaves it to the driver.
+        EXPECT_EQ(pruGetNCols(), static_cast<int>(c.w ? c.w : 320));
+        EXPECT_EQ(pruGetNRowsPerHalf(), (c.h ? c.h : 240) / 2);
+    }
+    EXPECT_EQ(st.frame_valid.load(), 1);
+    EXPECT_EQ(st.t_sensor.load(), 351);
+    EXPECT_EQ(temperatureGetIbTemperatureByFrameHeader(), -12);
+}
+
+// The open goes on when init fails; every slot must then work or refuse cleanly.
+TEST_F(EpcTest, SlotsCopeWithADriverThatNeverStarted) {
+    vexel_dev dev{};
+    vexel_driver_entry drv{"EPC chip driver", "E2", &ops, &dev, nullptr};
+    pruSetSize(100, 50);
+    vx_stream_frame_info raw{614400, 1, 2, 0, 0, 300, 300, 0};
+    vexel_frame_info info{};
+    EXPECT_EQ(ops.frame_get_info(&drv, &info, &raw), 1);
+    EXPECT_EQ(info.frame_width, 320u);
+    EXPECT_EQ(pruGetNCols(), 100);  // the chip library belongs to a driver that did start
+    uint8_t v = 5;
+    for (int id = -1; id <= 9; ++id) {
+        EXPECT_EQ(ops.filter_enable(&drv, id, &v, 1), 0) << id;
+        EXPECT_EQ(ops.filter_disable(&drv, id), 0) << id;
+    }
+    EXPECT_EQ(v, 5);
+    EXPECT_EQ(ops.calib_load(&drv, 0, 0, 2), -1);
+    EXPECT_EQ(ops.chip_reinit(&drv, 1, 7, 2), 7);
+    EXPECT_EQ(epc_calib_status(&drv), EPC_CALIB_UNKNOWN);
+    vexel_lens_param p{};
+    EXPECT_EQ(ops.lens_param_get(&drv, &p, 320, 240), 1);
+    ops.uninit(&drv);
+    ops.uninit(nullptr);
+    EXPECT_EQ(ops.init(nullptr, &dev), 0);
+    // A product without a version field: init refuses before touching the chip.
+    std::strcpy(dev.product, "A-E2");
+    EXPECT_EQ(ops.init(&drv, &dev), 0);
+    EXPECT_EQ(g_vx_dev, nullptr);
+    ops.uninit(&drv);
+    EXPECT_EQ(drv.state, nullptr);
+}
+
+TEST_F(EpcTest, FilterEntryPointsWithoutAnOpenDevice) {
+    EXPECT_EQ(vexel_filter_enable(nullptr, 2, nullptr, 0), -1);
+    EXPECT_EQ(vexel_filter_disable(nullptr, 2), -1);
+    vexel_dev dev{};
+    std::strcpy(dev.product, "A-E4-1");
+    const std::string log = output_of([&] { EXPECT_EQ(vexel_filter_disable(&dev, 2), -1); });
+    EXPECT_TRUE(vxtest::contains(log, "[vexel_filter_disable] cannot find driver for device: product=A-E4-1")) << log;
+    // A known family that is not open has no switches to set; the TI driver has no slot at all.
+    uint8_t k = 5;
+    std::strcpy(dev.product, "A-E2-2.0");
+    EXPECT_EQ(vexel_filter_enable(&dev, 2, &k, 1), 0);
+    std::strcpy(dev.product, "A-T0-1");
+    EXPECT_EQ(vexel_filter_enable(&dev, 2, &k, 1), 0);
+    EXPECT_EQ(epc_adapater_get_frame_valid(), 1);  // no camera behind g_vx_dev
+    epc_adapater_set_frame_valid(0);
+}
+
+}  // namespace
