@@ -153,35 +153,37 @@ TEST_F(DriverSim, FilterSwitchesSetTheDriverState) {
     vxsim::Camera& cam = camera("A-E2-1.0");
     vexel_dev& d = open(0);
     vx::epc::State& st = *state(d);
-    //                         lens pix sel med size amp min auto sat dcs val flag mon mval hdr
-    EXPECT_EQ(switches(st), (std::vector<int>{0, 0, 2, 1, 3, 1, 0, 0, 0, 0, 0, 0, 1, 75, 0}));
+    enum F { kLens, kPix, kSel, kMed, kSize, kAmp, kMin, kAuto, kSat, kDcs, kVal, kFlag, kMon, kMval, kHdr };
+    using Changes = std::vector<std::pair<F, int>>;
     const struct {
         int id;
         std::vector<uint8_t> value;
-        std::vector<int> on, off;  // the switches after enable, then after disable
+        Changes on, off;  // what enabling, then disabling, changes
     } cases[] = {
-        {2, {5, 9}, {0, 0, 2, 1, 5, 1, 0, 0, 0, 0, 0, 0, 1, 75, 0}, {0, 0, 2, 0, 0, 1, 0, 0, 0, 0, 0, 0, 1, 75, 0}},
-        {4, {0xF9, 0xFF, 0xFF, 0xFF}, {0, 0, 2, 0, 0, 1, -7, 0, 0, 0, 0, 0, 1, 75, 0},
-         {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 0, 0, 1, 75, 0}},
-        {5, {0x02, 0x01}, {0, 0, 2, 0, 0, 0, -7, 1, 258, 0, 0, 0, 1, 75, 0}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 0, 0, 1, 75, 0}},
-        {6, {0x00, 0x02}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 1, 512, 0, 1, 75, 0}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 512, 0, 1, 75, 0}},
-        {6, {0x05, 0x01}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 1, 261, 1, 1, 75, 0}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 261, 1, 1, 75, 0}},
-        {7, {0x2C, 0x01}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 261, 1, 1, 300, 0}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 261, 1, 0, 300, 0}},
-        {8, {}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 261, 1, 0, 300, 1}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 261, 1, 0, 300, 0}},
-        // Ids without an action are accepted and change nothing.
-        {3, {1}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 261, 1, 0, 300, 0}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 261, 1, 0, 300, 0}},
-        {9, {1}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 261, 1, 0, 300, 0}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 261, 1, 0, 300, 0}},
-        {-1, {1}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 261, 1, 0, 300, 0}, {0, 0, 2, 0, 0, 0, -7, 0, 0, 0, 261, 1, 0, 300, 0}},
+        {2, {5, 9}, {{kSize, 5}}, {{kMed, 0}, {kSize, 0}}},
+        {4, {0xF9, 0xFF, 0xFF, 0xFF}, {{kMin, -7}}, {{kAmp, 0}}},
+        {5, {0x02, 0x01}, {{kAuto, 1}, {kSat, 258}}, {{kAuto, 0}, {kSat, 0}}},
+        {6, {0x00, 0x02}, {{kDcs, 1}, {kVal, 512}}, {{kDcs, 0}}},
+        {6, {0x05, 0x01}, {{kDcs, 1}, {kVal, 261}, {kFlag, 1}}, {{kDcs, 0}}},
+        {7, {0x2C, 0x01}, {{kMval, 300}}, {{kMon, 0}}},
+        {8, {}, {{kHdr, 1}}, {{kHdr, 0}}},
+        {3, {1}, {}, {}},  // ids without an action: accepted, nothing changes
+        {9, {1}, {}, {}},
+        {-1, {1}, {}, {}},
     };
+    std::vector<int> want{0, 0, 2, 1, 3, 1, 0, 0, 0, 0, 0, 0, 1, 75, 0};  // after the open
+    EXPECT_EQ(switches(st), want);
     for (const auto& c : cases) {
         std::vector<uint8_t> v = c.value;
-        EXPECT_EQ(vexel_filter_enable(&d, c.id, v.empty() ? nullptr : v.data(), static_cast<int>(v.size())), 1) << c.id;
-        EXPECT_EQ(switches(st), c.on) << "enable " << c.id;
+        EXPECT_EQ(vexel_filter_enable(&d, c.id, v.empty() ? nullptr : v.data(), static_cast<int>(v.size())), 1);
+        for (auto [f, x] : c.on) want[f] = x;
+        EXPECT_EQ(switches(st), want) << "enable " << c.id;
         if (c.id == VEXEL_FILTER_HDR) {
             EXPECT_EQ(cam.reg(1, 148) & 0x80, 0x80u);
         }
         EXPECT_EQ(vexel_filter_disable(&d, c.id), 1) << c.id;
-        EXPECT_EQ(switches(st), c.off) << "disable " << c.id;
+        for (auto [f, x] : c.off) want[f] = x;
+        EXPECT_EQ(switches(st), want) << "disable " << c.id;
     }
     EXPECT_EQ(cam.reg(1, 148) & 0x80, 0u);
     EXPECT_EQ(vexel_filter_enable(&d, VEXEL_FILTER_MEDIAN, nullptr, 1), 0);  // a value is needed
@@ -210,6 +212,14 @@ TEST_F(DriverSim, FilterSwitchesSetTheDriverState) {
     EXPECT_EQ(p.fx, 50.0);
     EXPECT_EQ(vexel_filter_disable(&d, VEXEL_FILTER_LENS_UNDISTORT), 1);
     EXPECT_EQ(st.en_lens.load(), 0);
+
+    EXPECT_EQ(vexel_filter_disable(nullptr, VEXEL_FILTER_LENS_UNDISTORT), -1);
+    vexel_dev other{};
+    std::strcpy(other.product, "A-E4-1");
+    const std::string log = output_of([&] { EXPECT_EQ(vexel_filter_enable(&other, 2, &b, 1), -1); });
+    EXPECT_TRUE(contains(log, "[vexel_filter_enable] cannot find driver for device: product=A-E4-1")) << log;
+    std::strcpy(other.product, "A-E2-2.0");  // not open: no switches to set
+    EXPECT_EQ(vexel_filter_enable(&other, 2, &b, 1), 0);
 }
 
 TEST_F(DriverSim, TwoCamerasKeepTheirOwnDriverState) {
@@ -243,6 +253,7 @@ TEST_F(DriverSim, TwoCamerasKeepTheirOwnDriverState) {
     EXPECT_EQ(g_vx_dev, &b);
     vexel_dev_close(&b);
     EXPECT_EQ(g_vx_dev, nullptr);
+    EXPECT_EQ(epc_adapater_get_frame_valid(), 1);  // no driver behind g_vx_dev
 }
 
 // A camera whose chip information cannot be read fails alone; the library stays up.

@@ -31,60 +31,50 @@ protected:
     const vexel_driver_op& ops = g_vexel_driver_op_epc;
 };
 
-const char* const kGood =
-    "160.5 cx\n120.25\n200\n201\n-0.1\n0.2\n-0.003\n0.004\n-0.05\n0x140 img_w\n0360\n";
-
-TEST_F(EpcTest, LensReloadAppliesWellFormedFilesAndCountsLines) {
-    std::string log;
-    EXPECT_TRUE(reload(kGood, &log));
-    EXPECT_TRUE(vxtest::contains(log, "Reload lens param ok")) << log;
-    vexel_lens_param p = vx::epc::lens_record();
-    EXPECT_EQ(p.cx, 160.5);
-    EXPECT_EQ(p.fy, 201.0);
-    EXPECT_EQ(p.dcoeff[4], -0.05);
-    EXPECT_EQ(p.img_w, 320);  // hexadecimal
-    EXPECT_EQ(p.img_h, 240);  // octal
-
-    // Wrong line counts keep what was read, with the warning; a blank line counts but changes nothing.
-    EXPECT_FALSE(reload(std::string(kGood) + "extra\n", &log));
-    EXPECT_TRUE(vxtest::contains(log, "Param number maybe not right")) << log;
-    EXPECT_FALSE(reload("1\n2\n3\n4\n   \n5\n6\n7\n8\n100\n", &log));  // 10 lines
-    p = vx::epc::lens_record();
-    EXPECT_EQ(p.cx, 1.0);
-    EXPECT_EQ(p.dcoeff[0], -0.1);  // the blank line 4
-    EXPECT_EQ(p.dcoeff[1], 5.0);
-    EXPECT_EQ(p.img_w, 100);
-    EXPECT_EQ(p.img_h, 240);  // line 10 never came
-
-    std::filesystem::remove(file("lens_param.txt"));
-    log = output_of([&] { EXPECT_FALSE(vx::epc::update_lens_param(file("lens_param.txt"))); });
-    EXPECT_TRUE(vxtest::contains(log, "Open failed, use default param")) << log;
-}
-
-TEST_F(EpcTest, LensReloadRefusesValuesThatBreakTheRecord) {
-    struct Case {
-        int line;
-        const char* value;
-        bool accepted;
-    } cases[] = {
-        {9, "4096", true}, {9, "4097", false}, {10, "1", true},   {10, "0", false},    {9, "-320", false},
-        {9, "99999999999", false}, {2, "0.001", true}, {2, "0", false}, {3, "-204", false}, {2, "nan", false},
-        {0, "inf", false}, {1, "-1e999", false}, {4, "1e999", false}, {8, "nan", false}, {0, "-5", true},
-    };
-    for (const Case& c : cases) {
-        vx::epc::set_lens_record(vx::epc::kDefaultLens);
+// Files of 11 lines (the first token of each counts) replace the record only when all of it is
+// usable; other line counts keep what was read, with a warning.
+TEST_F(EpcTest, LensReload) {
+    const std::string good = "160.5 cx\n120.25\n200\n201\n-0.1\n0.2\n-0.003\n0.004\n-0.05\n0x140 w\n0360\n";
+    auto with = [&](int line, const std::string& v) {
         std::string text;
-        for (int i = 0; i < 11; ++i) text += (i == c.line ? std::string(c.value) : std::string("7")) + "\n";
+        for (int i = 0; i < 11; ++i) text += (i == line ? v : std::string("7")) + "\n";
+        return text;
+    };
+    const struct {
+        std::string text;
+        bool result;
+        double cx;
+        int32_t img_w, img_h;  // the record afterwards (hexadecimal and octal sizes read as %i does)
+        const char* message;
+    } cases[] = {
+        {good, true, 160.5, 320, 240, "Reload lens param ok"},
+        {good + "extra\n", false, 160.5, 320, 240, "Param number maybe not right"},
+        {"1\n2\n3\n4\n   \n5\n6\n7\n8\n100\n", false, 1, 100, 240, "Param number maybe not right"},
+        {with(9, "4096"), true, 7, 4096, 7, "ok"},     {with(10, "1"), true, 7, 7, 1, "ok"},
+        {with(0, "-5"), true, -5, 7, 7, "ok"},         {with(2, "0.001"), true, 7, 7, 7, "ok"},
+        {with(9, "4097"), false, 0, 0, 0, "image size"}, {with(10, "0"), false, 0, 0, 0, "image size"},
+        {with(9, "99999999999"), false, 0, 0, 0, "image size"},
+        {with(2, "0"), false, 0, 0, 0, "focal length"}, {with(3, "-204"), false, 0, 0, 0, "focal length"},
+        {with(2, "nan"), false, 0, 0, 0, "focal length"}, {with(1, "-1e999"), false, 0, 0, 0, "principal point"},
+        {with(0, "inf"), false, 0, 0, 0, "principal point"}, {with(8, "nan"), false, 0, 0, 0, "coefficient"},
+    };
+    for (const auto& c : cases) {
+        vx::epc::set_lens_record(vx::epc::kDefaultLens);
         std::string log;
-        EXPECT_EQ(reload(text, &log), c.accepted) << c.line << " " << c.value;
+        EXPECT_EQ(reload(c.text, &log), c.result) << c.text;
+        EXPECT_TRUE(vxtest::contains(log, c.message)) << c.message << "\n" << log;
         const vexel_lens_param p = vx::epc::lens_record();
-        if (c.accepted) {
-            EXPECT_EQ(p.img_w, c.line == 9 ? std::atoi(c.value) : 7);
+        if (c.img_w == 0) {  // refused: the whole record kept
+            EXPECT_EQ(0, std::memcmp(&p, &vx::epc::kDefaultLens, sizeof p)) << c.text;
         } else {
-            EXPECT_EQ(0, std::memcmp(&p, &vx::epc::kDefaultLens, sizeof p)) << c.value;  // all of it kept
-            EXPECT_TRUE(vxtest::contains(log, "lens param kept")) << log;
+            EXPECT_EQ(p.cx, c.cx);
+            EXPECT_EQ(p.img_w, c.img_w);
+            EXPECT_EQ(p.img_h, c.img_h);
         }
     }
+    std::filesystem::remove(file("lens_param.txt"));
+    const std::string log = output_of([&] { EXPECT_FALSE(vx::epc::update_lens_param(file("lens_param.txt"))); });
+    EXPECT_TRUE(vxtest::contains(log, "Open failed, use default param")) << log;
 }
 
 TEST_F(EpcTest, LensParametersScaleToBinnedSizes) {
@@ -110,29 +100,23 @@ TEST_F(EpcTest, FrameInformationUsesTheEffectiveGeometry) {
     vx::epc::State st;
     st.en_temp_mon.store(0);  // the monitor needs a camera
     vexel_driver_entry drv{"EPC chip driver", "E2", &ops, nullptr, &st};
-    struct Case {
+    const struct {
         uint32_t len;
         uint16_t fmt, w, h;
-        int ok;
-        uint32_t out_w, out_h;
+        uint32_t out_w, out_h;  // 0: refused, info zeroed
         uint8_t depth;
-    } cases[] = {
-        {614400, 2, 0, 0, 1, 320, 240, 8},   {153600, 2, 160, 120, 1, 160, 120, 8},
-        {614401, 2, 0, 0, 0, 0, 0, 0},       {4608041, 171, 0, 0, 1, 320, 240, 60},
-        {100, 171, 7, 3, 1, 7, 3, 4},
-    };
-    for (const Case& c : cases) {
+    } cases[] = {{614400, 2, 0, 0, 320, 240, 8}, {153600, 2, 160, 120, 160, 120, 8}, {614401, 2, 0, 0, 0, 0, 0},
+                 {4608041, 171, 0, 0, 320, 240, 60}, {100, 171, 7, 3, 7, 3, 4}};
+    for (const auto& c : cases) {
         vx_stream_frame_info raw{c.len, 9, c.fmt, c.w, c.h, 351, -12, 0};
         vexel_frame_info info;
         std::memset(&info, 0xAB, sizeof info);
-        EXPECT_EQ(ops.frame_get_info(&drv, &info, &raw), c.ok) << c.len;
-        EXPECT_EQ(info.frame_width, c.out_w);
-        EXPECT_EQ(info.frame_height, c.out_h);
-        EXPECT_EQ(info.frame_depth, c.depth);
-        EXPECT_EQ(info.frame_size, c.ok ? c.len : 0u);
-        EXPECT_EQ(info.reserved[0], 0);
+        EXPECT_EQ(ops.frame_get_info(&drv, &info, &raw), c.out_w ? 1 : 0) << c.len;
+        const vexel_frame_info want{c.out_w ? c.len : 0, c.out_w ? c.fmt : uint16_t{0}, static_cast<uint16_t>(c.out_w ? 9 : 0),
+                                    c.out_w, c.out_h, c.depth, {0, 0, 0}};
+        EXPECT_EQ(0, std::memcmp(&info, &want, sizeof info)) << c.len;
         // The decode geometry is the frame's, also when the header leaves it to the driver.
-        EXPECT_EQ(pruGetNCols(), static_cast<int>(c.w ? c.w : 320));
+        EXPECT_EQ(pruGetNCols(), c.w ? c.w : 320);
         EXPECT_EQ(pruGetNRowsPerHalf(), (c.h ? c.h : 240) / 2);
     }
     EXPECT_EQ(st.frame_valid.load(), 1);
@@ -170,23 +154,6 @@ TEST_F(EpcTest, SlotsCopeWithADriverThatNeverStarted) {
     EXPECT_EQ(g_vx_dev, nullptr);
     ops.uninit(&drv);
     EXPECT_EQ(drv.state, nullptr);
-}
-
-TEST_F(EpcTest, FilterEntryPointsWithoutAnOpenDevice) {
-    EXPECT_EQ(vexel_filter_enable(nullptr, 2, nullptr, 0), -1);
-    EXPECT_EQ(vexel_filter_disable(nullptr, 2), -1);
-    vexel_dev dev{};
-    std::strcpy(dev.product, "A-E4-1");
-    const std::string log = output_of([&] { EXPECT_EQ(vexel_filter_disable(&dev, 2), -1); });
-    EXPECT_TRUE(vxtest::contains(log, "[vexel_filter_disable] cannot find driver for device: product=A-E4-1")) << log;
-    // A known family that is not open has no switches to set; the TI driver has no slot at all.
-    uint8_t k = 5;
-    std::strcpy(dev.product, "A-E2-2.0");
-    EXPECT_EQ(vexel_filter_enable(&dev, 2, &k, 1), 0);
-    std::strcpy(dev.product, "A-T0-1");
-    EXPECT_EQ(vexel_filter_enable(&dev, 2, &k, 1), 0);
-    EXPECT_EQ(epc_adapater_get_frame_valid(), 1);  // no camera behind g_vx_dev
-    epc_adapater_set_frame_valid(0);
 }
 
 }  // namespace
