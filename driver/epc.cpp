@@ -214,6 +214,7 @@ State* current_state() {
 uint8_t epc_init(vexel_driver_entry* drv, vexel_dev* dev) {
     static const char* const fn = "epc_init";
     if (!drv || !dev) return 0;
+    release_state(drv);  // a second init without uninit must not leak the first state
     drv->dev = dev;
     auto* st = new (std::nothrow) State;
     if (!st) return 0;
