@@ -124,36 +124,4 @@ TEST_F(EpcTest, FrameInformationUsesTheEffectiveGeometry) {
     EXPECT_EQ(temperatureGetIbTemperatureByFrameHeader(), -12);
 }
 
-// The open goes on when init fails; every slot must then work or refuse cleanly.
-TEST_F(EpcTest, SlotsCopeWithADriverThatNeverStarted) {
-    vexel_dev dev{};
-    vexel_driver_entry drv{"EPC chip driver", "E2", &ops, &dev, nullptr};
-    pruSetSize(100, 50);
-    vx_stream_frame_info raw{614400, 1, 2, 0, 0, 300, 300, 0};
-    vexel_frame_info info{};
-    EXPECT_EQ(ops.frame_get_info(&drv, &info, &raw), 1);
-    EXPECT_EQ(info.frame_width, 320u);
-    EXPECT_EQ(pruGetNCols(), 100);  // the chip library belongs to a driver that did start
-    uint8_t v = 5;
-    for (int id = -1; id <= 9; ++id) {
-        EXPECT_EQ(ops.filter_enable(&drv, id, &v, 1), 0) << id;
-        EXPECT_EQ(ops.filter_disable(&drv, id), 0) << id;
-    }
-    EXPECT_EQ(v, 5);
-    EXPECT_EQ(ops.calib_load(&drv, 0, 0, 2), -1);
-    EXPECT_EQ(ops.chip_reinit(&drv, 1, 7, 2), 7);
-    EXPECT_EQ(epc_calib_status(&drv), EPC_CALIB_UNKNOWN);
-    vexel_lens_param p{};
-    EXPECT_EQ(ops.lens_param_get(&drv, &p, 320, 240), 1);
-    ops.uninit(&drv);
-    ops.uninit(nullptr);
-    EXPECT_EQ(ops.init(nullptr, &dev), 0);
-    // A product without a version field: init refuses before touching the chip.
-    std::strcpy(dev.product, "A-E2");
-    EXPECT_EQ(ops.init(&drv, &dev), 0);
-    EXPECT_EQ(g_vx_dev, nullptr);
-    ops.uninit(&drv);
-    EXPECT_EQ(drv.state, nullptr);
-}
-
 }  // namespace
