@@ -168,6 +168,20 @@ bool copy_bytes(std::FILE* in, std::FILE* out, uint64_t n) {
 
 bool close_file(File& f) { return std::fclose(f.release()) == 0; }
 
+// A file of this process's own beside `target`, to be renamed over it when complete.
+File temp_beside(const std::string& target, std::string& name) {
+    name = target + ".XXXXXX";
+    const int fd = ::mkstemp(name.data());
+    if (fd < 0) return nullptr;
+    ::fchmod(fd, 0644);
+    File f{::fdopen(fd, "wb+")};
+    if (!f) {
+        ::close(fd);
+        std::remove(name.c_str());
+    }
+    return f;
+}
+
 // Finds the calibration file among the unpacked entries and splits it.
 bool parase_file(State& st, const std::string& expected) {
     static const char* const fn = "_parase_file";
@@ -366,18 +380,18 @@ bool parse_file_ex(State& st, const std::string& path) {
     const std::string par = vx::prefixed_path(st.param_file[k]);
     const std::string img = vx::prefixed_path(st.img_file[k]);
     // Written beside the targets and renamed into place when complete: a failed split never
-    // truncates the calibration a camera already has.
-    const std::string par_tmp = par + ".part", img_tmp = img + ".part";
+    // truncates the calibration a camera already has, nor does another process splitting too.
+    std::string par_tmp, img_tmp;
     auto discard = [&] {
-        std::remove(par_tmp.c_str());
-        std::remove(img_tmp.c_str());
+        if (!par_tmp.empty()) std::remove(par_tmp.c_str());
+        if (!img_tmp.empty()) std::remove(img_tmp.c_str());
     };
-    File fp{std::fopen(par_tmp.c_str(), "wb+")};
+    File fp = temp_beside(par, par_tmp);
     if (!fp) {
         vx::logf(vx::kErr, "[%s] %s open failed\n", fn, par.c_str());
         return false;
     }
-    File fi{std::fopen(img_tmp.c_str(), "wb+")};
+    File fi = temp_beside(img, img_tmp);
     if (!fi) {
         vx::logf(vx::kErr, "[%s] %s open failed\n", fn, img.c_str());
         discard();
