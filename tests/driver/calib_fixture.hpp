@@ -1,11 +1,13 @@
-// Builders for calibration packages: zip archives (hostile ones too), calibration files and the
-// 17-byte package header.
+// Builders for calibration test data: zip archives (hostile ones too), calibration files, and a
+// listing of what was written.
 #pragma once
 
 #include <sys/stat.h>
 #include <zip.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -47,19 +49,6 @@ inline std::string calibration_file(int nd) {
         std::memcpy(f.data() + i, &v, 2);
     }
     return f;
-}
-
-// Header (valid 1, zip flag as given) followed by `body`.
-inline std::string package(const std::string& body, uint8_t zip_flag = 1) {
-    std::string p(17, '\0');
-    p[0] = 1;
-    p[2] = static_cast<char>(zip_flag);
-    const uint32_t version = 3, size = static_cast<uint32_t>(17 + body.size()),
-                   valid = static_cast<uint32_t>(body.size());
-    std::memcpy(p.data() + 3, &version, 4);
-    std::memcpy(p.data() + 7, &size, 4);
-    std::memcpy(p.data() + 11, &valid, 4);
-    return p + body;
 }
 
 // Every regular file and link below `root`, relative to it.
