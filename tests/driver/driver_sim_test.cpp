@@ -148,6 +148,7 @@ std::vector<uint8_t> hostile_package(Hostile h, const std::string& outside) {
 struct HostileCase {
     Hostile kind;
     const char* message;
+    friend void PrintTo(const HostileCase& c, std::ostream* os) { *os << '"' << c.message << '"'; }
 };
 class HostilePackage : public DriverSim, public ::testing::WithParamInterface<HostileCase> {};
 
