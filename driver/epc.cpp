@@ -451,8 +451,8 @@ using namespace vx::epc;
 extern "C" {
 
 const vexel_driver_op g_vexel_driver_op_epc = {  // exported by its declaration
-    epc_init,        epc_uninit,      epc_frame_get_info, nullptr,           epc_lens_param_get, epc_spare5,
-    epc_chip_reinit, epc_calib_load,  epc_spare8,         epc_filter_enable, epc_filter_disable, {},
+    epc_init,        epc_uninit,     epc_frame_get_info, vx::epc::frame_decode, epc_lens_param_get, epc_spare5,
+    epc_chip_reinit, epc_calib_load, epc_spare8,         epc_filter_enable,     epc_filter_disable, {},
 };
 
 VX_API int epc_adapter_init(vexel_dev* dev) { return (dev ? adapter_start(dev) : adapter_standalone()) ? 1 : 0; }
