@@ -183,8 +183,8 @@ INSTANTIATE_TEST_SUITE_P(Packages, HostilePackage,
                                            HostileCase{Hostile::huge, "calibration package refused"},
                                            HostileCase{Hostile::beyond, "calibration package refused"},
                                            HostileCase{Hostile::no_zip, "No zip used"},
-                                           HostileCase{Hostile::not_zip, "zip failed"},
-                                           HostileCase{Hostile::truncated, "zip failed"},
+                                           HostileCase{Hostile::not_zip, "Not a zip archive"},
+                                           HostileCase{Hostile::truncated, "tmp.zip zip failed"},
                                            HostileCase{Hostile::other_chip, "find:calib_and_param_007.bin"}));
 
 TEST_F(DriverSim, TemperatureMonitorReportsOnTheFirstFrameThenEvery90Seconds) {
