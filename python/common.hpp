@@ -1,0 +1,63 @@
+// Shared pieces of the Python module: errors, the library's lifetime, the open-device core.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <vexel/vexel.h>
+
+namespace py = pybind11;
+
+namespace vxpy {
+
+// Raises vexel.Error: `code` is the library's negative result or capture error code (0: none);
+// the exception's name is the library's name for that code, else `call`.
+[[noreturn]] void raise_error(const char* call, int code, const std::string& message);
+// Raises vexel.Timeout (a vexel.Error and a TimeoutError).
+[[noreturn]] void raise_timeout(const char* call, const std::string& message);
+
+// True between the module's vexel_init and the vexel_uninit at interpreter exit; nothing may
+// reach the library outside that window.
+bool library_up();
+
+// One opened camera. The record lives here because the library keeps pointing at it while the
+// device is open; every Python object that works with the device holds this core, so the record
+// outlives any call still running on another thread.
+class DeviceCore {
+public:
+    explicit DeviceCore(const vexel_dev& listed);
+    ~DeviceCore();
+    DeviceCore(const DeviceCore&) = delete;
+    DeviceCore& operator=(const DeviceCore&) = delete;
+
+    // Opens the record; raises vexel.Error on failure. GIL held; released while opening.
+    void open();
+    // Idempotent. GIL held; released while the library closes.
+    void close();
+    bool is_open() const { return open_.load(); }
+    // The record of an open device, else raises vexel.Error. Call with the GIL held, before
+    // releasing it around the library call.
+    vexel_dev* live(const char* call);
+    const vexel_dev& record() const { return rec_; }
+
+private:
+    vexel_dev rec_{};
+    std::mutex close_mu_;
+    std::atomic<bool> open_{false};
+};
+
+// Registered at open so the exit handler can close what Python code left open.
+void track(const std::shared_ptr<DeviceCore>& core);
+
+// A path argument (str or os.PathLike) as text for the C interface.
+std::string fs_path(const py::object& path);
+
+void bind_device(py::module_& m);
+void bind_imaging(py::module_& m);
+
+}  // namespace vxpy

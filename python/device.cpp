@@ -1,0 +1,510 @@
+// Devices, capture and frames. Every call that waits for the camera (open, control commands,
+// frame waits, decode) runs with the GIL released, so other Python threads keep going.
+#include <chrono>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include <pybind11/stl.h>
+
+#include "common.hpp"
+
+namespace vxpy {
+
+namespace {
+
+constexpr int kMaxCameras = 16;
+// Four phase planes of 16-bit samples at full resolution: the largest frame the cameras stream.
+constexpr uint32_t kMaxFrameBytes = 320 * 240 * 2 * 4;
+
+std::string text(const char* s, size_t n) { return std::string(s, strnlen(s, n)); }
+
+const char* speed_name(uint8_t s) {
+    switch (s) {
+        case 1: return "low";
+        case 2: return "full";
+        case 3: return "high";
+        case 4: return "super";
+        case 5: return "super+";
+        default: return "unknown";
+    }
+}
+
+std::vector<vexel_dev> list_devices() {
+    std::vector<vexel_dev> list(kMaxCameras);
+    int n;
+    {
+        py::gil_scoped_release nogil;
+        n = vexel_dev_list(list.data(), kMaxCameras);
+    }
+    list.resize(static_cast<size_t>(std::max(n, 0)));
+    return list;
+}
+
+// A camera on the bus, as listed; open it with vexel.open(info).
+struct DeviceInfo {
+    vexel_dev rec;
+};
+
+struct Frame {
+    std::shared_ptr<DeviceCore> dev;
+    vexel_frame_info info{};
+    std::unique_ptr<uint8_t[]> bytes;
+
+    size_t pixels() const { return size_t{info.frame_width} * info.frame_height; }
+};
+
+// Waits for the next frame of a running capture. The library waits up to about two seconds per
+// call; the time-out is checked between those waits, where Ctrl-C is honoured too.
+std::unique_ptr<Frame> next_frame(const std::shared_ptr<DeviceCore>& core, std::optional<double> timeout_ms) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::duration<double, std::milli>(timeout_ms.value_or(0));
+    auto f = std::make_unique<Frame>();
+    f->dev = core;
+    f->bytes.reset(new uint8_t[kMaxFrameBytes]);
+    for (;;) {
+        vexel_dev* d = core->live("vexel_cap_get_frames");
+        int r;
+        {
+            py::gil_scoped_release nogil;
+            r = vexel_cap_get_frames(d, 1, f->bytes.get(), kMaxFrameBytes, &f->info);
+        }
+        if (r > 0) break;
+        if (r == -2) raise_error("vexel_cap_get_frames", r, "capture is not running");
+        if (r < 0) raise_error("vexel_cap_get_frames", r, std::string("capture failed: ") + vexel_error_name(r));
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        if (timeout_ms && Clock::now() >= deadline)
+            raise_timeout("vexel_cap_get_frames", "no frame within " + std::to_string(int64_t(*timeout_ms)) + " ms");
+    }
+    if (f->info.frame_size > kMaxFrameBytes)
+        raise_error("vexel_cap_get_frames", 0,
+                    "frame of " + std::to_string(f->info.frame_size) + " bytes does not fit the frame buffer");
+    return f;
+}
+
+// One frame with capture started and stopped around it.
+std::unique_ptr<Frame> snapshot(const std::shared_ptr<DeviceCore>& core) {
+    auto f = std::make_unique<Frame>();
+    f->dev = core;
+    f->bytes.reset(new uint8_t[kMaxFrameBytes]);
+    vexel_dev* d = core->live("vexel_cap_snapshot");
+    int r;
+    {
+        py::gil_scoped_release nogil;
+        r = vexel_cap_snapshot(d, f->bytes.get(), kMaxFrameBytes, &f->info);
+    }
+    if (r != 1 || f->info.frame_size > kMaxFrameBytes) raise_error("vexel_cap_snapshot", 0, "no frame");
+    return f;
+}
+
+bool capturing(DeviceCore& core) {
+    vexel_dev* d = core.live("vexel_cap_is_ongoing");
+    return vexel_cap_is_ongoing(d) > 0;
+}
+
+void start(DeviceCore& core) {
+    vexel_dev* d = core.live("vexel_cap_start");
+    int ok;
+    {
+        py::gil_scoped_release nogil;
+        ok = vexel_cap_start(d);
+    }
+    if (!ok) raise_error("vexel_cap_start", 0, "capture did not start");
+}
+
+void stop(DeviceCore& core) {
+    vexel_dev* d = core.live("vexel_cap_stop");
+    int ok;
+    {
+        py::gil_scoped_release nogil;
+        ok = vexel_cap_stop(d);
+    }
+    if (!ok) raise_error("vexel_cap_stop", 0, "the camera did not acknowledge the stop; capture is still on");
+}
+
+// Iterates over frames; stops the capture at the end only if it started it.
+struct FrameIterator {
+    std::shared_ptr<DeviceCore> core;
+    std::optional<long> remaining;
+    std::optional<double> timeout_ms;
+    bool started = false;
+
+    ~FrameIterator() {
+        if (library_up()) finish_quietly();
+    }
+    void finish() {
+        remaining = 0;
+        if (!started) return;
+        started = false;
+        if (core->is_open()) stop(*core);
+    }
+    void finish_quietly() {
+        try {
+            finish();
+        } catch (py::error_already_set& e) {
+            e.discard_as_unraisable("vexel frame iterator");
+        }
+    }
+    std::unique_ptr<Frame> next() {
+        if (remaining && *remaining <= 0) {
+            finish();
+            throw py::stop_iteration();
+        }
+        std::unique_ptr<Frame> f;
+        try {
+            f = next_frame(core, timeout_ms);
+        } catch (...) {
+            finish_quietly();
+            throw;
+        }
+        if (remaining) --*remaining;
+        return f;
+    }
+};
+
+// Decodes into a freshly allocated (height, width) array that the library fills in place.
+template <class Fn>
+py::array_t<float> decode(Frame& f, Fn fn, const char* call) {
+    const auto h = static_cast<py::ssize_t>(f.info.frame_height), w = static_cast<py::ssize_t>(f.info.frame_width);
+    if (f.pixels() == 0) raise_error(call, 0, "the frame has no image size");
+    py::array_t<float> out({h, w});
+    float* dst = out.mutable_data();
+    vexel_dev* d = f.dev->live(call);
+    int n;
+    {
+        py::gil_scoped_release nogil;
+        n = fn(d, dst, static_cast<uint32_t>(f.pixels()), f.bytes.get(), f.info.frame_size, &f.info);
+    }
+    if (n <= 0) raise_error(call, 0, "frame " + std::to_string(f.info.frame_idx) + " was not decoded");
+    return out;
+}
+
+// Points of the valid pixels (0 < d < 60 m) with the driver's lens intrinsics: (N, 3) x, y, z
+// in metres, or (N, 4) with the colour word of the library colour map as the fourth value.
+py::array_t<float> point_cloud(Frame& f, bool colour, std::optional<py::array_t<float, py::array::c_style | py::array::forcecast>> given) {
+    constexpr const char* call = "vexel_frame_get_pcl";
+    py::array_t<float, py::array::c_style | py::array::forcecast> dist;
+    if (given) {
+        dist = *given;
+        if (dist.ndim() != 2 || size_t(dist.shape(0)) != f.info.frame_height ||
+            size_t(dist.shape(1)) != f.info.frame_width)
+            throw py::value_error("distance must have the frame's shape (height, width)");
+    } else {
+        dist = decode(f, vexel_frame_get_distance, "vexel_frame_get_distance");
+    }
+    const float* src = dist.data();
+    const auto total = static_cast<py::ssize_t>(dist.size());
+    py::ssize_t valid = 0;
+    for (py::ssize_t i = 0; i < total; ++i) valid += src[i] > 0.0f && src[i] < 60.0f;
+    const py::ssize_t cols = colour ? 4 : 3;
+    py::array_t<float> pcl({valid, cols});
+    if (valid == 0) return pcl;
+    float* dst = pcl.mutable_data();
+    const auto w = static_cast<int32_t>(f.info.frame_width), h = static_cast<int32_t>(f.info.frame_height);
+    const auto len = static_cast<int32_t>(valid * cols);
+    vexel_dev* d = f.dev->live(call);
+    int32_t n;
+    if (colour) {
+        // Holding the GIL keeps the library colour map's range, which vexel.colour_map sets,
+        // steady for the whole cloud.
+        n = vexel_frame_get_pcl_xyzd(d, dst, len, src, static_cast<int32_t>(total), w, h, 1, nullptr);
+    } else {
+        py::gil_scoped_release nogil;
+        n = vexel_frame_get_pcl(d, dst, len, src, static_cast<int32_t>(total), w, h, nullptr);
+    }
+    if (n <= 0) raise_error(call, 0, "no point cloud (the driver has no lens parameters for this size)");
+    // Pixels whose ray has no real depth give no point: a view of the rows written.
+    if (n < valid) return py::object(pcl[py::slice(0, n, 1)]).cast<py::array_t<float>>();
+    return pcl;
+}
+
+std::vector<vexel_param_item> get_params(DeviceCore& core, const std::vector<uint32_t>& ids) {
+    std::vector<vexel_param_item> items(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+        if (ids[i] > 255) throw py::value_error("parameter ids are 0 to 255");
+        items[i].param_id = ids[i];
+    }
+    vexel_dev* d = core.live("vexel_param_batch_get");
+    int ok;
+    {
+        py::gil_scoped_release nogil;
+        ok = vexel_param_batch_get(d, items.data(), static_cast<int>(items.size()));
+    }
+    if (!ok) raise_error("vexel_param_batch_get", 0, "parameter read failed");
+    return items;
+}
+
+py::bytes param_value(const vexel_param_item& it) {
+    const size_t n = std::min<size_t>(it.param_len, sizeof it.param_val);
+    return py::bytes(reinterpret_cast<const char*>(it.param_val), n);
+}
+
+void set_params(DeviceCore& core, const py::dict& values) {
+    std::vector<vexel_param_item> items;
+    for (auto [k, v] : values) {
+        const auto id = k.cast<uint32_t>();
+        const auto bytes = v.cast<std::string>();
+        if (id > 255) throw py::value_error("parameter ids are 0 to 255");
+        if (bytes.size() > sizeof(vexel_param_item::param_val)) throw py::value_error("a parameter holds at most 18 bytes");
+        vexel_param_item it{};
+        it.param_id = id;
+        it.param_len = static_cast<uint8_t>(bytes.size());
+        std::memcpy(it.param_val, bytes.data(), bytes.size());
+        items.push_back(it);
+    }
+    vexel_dev* d = core.live("vexel_param_batch_set");
+    int ok;
+    {
+        py::gil_scoped_release nogil;
+        ok = vexel_param_batch_set(d, items.data(), static_cast<int>(items.size()));
+    }
+    if (!ok) raise_error("vexel_param_batch_set", 0, "parameter write failed");
+}
+
+uint32_t le(const py::bytes& b, size_t n) {
+    const std::string s = b;
+    uint32_t v = 0;
+    for (size_t i = 0; i < n && i < s.size(); ++i) v |= uint32_t(uint8_t(s[i])) << (8 * i);
+    return v;
+}
+
+std::shared_ptr<DeviceCore> open_record(const vexel_dev& rec) {
+    auto core = std::make_shared<DeviceCore>(rec);
+    core->open();
+    track(core);
+    return core;
+}
+
+}  // namespace
+
+void bind_device(py::module_& m) {
+    py::class_<DeviceInfo>(m, "DeviceInfo", "A camera on the USB bus, as vexel.devices() lists it.")
+        .def_property_readonly("bus", [](const DeviceInfo& i) { return i.rec.bus; })
+        .def_property_readonly("port", [](const DeviceInfo& i) { return i.rec.port; })
+        .def_property_readonly("address", [](const DeviceInfo& i) { return i.rec.addr; })
+        .def_property_readonly("speed", [](const DeviceInfo& i) { return speed_name(i.rec.speed); },
+                               "USB speed: \"high\", \"super\", ...")
+        .def("__repr__", [](const DeviceInfo& i) {
+            return "<vexel.DeviceInfo bus " + std::to_string(i.rec.bus) + " port " + std::to_string(i.rec.port) +
+                   " address " + std::to_string(i.rec.addr) + ", " + speed_name(i.rec.speed) + " speed>";
+        });
+
+    m.def(
+        "devices",
+        [] {
+            std::vector<DeviceInfo> out;
+            for (const auto& r : list_devices()) out.push_back({r});
+            return out;
+        },
+        "The cameras attached to the USB buses (at most 16), as a list of DeviceInfo.");
+
+    py::class_<vexel_frame_info>(m, "FrameInfo", "What the driver says about a frame.")
+        .def_readonly("size", &vexel_frame_info::frame_size, "bytes")
+        .def_readonly("format", &vexel_frame_info::frame_format)
+        .def_readonly("index", &vexel_frame_info::frame_idx)
+        .def_readonly("width", &vexel_frame_info::frame_width)
+        .def_readonly("height", &vexel_frame_info::frame_height)
+        .def_readonly("depth", &vexel_frame_info::frame_depth, "bytes per pixel")
+        .def("__repr__", [](const vexel_frame_info& i) {
+            return "<vexel.FrameInfo index " + std::to_string(i.frame_idx) + ", " + std::to_string(i.frame_width) +
+                   "x" + std::to_string(i.frame_height) + ", format " + std::to_string(i.frame_format) + ", " +
+                   std::to_string(i.frame_size) + " bytes>";
+        });
+
+    py::class_<Frame>(m, "Frame",
+                      "A captured raw frame. It keeps its device's core alive for decoding; decoding\n"
+                      "needs the device open. Decoding may run on any thread, also while capturing.")
+        .def_property_readonly(
+            "info", [](const Frame& f) { return f.info; }, "FrameInfo: size, format, index, width, height, depth.")
+        .def_property_readonly(
+            "raw",
+            [](py::object self) {
+                Frame& f = self.cast<Frame&>();
+                py::array_t<uint8_t> a({static_cast<py::ssize_t>(f.info.frame_size)}, {py::ssize_t{1}}, f.bytes.get(),
+                                       self);
+                a.attr("setflags")(py::arg("write") = false);
+                return a;
+            },
+            "The frame's bytes as a read-only uint8 array: a view, no copy; it keeps the frame alive.")
+        .def(
+            "distance", [](Frame& f) { return decode(f, vexel_frame_get_distance, "vexel_frame_get_distance"); },
+            "Decodes the distance image: float32 metres, shape (height, width); 65.3 marks weak and\n"
+            "65.5 invalid pixels. Raises vexel.Error when the frame cannot be decoded.")
+        .def(
+            "amplitude", [](Frame& f) { return decode(f, vexel_frame_get_gray, "vexel_frame_get_gray"); },
+            "Decodes the amplitude (gray) image: float32 sample units, shape (height, width);\n"
+            "65500 marks saturated pixels.")
+        .def("point_cloud", &point_cloud, py::arg("colour") = false, py::arg("distance") = py::none(),
+             "Points of the valid pixels with the driver's lens intrinsics, in scan order: float32,\n"
+             "shape (N, 3) x, y, z in metres, or with `colour` (N, 4) whose fourth value is the colour\n"
+             "word 0x00BBGGRR of the library colour map (range as vexel.colour_map last set it).\n"
+             "`distance` reuses an image from distance() instead of decoding again.")
+        .def("__repr__", [](const Frame& f) {
+            return "<vexel.Frame index " + std::to_string(f.info.frame_idx) + ", " + std::to_string(f.info.frame_width) +
+                   "x" + std::to_string(f.info.frame_height) + ">";
+        });
+
+    py::class_<FrameIterator>(m, "FrameIterator", "Frames as they arrive; see Device.frames().")
+        .def("__iter__", [](py::object self) { return self; })
+        .def("__next__", &FrameIterator::next)
+        .def("close", &FrameIterator::finish, "Ends the iteration (stopping a capture it started).");
+
+    py::class_<DeviceCore, std::shared_ptr<DeviceCore>>(
+        m, "Device",
+        "An open camera. Use it as a context manager, or close() it: `with vexel.open() as cam:`.\n"
+        "Methods may be called from several threads; blocking calls release the GIL.")
+        .def("close", &DeviceCore::close, "Stops a running capture and closes the device. Idempotent.")
+        .def_property_readonly("closed", [](const DeviceCore& c) { return !c.is_open(); })
+        .def("__enter__", [](py::object self) { return self; })
+        .def("__exit__", [](DeviceCore& c, const py::args&) { c.close(); })
+        .def_property_readonly("product", [](const DeviceCore& c) { return text(c.record().product, 32); },
+                               "Product string, e.g. \"A-E2-2.0\".")
+        .def_property_readonly("serial", [](const DeviceCore& c) { return text(c.record().dev_id, 32); })
+        .def_property_readonly(
+            "firmware",
+            [](const DeviceCore& c) { return unsigned(c.record().version[2] | c.record().version[3] << 8); },
+            "Firmware version word.")
+        .def_property_readonly(
+            "chip",
+            [](DeviceCore& c) {
+                const std::string v = param_value(get_params(c, {VX_PARAM_CHIP_INFO})[0]);
+                auto word = [&](size_t at) { return at + 1 < v.size() ? uint8_t(v[at]) | uint8_t(v[at + 1]) << 8 : 0; };
+                py::dict d;
+                d["part_version"] = word(0);
+                d["chip_number"] = word(2);
+                d["wafer_id"] = word(4);
+                return d;
+            },
+            "Sensor chip information read from the camera: part_version, chip_number, wafer_id.")
+        .def_property_readonly("info", [](const DeviceCore& c) { return DeviceInfo{c.record()}; })
+        .def("start", [](DeviceCore& c) { start(c); }, "Starts capture. Raises vexel.Error when it does not start.")
+        .def("stop", [](DeviceCore& c) { stop(c); }, "Stops capture.")
+        .def_property_readonly("capturing", [](DeviceCore& c) { return capturing(c); })
+        .def(
+            "frame",
+            [](const std::shared_ptr<DeviceCore>& c, std::optional<double> timeout_ms) {
+                return capturing(*c) ? next_frame(c, timeout_ms) : snapshot(c);
+            },
+            py::arg("timeout_ms") = 5000.0,
+            "The next frame of a running capture, waiting at most `timeout_ms` (None: no limit;\n"
+            "vexel.Timeout when it passes). Without a running capture: one frame with capture\n"
+            "started and stopped around it.")
+        .def(
+            "frames",
+            [](const std::shared_ptr<DeviceCore>& c, std::optional<long> n, std::optional<double> timeout_ms) {
+                if (n && *n < 0) throw py::value_error("n must be at least 0");
+                auto it = std::make_unique<FrameIterator>();
+                it->core = c;
+                it->remaining = n;
+                it->timeout_ms = timeout_ms;
+                if (!capturing(*c)) {
+                    start(*c);
+                    it->started = true;
+                }
+                return it;
+            },
+            py::arg("n") = py::none(), py::arg("timeout_ms") = 5000.0,
+            "Iterates over the next `n` frames (None: until stopped), each waited for at most\n"
+            "`timeout_ms`. Starts capture if it is not running and then stops it when the iteration\n"
+            "ends, fails or is closed.")
+        .def(
+            "read_registers",
+            [](DeviceCore& c, uint32_t base, uint32_t count, unsigned target) {
+                if (count == 0 || count > 0xFFFF) throw py::value_error("count must be 1 to 65535");
+                py::array_t<uint32_t> out(count);
+                uint32_t* dst = out.mutable_data();
+                vexel_dev* d = c.live("vexel_reg_batch_read");
+                int ok;
+                {
+                    py::gil_scoped_release nogil;
+                    ok = vexel_reg_batch_read(d, target, base, dst, count);
+                }
+                if (!ok) raise_error("vexel_reg_batch_read", 0, "register read failed");
+                return out;
+            },
+            py::arg("base"), py::arg("count"), py::arg("target") = 1,
+            "Reads `count` consecutive registers of `target` (1: the sensor) into a uint32 array.")
+        .def(
+            "write_registers",
+            [](DeviceCore& c, uint32_t base, py::array_t<uint32_t, py::array::c_style | py::array::forcecast> values,
+               unsigned target) {
+                if (values.ndim() != 1 || values.size() == 0 || values.size() > 0xFFFF)
+                    throw py::value_error("values must be 1 to 65535 register values");
+                const uint32_t* src = values.data();
+                const auto count = static_cast<uint32_t>(values.size());
+                vexel_dev* d = c.live("vexel_reg_batch_write");
+                int ok;
+                {
+                    py::gil_scoped_release nogil;
+                    ok = vexel_reg_batch_write(d, target, base, src, count);
+                }
+                if (!ok) raise_error("vexel_reg_batch_write", 0, "register write failed");
+            },
+            py::arg("base"), py::arg("values"), py::arg("target") = 1,
+            "Writes consecutive registers of `target` (1: the sensor) from `base` on.")
+        .def(
+            "param", [](DeviceCore& c, uint32_t id) { return param_value(get_params(c, {id})[0]); }, py::arg("id"),
+            "A device parameter's value bytes (ids: vexel.PARAM_*).")
+        .def(
+            "params",
+            [](DeviceCore& c, const std::vector<uint32_t>& ids) {
+                py::list out;
+                for (const auto& it : get_params(c, ids)) out.append(param_value(it));
+                return out;
+            },
+            py::arg("ids"), "Several parameters in one exchange: a list of value bytes.")
+        .def(
+            "set_param",
+            [](DeviceCore& c, uint32_t id, const py::bytes& value) {
+                py::dict d;
+                d[py::int_(id)] = value;
+                set_params(c, d);
+            },
+            py::arg("id"), py::arg("value"), "Writes a device parameter (at most 18 value bytes).")
+        .def("set_params", &set_params, py::arg("values"), "Writes {id: bytes} in one exchange.")
+        .def_property(
+            "frame_rate", [](DeviceCore& c) { return le(param_value(get_params(c, {VX_PARAM_FPS})[0]), 4); },
+            [](DeviceCore& c, uint32_t fps) {
+                py::dict d;
+                std::string v(4, '\0');
+                for (int i = 0; i < 4; ++i) v[i] = char(fps >> (8 * i));
+                d[py::int_(int(VX_PARAM_FPS))] = py::bytes(v);
+                set_params(c, d);
+            },
+            "Frames per second (parameter 12); a new rate applies to the next capture start.")
+        .def("__repr__", [](const DeviceCore& c) {
+            return std::string("<vexel.Device ") + text(c.record().product, 32) +
+                   (c.is_open() ? " open>" : " closed>");
+        });
+
+    m.def(
+        "open",
+        [](int index) {
+            if (index < 0) throw py::value_error("index must be at least 0");
+            const auto list = list_devices();
+            if (size_t(index) >= list.size())
+                raise_error("vexel_dev_open", 0,
+                            "no camera " + std::to_string(index) + " (" + std::to_string(list.size()) + " attached)");
+            return open_record(list[size_t(index)]);
+        },
+        py::arg("index") = 0,
+        "Opens the `index`-th attached camera and returns its Device. Raises vexel.Error when\n"
+        "there is no such camera or it cannot be opened. Opening may download the camera's\n"
+        "calibration into the path prefix (vexel.set_path) the first time.");
+    m.def(
+        "open", [](const DeviceInfo& info) { return open_record(info.rec); }, py::arg("info"),
+        "Opens the camera that vexel.devices() listed as `info`.");
+
+    m.attr("PARAM_MODE") = int(VX_PARAM_MODE);
+    m.attr("PARAM_DEV_ID") = int(VX_PARAM_DEV_ID);
+    m.attr("PARAM_PRODUCT") = int(VX_PARAM_PRODUCT);
+    m.attr("PARAM_DEV_INFO") = int(VX_PARAM_DEV_INFO);
+    m.attr("PARAM_VERSION") = int(VX_PARAM_VERSION);
+    m.attr("PARAM_CHIP_INFO") = int(VX_PARAM_CHIP_INFO);
+    m.attr("PARAM_CALIB_INFO") = int(VX_PARAM_CALIB_INFO);
+    m.attr("PARAM_FPS") = int(VX_PARAM_FPS);
+    m.attr("PARAM_INTG_TIME") = int(VX_PARAM_INTG_TIME);
+    m.attr("PARAM_TEMPERATURES") = int(VX_PARAM_TEMPERATURES);
+}
+
+}  // namespace vxpy

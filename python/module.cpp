@@ -1,0 +1,192 @@
+// The module `vexel`: library start at import and stop at interpreter exit, the error classes,
+// log and path settings, and the device core shared by the device bindings.
+#include <cstring>
+#include <vector>
+
+#include <pybind11/eval.h>
+
+#include "common.hpp"
+
+namespace vxpy {
+
+namespace {
+
+std::atomic<bool> g_up{false};
+// Set once at import and never released: the classes must outlive every object that raises.
+PyObject* g_error = nullptr;
+PyObject* g_timeout = nullptr;
+
+std::mutex g_devices_mu;
+std::vector<std::weak_ptr<DeviceCore>> g_devices;
+
+// The log compares file names by pointer, so every new name gets storage of its own that stays
+// valid while the file is open; the previous one is released only after the switch.
+std::unique_ptr<char[]> g_log_name;
+constexpr const char* kNoLogFile = "/dev/null";
+
+[[noreturn]] void raise_as(PyObject* cls, const std::string& message, const std::string& name, int code) {
+    py::object exc = py::reinterpret_borrow<py::object>(cls)(message, name, code);
+    PyErr_SetObject(cls, exc.ptr());
+    throw py::error_already_set();
+}
+
+// Interpreter exit: devices still open are closed before the library stops.
+void library_stop() {
+    if (!g_up.load()) return;
+    std::vector<std::shared_ptr<DeviceCore>> open;
+    {
+        std::lock_guard lock(g_devices_mu);
+        for (auto& w : g_devices)
+            if (auto core = w.lock()) open.push_back(std::move(core));
+        g_devices.clear();
+    }
+    for (auto& core : open) core->close();
+    g_up.store(false);
+    py::gil_scoped_release nogil;
+    vexel_uninit();
+}
+
+void set_log(unsigned console, const py::object& file, unsigned file_level) {
+    if (console > VX_LOG_OFF || file_level > VX_LOG_OFF) throw py::value_error("log levels are 0 (trace) to 5 (off)");
+    vx_log_enable(VX_LOG_CONSOLE, console, nullptr);
+    if (file.is_none()) {
+        vx_log_enable(VX_LOG_FILE, VX_LOG_OFF, kNoLogFile);
+        g_log_name.reset();
+        return;
+    }
+    const std::string path = fs_path(file);
+    auto name = std::make_unique<char[]>(path.size() + 1);
+    std::memcpy(name.get(), path.c_str(), path.size() + 1);
+    if (!vx_log_enable(VX_LOG_FILE, file_level, name.get())) {
+        vx_log_enable(VX_LOG_FILE, VX_LOG_OFF, kNoLogFile);
+        g_log_name.reset();
+        PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+        throw py::error_already_set();
+    }
+    g_log_name = std::move(name);
+}
+
+constexpr const char* kErrorClasses = R"(
+class Error(RuntimeError):
+    """A failed library call.
+
+    name: the library's name of the capture error (for example "VEXEL_ERR_CAP_STALL"), or,
+          for failures that have none, the library call that failed ("vexel_dev_open").
+    code: the call's negative result or capture error code; 0 when it gave none.
+    """
+
+    def __init__(self, message, name="", code=0):
+        super().__init__(message)
+        self.name = name
+        self.code = code
+
+
+class Timeout(Error, TimeoutError):
+    """No frame arrived within the time-out."""
+)";
+
+}  // namespace
+
+[[noreturn]] void raise_error(const char* call, int code, const std::string& message) {
+    const char* known = vexel_error_name(code);
+    const bool named = code != 0 && std::strcmp(known, "**UNKNOWN**") != 0;
+    raise_as(g_error, message, named ? known : call, code);
+}
+
+[[noreturn]] void raise_timeout(const char* call, const std::string& message) { raise_as(g_timeout, message, call, 0); }
+
+bool library_up() { return g_up.load(); }
+
+std::string fs_path(const py::object& path) {
+    return py::str(py::module_::import("os").attr("fsdecode")(path)).cast<std::string>();
+}
+
+DeviceCore::DeviceCore(const vexel_dev& listed) : rec_(listed) {
+    rec_.handle = nullptr;
+    rec_.free_on_close = 0;
+}
+
+DeviceCore::~DeviceCore() {
+    // Python may drop the last reference during its own shutdown, after the library stopped.
+    if (library_up()) close();
+}
+
+void DeviceCore::open() {
+    if (!library_up()) raise_error("vexel_dev_open", 0, "the library has stopped");
+    vexel_dev* r;
+    {
+        py::gil_scoped_release nogil;
+        r = vexel_dev_open(&rec_);
+    }
+    if (!r)
+        raise_error("vexel_dev_open", 0,
+                    "cannot open the camera at bus " + std::to_string(rec_.bus) + " port " + std::to_string(rec_.port));
+    open_.store(true);
+}
+
+void DeviceCore::close() {
+    py::gil_scoped_release nogil;
+    std::lock_guard lock(close_mu_);
+    if (!open_.exchange(false) || !library_up()) return;
+    vexel_dev_close(&rec_);
+}
+
+vexel_dev* DeviceCore::live(const char* call) {
+    if (!open_.load() || !library_up()) raise_error(call, 0, "the device is closed");
+    return &rec_;
+}
+
+void track(const std::shared_ptr<DeviceCore>& core) {
+    std::lock_guard lock(g_devices_mu);
+    std::erase_if(g_devices, [](const auto& w) { return w.expired(); });
+    g_devices.push_back(core);
+}
+
+}  // namespace vxpy
+
+PYBIND11_MODULE(vexel, m) {
+    using namespace vxpy;
+    m.doc() = "The USB time-of-flight camera from Python: devices, capture, decoded images as numpy arrays.";
+
+    py::exec(kErrorClasses, m.attr("__dict__"));
+    g_error = m.attr("Error").ptr();
+    g_timeout = m.attr("Timeout").ptr();
+    Py_INCREF(g_error);
+    Py_INCREF(g_timeout);
+
+    // One library per process: started here with no log file (the library would otherwise leave
+    // a dated one in the working directory), stopped at interpreter exit.
+    vexel_init(kNoLogFile);
+    vx_log_enable(VX_LOG_FILE, VX_LOG_OFF, kNoLogFile);
+    g_up.store(true);
+    py::module_::import("atexit").attr("register")(py::cpp_function(&library_stop));
+
+    m.def("set_log", &set_log, py::arg("console") = unsigned{VX_LOG_WRN}, py::arg("file") = py::none(),
+          py::arg("file_level") = unsigned{VX_LOG_DBG},
+          "Sets the library's log: messages at `console` level and above go to standard output (0 trace\n"
+          "... 4 errors, 5 none); with `file` (a path, appended to) those at `file_level` and above go\n"
+          "there too. Without `file` nothing is written to a file. Raises OSError when the file cannot\n"
+          "be opened. Process-wide; set it before opening devices.");
+    m.def(
+        "set_path",
+        [](const py::object& prefix) {
+            const std::string p = fs_path(prefix);
+            if (p.size() > 255) throw py::value_error("the path prefix is limited to 255 characters");
+            if (vexel_path_cfg(p.c_str()) != 0) {
+                PyErr_SetFromErrnoWithFilename(PyExc_OSError, p.c_str());
+                throw py::error_already_set();
+            }
+        },
+        py::arg("prefix"),
+        "Sets the path prefix under which the library keeps calibration and lens files; file names\n"
+        "are appended to it directly, so end a directory with '/'. Creates the directories. Applies\n"
+        "to devices opened afterwards. Process-wide.");
+    m.def(
+        "path", [] { return std::string(vexel_path_get()); }, "The path prefix in force.");
+    m.def(
+        "error_name", [](int code) { return std::string(vexel_error_name(code)); }, py::arg("code"),
+        "The library's name of a capture error code (\"**UNKNOWN**\" for other values).");
+
+    bind_device(m);
+    bind_imaging(m);
+}
