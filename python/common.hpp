@@ -7,6 +7,8 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <shared_mutex>
 #include <string>
 
 #include <vexel/vexel.h>
@@ -45,9 +47,25 @@ public:
     vexel_dev* live(const char* call);
     const vexel_dev& record() const { return rec_; }
 
+    // Runs fn(record) on the open device with the GIL released, and keeps close() waiting until
+    // it returns: for the few calls that reach the driver's state directly, which the library's
+    // own calls do not guard. Raises vexel.Error when the device is closed.
+    template <class Fn>
+    auto with_driver(const char* call, Fn fn) {
+        std::optional<decltype(fn(&rec_))> r;
+        {
+            py::gil_scoped_release nogil;
+            std::shared_lock lock(use_mu_);
+            if (open_.load() && library_up()) r.emplace(fn(&rec_));
+        }
+        if (!r) raise_error(call, 0, "the device is closed");
+        return *r;
+    }
+
 private:
     vexel_dev rec_{};
     std::mutex close_mu_;
+    std::shared_mutex use_mu_;
     std::atomic<bool> open_{false};
 };
 

@@ -16,6 +16,8 @@ namespace {
 constexpr int kMaxCameras = 16;
 // Four phase planes of 16-bit samples at full resolution: the largest frame the cameras stream.
 constexpr uint32_t kMaxFrameBytes = 320 * 240 * 2 * 4;
+// Less than any wait of vexel_cap_get_frames that ends without a frame while capture goes on.
+constexpr std::chrono::milliseconds kShortestWait{1000};
 
 std::string text(const char* s, size_t n) { return std::string(s, strnlen(s, n)); }
 
@@ -64,6 +66,7 @@ std::unique_ptr<Frame> next_frame(const std::shared_ptr<DeviceCore>& core, std::
     f->bytes.reset(new uint8_t[kMaxFrameBytes]);
     for (;;) {
         vexel_dev* d = core->live("vexel_cap_get_frames");
+        const auto called = Clock::now();
         int r;
         {
             py::gil_scoped_release nogil;
@@ -72,6 +75,9 @@ std::unique_ptr<Frame> next_frame(const std::shared_ptr<DeviceCore>& core, std::
         if (r > 0) break;
         if (r == -2) raise_error("vexel_cap_get_frames", r, "capture is not running");
         if (r < 0) raise_error("vexel_cap_get_frames", r, std::string("capture failed: ") + vexel_error_name(r));
+        // The library waits at least two seconds for a frame unless the capture has ended (a
+        // stop, an error already reported, or the error callback): asking again would spin.
+        if (Clock::now() - called < kShortestWait) raise_error("vexel_cap_get_frames", 0, "capture has ended");
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         if (timeout_ms && Clock::now() >= deadline)
             raise_timeout("vexel_cap_get_frames", "no frame within " + std::to_string(int64_t(*timeout_ms)) + " ms");
@@ -268,6 +274,133 @@ uint32_t le(const py::bytes& b, size_t n) {
     return v;
 }
 
+// Processing switches by name: the value each takes when enabled, its bounds and the value
+// that `True` (or no value) stands for.
+struct FilterSpec {
+    const char* name;
+    int32_t id;
+    int bytes;  // 0: takes no value
+    long min, max;
+    std::optional<long> fallback;
+    bool odd_only = false;
+};
+
+const FilterSpec kFilters[] = {
+    {"lens_undistort", VEXEL_FILTER_LENS_UNDISTORT, 0, 0, 0, {}},
+    {"pixel_calib", VEXEL_FILTER_PIXEL_CALIB, 1, 0, 1, 0},
+    {"median", VEXEL_FILTER_MEDIAN, 1, 1, 255, 3, true},
+    {"amp_threshold", VEXEL_FILTER_AMP_THRESHOLD, 4, 0, INT32_MAX, 0},
+    {"auto_intg", VEXEL_FILTER_AUTO_INTG, 2, 0, 1000, {}},
+    {"dcs_check", VEXEL_FILTER_DCS_CHECK, 2, 0, 65535, 0},
+    {"temp_monitor", VEXEL_FILTER_TEMP_MONITOR, 2, 0, 65535, 75},
+    {"hdr", VEXEL_FILTER_HDR, 0, 0, 0, {}},
+};
+
+const FilterSpec& filter_spec(const std::string& name) {
+    for (const auto& f : kFilters)
+        if (name == f.name) return f;
+    std::string known;
+    for (const auto& f : kFilters) known += std::string(known.empty() ? "" : ", ") + f.name;
+    throw py::value_error("unknown filter \"" + name + "\" (filters: " + known + ")");
+}
+
+struct Filters {
+    std::shared_ptr<DeviceCore> core;
+
+    void enable(const std::string& name, const py::object& value) {
+        const FilterSpec& f = filter_spec(name);
+        long v = 0;
+        if (f.bytes == 0) {
+            if (!value.is_none()) throw py::value_error(std::string("filter \"") + f.name + "\" takes no value");
+        } else if (value.is_none()) {
+            if (!f.fallback) throw py::value_error(std::string("filter \"") + f.name + "\" needs a value");
+            v = *f.fallback;
+        } else {
+            // Any integer (numpy's too), but not a bool.
+            int overflow = 0;
+            py::object index;
+            if (!py::isinstance<py::bool_>(value))
+                index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+            if (index) v = PyLong_AsLongAndOverflow(index.ptr(), &overflow);
+            if (!index || overflow) {
+                PyErr_Clear();
+                throw py::value_error(std::string("filter \"") + f.name + "\" takes an integer in " +
+                                      std::to_string(f.min) + ".." + std::to_string(f.max));
+            }
+            if (v < f.min || v > f.max || (f.odd_only && v % 2 == 0))
+                throw py::value_error(std::string("filter \"") + f.name + "\": " + std::to_string(v) + " is out of " +
+                                      std::to_string(f.min) + ".." + std::to_string(f.max) +
+                                      (f.odd_only ? " (odd)" : ""));
+        }
+        // Little-endian value bytes, as many as the filter reads.
+        uint8_t arg[4];
+        for (int i = 0; i < 4; ++i) arg[i] = static_cast<uint8_t>(uint32_t(v) >> (8 * i));
+        vexel_dev* d = core->live("vexel_filter_enable");
+        int32_t r;
+        {
+            py::gil_scoped_release nogil;
+            r = vexel_filter_enable(d, f.id, arg, f.bytes);
+        }
+        if (r != 1) raise_error("vexel_filter_enable", r, std::string("the driver refused filter \"") + f.name + "\"");
+    }
+
+    void disable(const std::string& name) {
+        const FilterSpec& f = filter_spec(name);
+        vexel_dev* d = core->live("vexel_filter_disable");
+        int32_t r;
+        {
+            py::gil_scoped_release nogil;
+            r = vexel_filter_disable(d, f.id);
+        }
+        if (r != 1) raise_error("vexel_filter_disable", r, std::string("the driver refused filter \"") + f.name + "\"");
+    }
+
+    void set(const std::string& name, const py::object& value) {
+        if (value.is_none() || (py::isinstance<py::bool_>(value) && !value.cast<bool>())) disable(name);
+        else if (py::isinstance<py::bool_>(value)) enable(name, py::none());
+        else enable(name, value);
+    }
+};
+
+// Calls a Python progress function from the transferring thread; an exception it raises
+// cancels the transfer and is raised again once the transfer has returned.
+struct Progress {
+    py::object fn;
+    std::exception_ptr error;
+    bool cancelled = false;
+
+    static int call(uint32_t done, uint32_t total, int stage, void* user) {
+        auto* p = static_cast<Progress*>(user);
+        static const char* const kStages[] = {"?", "erase", "write", "restart", "read"};
+        py::gil_scoped_acquire gil;
+        try {
+            const py::object r = p->fn(done, total, kStages[stage >= 1 && stage <= 4 ? stage : 0]);
+            p->cancelled = PyObject_IsTrue(r.ptr()) == 1;
+        } catch (...) {
+            p->error = std::current_exception();
+            p->cancelled = true;
+        }
+        return p->cancelled ? 1 : 0;
+    }
+};
+
+// Runs a transfer with the GIL released; true when complete, false when the progress function
+// cancelled it.
+template <class Fn>
+bool transfer(const char* call, const py::object& progress, Fn fn) {
+    Progress p{progress};
+    const bool with = !progress.is_none();
+    int r;
+    {
+        py::gil_scoped_release nogil;
+        r = fn(with ? &Progress::call : nullptr, with ? &p : nullptr);
+    }
+    if (p.error) std::rethrow_exception(p.error);
+    if (r == 1) return true;
+    if (p.cancelled) return false;
+    raise_error(call, r, "the transfer failed");
+}
+
 std::shared_ptr<DeviceCore> open_record(const vexel_dev& rec) {
     auto core = std::make_shared<DeviceCore>(rec);
     core->open();
@@ -348,6 +481,24 @@ void bind_device(py::module_& m) {
         .def("__iter__", [](py::object self) { return self; })
         .def("__next__", &FrameIterator::next)
         .def("close", &FrameIterator::finish, "Ends the iteration (stopping a capture it started).");
+
+    py::class_<Filters>(m, "Filters",
+                        "The device's processing switches by name. They start at the driver's defaults at\n"
+                        "every open; a change applies from the next decoded frame. Bad names or values raise\n"
+                        "ValueError, a refusal of the driver vexel.Error.")
+        .def("enable", &Filters::enable, py::arg("name"), py::arg("value") = py::none(),
+             "Switches a filter on with its value: median (odd kernel 1..255, default 3), amp_threshold\n"
+             "(minimum amplitude, default 0), auto_intg (bad samples per mille 0..1000, required),\n"
+             "dcs_check (correction value 0..65535, default 0), temp_monitor (0..65535, default 75),\n"
+             "pixel_calib (calibration set 0 or 1, default 0); lens_undistort and hdr take none.")
+        .def("disable", &Filters::disable, py::arg("name"))
+        .def("__setitem__", &Filters::set,
+             "filters[name] = value enables with that value, True with the default, False or None disables.")
+        .def_property_readonly_static("names", [](const py::object&) {
+            py::list l;
+            for (const auto& f : kFilters) l.append(f.name);
+            return py::tuple(l);
+        });
 
     py::class_<DeviceCore, std::shared_ptr<DeviceCore>>(
         m, "Device",
@@ -472,6 +623,65 @@ void bind_device(py::module_& m) {
                 set_params(c, d);
             },
             "Frames per second (parameter 12); a new rate applies to the next capture start.")
+        .def_property_readonly(
+            "filters", [](const std::shared_ptr<DeviceCore>& c) { return Filters{c}; },
+            "The processing switches: cam.filters[\"median\"] = 5, cam.filters.disable(\"median\").")
+        .def(
+            "calib_status",
+            [](DeviceCore& c) {
+                switch (c.with_driver("epc_calib_status",
+                                      [](vexel_dev* d) { return epc_calib_status(vexel_dev_get_drv(d)); })) {
+                    case EPC_CALIB_FOUND: return "found";
+                    case EPC_CALIB_DOWNLOADED: return "downloaded";
+                    case EPC_CALIB_MISSING: return "missing";
+                    default: return "unknown";
+                }
+            },
+            "What the open found of the camera's calibration files under the path prefix: \"found\",\n"
+            "\"downloaded\" (fetched from the camera during the open), \"missing\" (distances go\n"
+            "uncorrected) or \"unknown\" (not an epc camera).")
+        .def(
+            "lens",
+            [](DeviceCore& c, int width, int height) {
+                vexel_lens_param lens{};
+                const bool ok = c.with_driver("lens_param_get", [&](vexel_dev* d) {
+                    vexel_driver_entry* drv = vexel_dev_get_drv(d);
+                    return drv && drv->ops && drv->ops->lens_param_get &&
+                           drv->ops->lens_param_get(drv, &lens, width, height);
+                });
+                if (!ok) raise_error("lens_param_get", 0, "the driver has no lens parameters for this size");
+                return lens;
+            },
+            py::arg("width") = 320, py::arg("height") = 240,
+            "The driver's lens parameters (vexel.Lens) scaled to a width x height image.")
+        .def(
+            "firmware_write",
+            [](DeviceCore& c, const py::object& path, uint8_t type, uint16_t version, const py::object& progress) {
+                const std::string p = fs_path(path);
+                vexel_dev* d = c.live("vexel_firmware_upgrade_ex");
+                return transfer("vexel_firmware_upgrade_ex", progress, [&](vexel_datax_progress_cb cb, void* user) {
+                    return vexel_firmware_upgrade_ex(d, type, version, p.c_str(), cb, user);
+                });
+            },
+            py::arg("path"), py::arg("type"), py::arg("version"), py::arg("progress") = py::none(),
+            "Writes the file at `path` into the camera's image slot `type` as image `version` (above\n"
+            "the stored one). Types 0 and 1 (firmware) restart the board and wait 20 s, then close and\n"
+            "reopen the device; types 2 and 3 wait 7 s. `progress(done, total, stage)` is called\n"
+            "between blocks (stage \"erase\", \"write\", \"restart\"); a true result cancels. Returns\n"
+            "True when written, False when cancelled; raises vexel.Error on failure.")
+        .def(
+            "data_read",
+            [](DeviceCore& c, uint8_t type, const py::object& path, const py::object& progress) {
+                const std::string p = fs_path(path);
+                vexel_dev* d = c.live("vexel_data_upload_ex");
+                return transfer("vexel_data_upload_ex", progress, [&](vexel_datax_progress_cb cb, void* user) {
+                    return vexel_data_upload_ex(d, type, p.c_str(), cb, user);
+                });
+            },
+            py::arg("type"), py::arg("path"), py::arg("progress") = py::none(),
+            "Reads image `type` from the camera into the file `path`, which appears only once complete.\n"
+            "`progress(done, total, \"read\")` as for firmware_write. True when read, False when\n"
+            "cancelled; raises vexel.Error on failure.")
         .def("__repr__", [](const DeviceCore& c) {
             return std::string("<vexel.Device ") + text(c.record().product, 32) +
                    (c.is_open() ? " open>" : " closed>");

@@ -127,6 +127,7 @@ void DeviceCore::open() {
 void DeviceCore::close() {
     py::gil_scoped_release nogil;
     std::lock_guard lock(close_mu_);
+    std::unique_lock use(use_mu_);
     if (!open_.exchange(false) || !library_up()) return;
     vexel_dev_close(&rec_);
 }

@@ -1,0 +1,165 @@
+"""The module against the simulated camera: a wall at 2 m whose true distances vexel-sim wrote."""
+import gc
+import os
+import subprocess
+import sys
+import threading
+
+import numpy as np
+import pytest
+import vexel
+
+pytestmark = pytest.mark.camera
+
+
+def median_error(distance, truth):
+    ok = (distance < 60) & (truth > 0)
+    assert ok.mean() > 0.9
+    return float(np.median(np.abs(distance[ok] - truth[ok])))
+
+
+def test_frames_decode_to_the_true_distances(cam, truth):
+    assert (cam.product, cam.serial, cam.firmware) == ("A-E2-1.0", "VX0001", 0x140)
+    assert cam.chip == {"part_version": 3, "chip_number": 42, "wafer_id": 7}
+    assert cam.calib_status() in ("found", "downloaded")
+    frame = next(iter(cam.frames(1)))
+    raw = frame.raw
+    assert (raw.dtype, raw.shape, raw.flags.writeable) == (np.uint8, (frame.info.size,), False)
+    distance, amplitude = frame.distance(), frame.amplitude()
+    for image in (distance, amplitude):
+        assert (image.dtype, image.shape) == (np.float32, (240, 320))
+    # The open switched pixel calibration on; without it the fixed pattern (sigma 20 mm) stays.
+    calibrated = median_error(distance, truth)
+    cam.filters["pixel_calib"] = False
+    assert calibrated < 0.008 < median_error(cam.frame().distance(), truth)
+    points = frame.point_cloud(distance=distance)
+    coloured = frame.point_cloud(colour=True)
+    assert points.dtype == np.float32 and points.shape[1] == 3 and coloured.shape[1] == 4
+    assert len(points) == np.count_nonzero(distance < 60)
+    # Each point lies at its pixel's ray length.
+    assert np.allclose(np.linalg.norm(points, axis=1), distance[distance < 60], rtol=1e-4)
+    lens = vexel.Undistorter(cam.lens())
+    assert lens.roi == (10, 19, 301, 199)
+    for image in (distance, (distance * 1000).astype(np.uint16)):
+        fixed = lens(image, fill=7)
+        assert (fixed.dtype, fixed.shape, fixed[120, 0]) == (image.dtype, image.shape, 7)
+
+
+def test_raw_view_outlives_its_frame_and_device():
+    with vexel.open() as cam:
+        frame = cam.frame()
+        raw, copy = frame.raw, bytes(frame.raw)
+    del frame
+    gc.collect()
+    assert raw.tobytes() == copy
+    with pytest.raises(vexel.Error, match="closed"):
+        cam.start()
+
+
+def test_context_manager_closes_on_exceptions():
+    with pytest.raises(KeyError):
+        with vexel.open() as cam:
+            cam.start()
+            raise KeyError
+    assert cam.closed and "closed" in repr(cam)
+    with vexel.open() as again:  # the camera is free again
+        assert again.frame().info.width == 320
+
+
+def test_missing_camera_and_bad_values(cam):
+    with pytest.raises(vexel.Error) as e:
+        vexel.open(1)
+    assert e.value.name == "vexel_dev_open"
+    for name, value in [("median", 255), ("auto_intg", 1000), ("amp_threshold", 2**31 - 1), ("pixel_calib", 0),
+                        ("hdr", None), ("median", np.uint8(5))]:
+        cam.filters.enable(name, value)
+        cam.filters[name] = False
+    for name, value in [("median", 256), ("median", 4), ("median", True), ("auto_intg", 1001), ("auto_intg", None),
+                        ("amp_threshold", -1), ("amp_threshold", 2**31), ("pixel_calib", 2), ("hdr", 1),
+                        ("median", 2.5), ("nope", 1)]:
+        with pytest.raises(ValueError):
+            cam.filters.enable(name, value)
+
+
+def test_second_thread_runs_while_one_waits_for_frames(cam):
+    cam.frame_rate = 1
+    try:
+        cam.start()
+        cam.frame()
+        waiting, outcome = threading.Event(), []
+
+        def wait_for_frame():
+            waiting.set()
+            try:
+                outcome.append(cam.frame(timeout_ms=20000))
+            except vexel.Error as e:
+                outcome.append(e)
+
+        waiter = threading.Thread(target=wait_for_frame)
+        waiter.start()
+        waiting.wait()
+        # Frames come once a second: this thread only gets to stop the capture before the next one
+        # if the waiting thread left the interpreter free.
+        cam.stop()
+        waiter.join()
+        assert isinstance(outcome[0], vexel.Error), outcome
+    finally:
+        cam.frame_rate = 30
+
+
+def test_registers_parameters_and_errors(cam):
+    cam.write_registers(100, [1, 2, 0x12345678], target=2)
+    assert cam.read_registers(99, 5, target=2).tolist() == [0, 1, 2, 0x12345678, 0]
+    assert cam.read_registers(0, 4).dtype == np.uint32
+    with pytest.raises(vexel.Error) as e:
+        cam.write_registers(0, [0x100])  # the sensor's registers hold 8 bits
+    assert e.value.name == "vexel_reg_batch_write"
+    assert cam.param(vexel.PARAM_PRODUCT).rstrip(b"\0") == b"A-E2-1.0"
+    cam.set_params({vexel.PARAM_FPS: (25).to_bytes(4, "little")})
+    assert cam.params([vexel.PARAM_FPS, vexel.PARAM_DEV_ID])[0] == (25).to_bytes(4, "little")
+    cam.frame_rate = 30
+
+
+def test_data_transfers_with_progress(cam, tmp_path):
+    image = bytes(range(256)) * 9
+    (tmp_path / "image.bin").write_bytes(image)
+    seen = []
+    assert cam.firmware_write(tmp_path / "image.bin", 2, 1, progress=lambda *p: seen.append(p))
+    assert seen[-1] == (len(image), len(image), "restart")
+    assert not cam.data_read(2, tmp_path / "cancelled.bin", progress=lambda done, total, stage: True)
+    with pytest.raises(ZeroDivisionError):
+        cam.data_read(2, tmp_path / "failed.bin", progress=lambda *p: 1 / 0)
+    assert cam.data_read(2, tmp_path / "back.bin")
+    assert sorted(os.listdir(tmp_path)) == ["back.bin", "image.bin"]
+    assert (tmp_path / "back.bin").read_bytes() == image
+
+
+def test_no_leak_over_500_frames(cam):
+    def rss():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+    cam.frame_rate = 100
+    try:
+        sizes = []
+        for n in (50, 500):
+            for frame in cam.frames(n):
+                distance = frame.distance()
+                frame.amplitude()
+                frame.point_cloud(colour=True, distance=distance)
+                vexel.colour_map(distance)
+                frame.raw.sum()
+            gc.collect()
+            sizes.append(rss())
+        # One frame's buffer is 600 kB: a leak per frame would show as hundreds of megabytes.
+        assert sizes[1] - sizes[0] < 16 << 20, sizes
+    finally:
+        cam.frame_rate = 30
+
+
+def test_devices_left_open_are_closed_at_exit(tmp_path):
+    script = "import vexel; cam = vexel.open(); cam.start(); cam.frame(); print(len(vexel.devices()))"
+    run = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip().endswith("1")
+    assert not [p for p in os.listdir(tmp_path) if p.endswith(".log")]
