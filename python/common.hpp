@@ -69,6 +69,10 @@ private:
     std::atomic<bool> open_{false};
 };
 
+// Held around every use of the library colour map, whose range vexel.colour_map sets: a
+// coloured point cloud never sees the range change half-way.
+std::mutex& colour_range_mutex();
+
 // Registered at open so the exit handler can close what Python code left open.
 void track(const std::shared_ptr<DeviceCore>& core);
 

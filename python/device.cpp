@@ -105,6 +105,7 @@ std::unique_ptr<Frame> snapshot(const std::shared_ptr<DeviceCore>& core) {
 
 bool capturing(DeviceCore& core) {
     vexel_dev* d = core.live("vexel_cap_is_ongoing");
+    py::gil_scoped_release nogil;  // it may wait its turn behind another thread's call
     return vexel_cap_is_ongoing(d) > 0;
 }
 
@@ -210,13 +211,14 @@ py::array_t<float> point_cloud(Frame& f, bool colour, std::optional<py::array_t<
     const auto len = static_cast<int32_t>(valid * cols);
     vexel_dev* d = f.dev->live(call);
     int32_t n;
-    if (colour) {
-        // Holding the GIL keeps the library colour map's range, which vexel.colour_map sets,
-        // steady for the whole cloud.
-        n = vexel_frame_get_pcl_xyzd(d, dst, len, src, static_cast<int32_t>(total), w, h, 1, nullptr);
-    } else {
+    {
         py::gil_scoped_release nogil;
-        n = vexel_frame_get_pcl(d, dst, len, src, static_cast<int32_t>(total), w, h, nullptr);
+        if (colour) {
+            std::lock_guard steady(colour_range_mutex());
+            n = vexel_frame_get_pcl_xyzd(d, dst, len, src, static_cast<int32_t>(total), w, h, 1, nullptr);
+        } else {
+            n = vexel_frame_get_pcl(d, dst, len, src, static_cast<int32_t>(total), w, h, nullptr);
+        }
     }
     if (n <= 0) raise_error(call, 0, "no point cloud (the driver has no lens parameters for this size)");
     // Pixels whose ray has no real depth give no point: a view of the rows written.

@@ -49,9 +49,13 @@ py::array_t<uint8_t> colour_map(const FloatArray& dist, std::pair<float, float> 
     shape.push_back(channels);
     py::array_t<uint8_t> out(shape);
     const auto n = static_cast<int32_t>(dist.size());
-    // The range lives in the library-wide colour map: the GIL stays held so that no other
-    // Python thread changes it half-way.
-    vexel_cmap_float(out.mutable_data(), n * channels, dist.data(), n, fmt, range.first, range.second);
+    uint8_t* dst = out.mutable_data();
+    const float* src = dist.data();
+    {
+        py::gil_scoped_release nogil;
+        std::lock_guard steady(colour_range_mutex());
+        vexel_cmap_float(dst, n * channels, src, n, fmt, range.first, range.second);
+    }
     return out;
 }
 
@@ -124,8 +128,10 @@ py::array_t<uint16_t> median(const py::array& image, int kernel) {
     py::array_t<uint16_t> out({h, w});
     uint16_t* dst = out.mutable_data();
     const uint16_t* s = src.data();
-    py::gil_scoped_release nogil;
-    vx_median2d_u16(dst, s, w, h, kernel);
+    {
+        py::gil_scoped_release nogil;
+        vx_median2d_u16(dst, s, w, h, kernel);
+    }
     return out;
 }
 

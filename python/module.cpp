@@ -97,6 +97,11 @@ class Timeout(Error, TimeoutError):
 
 bool library_up() { return g_up.load(); }
 
+std::mutex& colour_range_mutex() {
+    static std::mutex mu;
+    return mu;
+}
+
 std::string fs_path(const py::object& path) {
     return py::str(py::module_::import("os").attr("fsdecode")(path)).cast<std::string>();
 }
