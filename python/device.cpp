@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstring>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include <pybind11/stl.h>
@@ -56,10 +57,13 @@ struct Frame {
     size_t pixels() const { return size_t{info.frame_width} * info.frame_height; }
 };
 
-// Waits for the next frame of a running capture. The library waits up to about two seconds per
-// call; the time-out is checked between those waits, where Ctrl-C is honoured too.
+// Waits for the next frame of a running capture. The library's own wait for a frame lasts up
+// to 2 s plus 1.1 frame periods (3.1 s at 1 fps); while at least that much of the time-out is
+// left it waits there, the rest is spent polling, so the time-out holds to a few milliseconds.
+// Ctrl-C is honoured between waits.
 std::unique_ptr<Frame> next_frame(const std::shared_ptr<DeviceCore>& core, std::optional<double> timeout_ms) {
     using Clock = std::chrono::steady_clock;
+    constexpr std::chrono::milliseconds kLibraryWait{3100}, kPoll{2};
     const auto deadline = Clock::now() + std::chrono::duration<double, std::milli>(timeout_ms.value_or(0));
     auto f = std::make_unique<Frame>();
     f->dev = core;
@@ -67,17 +71,21 @@ std::unique_ptr<Frame> next_frame(const std::shared_ptr<DeviceCore>& core, std::
     for (;;) {
         vexel_dev* d = core->live("vexel_cap_get_frames");
         const auto called = Clock::now();
+        const bool wait = !timeout_ms || deadline - called >= kLibraryWait;
         int r;
         {
             py::gil_scoped_release nogil;
-            r = vexel_cap_get_frames(d, 1, f->bytes.get(), kMaxFrameBytes, &f->info);
+            r = wait ? vexel_cap_get_frames(d, 1, f->bytes.get(), kMaxFrameBytes, &f->info)
+                     : vexel_cap_get_frame(d, f->bytes.get(), kMaxFrameBytes, &f->info);
+            if (r == 0 && !wait && Clock::now() < deadline) std::this_thread::sleep_for(kPoll);
         }
         if (r > 0) break;
         if (r == -2) raise_error("vexel_cap_get_frames", r, "capture is not running");
         if (r < 0) raise_error("vexel_cap_get_frames", r, std::string("capture failed: ") + vexel_error_name(r));
         // The library waits at least two seconds for a frame unless the capture has ended (a
         // stop, an error already reported, or the error callback): asking again would spin.
-        if (Clock::now() - called < kShortestWait) raise_error("vexel_cap_get_frames", 0, "capture has ended");
+        if (wait && Clock::now() - called < kShortestWait)
+            raise_error("vexel_cap_get_frames", 0, "capture has ended");
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         if (timeout_ms && Clock::now() >= deadline)
             raise_timeout("vexel_cap_get_frames", "no frame within " + std::to_string(int64_t(*timeout_ms)) + " ms");

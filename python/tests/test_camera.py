@@ -86,12 +86,20 @@ def test_second_thread_runs_while_one_waits_for_frames(cam):
     try:
         cam.start()
         cam.frame()
+        # Right after a frame the next one is a second away.
+        timeouts = 0
+        for _ in range(3):
+            try:
+                cam.frame(timeout_ms=50)
+            except vexel.Timeout:
+                timeouts += 1
+        assert timeouts > 0
         waiting, outcome = threading.Event(), []
 
         def wait_for_frame():
             waiting.set()
             try:
-                outcome.append(cam.frame(timeout_ms=20000))
+                outcome.append(cam.frame(timeout_ms=None))
             except vexel.Error as e:
                 outcome.append(e)
 
