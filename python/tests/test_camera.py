@@ -85,34 +85,39 @@ def test_second_thread_runs_while_one_waits_for_frames(cam):
     cam.frame_rate = 1
     try:
         cam.start()
-        cam.frame()
         # Right after a frame the next one is a second away.
         timeouts = 0
         for _ in range(3):
+            cam.frame()
             try:
                 cam.frame(timeout_ms=50)
             except vexel.Timeout:
                 timeouts += 1
         assert timeouts > 0
-        waiting, outcome = threading.Event(), []
+        # This thread only gets to end the capture before the next frame if the waiting thread
+        # left the interpreter free. Closing also wakes the waiter.
+        for end in (cam.stop, cam.close):
+            if not cam.capturing:
+                cam.start()
+            cam.frame()
+            frames, waiting, outcome = cam.frames(timeout_ms=None), threading.Event(), []
 
-        def wait_for_frame():
-            waiting.set()
-            try:
-                outcome.append(cam.frame(timeout_ms=None))
-            except vexel.Error as e:
-                outcome.append(e)
+            def wait_for_frame():
+                waiting.set()
+                try:
+                    outcome.append(next(frames))
+                except vexel.Error as e:
+                    outcome.append(e)
 
-        waiter = threading.Thread(target=wait_for_frame)
-        waiter.start()
-        waiting.wait()
-        # Frames come once a second: this thread only gets to stop the capture before the next one
-        # if the waiting thread left the interpreter free.
-        cam.stop()
-        waiter.join()
-        assert isinstance(outcome[0], vexel.Error), outcome
+            waiter = threading.Thread(target=wait_for_frame)
+            waiter.start()
+            waiting.wait()
+            end()
+            waiter.join()
+            assert isinstance(outcome[0], vexel.Error), (end, outcome)
     finally:
-        cam.frame_rate = 30
+        with vexel.open() if cam.closed else cam as again:
+            again.frame_rate = 30
 
 
 def test_registers_parameters_and_errors(cam):
