@@ -121,6 +121,8 @@ int main(int argc, char** argv) {
         vxsim::Testbed tb;
         vxsim::CameraOptions opt;
         opt.pacing = vxsim::Pacing::fast;
+        opt.rate_cap_mbps = 0;                   // the transport's own ceiling, not the link's
+        opt.timing = vxsim::Timing::instant();  // and its own command cost
         g_cam = &tb.add_camera(opt);
         if (vexel_ll_dev_open(&g_dev) != &g_dev) {
             std::fprintf(stderr, "no simulated camera\n");

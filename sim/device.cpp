@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -41,17 +42,7 @@ using std::chrono::milliseconds;
 
 namespace {
 
-bool g_debug = std::getenv("VXSIM_DEBUG") != nullptr;
-
-void dbg(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void dbg(const char* fmt, ...) {
-    if (!g_debug) return;
-    va_list ap;
-    va_start(ap, fmt);
-    std::fputs("[vxsim] ", stderr);
-    std::vfprintf(stderr, fmt, ap);
-    va_end(ap);
-}
+std::atomic<bool> g_debug{std::getenv("VXSIM_DEBUG") != nullptr};
 
 constexpr uint32_t kCaps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
                            USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_BULK_SCATTER_GATHER |
@@ -79,6 +70,8 @@ struct Urb {
     ClientState* client = nullptr;
     gulong addr = 0;
     bool control = false;
+    bool hung = false;           // a control transfer the camera never finishes
+    Clock::time_point due{};     // when a control transfer completes
     int length = 0;
     int actual = 0;
     int status = 0;
@@ -87,7 +80,7 @@ struct Urb {
 
 struct ClientState {
     Node* node = nullptr;
-    std::deque<Urb*> done_ctrl, done_bulk;
+    std::deque<Urb*> done;  // completed, in completion order
     std::vector<Urb*> pending;
     std::set<int> claims;
 };
@@ -194,7 +187,7 @@ struct Node {
     void set_ready(bool r) { signal.set_ready(r); }
     bool has_completions() const {
         for (auto& [k, c] : clients)
-            if (!c->done_ctrl.empty() || !c->done_bulk.empty()) return true;
+            if (!c->done.empty()) return true;
         return false;
     }
     void refresh_ready() { set_ready(gone || has_completions()); }
@@ -214,12 +207,13 @@ struct CameraImpl {
     uint8_t port = 0;
     std::string syspath;
     std::deque<Urb*> bulk;  // pending bulk transfers on the endpoint, in submission order
+    std::deque<Urb*> ctrl;  // control transfers on the default pipe, one after the other
+    Clock::time_point ctrl_free{};  // when the default pipe finishes what it holds
     std::vector<ControlRecord> cmds;
     bool iface0_busy = false;
     bool halted = false;  // bulk endpoint stalled and not yet cleared by the host
-    // Pacing: frames released since capture start, and the byte budget of a capped link.
-    Clock::time_point stream_t0{};
-    uint64_t stream_first_frame = 0;
+    // Pacing: when the sensor reads its next frame out, and the byte budget of a capped link.
+    Clock::time_point next_capture{};
     double tokens = 0;
     Clock::time_point tokens_t{};
     // Scheduled bus events.
@@ -279,7 +273,7 @@ void complete(Urb* u, int status) {
     ClientState* c = u->client;
     auto& p = c->pending;
     p.erase(std::remove(p.begin(), p.end(), u), p.end());
-    (u->control ? c->done_ctrl : c->done_bulk).push_back(u);
+    c->done.push_back(u);
     c->node->set_ready(true);
 }
 
@@ -308,13 +302,13 @@ void on_client_gone(gpointer data, GObject* where) {
     auto it = node->clients.find(where);
     if (it == node->clients.end()) return;
     ClientState* c = it->second.get();
-    dbg("%s: client %p gone (%zu pending)\n", node->devnode.c_str(), static_cast<void*>(where), c->pending.size());
+    debug_log("%s: client %p gone (%zu pending)\n", node->devnode.c_str(), static_cast<void*>(where), c->pending.size());
     for (Urb* u : c->pending) {
-        cam->bulk.erase(std::remove(cam->bulk.begin(), cam->bulk.end(), u), cam->bulk.end());
+        auto& q = u->control ? cam->ctrl : cam->bulk;
+        q.erase(std::remove(q.begin(), q.end(), u), q.end());
         release(u, g);
     }
-    for (Urb* u : c->done_ctrl) release(u, g);
-    for (Urb* u : c->done_bulk) release(u, g);
+    for (Urb* u : c->done) release(u, g);
     node->clients.erase(it);
     node->refresh_ready();
 }
@@ -340,7 +334,7 @@ UMockdevIoctlData* resolve_arg(UMockdevIoctlClient* client, size_t size) {
     GError* err = nullptr;
     UMockdevIoctlData* d = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, size, &err);
     if (!d) {
-        dbg("resolve failed: %s\n", err ? err->message : "?");
+        debug_log("resolve failed: %s\n", err ? err->message : "?");
         if (err) g_error_free(err);
     }
     return d;
@@ -355,31 +349,32 @@ namespace {
 
 gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data);
 
-void submit_control(CameraImpl& cam, Urb* u, Clock::time_point now) {
+// A control transfer reaching the firmware; false when the camera never finishes it.
+bool run_control(CameraImpl& cam, Urb* u, Clock::time_point now) {
     const uint8_t* b = u->buf->data;
     Setup s{b[0], b[1], uint16_t(b[2] | b[3] << 8), uint16_t(b[4] | b[5] << 8), uint16_t(b[6] | b[7] << 8)};
     const bool in_dir = s.request_type & 0x80;
     std::vector<uint8_t> reply;
-    Action a = cam.fw.control(s, b + 8, reply);
+    Action a = cam.fw.control(s, b + 8, reply, now);
     ControlRecord rec{s.request_type, s.request, s.value, s.index, s.length, {}, a == Action::stall};
     if (in_dir)
         rec.data = reply;
     else
         rec.data.assign(b + 8, b + 8 + s.length);
     cam.cmds.push_back(std::move(rec));
-    dbg("ctrl %02x %02x v=%u i=%u l=%u -> %d\n", s.request_type, s.request, s.value, s.index, s.length, int(a));
+    debug_log("ctrl %02x %02x v=%u i=%u l=%u -> %d\n", s.request_type, s.request, s.value, s.index, s.length, int(a));
 
     if (s.request_type == 0x02 && s.request == 1 && s.value == 0 && (s.index & 0xFF) == kBulkEndpoint)
         cam.halted = false;  // CLEAR_FEATURE(ENDPOINT_HALT) sent as a control request
-    if (a == Action::hang) return;  // stays pending until the host discards it
-    if (a == Action::unplug) {      // the unplug fails the transfer
+    if (a == Action::hang) return false;  // stays pending until the host discards it
+    if (a == Action::unplug) {  // the unplug fails the transfer
         cam.leave_kind = Departure::unplug;
         cam.leave_at = now;
-        return;
+        return true;
     }
     if (a == Action::stall) {
         complete(u, -EPIPE);
-        return;
+        return true;
     }
     if (in_dir) {
         if (!reply.empty()) std::memcpy(u->buf->data + 8, reply.data(), reply.size());
@@ -398,8 +393,7 @@ void submit_control(CameraImpl& cam, Urb* u, Clock::time_point now) {
             cam.leave_at = now + milliseconds(50);  // long enough for the host to reap this
             break;
         case Action::start_stream:
-            cam.stream_t0 = now;
-            cam.stream_first_frame = cam.fw.next_frame();
+            cam.next_capture = now;
             cam.tokens = 0;
             cam.tokens_t = now;
             break;
@@ -410,6 +404,25 @@ void submit_control(CameraImpl& cam, Urb* u, Clock::time_point now) {
         cam.leave_at = now + milliseconds(50);
     }
     complete(u, 0);
+    return true;
+}
+
+// The default pipe: transfers complete one after the other, each control_us after the one
+// before; a hung one blocks those behind it until the host discards it, as on a real pipe.
+void run_default_pipe(CameraImpl& cam, Clock::time_point now, Clock::time_point& wake) {
+    while (!cam.ctrl.empty()) {
+        Urb* u = cam.ctrl.front();
+        if (u->hung) return;
+        if (u->due > now) {
+            wake = std::min(wake, u->due);
+            return;
+        }
+        if (!run_control(cam, u, now)) {
+            u->hung = true;
+            return;
+        }
+        cam.ctrl.pop_front();
+    }
 }
 
 gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
@@ -430,7 +443,7 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
     };
 
     if (req == USBDEVFS_REAPURBNDELAY || req == USBDEVFS_REAPURB) {
-        auto& q = !cs->done_ctrl.empty() ? cs->done_ctrl : cs->done_bulk;
+        auto& q = cs->done;
         if (q.empty()) {
             node->refresh_ready();
             return done(-1, node->gone ? ENODEV : EAGAIN);
@@ -534,8 +547,9 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
                 g.add(d);
                 return done(-1, EINVAL);
             }
-            if (bulk && cs->claims.empty()) {
-                // The kernel claims on first use unless someone else holds the interface.
+            if (bulk && !cs->claims.count(0)) {
+                // The stream endpoint belongs to interface 0: the kernel claims it on first use,
+                // which fails while another client holds it.
                 if (claimed_elsewhere(node, cs, 0) || cam.iface0_busy) {
                     g.add(d);
                     return done(-1, EBUSY);
@@ -568,7 +582,9 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
             cs->pending.push_back(u);
             const auto now = Clock::now();
             if (ctrl) {
-                submit_control(cam, u, now);
+                cam.ctrl_free = std::max(cam.ctrl_free, now) + std::chrono::microseconds(cam.opt.timing.control_us);
+                u->due = cam.ctrl_free;
+                cam.ctrl.push_back(u);
             } else {
                 cam.bulk.push_back(u);
             }
@@ -581,14 +597,16 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
             std::memcpy(&addr, arg->data, sizeof addr);
             for (Urb* u : cs->pending) {
                 if (u->addr != addr) continue;
-                cam.bulk.erase(std::remove(cam.bulk.begin(), cam.bulk.end(), u), cam.bulk.end());
+                auto& q = u->control ? cam.ctrl : cam.bulk;
+                q.erase(std::remove(q.begin(), q.end(), u), q.end());
                 complete(u, -ENOENT);
+                tb.cv.notify_all();  // the default pipe may move again
                 return done(0, 0);
             }
             return done(-1, EINVAL);
         }
         default:
-            dbg("%s: unhandled ioctl 0x%lx\n", node->devnode.c_str(), req);
+            debug_log("%s: unhandled ioctl 0x%lx\n", node->devnode.c_str(), req);
             return FALSE;
     }
 }
@@ -600,6 +618,16 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
 
 void TestbedImpl::pump(CameraImpl& cam, Clock::time_point now, Clock::time_point& wake) {
     Firmware& fw = cam.fw;
+    const bool paced = cam.opt.pacing == Pacing::frame_rate;
+    if (paced && fw.streaming()) {
+        // The sensor reads out at the frame rate whether or not the link moves; the FIFO
+        // decides what is kept.
+        if (const uint32_t fps = fw.frame_rate()) {
+            const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / fps));
+            for (; cam.next_capture <= now; cam.next_capture += period) fw.capture_frame();
+            wake = std::min(wake, cam.next_capture);
+        }
+    }
     while (!cam.bulk.empty() && fw.streaming()) {
         Faults& f = fw.faults();
         Urb* u = cam.bulk.front();
@@ -613,15 +641,6 @@ void TestbedImpl::pump(CameraImpl& cam, Clock::time_point now, Clock::time_point
             return;
         }
         if (f.stop_sending) return;
-        uint64_t limit = UINT64_MAX;
-        if (cam.opt.pacing == Pacing::frame_rate) {
-            const uint32_t fps = std::max<uint32_t>(fw.frame_rate(), 1);
-            const double el = std::chrono::duration<double>(now - cam.stream_t0).count();
-            limit = cam.stream_first_frame + static_cast<uint64_t>(el * fps) + 1;
-            const auto next = cam.stream_t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                                                  double(limit - cam.stream_first_frame) / fps));
-            wake = std::min(wake, next);
-        }
         size_t room = static_cast<size_t>(u->length - u->actual);
         if (cam.opt.rate_cap_mbps > 0) {
             const double rate = cam.opt.rate_cap_mbps * 1e6;
@@ -630,11 +649,12 @@ void TestbedImpl::pump(CameraImpl& cam, Clock::time_point now, Clock::time_point
             const size_t budget = static_cast<size_t>(cam.tokens) & ~size_t(511);
             if (budget < room) {
                 // Not enough link time for the rest of this transfer: send what fits, wait.
-                const size_t n = fw.produce(u->buf->data + u->actual, budget, limit);
+                const size_t n = fw.produce(u->buf->data + u->actual, budget, !paced);
                 u->actual += static_cast<int>(n);
                 cam.tokens -= double(n);
                 if (n < budget && !fw.packet_in_progress() && u->actual > 0) {
                     cam.bulk.pop_front();
+                    ++fw.counters().bulk_urbs;
                     complete(u, 0);
                     continue;
                 }
@@ -644,7 +664,7 @@ void TestbedImpl::pump(CameraImpl& cam, Clock::time_point now, Clock::time_point
             }
             room = std::min(room, budget);
         }
-        const size_t n = fw.produce(u->buf->data + u->actual, room, limit);
+        const size_t n = fw.produce(u->buf->data + u->actual, room, !paced);
         u->actual += static_cast<int>(n);
         if (cam.opt.rate_cap_mbps > 0) cam.tokens -= double(n);
         if (u->actual == u->length || (n < room && !fw.packet_in_progress() && u->actual > 0)) {
@@ -666,7 +686,10 @@ void TestbedImpl::run_engine() {
         std::vector<std::pair<CameraImpl*, Departure>> leave;
         std::vector<CameraImpl*> back;
         for (auto& c : cams) {
-            if (c->cur) pump(*c, now, wake);
+            if (c->cur) {
+                run_default_pipe(*c, now, wake);
+                pump(*c, now, wake);
+            }
             if (c->leave_at) {
                 if (*c->leave_at <= now) {
                     leave.emplace_back(c.get(), c->leave_kind);
@@ -763,7 +786,7 @@ Node* TestbedImpl::plug(CameraImpl& cam) {
     cam.halted = false;
     cam.cold_return = false;
     cam.cur = n;
-    dbg("plugged %s at %s\n", devnode, cam.syspath.c_str());
+    debug_log("plugged %s at %s\n", devnode, cam.syspath.c_str());
     return n;
 }
 
@@ -780,7 +803,7 @@ void TestbedImpl::unplug(CameraImpl& cam, Unplug how) {
             while (!cam.bulk.empty()) {
                 Urb* u = cam.bulk.front();
                 u->actual += static_cast<int>(
-                    cam.fw.produce(u->buf->data + u->actual, static_cast<size_t>(u->length - u->actual), UINT64_MAX));
+                    cam.fw.produce(u->buf->data + u->actual, static_cast<size_t>(u->length - u->actual), true));
                 if (u->actual == 0) break;  // not streaming: the rest fail below
                 cam.bulk.pop_front();
                 ++cam.fw.counters().bulk_urbs;
@@ -791,13 +814,14 @@ void TestbedImpl::unplug(CameraImpl& cam, Unplug how) {
         n->gone = true;
         cam.fw.stop_stream();
         cam.bulk.clear();
+        cam.ctrl.clear();
         for (auto& [k, c] : n->clients) {
             auto pend = c->pending;
             for (Urb* u : pend) complete(u, -ESHUTDOWN);
             c->claims.clear();
         }
         used_addr[cam.opt.bus].erase(n->address);
-        dbg("unplugged %s\n", n->devnode.c_str());
+        debug_log("unplugged %s\n", n->devnode.c_str());
     }
     umockdev_testbed_uevent(tb, cam.syspath.c_str(), "remove");
     umockdev_testbed_remove_device(tb, cam.syspath.c_str());
@@ -834,8 +858,7 @@ Testbed::~Testbed() {
                 for (auto& [k, cs] : n->clients) {
                     g_object_weak_unref(k, on_client_gone, n.get());
                     for (Urb* u : cs->pending) release(u, g);
-                    for (Urb* u : cs->done_ctrl) release(u, g);
-                    for (Urb* u : cs->done_bulk) release(u, g);
+                    for (Urb* u : cs->done) release(u, g);
                 }
                 n->clients.clear();
             }
@@ -1024,6 +1047,17 @@ bool Camera::wait_until(const std::function<bool(const Camera&)>& pred, std::chr
         std::this_thread::sleep_for(milliseconds(2));
     }
     return true;
+}
+
+void set_verbose(bool on) { g_debug = on; }
+
+void debug_log(const char* fmt, ...) {
+    if (!g_debug) return;
+    va_list ap;
+    va_start(ap, fmt);
+    std::fputs("[vxsim] ", stderr);
+    std::vfprintf(stderr, fmt, ap);
+    va_end(ap);
 }
 
 }  // namespace vxsim

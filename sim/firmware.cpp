@@ -4,7 +4,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <tuple>
 
 #include "sim/calib_package.hpp"
 
@@ -18,6 +17,7 @@ constexpr uint8_t kCmdDev = 0xC0, kCmdReg = 0xC2, kCmdData = 0xCC, kCmdStatus = 
 constexpr uint8_t kStatusError = 0xFF, kStatusBusy = 0xFE, kStatusDone = 0x00;
 constexpr size_t kStatusLen = 63;
 constexpr size_t kRec = 20;
+constexpr unsigned kRegReadMax = 16;  // registers per read, as the host chunks them
 
 void put16(uint8_t* p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v);
@@ -56,17 +56,19 @@ uint32_t word_sum(const uint8_t* p, size_t n) {
 
 Firmware::Firmware(const CameraOptions& opt)
     : opt_(opt), model_(opt.measurement), flash_(opt.flash, opt.flash_erase_acks) {
-    opt_.packet_payload &= ~3u;
-    if (opt_.frames_per_packet == 0) opt_.frames_per_packet = 1;
-    base_.resize(kFrameBytes / 2);
+    opt_.packet_payload = std::min(opt_.packet_payload, kMaxPacketPayload);
+    opt_.frames_per_packet = std::max(opt_.frames_per_packet, 1u);
+    opt_.frame_rows = std::clamp(opt_.frame_rows, 1u, kHeight);
+    frame_bytes_ = kPlanes * kWidth * opt_.frame_rows * 2;
+    base_.resize(frame_bytes_ / 2);
     size_t i = 0;
     for (unsigned plane = 0; plane < kPlanes; ++plane)
-        for (unsigned row = 0; row < kHeight; ++row)
+        for (unsigned row = 0; row < opt_.frame_rows; ++row)
             for (unsigned col = 0; col < kWidth; ++col) base_[i++] = pattern_sample(0, plane, row, col);
     power_on();
 }
 
-void Firmware::power_on() {
+void Firmware::sensor_power_on() {
     sensor_.fill(0);
     // Values the chip configuration reads back before it writes: the clock (130 = 23, 129 = 0
     // gives the 36000..750 kHz table), 12 MHz modulation, DLL bypassed, full region of interest.
@@ -86,6 +88,10 @@ void Firmware::power_on() {
     sensor_[161] = 0x01;
     sensor_[162] = 0x03;
     sensor_[163] = 0x00;
+}
+
+void Firmware::power_on() {
+    sensor_power_on();
     other_regs_.clear();
 
     params_.clear();
@@ -123,13 +129,11 @@ void Firmware::power_on() {
     last_type_ = last_value_ = last_status_ = 0;
     last_error_.clear();
     flash_.power_on();
+    busy_until_ = {};
     pending_param_ids_.clear();
     reg_read_armed_ = false;
-    streaming_ = false;
-    pkt_.clear();
-    pkt_pos_ = 0;
-    next_frame_ = 0;
-    frame_offset_ = 0;
+    stop_stream();
+    sensor_frame_ = 0;
     sidx_ = 0;
     frame_no_ = UINT64_MAX;
     upload_ = false;
@@ -190,7 +194,12 @@ std::vector<uint8_t> Firmware::descriptors() const {
             9, 4, 1, 0, 0, 0xFF, 0, 0, 0};
 }
 
-Action Firmware::control(const Setup& s, const uint8_t* out, std::vector<uint8_t>& in) {
+bool Firmware::direction(const Setup& s, bool want_in, const char* what) {
+    if ((s.request_type == kIn) == want_in) return true;
+    return fail("%s must be %s", what, want_in ? "device-to-host" : "host-to-device");
+}
+
+Action Firmware::control(const Setup& s, const uint8_t* out, std::vector<uint8_t>& in, Clock::time_point now) {
     in.clear();
     ++counters_.control;
     if ((s.request_type & 0x60) == 0) return standard_request(s, in);
@@ -199,7 +208,7 @@ Action Firmware::control(const Setup& s, const uint8_t* out, std::vector<uint8_t
         --faults_.hang_control;
         return Action::hang;
     }
-    return class_request(s, out, in);
+    return class_request(s, out, in, now);
 }
 
 Action Firmware::standard_request(const Setup& s, std::vector<uint8_t>& in) {
@@ -245,36 +254,52 @@ Action Firmware::standard_request(const Setup& s, std::vector<uint8_t>& in) {
     return Action::none;
 }
 
-Action Firmware::class_request(const Setup& s, const uint8_t* out, std::vector<uint8_t>& in) {
-    const bool is_in = s.request_type == kIn;
-    if (s.request == kCmdStatus) {
-        std::vector<uint8_t> st(kStatusLen, 0);
-        if (faults_.status_busy > 0) {
-            --faults_.status_busy;
-            st[0] = kStatusBusy;
-        } else {
-            st[0] = last_status_;
-        }
-        st[1] = last_type_;
-        st[2] = last_value_;
-        if (st[0] == kStatusError) std::memcpy(&st[3], last_error_.c_str(), std::min<size_t>(last_error_.size(), 59));
-        if (!is_in || s.value != 0 || s.index != 0) {
-            // A malformed query is itself a command that fails; the host sees the failure on
-            // its next query.
-            last_type_ = s.request;
-            last_value_ = static_cast<uint8_t>(s.value);
-            fail("malformed status query");
-            return Action::none;
-        }
-        in = st;
-        if (in.size() > s.length) in.resize(s.length);
+Action Firmware::status_query(const Setup& s, std::vector<uint8_t>& in, Clock::time_point now) {
+    if (s.request_type != kIn || s.value != 0 || s.index != 0) {
+        // A malformed query is itself a command that fails; the host sees the failure on its
+        // next query.
+        last_type_ = s.request;
+        last_value_ = static_cast<uint8_t>(s.value);
+        if (s.request_type != kIn)
+            fail("status query must be device-to-host");
+        else
+            fail("status query: value %u, index %u, want 0, 0", s.value, s.index);
         return Action::none;
     }
+    // A shorter data stage would cut the error text off; a longer one gets the 63 bytes.
+    if (s.length < kStatusLen) return Action::stall;
+    std::vector<uint8_t> st(kStatusLen, 0);
+    if (faults_.status_busy > 0) {
+        --faults_.status_busy;
+        st[0] = kStatusBusy;
+    } else if (last_status_ != kStatusError && now < busy_until_) {
+        st[0] = kStatusBusy;
+    } else {
+        st[0] = last_status_;
+    }
+    if (st[0] == kStatusBusy) ++counters_.busy_answers;
+    st[1] = last_type_;
+    st[2] = last_value_;
+    if (st[0] == kStatusError) std::memcpy(&st[3], last_error_.c_str(), std::min<size_t>(last_error_.size(), 59));
+    in = st;
+    return Action::none;
+}
 
+Action Firmware::class_request(const Setup& s, const uint8_t* out, std::vector<uint8_t>& in, Clock::time_point now) {
+    if (s.request == kCmdStatus) return status_query(s, in, now);
+
+    const bool still_busy = last_status_ != kStatusError && now < busy_until_;
+    const uint8_t prev_type = last_type_, prev_value = last_value_;
     last_type_ = s.request;
     last_value_ = static_cast<uint8_t>(s.value);
     last_status_ = kStatusDone;
     last_error_.clear();
+    busy_ms_ = 0;
+    if (still_busy) {
+        // The camera remembers one command: a host that does not wait for "done" loses the new one.
+        fail("busy with command 0x%02X/%u", prev_type, prev_value);
+        return Action::none;
+    }
     if (!faults_.fail_next.empty()) {
         fail("%s", faults_.fail_next.c_str());
         faults_.fail_next.clear();
@@ -284,50 +309,48 @@ Action Firmware::class_request(const Setup& s, const uint8_t* out, std::vector<u
         fail("wIndex %u must be 0", s.index);
         return Action::none;
     }
+    Action a;
     switch (s.request) {
-        case kCmdDev: return cmd_dev(s, out, in);
-        case kCmdReg: return cmd_reg(s, out, in);
+        case kCmdDev: a = cmd_dev(s, out, in); break;
+        case kCmdReg: a = cmd_reg(s, out, in); break;
         case kCmdData: {
             const Flash::Outcome r = flash_.command(s, out, in, faults_);
             if (!r.error.empty()) fail("%s", r.error.c_str());
-            return r.leave_bus ? Action::unplug : Action::none;
+            a = r.leave_bus ? Action::unplug : Action::none;
+            break;
         }
         default: fail("unknown command type 0x%02X", s.request); return Action::none;
     }
+    busy_until_ = last_status_ == kStatusDone ? now + std::chrono::milliseconds(busy_ms_) : Clock::time_point{};
+    return a;
 }
 
 Action Firmware::cmd_dev(const Setup& s, const uint8_t* out, std::vector<uint8_t>& in) {
     const bool is_in = s.request_type == kIn;
     switch (s.value) {
         case 0: {  // reset
-            if (is_in || s.length != 4) {
+            if (!direction(s, false, "reset")) return Action::none;
+            if (s.length != 4) {
                 fail("reset: %u data bytes, want 4", s.length);
                 return Action::none;
             }
             const uint32_t target = get32(out);
             if (target > 8) {
-                fail("reset: bad target %u", target);
+                fail("reset: no target %u", target);
                 return Action::none;
             }
             if (target == 0) return Action::reboot;
             if (target == 3) return Action::reenumerate;
-            if (target == 1) {
-                // Sensor soft reset: only the chip's registers return to power-on values.
-                auto keep_params = params_;
-                auto keep_other = other_regs_;
-                auto keep_status = std::make_tuple(last_type_, last_value_, last_status_);
-                bool keep_stream = streaming_;
-                power_on();
-                params_ = keep_params;
-                other_regs_ = keep_other;
-                std::tie(last_type_, last_value_, last_status_) = keep_status;
-                streaming_ = keep_stream;
-            }
+            // Target 1 is the sensor's soft reset: its registers return to power-on values and
+            // nothing else changes (the stream goes on). The others are the camera's own.
+            if (target == 1) sensor_power_on();
+            busy_ms_ = opt_.timing.reset_ms;
             return Action::none;
         }
         case 3: {  // parameter set
-            if (is_in || s.length == 0 || s.length % kRec != 0) {
-                fail("param set: bad length %u", s.length);
+            if (!direction(s, false, "param set")) return Action::none;
+            if (s.length == 0 || s.length % kRec != 0) {
+                fail("param set: %u bytes, not records of 20", s.length);
                 return Action::none;
             }
             // Validate the whole batch before applying any of it.
@@ -346,10 +369,15 @@ Action Firmware::cmd_dev(const Setup& s, const uint8_t* out, std::vector<uint8_t
             if (!is_in) {
                 pending_param_ids_.clear();
                 if (s.length == 0 || s.length % kRec != 0 || s.length > 3 * kRec) {
-                    fail("param get: bad length %u", s.length);
+                    fail("param get: %u bytes, want 1 to 3 records of 20", s.length);
                     return Action::none;
                 }
                 for (size_t i = 0; i < s.length; i += kRec) {
+                    if (std::any_of(out + i + 1, out + i + kRec, [](uint8_t b) { return b != 0; })) {
+                        fail("param get: record %zu has non-zero bytes after its id", i / kRec);
+                        pending_param_ids_.clear();
+                        return Action::none;
+                    }
                     if (!params_.count(out[i])) {
                         fail("param get: unknown id %u", out[i]);
                         pending_param_ids_.clear();
@@ -389,7 +417,8 @@ bool Firmware::param_write(const uint8_t* rec) {
     std::vector<uint8_t> bytes(v, v + len);
     switch (id) {
         case 0:
-            if (len < 1 || (v[0] != 0 && v[0] != 9)) return fail("mode: bad value");
+            if (len < 1) return fail("mode: no value byte");
+            if (v[0] != 0 && v[0] != 9) return fail("mode %u: want 0 or 9", v[0]);
             params_[0] = {v[0]};
             break;
         case 10:
@@ -397,9 +426,11 @@ bool Firmware::param_write(const uint8_t* rec) {
             params_[10] = {v[0]};
             break;
         case 12: {
+            if (len < 4) return fail("frame rate: %u value bytes, want 4", len);
             const uint32_t fps = get32(v);
-            if (len < 4 || fps == 0 || fps > 1000) return fail("frame rate %u out of range", fps);
+            if (fps == 0 || fps > 1000) return fail("frame rate %u out of range 1..1000", fps);
             params_[12] = std::vector<uint8_t>(v, v + 4);
+            busy_ms_ = std::max(busy_ms_, opt_.timing.exposure_ms);
             break;
         }
         case 13: {
@@ -407,6 +438,7 @@ bool Firmware::param_write(const uint8_t* rec) {
             const uint16_t t = get16(v);
             if (t == 0) return fail("integration time 0");
             params_[13] = std::vector<uint8_t>(v, v + 2);
+            busy_ms_ = std::max(busy_ms_, opt_.timing.exposure_ms);
             break;
         }
         case 17: params_[17] = std::vector<uint8_t>(v, v + 3); break;
@@ -422,8 +454,9 @@ Action Firmware::cmd_reg(const Setup& s, const uint8_t* out, std::vector<uint8_t
     const bool is_in = s.request_type == kIn;
     switch (s.value) {
         case 0: {  // register write
-            if (is_in || s.length < 7) {
-                fail("reg write: bad length %u", s.length);
+            if (!direction(s, false, "reg write")) return Action::none;
+            if (s.length < 7) {
+                fail("reg write: %u bytes, shorter than its header", s.length);
                 return Action::none;
             }
             const uint8_t target = out[0];
@@ -450,20 +483,25 @@ Action Firmware::cmd_reg(const Setup& s, const uint8_t* out, std::vector<uint8_t
                 set_reg(target, base + i, v);
                 writes_.push_back({WriteRecord::reg, target, base + i, v, {}});
             }
+            if (target == 1 && n > 0) busy_ms_ = opt_.timing.sensor_write_ms;
             return Action::none;
         }
         case 1: {  // register read, two phases
             if (!is_in) {
                 reg_read_armed_ = false;
                 if (s.length != 7) {
-                    fail("reg read: header of %u bytes", s.length);
+                    fail("reg read: header of %u bytes, want 7", s.length);
                     return Action::none;
                 }
                 rd_target_ = out[0];
                 rd_base_ = get32(out + 1);
                 rd_bytes_ = get16(out + 5);
-                if (rd_bytes_ == 0 || rd_bytes_ % 4 != 0 || rd_bytes_ > 4 * 256) {
-                    fail("reg read: bad count %u", rd_bytes_);
+                if (rd_bytes_ == 0 || rd_bytes_ % 4 != 0) {
+                    fail("reg read: byte count %u, not whole registers", rd_bytes_);
+                    return Action::none;
+                }
+                if (rd_bytes_ > 4 * kRegReadMax) {
+                    fail("reg read: %u registers, at most %u", rd_bytes_ / 4u, kRegReadMax);
                     return Action::none;
                 }
                 if (rd_target_ == 1 && uint64_t(rd_base_) + rd_bytes_ / 4 > sensor_.size()) {
@@ -487,23 +525,26 @@ Action Firmware::cmd_reg(const Setup& s, const uint8_t* out, std::vector<uint8_t
             return Action::none;
         }
         case 4:
-            if (is_in || s.length != 4) {
+            if (!direction(s, false, "capture start")) return Action::none;
+            if (s.length != 4) {
                 fail("capture start: %u data bytes, want 4", s.length);
                 return Action::none;
             }
-            if (!streaming_) {
-                streaming_ = true;
-                pkt_.clear();
-                pkt_pos_ = 0;
-                frame_offset_ = 0;
-                frame_no_ = UINT64_MAX;
-                upload_ = !params_[0].empty() && params_[0][0] == 9;
-                upload_pos_ = upload_ && !calib_package().empty() ? 0 : SIZE_MAX;
-            }
+            if (streaming_) return Action::none;
+            stop_stream();  // a new run starts with a fresh frame
+            streaming_ = true;
+            frame_no_ = UINT64_MAX;
+            upload_ = !params_[0].empty() && params_[0][0] == 9;
+            upload_pos_ = upload_ && !calib_package().empty() ? 0 : SIZE_MAX;
             return Action::start_stream;
         case 5:
-            if (is_in || s.length != 1 || out[0] != 0xC2) {
-                fail("capture stop: bad data");
+            if (!direction(s, false, "capture stop")) return Action::none;
+            if (s.length != 1) {
+                fail("capture stop: %u data bytes, want 1", s.length);
+                return Action::none;
+            }
+            if (out[0] != 0xC2) {
+                fail("capture stop: data 0x%02X, want 0xC2", out[0]);
                 return Action::none;
             }
             stop_stream();
@@ -522,52 +563,78 @@ __attribute__((optimize("O3"))) void fill_samples(uint8_t* dst, const uint16_t* 
     }
 }
 
+// Bytes [at, at + n) of a frame whose samples are base + add; a packet may cut a sample in two.
+void fill_frame_bytes(uint8_t* dst, const uint16_t* base, uint32_t at, uint32_t n, uint16_t add) {
+    auto sample = [&](uint32_t i) { return static_cast<uint16_t>((base[i] + add) & 0x0FFF); };
+    if (n && (at & 1)) {
+        *dst++ = static_cast<uint8_t>(sample(at / 2) >> 8);
+        ++at;
+        --n;
+    }
+    fill_samples(dst, base + at / 2, n / 2, add);
+    if (n & 1) dst[n - 1] = static_cast<uint8_t>(sample((at + n - 1) / 2));
+}
+
 }  // namespace
 
-void Firmware::build_packet() {
-    const uint32_t k = opt_.frames_per_packet;
-    uint32_t len;
+uint32_t Firmware::frames_per_packet() const {
+    return std::clamp(kMaxPacketPayload / frame_bytes_, 1u, opt_.frames_per_packet);
+}
+
+void Firmware::capture_frame() {
+    if (!streaming_ || upload_) return;
+    const uint64_t n = sensor_frame_++;
+    if (fifo_.size() >= std::max<size_t>(opt_.fifo_frames, frames_per_packet())) {
+        ++counters_.frames_dropped;
+        debug_log("frame %llu lost: FIFO full\n", static_cast<unsigned long long>(n));
+        return;
+    }
+    fifo_.push_back(n);
+}
+
+bool Firmware::build_packet(bool on_demand) {
+    uint32_t len, frames = 1, frame_len = frame_bytes_;
+    uint16_t format = kFrameFormat, fridx;
     bool start;
-    const uint64_t first = next_frame_;
-    uint32_t offset = frame_offset_;
-    uint32_t frame_len = kFrameBytes;
-    uint16_t format = kFrameFormat;
     if (upload_) {
-        // The package as one frame of its own length, in packets of the usual payload.
+        // The package as one frame of its own length, in packets of the usual payload; in mode
+        // 9 it is all there is to send.
+        if (upload_pos_ == SIZE_MAX) return false;
         const auto& pk = calib_package();
-        const uint32_t pp = opt_.packet_payload ? opt_.packet_payload : 61440;
         frame_len = static_cast<uint32_t>(pk.size());
         format = kCalibFrameFormat;
-        len = static_cast<uint32_t>(std::min<size_t>(pp, pk.size() - upload_pos_));
+        len = static_cast<uint32_t>(std::min<size_t>(opt_.packet_payload ? opt_.packet_payload : 61440, pk.size() - upload_pos_));
         start = upload_pos_ == 0;
-        pkt_last_frame_ = next_frame_;
+        fridx = static_cast<uint16_t>(sensor_frame_);
         pkt_.resize(kHeaderBytes + len);
         std::memcpy(pkt_.data() + kHeaderBytes, pk.data() + upload_pos_, len);
         upload_pos_ += len;
         if (upload_pos_ == pk.size()) {
             upload_pos_ = SIZE_MAX;
-            ++next_frame_;
+            ++sensor_frame_;
         }
-    } else if (k > 1) {
-        len = k * kFrameBytes;
-        start = true;
-        pkt_last_frame_ = next_frame_ + k - 1;
-        next_frame_ += k;
+        pkt_frames_ = 0;
     } else {
-        const uint32_t pp = opt_.packet_payload ? opt_.packet_payload : kFrameBytes;
-        len = std::min(pp, kFrameBytes - frame_offset_);
-        start = frame_offset_ == 0;
-        pkt_last_frame_ = next_frame_;
-        frame_offset_ += len;
-        if (frame_offset_ == kFrameBytes) {
-            frame_offset_ = 0;
-            ++next_frame_;
+        const uint32_t fb = frame_bytes_;
+        const uint32_t k = frames_per_packet();
+        while (on_demand && fifo_.size() < k) capture_frame();
+        if (fifo_.empty()) return false;
+        const uint32_t offset = frame_offset_;
+        start = offset == 0;
+        if (opt_.frames_per_packet > 1) {  // whole frames, as many as fit
+            while (frames < k && frames < fifo_.size() && fifo_[frames] == fifo_[frames - 1] + 1) ++frames;
+            // The packet waits to fill up, unless a lost frame has already cut its run short.
+            if (frames < k && frames == fifo_.size()) return false;
+            len = frames * fb;
+            pkt_frames_ = frames;
+        } else {
+            len = std::min(opt_.packet_payload ? opt_.packet_payload : fb, fb - offset);
+            frame_offset_ = (offset + len) % fb;
+            pkt_frames_ = frame_offset_ == 0 ? 1 : 0;
         }
-    }
-
-    if (!upload_) {
+        fridx = static_cast<uint16_t>(fifo_.front());
         pkt_.resize(kHeaderBytes + len);
-        fill_payload(pkt_.data() + kHeaderBytes, len, first, offset);
+        fill_payload(pkt_.data() + kHeaderBytes, len, offset);
     }
     uint8_t* h = pkt_.data();
     uint8_t* pay = h + kHeaderBytes;
@@ -582,10 +649,10 @@ void Firmware::build_packet() {
     put16(h + 2, sidx_++);
     put32(h + 4, len);
     put32(h + 8, frame_len);
-    put16(h + 12, static_cast<uint16_t>(first));
+    put16(h + 12, fridx);
     put16(h + 14, format);
     put16(h + 16, opt_.zero_dimensions ? 0 : kWidth);
-    put16(h + 18, opt_.zero_dimensions ? 0 : kHeight);
+    put16(h + 18, opt_.zero_dimensions ? 0 : opt_.frame_rows);
     const auto& temps = params_[15];
     put16(h + 20, temps.size() >= 2 ? get16(temps.data()) : 0);
     put16(h + 22, temps.size() >= 4 ? get16(temps.data() + 2) : 0);
@@ -609,26 +676,34 @@ void Firmware::build_packet() {
     if (start && faults_.drop_frame_start > 0) {
         --faults_.drop_frame_start;
         pkt_pos_ = pkt_.size();  // built (indices advance) but never sent
-        return;
+        packet_sent();
+        return true;
     }
     ++counters_.packets;
-    if (start) counters_.frames += k;
+    if (start) counters_.frames += frames;
+    return true;
 }
 
-// Payload: samples continue across packets of one frame.
-void Firmware::fill_payload(uint8_t* pay, uint32_t len, uint64_t first, uint32_t offset) {
+// Payload: samples continue across packets of one frame; a packet of whole frames takes them
+// from the FIFO in turn.
+void Firmware::fill_payload(uint8_t* pay, uint32_t len, uint32_t offset) {
     const bool pattern = model_.measurement().scene.kind == Scene::Kind::pattern;
+    const uint32_t fb = frame_bytes_;
     for (uint32_t done = 0; done < len;) {
-        const uint64_t f = first + (offset + done) / kFrameBytes;
-        uint32_t at = (offset + done) % kFrameBytes;
-        const uint32_t n = std::min(len - done, kFrameBytes - at);
+        const uint64_t f = fifo_[(offset + done) / fb];
+        const uint32_t at = (offset + done) % fb;
+        const uint32_t n = std::min(len - done, fb - at);
         if (pattern) {
-            fill_samples(pay + done, &base_[at / 2], n / 2, static_cast<uint16_t>(f));
+            fill_frame_bytes(pay + done, base_.data(), at, n, static_cast<uint16_t>(f));
         } else {
             // A frame is exposed once, with the settings in force when its first packet leaves.
             if (frame_no_ != f) {
                 frame_.resize(kFrameBytes / 2);
                 model_.render(sensor_settings(), f, frame_.data());
+                // A shorter readout keeps the first rows of each plane.
+                for (unsigned p = 1; p < kPlanes && opt_.frame_rows < kHeight; ++p)
+                    std::memmove(&frame_[p * opt_.frame_rows * kWidth], &frame_[p * kHeight * kWidth],
+                                 opt_.frame_rows * kWidth * 2);
                 frame_no_ = f;
             }
             std::memcpy(pay + done, reinterpret_cast<const uint8_t*>(frame_.data()) + at, n);
@@ -679,20 +754,23 @@ const std::vector<uint8_t>& Firmware::calib_package() {
     return package_;
 }
 
-size_t Firmware::produce(uint8_t* dst, size_t max, uint64_t frame_limit) {
+void Firmware::packet_sent() {
+    fifo_.erase(fifo_.begin(), fifo_.begin() + static_cast<long>(pkt_frames_));
+    pkt_frames_ = 0;
+}
+
+size_t Firmware::produce(uint8_t* dst, size_t max, bool on_demand) {
     size_t done = 0;
-    while (done < max) {
+    while (done < max && streaming_) {
         if (pkt_pos_ >= pkt_.size()) {
-            // In mode 9 the package is all there is to send.
-            if (!streaming_ || next_frame_ >= frame_limit || (upload_ && upload_pos_ == SIZE_MAX)) break;
-            build_packet();
+            if (!build_packet(on_demand)) break;
             continue;
         }
-        if (pkt_last_frame_ >= frame_limit) break;
         const size_t n = std::min(max - done, pkt_.size() - pkt_pos_);
         std::memcpy(dst + done, pkt_.data() + pkt_pos_, n);
         pkt_pos_ += n;
         done += n;
+        if (pkt_pos_ == pkt_.size()) packet_sent();
     }
     counters_.bytes += done;
     return done;

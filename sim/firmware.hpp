@@ -3,7 +3,9 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <string>
 #include <vector>
@@ -22,33 +24,42 @@ struct Setup {
     uint16_t length;
 };
 
+// Emulation details to stderr when verbose (set_verbose, VXSIM_DEBUG).
+void debug_log(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
 // What the device side has to do after a control transfer.
 // unplug: leave the bus with the transfer unanswered and stay away.
 enum class Action { none, stall, hang, reboot, reenumerate, start_stream, stop_stream, unplug };
 
 class Firmware {
 public:
+    using Clock = std::chrono::steady_clock;
+
     explicit Firmware(const CameraOptions& opt);
 
-    // Power-on state: registers, parameters, status, stream counters.
+    // Power-on state: registers, parameters, status, stream.
     void power_on();
 
-    // One control transfer. `data` is the OUT data stage or, for IN, receives the answer
-    // (at most setup.length bytes).
-    Action control(const Setup& s, const uint8_t* out, std::vector<uint8_t>& in);
+    // One control transfer reaching the camera at `now`. `out` is the OUT data stage; an IN
+    // answer goes to `in` (at most setup.length bytes).
+    Action control(const Setup& s, const uint8_t* out, std::vector<uint8_t>& in, Clock::time_point now);
 
-    // Stream production. Bytes of frames numbered below `frame_limit` may be produced; returns
-    // how many bytes were written into dst (stops at max).
-    size_t produce(uint8_t* dst, size_t max, uint64_t frame_limit);
-    // Number of the next frame the stream will start (for pacing).
-    uint64_t next_frame() const { return next_frame_; }
+    // The sensor read a frame out: it joins the FIFO, or is lost when the FIFO is full.
+    void capture_frame();
+    // Stream bytes for the link, at most max; with on_demand the sensor reads a frame out
+    // whenever the link wants one. Returns how many bytes were written into dst.
+    size_t produce(uint8_t* dst, size_t max, bool on_demand);
     bool packet_in_progress() const { return pkt_pos_ < pkt_.size(); }
     bool streaming() const { return streaming_; }
     uint32_t frame_rate() const;
+    uint32_t frame_bytes() const { return frame_bytes_; }
     void stop_stream() {
         streaming_ = false;
         pkt_.clear();
         pkt_pos_ = 0;
+        pkt_frames_ = 0;
+        frame_offset_ = 0;
+        fifo_.clear();
     }
 
     std::vector<WriteRecord>& write_log() { return writes_; }
@@ -72,14 +83,19 @@ public:
     std::vector<uint8_t> descriptors() const;  // device + configuration, as sysfs holds them
 
 private:
-    Action class_request(const Setup& s, const uint8_t* out, std::vector<uint8_t>& in);
+    Action class_request(const Setup& s, const uint8_t* out, std::vector<uint8_t>& in, Clock::time_point now);
     Action standard_request(const Setup& s, std::vector<uint8_t>& in);
+    Action status_query(const Setup& s, std::vector<uint8_t>& in, Clock::time_point now);
     bool fail(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    bool direction(const Setup& s, bool want_in, const char* what);
     Action cmd_dev(const Setup& s, const uint8_t* out, std::vector<uint8_t>& in);
     Action cmd_reg(const Setup& s, const uint8_t* out, std::vector<uint8_t>& in);
     bool param_write(const uint8_t* rec);
-    void build_packet();
-    void fill_payload(uint8_t* pay, uint32_t len, uint64_t first, uint32_t offset);
+    void sensor_power_on();
+    uint32_t frames_per_packet() const;
+    bool build_packet(bool on_demand);
+    void packet_sent();
+    void fill_payload(uint8_t* pay, uint32_t len, uint32_t offset);
 
     CameraOptions opt_;
     // Last command memory, as the status query reports it.
@@ -96,14 +112,20 @@ private:
     std::map<uint64_t, uint32_t> other_regs_;  // (target << 32) | index
     std::map<uint8_t, std::vector<uint8_t>> params_;
 
+    // Busy time of the last command, and what it costs (from CameraOptions::timing).
+    Clock::time_point busy_until_{};
+    unsigned busy_ms_ = 0;  // set by the command being executed
+
     bool streaming_ = false;
-    std::vector<uint8_t> pkt_;
+    uint32_t frame_bytes_ = kFrameBytes;
+    uint64_t sensor_frame_ = 0;   // number of the next frame the sensor reads out
+    std::deque<uint64_t> fifo_;   // frames read out and not yet sent, oldest first
+    std::vector<uint8_t> pkt_;    // the packet on its way out
     size_t pkt_pos_ = 0;
-    uint64_t pkt_last_frame_ = 0;  // packet may leave once this frame is released
-    uint64_t next_frame_ = 0;      // next frame the generator starts
-    uint32_t frame_offset_ = 0;    // bytes of next_frame_ already packed
+    size_t pkt_frames_ = 0;       // frames whose last byte is in pkt_: they leave the FIFO with it
+    uint32_t frame_offset_ = 0;   // bytes of fifo_.front() already packed
     uint16_t sidx_ = 0;
-    std::vector<uint16_t> base_;   // frame 0's samples; frame f adds f
+    std::vector<uint16_t> base_;  // frame 0's samples; frame f adds f
 
     MeasurementModel model_;
     std::vector<uint16_t> frame_;  // the rendered frame frame_no_

@@ -23,12 +23,16 @@
 // pattern is the in-process default, `vexel-sim` shows the boxes scene. sim/README.md explains the
 // measurement model and the calibration package it uploads in mode 9.
 //
-// Timing worth knowing: reset target 0 answers its status query, then leaves the bus for
-// reboot_delay_ms and returns at power-on state; target 3 leaves about 50 ms after the command
-// and returns after reenumerate_delay_ms with its state kept; both come back on the same port
-// with a new address. With Pacing::fast and no rate cap, libusb's event handler keeps reaping
-// bulk completions, so a command issued meanwhile from another thread waits ~10 ms for it;
-// with rate_cap_mbps = 40 it takes under a millisecond.
+// Timing worth knowing: control transfers complete one after another on the default pipe,
+// Timing::control_us after they reach the camera, in completion order with the bulk data; sensor
+// register writes, frame-rate and integration-time writes and resets then answer busy for a few
+// milliseconds (Timing; Timing::instant() for none). Reset target 0 answers its status query,
+// then leaves the bus for reboot_delay_ms and returns at power-on state; target 3 leaves about
+// 50 ms after the command and returns after reenumerate_delay_ms with its state kept; both come
+// back on the same port with a new address. The sensor reads frames out at the frame rate into
+// a FIFO of fifo_frames; a frame that finds it full is lost (the frame index jumps), so a host
+// that does not keep reading sees gaps, not a burst of old frames. The link carries 40 MB/s by
+// default (USB 2.0); rate_cap_mbps = 0 lifts the limit.
 #pragma once
 
 #include <chrono>
@@ -110,9 +114,25 @@ struct FlashImage {
 };
 
 enum class Pacing {
-    frame_rate,  // one frame per 1/fps (parameter 12)
-    fast,        // as fast as the host reaps
+    frame_rate,  // one frame per 1/fps (parameter 12), through the FIFO
+    fast,        // a frame whenever the link wants one (never lost)
 };
+
+// How long the camera takes over commands; the defaults are a real camera's.
+struct Timing {
+    unsigned control_us = 200;     // a control transfer completes this long after the previous one
+    unsigned sensor_write_ms = 2;  // register writes to the sensor (target 1) then answer busy
+    unsigned exposure_ms = 4;      // writes of the frame rate or integration time (12, 13)
+    unsigned reset_ms = 5;         // reset targets other than 0 and 3
+    // Every command answers at once: for tests that count status queries or need the speed.
+    static Timing instant() { return {0, 0, 0, 0}; }
+};
+
+// Largest payload a packet header may announce (its length must be below 0x100000).
+inline constexpr uint32_t kMaxPacketPayload = 0xFFFFF;
+// A packet payload whose headers, in a stream read in full 153600-byte transfers, straddle the
+// transfer ends at every offset 1..35 within the first 27 frames.
+inline constexpr uint32_t kStraddlePayload = 827;
 
 struct CameraOptions {
     uint8_t bus = 1;
@@ -135,15 +155,19 @@ struct CameraOptions {
     Measurement measurement;             // frame content (the pattern by default)
     CalibPackage calib_package = CalibPackage::generated;
     std::vector<uint8_t> calib_package_bytes;
-    // Stream: a frame spread over packets of `packet_payload` bytes (rounded down to a multiple
-    // of 4; 0 = the whole frame in one packet), or, with frames_per_packet > 1, that many
-    // whole frames per packet.
+    // Stream: a frame spread over packets of `packet_payload` bytes (any size up to
+    // kMaxPacketPayload; 0 = the whole frame in one packet), or, with frames_per_packet > 1, up
+    // to that many whole frames per packet as far as they fit under kMaxPacketPayload (full
+    // frames never do; fewer frame_rows make them smaller).
     uint32_t packet_payload = 61440;
     uint32_t frames_per_packet = 1;
+    unsigned frame_rows = kHeight;  // rows read out per frame (1..240), as the header says
     bool data_checksum = true;
     bool zero_dimensions = false;  // width/height 0 in the headers (driver default)
     Pacing pacing = Pacing::frame_rate;
-    double rate_cap_mbps = 0;  // 0: none; 40 models a USB 2.0 link (MB/s)
+    unsigned fifo_frames = 4;    // frames the camera holds for a host that does not read
+    double rate_cap_mbps = 40;   // the link in MB/s (USB 2.0); 0: unlimited, for benchmarks
+    Timing timing;
     bool interface0_busy = false;  // interface 0 claimed by someone else
     unsigned reenumerate_delay_ms = 600;  // reset target 3: off the bus this long
     unsigned reboot_delay_ms = 600;       // reset target 0
@@ -180,9 +204,10 @@ struct Faults {
     int corrupt_payload = 0;        // next N packets get a payload word flipped (checksum kept)
     int skip_packet_index = 0;      // next N continuation packets jump one packet index
     int drop_frame_start = 0;       // next N frame-start packets are not sent
-    int status_busy = 0;            // next N status queries answer busy
+    int status_busy = 0;            // next N status queries answer busy (besides real busy time)
     std::string fail_next;          // next command fails with this text (empty: off)
-    int hang_control = 0;           // next N control transfers never complete
+    int hang_control = 0;           // next N class control transfers never complete; the default
+                                    // pipe stays blocked until the host cancels them
     // Data flash (block numbers count from 0; -1 is off).
     int flash_refuse_start = 0;      // next N write starts are refused
     bool flash_erase_hangs = false;  // erases never finish: acknowledgements stay at status 4
@@ -198,6 +223,8 @@ struct Counters {
     uint64_t bulk_urbs = 0;    // bulk transfers completed with data
     uint64_t control = 0;      // control transfers answered
     uint64_t clear_halts = 0;  // halts cleared on the bulk endpoint
+    uint64_t frames_dropped = 0;  // frames the sensor read out into a full FIFO
+    uint64_t busy_answers = 0;    // status queries answered busy
 };
 
 enum class Unplug {
@@ -289,6 +316,9 @@ public:
 private:
     std::unique_ptr<TestbedImpl> impl_;
 };
+
+// Emulation details (ioctls, commands, plugging) to stderr; also on when VXSIM_DEBUG is set.
+void set_verbose(bool on);
 
 // Re-executes the program with the umockdev preload when it is not loaded yet; returns when it is.
 void ensure_preload(int argc, char** argv);

@@ -8,12 +8,15 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include <vexel/stream.h>
+#include <vexel/transport.h>
 #include "sim/sim.hpp"
 
 namespace {
@@ -134,6 +137,13 @@ struct Usb {
         }
         return s;
     }
+    // The status once the camera is no longer busy, asked again at once as the host does.
+    std::vector<uint8_t> settled() {
+        for (;;) {
+            auto s = status();
+            if (s.empty() || s[0] != 0xFE) return s;
+        }
+    }
     bool start() {
         uint32_t arg = 0;
         return out(0xC2, 4, &arg, 4) == 4 && status().at(0) == 0;
@@ -147,6 +157,31 @@ vxsim::CameraOptions fast() {
     o.pacing = vxsim::Pacing::fast;
     return o;
 }
+
+vxsim::CameraOptions instant() {
+    vxsim::CameraOptions o;
+    o.timing = vxsim::Timing::instant();
+    return o;
+}
+
+// Reads whole packets, carrying a packet split across reads over to the next call.
+struct Reader {
+    Usb& u;
+    std::vector<uint8_t> rest;
+    std::vector<Packet> next(size_t n) {
+        std::vector<Packet> out;
+        while (out.size() < n) {
+            auto more = u.read_stream(153600);
+            if (more.empty()) break;
+            rest.insert(rest.end(), more.begin(), more.end());
+            size_t used = 0;
+            auto pk = parse(rest, &used);
+            rest.erase(rest.begin(), rest.begin() + long(used));
+            out.insert(out.end(), pk.begin(), pk.end());
+        }
+        return out;
+    }
+};
 
 class Sim : public ::testing::Test {
 protected:
@@ -204,9 +239,18 @@ TEST_F(Sim, ClaimsArePerClientAndBusyInterfaceZeroFallsBackToOne) {
     EXPECT_EQ(second.open(cam.port(), 1), LIBUSB_ERROR_BUSY);
     EXPECT_EQ(cam.clients(), 2);
 
+    // The stream endpoint is interface 0's: holding interface 1 does not let first read it.
+    uint32_t arg = 0;
+    ASSERT_EQ(first.out(0xC2, 4, &arg, 4), 4);
+    std::vector<uint8_t> b(512);
+    int got = 0;
+    EXPECT_EQ(libusb_bulk_transfer(first.h, 0x81, b.data(), 512, &got, 500), LIBUSB_ERROR_IO);  // EBUSY
+    EXPECT_EQ(cam.pending_bulk(), 0);
+
     cam.set_interface0_busy(false);
     EXPECT_EQ(libusb_claim_interface(second.h, 0), 0);
     EXPECT_EQ(cam.claimed_interfaces(), (std::vector<int>{0, 1}));
+    EXPECT_EQ(libusb_bulk_transfer(first.h, 0x81, b.data(), 512, &got, 500), LIBUSB_ERROR_IO);
     // Closing the handle gives the claim back, as the kernel does for a closed descriptor.
     libusb_close(first.h);
     first.h = nullptr;
@@ -217,7 +261,7 @@ TEST_F(Sim, ClaimsArePerClientAndBusyInterfaceZeroFallsBackToOne) {
 // --- control protocol -------------------------------------------------------------------------
 
 TEST_F(Sim, CommandsAreLoggedAndAnsweredByTheStatusQuery) {
-    auto& cam = tb.add_camera({});
+    auto& cam = tb.add_camera(instant());
     Usb u;
     ASSERT_EQ(u.open(cam.port()), 0);
 
@@ -246,6 +290,58 @@ TEST_F(Sim, CommandsAreLoggedAndAnsweredByTheStatusQuery) {
     EXPECT_EQ(w[0].value, 15u);
 }
 
+// Commands that take a real camera time answer busy for that long; a command arriving meanwhile
+// is refused, since the camera remembers only one.
+TEST_F(Sim, SlowCommandsAnswerBusyAndRefuseWhatComesMeanwhile) {
+    vxsim::CameraOptions o;
+    o.timing = {0, 100, 120, 150};
+    auto& cam = tb.add_camera(o);
+    Usb u;
+    ASSERT_EQ(u.open(cam.port()), 0);
+    uint8_t sensor[11] = {1, 160, 0, 0, 0, 4, 0, 0x12};
+    uint8_t store[11] = {2, 160, 0, 0, 0, 4, 0, 0x12};
+    uint8_t fps[20] = {12, 4, 15};
+    uint8_t itime[20] = {13, 2, 0x20, 0x03};
+    uint8_t dcs[20] = {17, 1, 1};
+    uint32_t reset1 = 1, reset5 = 5;
+    struct Case {
+        const char* what;
+        uint8_t type, value;
+        void* data;
+        uint16_t len;
+        int busy_ms;
+    } cases[] = {
+        {"sensor register", 0xC2, 0, sensor, 11, 100}, {"frame rate", 0xC0, 3, fps, 20, 120},
+        {"integration time", 0xC0, 3, itime, 20, 120}, {"sensor reset", 0xC0, 0, &reset1, 4, 150},
+        {"other reset", 0xC0, 0, &reset5, 4, 150},     {"other register", 0xC2, 0, store, 11, 0},
+        {"DCS correction", 0xC0, 3, dcs, 20, 0},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto t0 = std::chrono::steady_clock::now();
+        ASSERT_EQ(u.out(c.type, c.value, c.data, c.len), c.len);
+        auto st = u.status();
+        ASSERT_EQ(st.size(), 63u);
+        EXPECT_EQ(st[0], c.busy_ms ? 0xFE : 0x00);
+        EXPECT_EQ(st[1], c.type);
+        EXPECT_EQ(st[2], c.value);
+        if (!c.busy_ms) continue;
+        uint8_t stop = 0xC2;
+        ASSERT_EQ(u.out(0xC2, 5, &stop, 1), 1);
+        st = u.settled();
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(c.busy_ms));
+        EXPECT_EQ(st.at(0), 0xFF);
+        EXPECT_EQ(st.at(2), 5);
+        EXPECT_EQ(status_text(st), "busy with command 0x" + std::string(c.type == 0xC0 ? "C0" : "C2") + "/" +
+                                       std::to_string(c.value));
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.busy_ms));
+        ASSERT_EQ(u.out(c.type, c.value, c.data, c.len), c.len);
+        EXPECT_EQ(u.settled().at(0), 0x00);
+        EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2 * c.busy_ms));
+    }
+    EXPECT_GT(cam.counters().busy_answers, 5u);
+}
+
 TEST_F(Sim, MalformedAndUnknownCommandsFailWithAText) {
     auto& cam = tb.add_camera({});
     Usb u;
@@ -265,6 +361,11 @@ TEST_F(Sim, MalformedAndUnknownCommandsFailWithAText) {
         {"read-only param", [&] { uint8_t r[20] = {3, 2, 'x'}; return u.out(0xC0, 3, r, 20); }, 0xC0, 3},
         {"read phase first", [&] { uint8_t r[20]; return u.in(0xC0, 4, r, 20); }, 0xC0, 4},
         {"reset target", [&] { uint32_t t = 9; return u.out(0xC0, 0, &t, 4); }, 0xC0, 0},
+        {"reset read", [&] { uint8_t r[4]; return u.in(0xC0, 0, r, 4); }, 0xC0, 0},
+        {"start read", [&] { uint8_t r[4]; return u.in(0xC2, 4, r, 4); }, 0xC2, 4},
+        {"seventeen registers", [&] { uint8_t h[7] = {2, 0, 0, 0, 0, 68, 0}; return u.out(0xC2, 1, h, 7); }, 0xC2, 1},
+        {"param get with values", [&] { uint8_t r[20] = {12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}; return u.out(0xC0, 4, r, 20); }, 0xC0, 4},
+        {"status query out", [&] { uint8_t r[63] = {}; return u.out(0xB0, 0, r, 63); }, 0xB0, 0},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -277,8 +378,20 @@ TEST_F(Sim, MalformedAndUnknownCommandsFailWithAText) {
         EXPECT_FALSE(status_text(st).empty());
     }
     EXPECT_TRUE(cam.write_log().empty());
+    // The texts name the cause.
+    EXPECT_EQ(status_text(u.status()), "status query must be device-to-host");
+    cases[9].send();
+    EXPECT_EQ(status_text(u.status()), "reset must be host-to-device");
+    cases[11].send();
+    EXPECT_EQ(status_text(u.status()), "reg read: 17 registers, at most 16");
+    cases[12].send();
+    EXPECT_EQ(status_text(u.status()), "param get: record 0 has non-zero bytes after its id");
+
+    // A status query shorter than the reply stalls; a longer one gets the 63 bytes.
+    unsigned char b[80];
+    EXPECT_EQ(u.in(0xB0, 0, b, 62), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(u.in(0xB0, 0, b, 80), 63);
     // A standard request the camera does not know stalls.
-    unsigned char b[4];
     EXPECT_EQ(libusb_control_transfer(u.h, 0xC0, 0x33, 0, 0, b, 4, 1000), LIBUSB_ERROR_PIPE);
 }
 
@@ -336,7 +449,7 @@ TEST_F(Sim, SensorRegistersHoldEightBitValuesAndOtherTargetsAreAStore) {
         uint16_t bytes = uint16_t(4 * v.size());
         std::memcpy(&d[5], &bytes, 2);
         std::memcpy(&d[7], v.data(), bytes);
-        return u.out(0xC2, 0, d.data(), uint16_t(d.size())) == int(d.size()) && u.status().at(0) == 0;
+        return u.out(0xC2, 0, d.data(), uint16_t(d.size())) == int(d.size()) && u.settled().at(0) == 0;
     };
     uint32_t clk[2];
     ASSERT_TRUE(read(1, 129, 2, clk));
@@ -380,7 +493,7 @@ TEST_F(Sim, ParameterBatchIsAllOrNothingAndIntegrationTimeMayComeWithoutLength) 
 
     uint8_t it[20] = {13, 0, 0x20, 0x03};  // the automatic integration time sends length 0
     ASSERT_EQ(u.out(0xC0, 3, it, 20), 20);
-    EXPECT_EQ(u.status().at(0), 0);
+    EXPECT_EQ(u.settled().at(0), 0);
     EXPECT_EQ(cam.param(13), (std::vector<uint8_t>{0x20, 0x03}));
     ASSERT_EQ(cam.write_log().size(), 1u);
     EXPECT_EQ(cam.write_log()[0].value & 0xFFFF, 800u);
@@ -417,24 +530,36 @@ TEST_F(Sim, StreamCarriesValidPacketsWithConsecutiveIndices) {
     EXPECT_FALSE(cam.streaming());
 }
 
-TEST_F(Sim, SeveralFramesPerPacketAndDriverDefaultDimensions) {
-    auto o = fast();
-    o.frames_per_packet = 2;
-    o.zero_dimensions = true;
-    o.data_checksum = false;
-    auto& cam = tb.add_camera(o);
-    Usb u;
-    ASSERT_EQ(u.open(cam.port()), 0);
-    ASSERT_TRUE(u.start());
-    auto pk = parse(u.read_stream(3 * 2 * (vxsim::kFrameBytes + 36)));
-    ASSERT_GE(pk.size(), 3u);
-    for (size_t i = 0; i < pk.size(); ++i) {
-        EXPECT_TRUE(pk[i].hdr_ok);
-        EXPECT_FALSE(pk[i].has_sum);
-        EXPECT_EQ(pk[i].len, 2 * vxsim::kFrameBytes);
-        EXPECT_EQ(pk[i].fridx, 2 * i);
-        EXPECT_TRUE(pk[i].start);
-        EXPECT_EQ(pk[i].width, 0);
+// Several frames share a packet only as far as they fit under the packet length bound.
+TEST_F(Sim, SeveralFramesPerPacketWhereTheyFitAndDriverDefaultDimensions) {
+    struct Case {
+        uint32_t per_packet;
+        unsigned rows;
+        uint32_t want;
+    } cases[] = {{2, 240, 1}, {4, 96, 4}, {8, 96, 4}, {3, 10, 3}};
+    for (auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.per_packet) + " x " + std::to_string(c.rows) + " rows");
+        auto o = fast();
+        o.frames_per_packet = c.per_packet;
+        o.frame_rows = c.rows;
+        o.zero_dimensions = c.rows == 240;
+        o.data_checksum = c.rows != 240;
+        auto& cam = tb.add_camera(o);
+        Usb u;
+        ASSERT_EQ(u.open(cam.port()), 0);
+        ASSERT_TRUE(u.start());
+        const uint32_t frlen = 4 * 320 * c.rows * 2;
+        auto pk = parse(u.read_stream(3 * (c.want * frlen + 36)));
+        ASSERT_GE(pk.size(), 3u);
+        for (size_t i = 0; i < pk.size(); ++i) {
+            EXPECT_TRUE(pk[i].hdr_ok && pk[i].sum_ok);
+            EXPECT_EQ(pk[i].frlen, frlen);
+            EXPECT_EQ(pk[i].len, c.want * frlen);
+            EXPECT_LT(pk[i].len, 0x100000u);
+            EXPECT_EQ(pk[i].fridx, c.want * i);
+            EXPECT_TRUE(pk[i].start);
+            EXPECT_EQ(pk[i].height, o.zero_dimensions ? 0 : c.rows);
+        }
     }
 }
 
@@ -454,6 +579,37 @@ TEST_F(Sim, FrameRatePacingDeliversAboutFpsFrames) {
     EXPECT_LT(el, 1.0);
 }
 
+// A host that stops reading finds, when it reads again, what the FIFO held and then a jump in
+// the frame index: no burst of old frames.
+TEST_F(Sim, AHostThatStopsReadingFindsAFrameIndexJump) {
+    vxsim::CameraOptions o;
+    o.frame_rate = 20;
+    auto& cam = tb.add_camera(o);
+    Usb u;
+    ASSERT_EQ(u.open(cam.port()), 0);
+    ASSERT_TRUE(u.start());
+    Reader rd{u, {}};
+    auto starts = [](const std::vector<Packet>& pk) {
+        std::vector<uint16_t> f;
+        for (auto& p : pk)
+            if (p.start) f.push_back(p.fridx);
+        return f;
+    };
+    const auto before = starts(rd.next(30));
+    ASSERT_GE(before.size(), 3u);
+    for (size_t i = 1; i < before.size(); ++i) EXPECT_EQ(before[i], before[i - 1] + 1);
+    std::this_thread::sleep_for(1000ms);  // 20 frames fall due
+    const auto after = starts(rd.next(80));
+    ASSERT_GE(after.size(), 6u);
+    size_t held = 0;
+    uint16_t prev = before.back();
+    while (held < after.size() && after[held] == prev + 1) prev = after[held++];
+    EXPECT_LE(held, o.fifo_frames);
+    const int lost = after.back() - before.back() - int(after.size());
+    EXPECT_GE(lost, 12);
+    EXPECT_GE(cam.counters().frames_dropped, 12u);
+}
+
 TEST_F(Sim, RateCapHoldsTheLinkNearItsLimit) {
     auto o = fast();
     o.rate_cap_mbps = 40;
@@ -470,31 +626,43 @@ TEST_F(Sim, RateCapHoldsTheLinkNearItsLimit) {
     EXPECT_GT(mbps, 5.0);  // loose: sanitizer builds on a shared machine are slow
 }
 
-// Control completions are handed out before bulk data that completed earlier, so a command does
-// not wait behind queued frames.
-TEST_F(Sim, ControlCompletionsOvertakeQueuedBulkData) {
-    auto& cam = tb.add_camera(fast());
+// Transfers are reaped in the order they completed, whatever their type; control transfers take
+// their time on the default pipe, one after the other, and never complete inside the submission.
+TEST_F(Sim, TransfersCompleteAsynchronouslyInCompletionOrder) {
+    auto o = fast();
+    o.timing.control_us = 30000;
+    auto& cam = tb.add_camera(o);
     Usb u;
     ASSERT_EQ(u.open(cam.port()), 0);
     ASSERT_TRUE(u.start());
     std::vector<int> order;
     auto cb = [](libusb_transfer* t) { static_cast<std::vector<int>*>(t->user_data)->push_back(t->type); };
-    std::vector<std::vector<uint8_t>> bufs(4, std::vector<uint8_t>(153600));
+    std::vector<std::vector<uint8_t>> bufs(5, std::vector<uint8_t>(153600));
     std::vector<libusb_transfer*> ts;
-    for (auto& b : bufs) {
+    auto bulk = [&](std::vector<uint8_t>& b) {
         ts.push_back(libusb_alloc_transfer(0));
         libusb_fill_bulk_transfer(ts.back(), u.h, 0x81, b.data(), int(b.size()), cb, &order, 1000);
-        ASSERT_EQ(libusb_submit_transfer(ts.back()), 0);
-    }
+        return libusb_submit_transfer(ts.back());
+    };
+    std::vector<std::vector<uint8_t>> ctl(2, std::vector<uint8_t>(8 + 63));
+    auto query = [&](std::vector<uint8_t>& c) {
+        libusb_fill_control_setup(c.data(), 0xA2, 0xB0, 0, 0, 63);
+        ts.push_back(libusb_alloc_transfer(0));
+        libusb_fill_control_transfer(ts.back(), u.h, c.data(), cb, &order, 1000);
+        return libusb_submit_transfer(ts.back());
+    };
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(bulk(bufs[i]), 0);
     ASSERT_TRUE(cam.wait_until([](const vxsim::Camera& c) { return c.pending_bulk() == 0; }));
-    std::vector<uint8_t> ctl(8 + 63);
-    libusb_fill_control_setup(ctl.data(), 0xA2, 0xB0, 0, 0, 63);
-    ts.push_back(libusb_alloc_transfer(0));
-    libusb_fill_control_transfer(ts.back(), u.h, ctl.data(), cb, &order, 1000);
-    ASSERT_EQ(libusb_submit_transfer(ts.back()), 0);
-    while (order.size() < 5) libusb_handle_events(u.ctx);
-    EXPECT_EQ(order.front(), LIBUSB_TRANSFER_TYPE_CONTROL);
-    EXPECT_EQ(std::count(order.begin(), order.end(), LIBUSB_TRANSFER_TYPE_BULK), 4);
+    const auto t0 = std::chrono::steady_clock::now();
+    const size_t logged = cam.command_log().size();
+    ASSERT_EQ(query(ctl[0]), 0);
+    ASSERT_EQ(bulk(bufs[4]), 0);  // submitted later, done sooner
+    ASSERT_EQ(query(ctl[1]), 0);
+    while (order.size() < 7) libusb_handle_events(u.ctx);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 60ms);
+    const int B = LIBUSB_TRANSFER_TYPE_BULK, C = LIBUSB_TRANSFER_TYPE_CONTROL;
+    EXPECT_EQ(order, (std::vector<int>{B, B, B, B, B, C, C}));
+    EXPECT_EQ(cam.command_log().size(), logged + 2);
     for (auto* t : ts) libusb_free_transfer(t);
 }
 
@@ -505,6 +673,7 @@ protected:
     void SetUp() override {
         auto o = fast();
         o.packet_payload = 153600;  // four packets per frame
+        o.timing = vxsim::Timing::instant();  // status answers counted exactly
         cam = &tb.add_camera(o);
         ASSERT_EQ(u.open(cam->port()), 0);
     }
@@ -541,25 +710,6 @@ TEST_F(Faults, SilentCameraLetsTransfersTimeOut) {
     EXPECT_EQ(libusb_bulk_transfer(u.h, 0x81, b.data(), int(b.size()), &got, 1000), 0);
     EXPECT_EQ(got, 153600);
 }
-
-// Reads whole packets, carrying a packet split across reads over to the next call.
-struct Reader {
-    Usb& u;
-    std::vector<uint8_t> rest;
-    std::vector<Packet> next(size_t n) {
-        std::vector<Packet> out;
-        while (out.size() < n) {
-            auto more = u.read_stream(153600);
-            if (more.empty()) break;
-            rest.insert(rest.end(), more.begin(), more.end());
-            size_t used = 0;
-            auto pk = parse(rest, &used);
-            rest.erase(rest.begin(), rest.begin() + long(used));
-            out.insert(out.end(), pk.begin(), pk.end());
-        }
-        return out;
-    }
-};
 
 TEST_F(Faults, StreamFaultsShowInThePacketsTheyHit) {
     ASSERT_TRUE(u.start());
@@ -657,6 +807,7 @@ TEST_F(Sim, UnplugFailsTransfersInFlightAndReplugComesBackElsewhere) {
         ASSERT_EQ(u.open(cam.port()), 0);
         uint8_t rec[20] = {12, 4, 5};
         ASSERT_EQ(u.out(0xC0, 3, rec, 20), 20);
+        ASSERT_EQ(u.settled().at(0), 0);
         ASSERT_TRUE(u.start());
         cam.set_faults([](vxsim::Faults& f) { f.stop_sending = true; });
         int r = 0;
@@ -719,13 +870,24 @@ TEST_F(Sim, ResetTargetsRestartReenumerateOrResetTheSensor) {
     ASSERT_EQ(u.open(cam.port()), 0);
     cam.set_reg(1, 160, 0x55);
     cam.set_param(12, {7, 0, 0, 0});
+    // Target 1 resets the sensor's registers and nothing else: the stream goes on where it was.
+    ASSERT_TRUE(u.start());
+    Reader rd{u, {}};
+    auto before = rd.next(3);
     uint32_t one = 1;
     ASSERT_EQ(u.out(0xC0, 0, &one, 4), 4);
-    EXPECT_EQ(u.status().at(0), 0);
+    EXPECT_EQ(u.settled().at(0), 0);
     EXPECT_EQ(cam.reg(1, 160), 0x00u);
     EXPECT_EQ(cam.reg(1, 130), 23u);
     EXPECT_EQ(cam.param(12).at(0), 7);
     EXPECT_TRUE(cam.attached());
+    auto after = rd.next(30);
+    ASSERT_GE(after.size(), 30u);
+    uint16_t sidx = before.back().sidx;
+    for (auto& p : after) {
+        EXPECT_TRUE(p.hdr_ok);
+        EXPECT_EQ(p.sidx, ++sidx);
+    }
 }
 
 TEST_F(Sim, ReenumerationKeepsStateAndTheOldHandleIsDead) {
@@ -862,6 +1024,73 @@ TEST_F(Sim, RingBehindUnplugCompletesEveryQueuedTransferFirst) {
     auto pk = parse(stream);
     ASSERT_GE(pk.size(), 14u);
     for (auto& p : pk) EXPECT_TRUE(p.hdr_ok && p.sum_ok);
+}
+
+// --- the host against the stricter camera ----------------------------------------------------
+
+// Headers cut by transfer ends at every offset: the library's parser still assembles every
+// frame, with nothing discarded or skipped.
+TEST_F(Sim, HeadersStraddlingTransfersAtEveryOffsetStillMakeWholeFrames) {
+    auto o = fast();
+    o.packet_payload = vxsim::kStraddlePayload;
+    o.rate_cap_mbps = 0;
+    auto& cam = tb.add_camera(o);
+    Usb u;
+    ASSERT_EQ(u.open(cam.port()), 0);
+    ASSERT_TRUE(u.start());
+    const vx_stream_cfg cfg{64};
+    std::unique_ptr<vx_stream, decltype(&vx_stream_destroy)> ps(vx_stream_create(&cfg), vx_stream_destroy);
+    std::vector<uint8_t> all, buf(153600);
+    while (all.size() < 27 * (vxsim::kFrameBytes + 36 * 743)) {
+        int got = 0;
+        ASSERT_EQ(libusb_bulk_transfer(u.h, 0x81, buf.data(), int(buf.size()), &got, 2000), 0);
+        ASSERT_EQ(got, 153600);
+        vx_stream_feed_input(ps.get(), buf.data(), uint32_t(got));
+        all.insert(all.end(), buf.begin(), buf.end());
+    }
+    std::set<size_t> cut_at;
+    size_t at = 0;
+    for (auto& p : parse(all)) {
+        EXPECT_TRUE(p.hdr_ok && p.sum_ok);
+        if (at % 153600 > 153600 - 36) cut_at.insert(153600 - at % 153600);
+        at += 36 + p.len;
+    }
+    EXPECT_EQ(cut_at.size(), 35u);
+
+    vx_stream_state st{};
+    vx_stream_get_state(ps.get(), &st);
+    EXPECT_GE(st.frames_assembled, 26u);
+    EXPECT_EQ(st.frames_discarded, 0u);
+    EXPECT_EQ(st.bytes_skipped, 0u);
+    std::vector<uint8_t> frame(vxsim::kFrameBytes);
+    vx_stream_frame_info info{};
+    for (uint16_t n = 0; vx_stream_fetch_frames(ps.get(), frame.data(), uint32_t(frame.size()), 1, &info, 0); ++n) {
+        EXPECT_EQ(info.fridx, n);
+        uint16_t first, last;
+        std::memcpy(&first, &frame[0], 2);
+        std::memcpy(&last, &frame[frame.size() - 2], 2);
+        EXPECT_EQ(first, vxsim::pattern_sample(n, 0, 0, 0));
+        EXPECT_EQ(last, vxsim::pattern_sample(n, 3, 239, 319));
+    }
+}
+
+// A command the camera answers busy is asked about again by the library until it is done.
+TEST_F(Sim, TheLibraryAsksAgainWhileTheCameraIsBusy) {
+    auto& cam = tb.add_camera({});
+    vexel_ll_dev dev{};
+    ASSERT_EQ(vexel_ll_dev_open(&dev), &dev);
+    cam.clear_logs();
+    vexel_ll_param_rec fps{12, 4, {25}};
+    EXPECT_EQ(vexel_ll_param_set(&dev, &fps, 1), 1);
+    const uint32_t value = 0x42;
+    EXPECT_EQ(vexel_ll_reg_write(&dev, 1, 160, &value, 1), 1);
+    EXPECT_EQ(cam.reg(1, 160), 0x42u);
+    EXPECT_EQ(cam.param(12).at(0), 25);
+    EXPECT_GE(cam.counters().busy_answers, 2u);
+    auto log = cam.command_log();
+    EXPECT_GT(log.size(), 4u);
+    for (auto& c : log) EXPECT_FALSE(c.request == 0xB0 && c.data.at(0) == 0xFF);
+    vexel_ll_dev_close(&dev);
 }
 
 }  // namespace

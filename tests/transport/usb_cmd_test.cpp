@@ -10,7 +10,9 @@ class CommandTest : public SimTest {
   protected:
     void SetUp() override {
         SimTest::SetUp();
-        cam_ = &add();
+        vxsim::CameraOptions o;
+        o.timing = vxsim::Timing::instant();  // status queries are counted exactly
+        cam_ = &add(o);
         dev_ = &rec();
         ASSERT_EQ(vexel_ll_dev_open(dev_), dev_);
         cam_->clear_logs();
