@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -26,20 +27,32 @@ const char* kUsage =
     "usage: vexel-sim [camera options] [--camera [camera options]]... -- program [args...]\n"
     "Runs program with simulated cameras on an emulated USB bus and exits with its status.\n"
     "Camera options apply to the current camera; --camera starts another one.\n"
-    "  --bus N --port N --address N   position (port/address 0: next free)\n"
-    "  --speed MBPS                   480 (high), 12 (full) or 5000\n"
+    "  --bus N (1-255) --port N (0-255) --address N (0-127)   position; port/address 0: next free\n"
+    "  --speed MBPS                   480 (high, default), 12 (full) or 5000 (super)\n"
     "  --product TEXT                 parameter 3, e.g. A-E2-1.0 (family E1/E2/E3/T0)\n"
-    "  --serial TEXT --firmware N     USB serial string, firmware version word\n"
-    "  --chip PART,NUMBER,WAFER       chip information (parameter 7)\n"
-    "  --fps N --integration US       power-on frame rate and integration time\n"
-    "  --packet-size BYTES            payload per stream packet (0: one frame per packet)\n"
-    "  --frames-per-packet N          N whole frames per packet\n"
+    "  --serial TEXT --firmware N     USB serial string, firmware version word (0-65535)\n"
+    "  --chip PART,NUMBER,WAFER       chip information (parameter 7), each 0-65535\n"
+    "  --fps N (0-1000)               power-on frame rate; 0 sends no frames\n"
+    "  --integration US (1-65535)     power-on integration time\n"
+    "  --packet-size BYTES            payload per stream packet, 0-1048575 (0: one frame per\n"
+    "                                 packet); 827 makes headers straddle 153600-byte transfers\n"
+    "                                 at every offset within 27 frames\n"
+    "  --frames-per-packet N (1-255)  whole frames per packet, as many as fit under the 1 MiB\n"
+    "                                 packet bound (full frames: one; see --rows)\n"
+    "  --rows N (1-240)               rows per frame, which makes frames smaller\n"
     "  --no-checksum --zero-dims      no data checksums; width/height 0 in headers\n"
-    "  --pacing fps|fast              frame-rate pacing (default) or as fast as reaped\n"
-    "  --rate-cap MBPS                cap the link, e.g. 40 for USB 2.0\n"
-    "  --interface0-busy              interface 0 claimed elsewhere\n"
-    "  --reenum-delay MS --reboot-delay MS\n"
-    "  --flash TYPE:VERSION:FILE      data flash slot TYPE holds FILE as image VERSION\n"
+    "  --pacing fps|fast              frame-rate pacing through the FIFO (default), or a frame\n"
+    "                                 whenever the link wants one\n"
+    "  --fifo N (1-64)                frames held for a host that does not read (default 4);\n"
+    "                                 a frame finding it full is lost\n"
+    "  --rate-cap MBPS (0-100000)     the link in MB/s (default 40, USB 2.0); 0: unlimited\n"
+    "  --control-us US (0-1000000)    completion time of a control transfer (default 200)\n"
+    "  --busy-ms MS (0-10000)         busy time of sensor register writes, frame-rate and\n"
+    "                                 integration-time writes and resets (default 2, 4, 5)\n"
+    "  --instant                      no control latency, never busy (same as both 0)\n"
+    "  --interface0-busy              interface 0 claimed elsewhere (the stream is its endpoint)\n"
+    "  --reenum-delay MS --reboot-delay MS (0-60000)   off the bus after reset 3 / reset 0\n"
+    "  --flash TYPE:VERSION:FILE      data flash slot TYPE (0-255) holds FILE as image VERSION (0-65535)\n"
     "  --erase-acks N                 a flash erase answers \"still erasing\" N times\n"
     "measurement (sim/README.md has the model):\n"
     "  --scene S                      boxes (default), wall:D, tilt:D:DEG (metres, degrees) or pattern\n"
@@ -52,10 +65,19 @@ const char* kUsage =
     "  --seed N                       fixed pattern and noise\n"
     "  --truth FILE                   write the true ray lengths as a VX_DIST,F32,320,240 frame file\n"
     "  --calib-package generated|none|FILE   what parameter 8 and mode 9 serve (FILE: its exact bytes)\n"
-    "faults (counts are consumed as they fire):\n"
-    "  --stall N --silent --bad-header N --bad-payload N --skip-index N --drop-start N\n"
-    "  --busy N --fail TEXT --hang N\n"
-    "  --flash-refuse N               refuse the next N flash write starts\n"
+    "faults, each N (0-1000000000) counted down as the fault fires:\n"
+    "  --stall N                      the next N bulk transfers stall (the endpoint stays\n"
+    "                                 halted until the host clears it)\n"
+    "  --silent                       bulk transfers stay pending (the host times out)\n"
+    "  --bad-header N                 the next N packets get a corrupt header\n"
+    "  --bad-payload N                the next N packets get a payload word flipped\n"
+    "  --skip-index N                 the next N continuation packets skip a packet index\n"
+    "  --drop-start N                 the next N frame-start packets are not sent\n"
+    "  --busy N                       the next N status queries answer busy\n"
+    "  --fail TEXT                    the next command fails with TEXT\n"
+    "  --hang N                       the next N commands never complete (the default pipe\n"
+    "                                 waits until the host cancels each)\n"
+    "  --flash-refuse N               the next N flash write starts are refused\n"
     "  --flash-erase-hang             flash erases never finish\n"
     "  --flash-bad-crc N --flash-bad-ack N --flash-drop N\n"
     "                                 flash block N (from 0) arrives damaged, is acknowledged\n"
@@ -75,33 +97,35 @@ struct CamSpec {
     CamSpec() { opt.measurement.scene.kind = vxsim::Scene::Kind::boxes; }
 };
 
-[[noreturn]] void usage_error(const char* fmt, const char* arg) {
-    std::fprintf(stderr, "vexel-sim: ");
-    std::fprintf(stderr, fmt, arg);
-    std::fprintf(stderr, "\n%s", kUsage);
+[[noreturn]] void usage_error(const std::string& why) {
+    std::fprintf(stderr, "vexel-sim: %s\nTry 'vexel-sim --help'.\n", why.c_str());
     std::exit(2);
 }
 
-long number(const char* opt, const char* v) {
-    if (!v) usage_error("%s needs a value", opt);
+// The value of an option, an integer within [lo, hi]; anything else ends the launcher with the
+// reason.
+long number(const std::string& opt, const char* v, long lo, long hi) {
+    if (!v) usage_error(opt + " needs a value");
     char* end;
     errno = 0;
-    long n = std::strtol(v, &end, 0);
-    if (errno || *end || end == v) usage_error("bad number for %s", opt);
+    const long n = std::strtol(v, &end, 0);
+    if (end == v || *end) usage_error(opt + " " + v + ": not a number");
+    if (errno == ERANGE || n < lo || n > hi)
+        usage_error(opt + " " + v + ": out of range " + std::to_string(lo) + ".." + std::to_string(hi));
     return n;
 }
 
-double real(const char* opt, const char* v) {
-    if (!v) usage_error("%s needs a value", opt);
+double real(const std::string& opt, const char* v) {
+    if (!v) usage_error(opt + " needs a value");
     char* end;
     const double d = std::strtod(v, &end);
-    if (*end || end == v || !std::isfinite(d)) usage_error("bad number for %s", opt);
+    if (*end || end == v || !std::isfinite(d)) usage_error(opt + " " + v + ": not a number");
     return d;
 }
 
-std::vector<uint8_t> file_bytes(const char* path) {
+std::vector<uint8_t> file_bytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) usage_error("cannot read %s", path);
+    if (!in) usage_error("cannot read " + path);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
@@ -115,30 +139,27 @@ bool write_truth(const std::string& path, const vxsim::Truth& t) {
 
 // Parses options up to "--" (or the first non-option); returns the index of the command.
 int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
+    constexpr long kCount = 1000000000;  // fault counts
+    constexpr long kDay = 86400000;      // milliseconds
     cams.emplace_back();
     int i = 1;
     for (; i < argc; ++i) {
         const std::string a = argv[i];
         const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
         CamSpec& c = cams.back();
-        auto num = [&] {
+        auto num = [&](long lo, long hi) {
             ++i;
-            return number(a.c_str(), v);
-        };
-        auto from_zero = [&] {  // a count, or a block number
-            const long n = num();
-            if (n < 0 || n > INT32_MAX) usage_error("%s wants a number from 0", a.c_str());
-            return int(n);
+            return number(a, v, lo, hi);
         };
         auto text = [&]() -> std::string {
-            if (!v) usage_error("%s needs a value", a.c_str());
+            if (!v) usage_error(a + " needs a value");
             ++i;
             return v;
         };
         auto nonneg = [&] {
             ++i;
-            const double d = real(a.c_str(), v);
-            if (d < 0) usage_error("%s must not be negative", a.c_str());
+            const double d = real(a, v);
+            if (d < 0) usage_error(a + " " + v + ": must not be negative");
             return d;
         };
         vxsim::Measurement& m = c.opt.measurement;
@@ -147,59 +168,78 @@ int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
             std::fputs(kUsage, stdout);
             std::exit(0);
         } else if (a == "-v") {
-            setenv("VXSIM_DEBUG", "1", 1);
+            vxsim::set_verbose(true);
         } else if (a == "--camera") {
             const uint8_t bus = c.opt.bus;  // c dangles once the vector grows
             cams.emplace_back();
             cams.back().opt.bus = bus;
         } else if (a == "--bus") {
-            c.opt.bus = static_cast<uint8_t>(num());
+            c.opt.bus = static_cast<uint8_t>(num(1, 255));
         } else if (a == "--port") {
-            c.opt.port = static_cast<uint8_t>(num());
+            c.opt.port = static_cast<uint8_t>(num(0, 255));
         } else if (a == "--address") {
-            c.opt.address = static_cast<uint8_t>(num());
+            c.opt.address = static_cast<uint8_t>(num(0, 127));
         } else if (a == "--speed") {
-            c.opt.speed_mbps = static_cast<unsigned>(num());
+            const long sp = num(0, 1000000);
+            if (sp != 12 && sp != 480 && sp != 5000) usage_error("--speed " + std::to_string(sp) + ": want 12, 480 or 5000");
+            c.opt.speed_mbps = static_cast<unsigned>(sp);
         } else if (a == "--product") {
             c.opt.product = text();
         } else if (a == "--serial") {
             c.opt.serial = text();
         } else if (a == "--firmware") {
-            c.opt.firmware_version = static_cast<uint16_t>(num());
+            c.opt.firmware_version = static_cast<uint16_t>(num(0, 65535));
         } else if (a == "--chip") {
-            unsigned p, n, w;
-            if (std::sscanf(text().c_str(), "%u,%u,%u", &p, &n, &w) != 3) usage_error("%s wants PART,NUMBER,WAFER", "--chip");
-            c.opt.part_version = uint16_t(p);
-            c.opt.chip_number = uint16_t(n);
-            c.opt.wafer_id = uint16_t(w);
+            const std::string t = text();
+            std::vector<uint16_t> f;
+            for (size_t at = 0; at <= t.size();) {
+                const size_t comma = std::min(t.find(',', at), t.size());
+                f.push_back(static_cast<uint16_t>(number("--chip", t.substr(at, comma - at).c_str(), 0, 65535)));
+                at = comma + 1;
+            }
+            if (f.size() != 3) usage_error("--chip " + t + ": want PART,NUMBER,WAFER");
+            c.opt.part_version = f[0];
+            c.opt.chip_number = f[1];
+            c.opt.wafer_id = f[2];
         } else if (a == "--fps") {
-            c.opt.frame_rate = static_cast<uint32_t>(num());
+            c.opt.frame_rate = static_cast<uint32_t>(num(0, 1000));
         } else if (a == "--integration") {
-            c.opt.integration_time_us = static_cast<uint16_t>(num());
+            c.opt.integration_time_us = static_cast<uint16_t>(num(1, 65535));
         } else if (a == "--packet-size") {
-            c.opt.packet_payload = static_cast<uint32_t>(num());
+            c.opt.packet_payload = static_cast<uint32_t>(num(0, vxsim::kMaxPacketPayload));
         } else if (a == "--frames-per-packet") {
-            c.opt.frames_per_packet = static_cast<uint32_t>(num());
+            c.opt.frames_per_packet = static_cast<uint32_t>(num(1, 255));
+        } else if (a == "--rows") {
+            c.opt.frame_rows = static_cast<unsigned>(num(1, vxsim::kHeight));
         } else if (a == "--no-checksum") {
             c.opt.data_checksum = false;
         } else if (a == "--zero-dims") {
             c.opt.zero_dimensions = true;
         } else if (a == "--pacing") {
             const std::string p = text();
-            if (p != "fps" && p != "fast") usage_error("--pacing is fps or fast, not %s", p.c_str());
+            if (p != "fps" && p != "fast") usage_error("--pacing " + p + ": want fps or fast");
             c.opt.pacing = p == "fast" ? vxsim::Pacing::fast : vxsim::Pacing::frame_rate;
+        } else if (a == "--fifo") {
+            c.opt.fifo_frames = static_cast<unsigned>(num(1, 64));
         } else if (a == "--rate-cap") {
-            c.opt.rate_cap_mbps = static_cast<double>(num());
+            c.opt.rate_cap_mbps = static_cast<double>(num(0, 100000));
+        } else if (a == "--control-us") {
+            c.opt.timing.control_us = static_cast<unsigned>(num(0, 1000000));
+        } else if (a == "--busy-ms") {
+            const auto ms = static_cast<unsigned>(num(0, 10000));
+            c.opt.timing.sensor_write_ms = c.opt.timing.exposure_ms = c.opt.timing.reset_ms = ms;
+        } else if (a == "--instant") {
+            c.opt.timing = vxsim::Timing::instant();
         } else if (a == "--interface0-busy") {
             c.opt.interface0_busy = true;
         } else if (a == "--reenum-delay") {
-            c.opt.reenumerate_delay_ms = static_cast<unsigned>(num());
+            c.opt.reenumerate_delay_ms = static_cast<unsigned>(num(0, 60000));
         } else if (a == "--reboot-delay") {
-            c.opt.reboot_delay_ms = static_cast<unsigned>(num());
+            c.opt.reboot_delay_ms = static_cast<unsigned>(num(0, 60000));
         } else if (a == "--scene") {
             const std::string t = text();
             const auto sc = vxsim::Scene::parse(t);
-            if (!sc) usage_error("--scene is boxes, wall:D, tilt:D:DEG or pattern, not %s", t.c_str());
+            if (!sc) usage_error("--scene " + t + ": want boxes, wall:D, tilt:D:DEG or pattern");
             m.scene = *sc;
         } else if (a == "--reflectivity") {
             m.reflectivity = nonneg();
@@ -208,9 +248,7 @@ int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
         } else if (a == "--fpn") {
             m.fpn_mm = nonneg();
         } else if (a == "--phase-offset") {
-            const long n = num();
-            if (n < -30000 || n > 30000) usage_error("%s is within one period (+-30000)", a.c_str());
-            m.phase_offset = int32_t(n);
+            m.phase_offset = int32_t(num(-30000, 30000));
         } else if (a == "--no-drift") {
             m.temperature_drift = false;
         } else if (a == "--temperature") {
@@ -218,14 +256,16 @@ int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
             double ts, tib;
             char end;
             if (std::sscanf(t.c_str(), "%lf,%lf%c", &ts, &tib, &end) != 2 || std::abs(ts) > 300 || std::abs(tib) > 300)
-                usage_error("--temperature wants SENSOR_C,IB_C, not %s", t.c_str());
+                usage_error("--temperature " + t + ": want SENSOR_C,IB_C, each within +-300");
             c.opt.sensor_temp = int16_t(std::lround(ts * 10));
             c.opt.illum_temp = int16_t(std::lround(tib * 10));
         } else if (a == "--seed") {
             ++i;
             char* end;
             errno = 0;
-            if (!v || (m.seed = std::strtoull(v, &end, 0), errno || *end || end == v)) usage_error("bad number for %s", "--seed");
+            if (!v) usage_error("--seed needs a value");
+            m.seed = std::strtoull(v, &end, 0);
+            if (errno || *end || end == v || *v == '-') usage_error(std::string("--seed ") + v + ": not a number");
         } else if (a == "--truth") {
             c.truth_file = text();
         } else if (a == "--calib-package") {
@@ -233,53 +273,53 @@ int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
             c.opt.calib_package = t == "generated" ? vxsim::CalibPackage::generated
                                   : t == "none"    ? vxsim::CalibPackage::none
                                                    : vxsim::CalibPackage::bytes;
-            if (c.opt.calib_package == vxsim::CalibPackage::bytes) c.opt.calib_package_bytes = file_bytes(t.c_str());
+            if (c.opt.calib_package == vxsim::CalibPackage::bytes) c.opt.calib_package_bytes = file_bytes(t);
         } else if (a == "--flash") {
             const std::string spec = text();
             unsigned type, version;
             int at = 0;
             if (std::sscanf(spec.c_str(), "%u:%u:%n", &type, &version, &at) != 2 || at == 0 || type > 255 ||
                 version > 65535)
-                usage_error("%s wants TYPE:VERSION:FILE", "--flash");
-            c.opt.flash[static_cast<uint8_t>(type)] = {static_cast<uint16_t>(version), file_bytes(spec.c_str() + at)};
+                usage_error("--flash " + spec + ": want TYPE:VERSION:FILE, TYPE 0-255, VERSION 0-65535");
+            c.opt.flash[static_cast<uint8_t>(type)] = {static_cast<uint16_t>(version), file_bytes(spec.substr(size_t(at)))};
         } else if (a == "--erase-acks") {
-            c.opt.flash_erase_acks = static_cast<unsigned>(from_zero());
+            c.opt.flash_erase_acks = static_cast<unsigned>(num(0, kCount));
         } else if (a == "--flash-refuse") {
-            c.faults.flash_refuse_start = from_zero();
+            c.faults.flash_refuse_start = int(num(0, kCount));
         } else if (a == "--flash-bad-crc") {
-            c.faults.flash_bad_crc_block = from_zero();
+            c.faults.flash_bad_crc_block = int(num(0, INT32_MAX));
         } else if (a == "--flash-bad-ack") {
-            c.faults.flash_bad_ack_block = from_zero();
+            c.faults.flash_bad_ack_block = int(num(0, INT32_MAX));
         } else if (a == "--flash-drop") {
-            c.faults.flash_drop_block = from_zero();
+            c.faults.flash_drop_block = int(num(0, INT32_MAX));
         } else if (a == "--flash-erase-hang") {
             c.faults.flash_erase_hangs = true;
         } else if (a == "--stall") {
-            c.faults.stall_bulk = int(num());
+            c.faults.stall_bulk = int(num(0, kCount));
         } else if (a == "--silent") {
             c.faults.stop_sending = true;
         } else if (a == "--bad-header") {
-            c.faults.corrupt_header = int(num());
+            c.faults.corrupt_header = int(num(0, kCount));
         } else if (a == "--bad-payload") {
-            c.faults.corrupt_payload = int(num());
+            c.faults.corrupt_payload = int(num(0, kCount));
         } else if (a == "--skip-index") {
-            c.faults.skip_packet_index = int(num());
+            c.faults.skip_packet_index = int(num(0, kCount));
         } else if (a == "--drop-start") {
-            c.faults.drop_frame_start = int(num());
+            c.faults.drop_frame_start = int(num(0, kCount));
         } else if (a == "--busy") {
-            c.faults.status_busy = int(num());
+            c.faults.status_busy = int(num(0, kCount));
         } else if (a == "--fail") {
             c.faults.fail_next = text();
         } else if (a == "--hang") {
-            c.faults.hang_control = int(num());
+            c.faults.hang_control = int(num(0, kCount));
         } else if (a == "--unplug-after") {
-            c.unplug_after = int(num());
+            c.unplug_after = int(num(0, kDay));
         } else if (a == "--replug-after") {
-            c.replug_after = int(num());
+            c.replug_after = int(num(0, kDay));
         } else if (a == "--ring-behind") {
             c.ring_behind = true;
         } else if (a.rfind("-", 0) == 0) {
-            usage_error("unknown option %s", a.c_str());
+            usage_error("unknown option " + a);
         } else {
             return i;
         }
@@ -307,7 +347,7 @@ int main(int argc, char** argv) {
     vxsim::ensure_preload(argc, argv);
     std::vector<CamSpec> specs;
     const int cmd = parse(argc, argv, specs);
-    if (cmd >= argc) usage_error("%s", "no program given");
+    if (cmd >= argc) usage_error("no program given");
 
     // Before any thread exists: the environment the child inherits, and the signals we forward
     // (blocked here so every thread of ours leaves them to sigtimedwait below).
