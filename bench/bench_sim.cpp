@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -89,8 +90,10 @@ BENCHMARK(BM_ControlRoundTrip)->UseRealTime();
 
 // One parameter read as the host makes it: write phase, status, read phase, status.
 void BM_ParamGet(benchmark::State& state) {
-    unsigned char rec[20] = {12};
+    unsigned char rec[20];
     for (auto _ : state) {
+        std::memset(rec, 0, sizeof rec);  // the write phase carries the id alone
+        rec[0] = 12;
         if (!command(0xC0, 4, rec, 20) || libusb_control_transfer(g_h, 0xA2, 0xC0, 4, 0, rec, 20, 1000) != 20)
             state.SkipWithError("param get");
     }
