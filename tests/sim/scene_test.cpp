@@ -64,7 +64,10 @@ struct Usb {
             int(data.size()))
             return false;
         uint8_t st[63];
-        return libusb_control_transfer(h, 0xA2, 0xB0, 0, 0, st, 63, 2000) == 63 && st[0] == 0;
+        do {  // asked again while the camera is busy with it, as the host does
+            if (libusb_control_transfer(h, 0xA2, 0xB0, 0, 0, st, 63, 2000) != 63) return false;
+        } while (st[0] == 0xFE);
+        return st[0] == 0;
     }
     std::vector<uint8_t> param(uint8_t id) {
         std::vector<uint8_t> rec(20, 0);
