@@ -1076,14 +1076,20 @@ TEST_F(Sim, HeadersStraddlingTransfersAtEveryOffsetStillMakeWholeFrames) {
 
 // A command the camera answers busy is asked about again by the library until it is done.
 TEST_F(Sim, TheLibraryAsksAgainWhileTheCameraIsBusy) {
-    auto& cam = tb.add_camera({});
+    vxsim::CameraOptions o;
+    o.timing = {200, 60, 80, 5};
+    auto& cam = tb.add_camera(o);
     vexel_ll_dev dev{};
     ASSERT_EQ(vexel_ll_dev_open(&dev), &dev);
     cam.clear_logs();
     vexel_ll_param_rec fps{12, 4, {25}};
+    auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(vexel_ll_param_set(&dev, &fps, 1), 1);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 80ms);
     const uint32_t value = 0x42;
+    t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(vexel_ll_reg_write(&dev, 1, 160, &value, 1), 1);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 60ms);
     EXPECT_EQ(cam.reg(1, 160), 0x42u);
     EXPECT_EQ(cam.param(12).at(0), 25);
     EXPECT_GE(cam.counters().busy_answers, 2u);
