@@ -31,7 +31,7 @@ bool library_up();
 // device is open; every Python object that works with the device holds this core, so the record
 // outlives any call still running on another thread.
 class DeviceCore {
-public:
+  public:
     explicit DeviceCore(const vexel_dev& listed);
     ~DeviceCore();
     DeviceCore(const DeviceCore&) = delete;
@@ -62,7 +62,7 @@ public:
         return *r;
     }
 
-private:
+  private:
     vexel_dev rec_{};
     std::mutex close_mu_;
     std::shared_mutex use_mu_;

@@ -20,16 +20,24 @@ constexpr uint32_t kMaxFrameBytes = 320 * 240 * 2 * 4;
 // Less than any wait of vexel_cap_get_frames that ends without a frame while capture goes on.
 constexpr std::chrono::milliseconds kShortestWait{1000};
 
-std::string text(const char* s, size_t n) { return std::string(s, strnlen(s, n)); }
+std::string text(const char* s, size_t n) {
+    return std::string(s, strnlen(s, n));
+}
 
 const char* speed_name(uint8_t s) {
     switch (s) {
-        case 1: return "low";
-        case 2: return "full";
-        case 3: return "high";
-        case 4: return "super";
-        case 5: return "super+";
-        default: return "unknown";
+        case 1:
+            return "low";
+        case 2:
+            return "full";
+        case 3:
+            return "high";
+        case 4:
+            return "super";
+        case 5:
+            return "super+";
+        default:
+            return "unknown";
     }
 }
 
@@ -81,18 +89,21 @@ std::unique_ptr<Frame> next_frame(const std::shared_ptr<DeviceCore>& core, std::
         }
         if (r > 0) break;
         if (r == -2) raise_error("vexel_cap_get_frames", r, "capture is not running");
-        if (r < 0) raise_error("vexel_cap_get_frames", r, std::string("capture failed: ") + vexel_error_name(r));
+        if (r < 0)
+            raise_error("vexel_cap_get_frames", r, std::string("capture failed: ") + vexel_error_name(r));
         // The library waits at least two seconds for a frame unless the capture has ended (a
         // stop, an error already reported, or the error callback): asking again would spin.
         if (wait && Clock::now() - called < kShortestWait)
             raise_error("vexel_cap_get_frames", 0, "capture has ended");
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         if (timeout_ms && Clock::now() >= deadline)
-            raise_timeout("vexel_cap_get_frames", "no frame within " + std::to_string(int64_t(*timeout_ms)) + " ms");
+            raise_timeout("vexel_cap_get_frames",
+                          "no frame within " + std::to_string(int64_t(*timeout_ms)) + " ms");
     }
     if (f->info.frame_size > kMaxFrameBytes)
-        raise_error("vexel_cap_get_frames", 0,
-                    "frame of " + std::to_string(f->info.frame_size) + " bytes does not fit the frame buffer");
+        raise_error(
+            "vexel_cap_get_frames", 0,
+            "frame of " + std::to_string(f->info.frame_size) + " bytes does not fit the frame buffer");
     return f;
 }
 
@@ -180,7 +191,8 @@ struct FrameIterator {
 // Decodes into a freshly allocated (height, width) array that the library fills in place.
 template <class Fn>
 py::array_t<float> decode(Frame& f, Fn fn, const char* call) {
-    const auto h = static_cast<py::ssize_t>(f.info.frame_height), w = static_cast<py::ssize_t>(f.info.frame_width);
+    const auto h = static_cast<py::ssize_t>(f.info.frame_height),
+               w = static_cast<py::ssize_t>(f.info.frame_width);
     if (f.pixels() == 0) raise_error(call, 0, "the frame has no image size");
     py::array_t<float> out({h, w});
     float* dst = out.mutable_data();
@@ -196,7 +208,9 @@ py::array_t<float> decode(Frame& f, Fn fn, const char* call) {
 
 // Points of the valid pixels (0 < d < 60 m) with the driver's lens intrinsics: (N, 3) x, y, z
 // in metres, or (N, 4) with the colour word of the library colour map as the fourth value.
-py::array_t<float> point_cloud(Frame& f, bool colour, std::optional<py::array_t<float, py::array::c_style | py::array::forcecast>> given) {
+py::array_t<float> point_cloud(
+    Frame& f, bool colour,
+    std::optional<py::array_t<float, py::array::c_style | py::array::forcecast>> given) {
     constexpr const char* call = "vexel_frame_get_pcl";
     py::array_t<float, py::array::c_style | py::array::forcecast> dist;
     if (given) {
@@ -261,7 +275,8 @@ void set_params(DeviceCore& core, const py::dict& values) {
         const auto id = k.cast<uint32_t>();
         const auto bytes = v.cast<std::string>();
         if (id > 255) throw py::value_error("parameter ids are 0 to 255");
-        if (bytes.size() > sizeof(vexel_param_item::param_val)) throw py::value_error("a parameter holds at most 18 bytes");
+        if (bytes.size() > sizeof(vexel_param_item::param_val))
+            throw py::value_error("a parameter holds at most 18 bytes");
         vexel_param_item it{};
         it.param_id = id;
         it.param_len = static_cast<uint8_t>(bytes.size());
@@ -321,7 +336,8 @@ struct Filters {
         const FilterSpec& f = filter_spec(name);
         long v = 0;
         if (f.bytes == 0) {
-            if (!value.is_none()) throw py::value_error(std::string("filter \"") + f.name + "\" takes no value");
+            if (!value.is_none())
+                throw py::value_error(std::string("filter \"") + f.name + "\" takes no value");
         } else if (value.is_none()) {
             if (!f.fallback) throw py::value_error(std::string("filter \"") + f.name + "\" needs a value");
             v = *f.fallback;
@@ -338,8 +354,8 @@ struct Filters {
                                       std::to_string(f.min) + ".." + std::to_string(f.max));
             }
             if (v < f.min || v > f.max || (f.odd_only && v % 2 == 0))
-                throw py::value_error(std::string("filter \"") + f.name + "\": " + std::to_string(v) + " is out of " +
-                                      std::to_string(f.min) + ".." + std::to_string(f.max) +
+                throw py::value_error(std::string("filter \"") + f.name + "\": " + std::to_string(v) +
+                                      " is out of " + std::to_string(f.min) + ".." + std::to_string(f.max) +
                                       (f.odd_only ? " (odd)" : ""));
         }
         // Little-endian value bytes, as many as the filter reads.
@@ -351,7 +367,9 @@ struct Filters {
             py::gil_scoped_release nogil;
             r = vexel_filter_enable(d, f.id, arg, f.bytes);
         }
-        if (r != 1) raise_error("vexel_filter_enable", r, std::string("the driver refused filter \"") + f.name + "\"");
+        if (r != 1)
+            raise_error("vexel_filter_enable", r,
+                        std::string("the driver refused filter \"") + f.name + "\"");
     }
 
     void disable(const std::string& name) {
@@ -362,13 +380,18 @@ struct Filters {
             py::gil_scoped_release nogil;
             r = vexel_filter_disable(d, f.id);
         }
-        if (r != 1) raise_error("vexel_filter_disable", r, std::string("the driver refused filter \"") + f.name + "\"");
+        if (r != 1)
+            raise_error("vexel_filter_disable", r,
+                        std::string("the driver refused filter \"") + f.name + "\"");
     }
 
     void set(const std::string& name, const py::object& value) {
-        if (value.is_none() || (py::isinstance<py::bool_>(value) && !value.cast<bool>())) disable(name);
-        else if (py::isinstance<py::bool_>(value)) enable(name, py::none());
-        else enable(name, value);
+        if (value.is_none() || (py::isinstance<py::bool_>(value) && !value.cast<bool>()))
+            disable(name);
+        else if (py::isinstance<py::bool_>(value))
+            enable(name, py::none());
+        else
+            enable(name, value);
     }
 };
 
@@ -425,11 +448,13 @@ void bind_device(py::module_& m) {
         .def_property_readonly("bus", [](const DeviceInfo& i) { return i.rec.bus; })
         .def_property_readonly("port", [](const DeviceInfo& i) { return i.rec.port; })
         .def_property_readonly("address", [](const DeviceInfo& i) { return i.rec.addr; })
-        .def_property_readonly("speed", [](const DeviceInfo& i) { return speed_name(i.rec.speed); },
-                               "USB speed: \"high\", \"super\", ...")
+        .def_property_readonly(
+            "speed", [](const DeviceInfo& i) { return speed_name(i.rec.speed); },
+            "USB speed: \"high\", \"super\", ...")
         .def("__repr__", [](const DeviceInfo& i) {
-            return "<vexel.DeviceInfo bus " + std::to_string(i.rec.bus) + " port " + std::to_string(i.rec.port) +
-                   " address " + std::to_string(i.rec.addr) + ", " + speed_name(i.rec.speed) + " speed>";
+            return "<vexel.DeviceInfo bus " + std::to_string(i.rec.bus) + " port " +
+                   std::to_string(i.rec.port) + " address " + std::to_string(i.rec.addr) + ", " +
+                   speed_name(i.rec.speed) + " speed>";
         });
 
     m.def(
@@ -449,28 +474,30 @@ void bind_device(py::module_& m) {
         .def_readonly("height", &vexel_frame_info::frame_height)
         .def_readonly("depth", &vexel_frame_info::frame_depth, "bytes per pixel")
         .def("__repr__", [](const vexel_frame_info& i) {
-            return "<vexel.FrameInfo index " + std::to_string(i.frame_idx) + ", " + std::to_string(i.frame_width) +
-                   "x" + std::to_string(i.frame_height) + ", format " + std::to_string(i.frame_format) + ", " +
-                   std::to_string(i.frame_size) + " bytes>";
+            return "<vexel.FrameInfo index " + std::to_string(i.frame_idx) + ", " +
+                   std::to_string(i.frame_width) + "x" + std::to_string(i.frame_height) + ", format " +
+                   std::to_string(i.frame_format) + ", " + std::to_string(i.frame_size) + " bytes>";
         });
 
     py::class_<Frame>(m, "Frame",
                       "A captured raw frame. It keeps its device's core alive for decoding; decoding\n"
                       "needs the device open. Decoding may run on any thread, also while capturing.")
         .def_property_readonly(
-            "info", [](const Frame& f) { return f.info; }, "FrameInfo: size, format, index, width, height, depth.")
+            "info", [](const Frame& f) { return f.info; },
+            "FrameInfo: size, format, index, width, height, depth.")
         .def_property_readonly(
             "raw",
             [](py::object self) {
                 Frame& f = self.cast<Frame&>();
-                py::array_t<uint8_t> a({static_cast<py::ssize_t>(f.info.frame_size)}, {py::ssize_t{1}}, f.bytes.get(),
-                                       self);
+                py::array_t<uint8_t> a({static_cast<py::ssize_t>(f.info.frame_size)}, {py::ssize_t{1}},
+                                       f.bytes.get(), self);
                 a.attr("setflags")(py::arg("write") = false);
                 return a;
             },
             "The frame's bytes as a read-only uint8 array: a view, no copy; it keeps the frame alive.")
         .def(
-            "distance", [](Frame& f) { return decode(f, vexel_frame_get_distance, "vexel_frame_get_distance"); },
+            "distance",
+            [](Frame& f) { return decode(f, vexel_frame_get_distance, "vexel_frame_get_distance"); },
             "Decodes the distance image: float32 metres, shape (height, width); 65.3 marks weak and\n"
             "65.5 invalid pixels. Raises vexel.Error when the frame cannot be decoded.")
         .def(
@@ -483,8 +510,8 @@ void bind_device(py::module_& m) {
              "word 0x00BBGGRR of the library colour map (range as vexel.colour_map last set it).\n"
              "`distance` reuses an image from distance() instead of decoding again.")
         .def("__repr__", [](const Frame& f) {
-            return "<vexel.Frame index " + std::to_string(f.info.frame_idx) + ", " + std::to_string(f.info.frame_width) +
-                   "x" + std::to_string(f.info.frame_height) + ">";
+            return "<vexel.Frame index " + std::to_string(f.info.frame_idx) + ", " +
+                   std::to_string(f.info.frame_width) + "x" + std::to_string(f.info.frame_height) + ">";
         });
 
     py::class_<FrameIterator>(m, "FrameIterator", "Frames as they arrive; see Device.frames().")
@@ -492,10 +519,11 @@ void bind_device(py::module_& m) {
         .def("__next__", &FrameIterator::next)
         .def("close", &FrameIterator::finish, "Ends the iteration (stopping a capture it started).");
 
-    py::class_<Filters>(m, "Filters",
-                        "The device's processing switches by name. They start at the driver's defaults at\n"
-                        "every open; a change applies from the next decoded frame. Bad names or values raise\n"
-                        "ValueError, a refusal of the driver vexel.Error.")
+    py::class_<Filters>(
+        m, "Filters",
+        "The device's processing switches by name. They start at the driver's defaults at\n"
+        "every open; a change applies from the next decoded frame. Bad names or values raise\n"
+        "ValueError, a refusal of the driver vexel.Error.")
         .def("enable", &Filters::enable, py::arg("name"), py::arg("value") = py::none(),
              "Switches a filter on with its value: median (odd kernel 1..255, default 3), amp_threshold\n"
              "(minimum amplitude, default 0), auto_intg (bad samples per mille 0..1000, required),\n"
@@ -518,8 +546,9 @@ void bind_device(py::module_& m) {
         .def_property_readonly("closed", [](const DeviceCore& c) { return !c.is_open(); })
         .def("__enter__", [](py::object self) { return self; })
         .def("__exit__", [](DeviceCore& c, const py::args&) { c.close(); })
-        .def_property_readonly("product", [](const DeviceCore& c) { return text(c.record().product, 32); },
-                               "Product string, e.g. \"A-E2-2.0\".")
+        .def_property_readonly(
+            "product", [](const DeviceCore& c) { return text(c.record().product, 32); },
+            "Product string, e.g. \"A-E2-2.0\".")
         .def_property_readonly("serial", [](const DeviceCore& c) { return text(c.record().dev_id, 32); })
         .def_property_readonly(
             "firmware",
@@ -529,7 +558,9 @@ void bind_device(py::module_& m) {
             "chip",
             [](DeviceCore& c) {
                 const std::string v = param_value(get_params(c, {VX_PARAM_CHIP_INFO})[0]);
-                auto word = [&](size_t at) { return at + 1 < v.size() ? uint8_t(v[at]) | uint8_t(v[at + 1]) << 8 : 0; };
+                auto word = [&](size_t at) {
+                    return at + 1 < v.size() ? uint8_t(v[at]) | uint8_t(v[at + 1]) << 8 : 0;
+                };
                 py::dict d;
                 d["part_version"] = word(0);
                 d["chip_number"] = word(2);
@@ -538,8 +569,11 @@ void bind_device(py::module_& m) {
             },
             "Sensor chip information read from the camera: part_version, chip_number, wafer_id.")
         .def_property_readonly("info", [](const DeviceCore& c) { return DeviceInfo{c.record()}; })
-        .def("start", [](DeviceCore& c) { start(c); }, "Starts capture. Raises vexel.Error when it does not start.")
-        .def("stop", [](DeviceCore& c) { stop(c); }, "Stops capture.")
+        .def(
+            "start", [](DeviceCore& c) { start(c); },
+            "Starts capture. Raises vexel.Error when it does not start.")
+        .def(
+            "stop", [](DeviceCore& c) { stop(c); }, "Stops capture.")
         .def_property_readonly("capturing", [](DeviceCore& c) { return capturing(c); })
         .def(
             "frame",
@@ -552,7 +586,8 @@ void bind_device(py::module_& m) {
             "started and stopped around it.")
         .def(
             "frames",
-            [](const std::shared_ptr<DeviceCore>& c, std::optional<long> n, std::optional<double> timeout_ms) {
+            [](const std::shared_ptr<DeviceCore>& c, std::optional<long> n,
+               std::optional<double> timeout_ms) {
                 if (n && *n < 0) throw py::value_error("n must be at least 0");
                 auto it = std::make_unique<FrameIterator>();
                 it->core = c;
@@ -587,8 +622,8 @@ void bind_device(py::module_& m) {
             "Reads `count` consecutive registers of `target` (1: the sensor) into a uint32 array.")
         .def(
             "write_registers",
-            [](DeviceCore& c, uint32_t base, py::array_t<uint32_t, py::array::c_style | py::array::forcecast> values,
-               unsigned target) {
+            [](DeviceCore& c, uint32_t base,
+               py::array_t<uint32_t, py::array::c_style | py::array::forcecast> values, unsigned target) {
                 if (values.ndim() != 1 || values.size() == 0 || values.size() > 0xFFFF)
                     throw py::value_error("values must be 1 to 65535 register values");
                 const uint32_t* src = values.data();
@@ -604,8 +639,8 @@ void bind_device(py::module_& m) {
             py::arg("base"), py::arg("values"), py::arg("target") = 1,
             "Writes consecutive registers of `target` (1: the sensor) from `base` on.")
         .def(
-            "param", [](DeviceCore& c, uint32_t id) { return param_value(get_params(c, {id})[0]); }, py::arg("id"),
-            "A device parameter's value bytes (ids: vexel.PARAM_*).")
+            "param", [](DeviceCore& c, uint32_t id) { return param_value(get_params(c, {id})[0]); },
+            py::arg("id"), "A device parameter's value bytes (ids: vexel.PARAM_*).")
         .def(
             "params",
             [](DeviceCore& c, const std::vector<uint32_t>& ids) {
@@ -641,10 +676,14 @@ void bind_device(py::module_& m) {
             [](DeviceCore& c) {
                 switch (c.with_driver("epc_calib_status",
                                       [](vexel_dev* d) { return epc_calib_status(vexel_dev_get_drv(d)); })) {
-                    case EPC_CALIB_FOUND: return "found";
-                    case EPC_CALIB_DOWNLOADED: return "downloaded";
-                    case EPC_CALIB_MISSING: return "missing";
-                    default: return "unknown";
+                    case EPC_CALIB_FOUND:
+                        return "found";
+                    case EPC_CALIB_DOWNLOADED:
+                        return "downloaded";
+                    case EPC_CALIB_MISSING:
+                        return "missing";
+                    default:
+                        return "unknown";
                 }
             },
             "What the open found of the camera's calibration files under the path prefix: \"found\",\n"
@@ -666,12 +705,14 @@ void bind_device(py::module_& m) {
             "The driver's lens parameters (vexel.Lens) scaled to a width x height image.")
         .def(
             "firmware_write",
-            [](DeviceCore& c, const py::object& path, uint8_t type, uint16_t version, const py::object& progress) {
+            [](DeviceCore& c, const py::object& path, uint8_t type, uint16_t version,
+               const py::object& progress) {
                 const std::string p = fs_path(path);
                 vexel_dev* d = c.live("vexel_firmware_upgrade_ex");
-                return transfer("vexel_firmware_upgrade_ex", progress, [&](vexel_datax_progress_cb cb, void* user) {
-                    return vexel_firmware_upgrade_ex(d, type, version, p.c_str(), cb, user);
-                });
+                return transfer("vexel_firmware_upgrade_ex", progress,
+                                [&](vexel_datax_progress_cb cb, void* user) {
+                                    return vexel_firmware_upgrade_ex(d, type, version, p.c_str(), cb, user);
+                                });
             },
             py::arg("path"), py::arg("type"), py::arg("version"), py::arg("progress") = py::none(),
             "Writes the file at `path` into the camera's image slot `type` as image `version` (above\n"
@@ -684,9 +725,10 @@ void bind_device(py::module_& m) {
             [](DeviceCore& c, uint8_t type, const py::object& path, const py::object& progress) {
                 const std::string p = fs_path(path);
                 vexel_dev* d = c.live("vexel_data_upload_ex");
-                return transfer("vexel_data_upload_ex", progress, [&](vexel_datax_progress_cb cb, void* user) {
-                    return vexel_data_upload_ex(d, type, p.c_str(), cb, user);
-                });
+                return transfer("vexel_data_upload_ex", progress,
+                                [&](vexel_datax_progress_cb cb, void* user) {
+                                    return vexel_data_upload_ex(d, type, p.c_str(), cb, user);
+                                });
             },
             py::arg("type"), py::arg("path"), py::arg("progress") = py::none(),
             "Reads image `type` from the camera into the file `path`, which appears only once complete.\n"
@@ -703,8 +745,9 @@ void bind_device(py::module_& m) {
             if (index < 0) throw py::value_error("index must be at least 0");
             const auto list = list_devices();
             if (size_t(index) >= list.size())
-                raise_error("vexel_dev_open", 0,
-                            "no camera " + std::to_string(index) + " (" + std::to_string(list.size()) + " attached)");
+                raise_error(
+                    "vexel_dev_open", 0,
+                    "no camera " + std::to_string(index) + " (" + std::to_string(list.size()) + " attached)");
             return open_record(list[size_t(index)]);
         },
         py::arg("index") = 0,

@@ -25,7 +25,7 @@ using FloatArray = py::array_t<float, py::array::c_style | py::array::forcecast>
 
 // A file descriptor closed on every way out.
 class Fd {
-public:
+  public:
     Fd(const std::string& path, int flags) : fd_(::open(path.c_str(), flags | O_CLOEXEC, 0644)) {
         if (fd_ < 0) raise_os_error(path);
     }
@@ -34,16 +34,21 @@ public:
     Fd& operator=(const Fd&) = delete;
     int get() const { return fd_; }
 
-private:
+  private:
     int fd_;
 };
 
-py::array_t<uint8_t> colour_map(const FloatArray& dist, std::pair<float, float> range, std::string_view format) {
+py::array_t<uint8_t> colour_map(const FloatArray& dist, std::pair<float, float> range,
+                                std::string_view format) {
     int fmt, channels;
-    if (format == "rgb") fmt = VEXEL_COLOR_RGB888, channels = 3;
-    else if (format == "bgr") fmt = VEXEL_COLOR_BGR888, channels = 3;
-    else if (format == "rgbx") fmt = VEXEL_COLOR_RGBX8888, channels = 4;
-    else throw py::value_error("format must be \"rgb\", \"bgr\" or \"rgbx\"");
+    if (format == "rgb")
+        fmt = VEXEL_COLOR_RGB888, channels = 3;
+    else if (format == "bgr")
+        fmt = VEXEL_COLOR_BGR888, channels = 3;
+    else if (format == "rgbx")
+        fmt = VEXEL_COLOR_RGBX8888, channels = 4;
+    else
+        throw py::value_error("format must be \"rgb\", \"bgr\" or \"rgbx\"");
     if (dist.size() > INT32_MAX / 4) throw py::value_error("image too large");
     std::vector<py::ssize_t> shape(dist.shape(), dist.shape() + dist.ndim());
     shape.push_back(channels);
@@ -59,7 +64,8 @@ py::array_t<uint8_t> colour_map(const FloatArray& dist, std::pair<float, float> 
     return out;
 }
 
-vexel_lens_param make_lens(double cx, double cy, double fx, double fy, std::array<double, 5> k, int32_t w, int32_t h) {
+vexel_lens_param make_lens(double cx, double cy, double fx, double fy, std::array<double, 5> k, int32_t w,
+                           int32_t h) {
     vexel_lens_param p{};
     p.cx = cx, p.cy = cy, p.fx = fx, p.fy = fy;
     std::copy(k.begin(), k.end(), p.dcoeff);
@@ -69,7 +75,7 @@ vexel_lens_param make_lens(double cx, double cy, double fx, double fy, std::arra
 
 // An undistortion table built once from lens parameters, then applied to any number of images.
 class Undistorter {
-public:
+  public:
     explicit Undistorter(const vexel_lens_param& lens) {
         if (lens.img_w <= 0 || lens.img_h <= 0 || !(lens.fx > 0) || !(lens.fy > 0))
             throw py::value_error("the lens needs a positive image size and focal lengths");
@@ -83,8 +89,8 @@ public:
         if (image.ndim() != 2) throw py::value_error("image must be two-dimensional (height, width)");
         const auto h = static_cast<int32_t>(image.shape(0)), w = static_cast<int32_t>(image.shape(1));
         if (w <= 0 || h <= 0 || map_.width % w != 0 || map_.height % h != 0)
-            throw py::value_error("the image size must divide the lens size " + std::to_string(map_.width) + "x" +
-                                  std::to_string(map_.height) + " by whole factors");
+            throw py::value_error("the image size must divide the lens size " + std::to_string(map_.width) +
+                                  "x" + std::to_string(map_.height) + " by whole factors");
         if (image.dtype().is(py::dtype::of<uint16_t>()))
             return correct<uint16_t>(image, w, h, static_cast<int32_t>(fill), vx_calib_len_undistort_u16);
         return correct<float>(image, w, h, static_cast<float>(fill), vx_calib_len_undistort_f32);
@@ -94,7 +100,7 @@ public:
     int32_t width() const { return map_.width; }
     int32_t height() const { return map_.height; }
 
-private:
+  private:
     template <class T, class Fill, class Fn>
     py::array correct(const py::array& image, int32_t w, int32_t h, Fill fill, Fn fn) const {
         auto src = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(image);
@@ -116,15 +122,16 @@ private:
 
 py::array_t<uint16_t> median(const py::array& image, int kernel) {
     if (!image.dtype().is(py::dtype::of<uint16_t>()))
-        throw py::value_error("the median works on uint16 images (millimetres); convert with astype(numpy.uint16)");
+        throw py::value_error(
+            "the median works on uint16 images (millimetres); convert with astype(numpy.uint16)");
     if (image.ndim() != 2) throw py::value_error("image must be two-dimensional (height, width)");
     auto src = py::array_t<uint16_t, py::array::c_style>::ensure(image);
     const auto h = static_cast<int32_t>(src.shape(0)), w = static_cast<int32_t>(src.shape(1));
     const bool fixed = kernel == 3 || kernel == 5;
     if (kernel < 3 || kernel % 2 == 0) throw py::value_error("kernel must be odd and at least 3");
     if (fixed ? (w <= 1 || h <= 1) : (kernel >= 2 * w || kernel >= 2 * h))
-        throw py::value_error("kernel " + std::to_string(kernel) + " does not fit a " + std::to_string(w) + "x" +
-                              std::to_string(h) + " image");
+        throw py::value_error("kernel " + std::to_string(kernel) + " does not fit a " + std::to_string(w) +
+                              "x" + std::to_string(h) + " image");
     py::array_t<uint16_t> out({h, w});
     uint16_t* dst = out.mutable_data();
     const uint16_t* s = src.data();
@@ -150,16 +157,19 @@ int gray_format(std::string_view f) {
 
 // (n, h, w) or one (h, w) image as frames.
 void as_frames(const FloatArray& images, int32_t& n, int32_t& h, int32_t& w) {
-    if (images.ndim() == 2) n = 1, h = int32_t(images.shape(0)), w = int32_t(images.shape(1));
-    else if (images.ndim() == 3) n = int32_t(images.shape(0)), h = int32_t(images.shape(1)), w = int32_t(images.shape(2));
-    else throw py::value_error("images must be (height, width) or (frames, height, width)");
+    if (images.ndim() == 2)
+        n = 1, h = int32_t(images.shape(0)), w = int32_t(images.shape(1));
+    else if (images.ndim() == 3)
+        n = int32_t(images.shape(0)), h = int32_t(images.shape(1)), w = int32_t(images.shape(2));
+    else
+        throw py::value_error("images must be (height, width) or (frames, height, width)");
     if (w <= 0 || h <= 0 || w > 65535 || h > 65535 || images.size() > INT32_MAX)
         throw py::value_error("image size out of range");
 }
 
 template <class SaveFn>
-void save(const char* call, SaveFn fn, const py::object& path, const FloatArray& images, int format, bool append,
-          bool one_frame_per_call) {
+void save(const char* call, SaveFn fn, const py::object& path, const FloatArray& images, int format,
+          bool append, bool one_frame_per_call) {
     int32_t n, h, w;
     as_frames(images, n, h, w);
     const std::string p = fs_path(path);
@@ -172,7 +182,8 @@ void save(const char* call, SaveFn fn, const py::object& path, const FloatArray&
     {
         py::gil_scoped_release nogil;
         if (one_frame_per_call)
-            for (int32_t i = 0; i < n && ok; ++i) ok = fn(fd.get(), format, src + size_t(i) * frame, frame, w, h) == 1;
+            for (int32_t i = 0; i < n && ok; ++i)
+                ok = fn(fd.get(), format, src + size_t(i) * frame, frame, w, h) == 1;
         else
             ok = fn(fd.get(), format, src, n * frame, w, h) == 1;
     }
@@ -211,8 +222,8 @@ py::array_t<float> load(const char* call, LoadFn fn, const py::object& path) {
 }  // namespace
 
 void bind_imaging(py::module_& m) {
-    m.def("colour_map", &colour_map, py::arg("distance"), py::arg("range") = std::pair<float, float>(0.0f, 4.0f),
-          py::arg("format") = "rgb",
+    m.def("colour_map", &colour_map, py::arg("distance"),
+          py::arg("range") = std::pair<float, float>(0.0f, 4.0f), py::arg("format") = "rgb",
           "Colours a distance image (metres) with the library colour map over `range` (metres, near\n"
           "red, far blue; outside black; weak 65.3 black, invalid 65.5 violet). Returns uint8 with\n"
           "a last axis of 3 (\"rgb\", \"bgr\") or 4 (\"rgbx\"). The range stays in force for coloured\n"
@@ -229,7 +240,9 @@ void bind_imaging(py::module_& m) {
         .def_readwrite("fy", &vexel_lens_param::fy)
         .def_property(
             "coeffs", [](const vexel_lens_param& l) { return std::to_array(l.dcoeff); },
-            [](vexel_lens_param& l, const std::array<double, 5>& k) { std::copy(k.begin(), k.end(), l.dcoeff); })
+            [](vexel_lens_param& l, const std::array<double, 5>& k) {
+                std::copy(k.begin(), k.end(), l.dcoeff);
+            })
         .def_readwrite("width", &vexel_lens_param::img_w)
         .def_readwrite("height", &vexel_lens_param::img_h)
         .def("__repr__", [](const vexel_lens_param& l) {
@@ -255,8 +268,8 @@ void bind_imaging(py::module_& m) {
     m.def(
         "save_distance",
         [](const py::object& path, const FloatArray& images, std::string_view format, bool append) {
-            save("vexel_frame_save_distance", vexel_frame_save_distance, path, images, distance_format(format),
-                 append, false);
+            save("vexel_frame_save_distance", vexel_frame_save_distance, path, images,
+                 distance_format(format), append, false);
         },
         py::arg("path"), py::arg("images"), py::arg("format") = "f32", py::arg("append") = false,
         "Writes distance images (metres; (h, w) or (n, h, w)) as a VX_DIST file: \"f32\" metres,\n"
@@ -264,16 +277,20 @@ void bind_imaging(py::module_& m) {
     m.def(
         "save_gray",
         [](const py::object& path, const FloatArray& images, std::string_view format, bool append) {
-            save("vexel_frame_save_gray", vexel_frame_save_gray, path, images, gray_format(format), append, true);
+            save("vexel_frame_save_gray", vexel_frame_save_gray, path, images, gray_format(format), append,
+                 true);
         },
         py::arg("path"), py::arg("images"), py::arg("format") = "u16", py::arg("append") = false,
         "Writes gray images ((h, w) or (n, h, w)) as a VX_GRAY file of \"u16\" or \"u8\" samples.");
     m.def(
         "load_distance",
-        [](const py::object& path) { return load("vexel_frame_load_distance", vexel_frame_load_distance, path); },
+        [](const py::object& path) {
+            return load("vexel_frame_load_distance", vexel_frame_load_distance, path);
+        },
         py::arg("path"), "Every frame of a VX_DIST file as float32 metres, shape (n, h, w).");
     m.def(
-        "load_gray", [](const py::object& path) { return load("vexel_frame_load_gray", vexel_frame_load_gray, path); },
+        "load_gray",
+        [](const py::object& path) { return load("vexel_frame_load_gray", vexel_frame_load_gray, path); },
         py::arg("path"), "Every frame of a VX_GRAY file as float32, shape (n, h, w).");
 }
 

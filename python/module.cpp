@@ -47,7 +47,8 @@ void library_stop() {
 }
 
 void set_log(unsigned console, const py::object& file, unsigned file_level) {
-    if (console > VX_LOG_OFF || file_level > VX_LOG_OFF) throw py::value_error("log levels are 0 (trace) to 5 (off)");
+    if (console > VX_LOG_OFF || file_level > VX_LOG_OFF)
+        throw py::value_error("log levels are 0 (trace) to 5 (off)");
     vx_log_enable(VX_LOG_CONSOLE, console, nullptr);
     if (file.is_none()) {
         vx_log_enable(VX_LOG_FILE, VX_LOG_OFF, kNoLogFile);
@@ -93,9 +94,13 @@ class Timeout(Error, TimeoutError):
     raise_as(g_error, message, named ? known : call, code);
 }
 
-[[noreturn]] void raise_timeout(const char* call, const std::string& message) { raise_as(g_timeout, message, call, 0); }
+[[noreturn]] void raise_timeout(const char* call, const std::string& message) {
+    raise_as(g_timeout, message, call, 0);
+}
 
-bool library_up() { return g_up.load(); }
+bool library_up() {
+    return g_up.load();
+}
 
 std::mutex& colour_range_mutex() {
     static std::mutex mu;
@@ -125,7 +130,8 @@ void DeviceCore::open() {
     }
     if (!r)
         raise_error("vexel_dev_open", 0,
-                    "cannot open the camera at bus " + std::to_string(rec_.bus) + " port " + std::to_string(rec_.port));
+                    "cannot open the camera at bus " + std::to_string(rec_.bus) + " port " +
+                        std::to_string(rec_.port));
     open_.store(true);
 }
 
@@ -193,6 +199,6 @@ PYBIND11_MODULE(vexel, m) {
         "error_name", [](int code) { return std::string(vexel_error_name(code)); }, py::arg("code"),
         "The library's name of a capture error code (\"**UNKNOWN**\" for other values).");
 
+    bind_imaging(m);  // first: device signatures name its Lens
     bind_device(m);
-    bind_imaging(m);
 }
