@@ -1,7 +1,8 @@
 // The epc driver's frame decode: raw four-phase frames to distance (mm) or amplitude images, and
 // the exported per-pixel routines. The arithmetic is single precision, rounded after every
-// operation, in the order the routine has always used; the AVX2 kernels (decode_avx2.cpp)
-// perform the same operations lane by lane, so both builds give the same bits.
+// operation in a fixed order; the vector kernels (decode_avx2.cpp, decode_avx512.cpp) perform
+// the same operations lane by lane, so every build gives the same bits. This file holds the
+// set-up, the scalar kernels and the frame-level steps.
 #include "driver/decode.hpp"
 
 #include <algorithm>
@@ -68,12 +69,10 @@ Scratch* scratch_for(size_t pixels) {
         s->amp.reset();
         s->img.reset();
         s->cap = 0;
-        // Rounded up to whole vectors so a kernel may store a full one at the end.
-        const size_t n = (pixels + 15) & ~size_t{15};
-        s->amp.reset(static_cast<uint16_t*>(g_alloc(n * sizeof(uint16_t))));
-        s->img.reset(static_cast<uint16_t*>(g_alloc(n * sizeof(uint16_t))));
+        s->amp.reset(static_cast<uint16_t*>(g_alloc(pixels * sizeof(uint16_t))));
+        s->img.reset(static_cast<uint16_t*>(g_alloc(pixels * sizeof(uint16_t))));
         if (!s->amp || !s->img) return nullptr;
-        s->cap = n;
+        s->cap = pixels;
     }
     return s;
 }
@@ -142,7 +141,7 @@ struct Phase {
 
 uint16_t code_of(const Phase& ph) { return ph.st == St::kOk ? ph.code : (ph.st == St::kWeak ? kWeak : kInvalid); }
 
-// Steps 4 to 9 of a pixel with valid samples.
+// A pixel with valid samples from the hysteresis on: phase, corrections, distance checks.
 Phase phase_pixel(const PixelSetup& ps, const Px& px, int64_t r, int64_t q) {
     const uint32_t s4 = static_cast<uint32_t>(px.s) / 4;
     uint8_t state;
@@ -190,10 +189,6 @@ Phase phase_pixel(const PixelSetup& ps, const Px& px, int64_t r, int64_t q) {
 
 void st16(void* dst, int64_t q, uint16_t v) { std::memcpy(static_cast<uint8_t*>(dst) + 2 * q, &v, 2); }
 void stf(void* dst, int64_t q, float v) { std::memcpy(static_cast<uint8_t*>(dst) + 4 * q, &v, 4); }
-
-}  // namespace
-
-namespace {
 
 // Floats in increasing order as unsigned keys (-0 just below +0; NaNs lie outside -inf..+inf).
 uint32_t order_key(float f) {
@@ -390,8 +385,8 @@ void plausibility(Simd simd, const uint16_t* in, const uint16_t* amp, uint16_t* 
 
 namespace {
 
-// Set-up of the per-pixel routine (steps 1 to 5), with the hysteresis state and the phase
-// table copied into the thread's scratch. Caller holds g_chip_mu.
+// Set-up of the per-pixel routine, with the hysteresis state and the phase table copied into the
+// thread's scratch. Caller holds g_chip_mu.
 PixelSetup make_setup(Scratch& s, int64_t pixels, bool& calib_warn) {
     PixelSetup ps;
     const double c2 = calibrateGetSpeedOfLightDiv2();
@@ -522,12 +517,14 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
     }
     const auto* src = static_cast<const uint8_t*>(raw);
     const int64_t n = std::min<int64_t>(info->frame_size, std::max(raw_len, 0));
-    const int64_t w = info->frame_width, h = info->frame_height, wh = w * h;
+    const int64_t w = info->frame_width, h = info->frame_height;
+    const uint64_t pixels = uint64_t(info->frame_width) * info->frame_height;  // up to 2^64 - 2^33 + 1
     const unsigned format = info->frame_format;
     const Simd simd = best_simd();
     const bool distance = format == 2 && type == 1;
     // Scratch only for a frame the length checks below will accept.
-    const bool sizes_ok = 2 * wh <= out_len && 8 * wh <= n;
+    const bool sizes_ok = pixels <= uint64_t(std::max(out_len, 0)) / 2 && pixels <= uint64_t(n) / 8;
+    const int64_t wh = sizes_ok ? int64_t(pixels) : 0;
     Scratch* s = sizes_ok ? scratch_for(static_cast<size_t>(wh)) : nullptr;
     // The distance path takes its view of the shared chip state together with the threshold
     // reset, so a decode on another thread cannot slip in between.

@@ -173,8 +173,8 @@ struct Consts {
     }
 };
 
-// Steps 4 to 9 for sixteen pixels at raw index r and image index q; kDrnu: pixel calibration
-// with usable tables.
+// Hysteresis, phase and distance for sixteen pixels at raw index r and image index q; kDrnu:
+// pixel calibration with usable tables.
 template <bool kDrnu, bool kMetres>
 [[gnu::always_inline]] inline Phase phase(const PixelSetup& ps, const Consts& c, const Block& b, int64_t r,
                                           int64_t q) {

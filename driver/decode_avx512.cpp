@@ -139,7 +139,7 @@ struct Front {
     return {phase_codes(ps.octant_phase, b), b.s, b.bad, hysteresis(c, ps.hyst + r, b)};
 }
 
-// The rest of steps 5 to 9 for sixteen pixels at image index q.
+// Phase to distance with its checks for sixteen pixels at image index q.
 template <bool kDrnu, bool kMetres>
 [[gnu::always_inline]] inline Phase back(const PixelSetup& ps, const Consts& c, const Front& f, int64_t q) {
     Phase out;
