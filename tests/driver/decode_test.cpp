@@ -357,6 +357,22 @@ TEST_F(Decode, BoundedBySourceAndSizes) {
             EXPECT_EQ(le16(out, 122 * 320 + 5), 65500) << name(simd);
         }
     }
+    // One half of three rows: the last image row has no raw row and is invalid.
+    configSetPartType(4);
+    pruInit();
+    pruSetSize(16, 3);
+    compare(
+        [&] {
+            std::vector<uint8_t> o(2 * 48);
+            ref::pixel_routine(0, o.data(), raw.data(), 4 * plane);
+            return o;
+        },
+        [&] { return routine(0, raw, 4 * plane, 48); }, "odd rows");
+    // A chip geometry left from a larger frame does not make the decode of a smaller one
+    // write past its image (ASan checks the exact-size output).
+    pruSetSize(320, 120);
+    const auto small = hostile_frame(160, 120, 17);
+    EXPECT_EQ(decode(1, small, 160, 120).size(), 19200u);
     EXPECT_EQ(_epc_dcs2dist_f32(&entry_, nullptr, raw.data(), 1 << 16, 1 << 16), 0);
     vexel_frame_info info{uint32_t(raw.size()), 2, 0, 1u << 16, 1u << 16, 8, {}};
     std::vector<uint16_t> out(16);
@@ -364,6 +380,15 @@ TEST_F(Decode, BoundedBySourceAndSizes) {
         EXPECT_EQ(vx::epc::frame_decode(&entry_, out.data(), 32, 1, raw.data(), int(raw.size()), &info), -1);
     });
     EXPECT_NE(log.find("wrong data len"), std::string::npos);
+}
+
+// Lens correction asked for without a table: the image is passed on uncorrected, not left
+// unwritten.
+TEST_F(Decode, LensWithoutTableCopies) {
+    const auto raw = hostile_frame(320, 240, 18);
+    const auto plain = decode(2, raw, 320, 240);
+    st_.en_lens = 1;
+    EXPECT_EQ(decode(2, raw, 320, 240), plain);
 }
 
 TEST_F(Decode, ScratchAllocationFailureFails) {
