@@ -290,59 +290,6 @@ TEST_F(Sim, CommandsAreLoggedAndAnsweredByTheStatusQuery) {
     EXPECT_EQ(w[0].value, 15u);
 }
 
-// Commands that take a real camera time answer busy for that long; a command arriving meanwhile
-// is refused, since the camera remembers only one.
-TEST_F(Sim, SlowCommandsAnswerBusyAndRefuseWhatComesMeanwhile) {
-    vxsim::CameraOptions o;
-    o.timing = {0, 100, 120, 150};
-    auto& cam = tb.add_camera(o);
-    Usb u;
-    ASSERT_EQ(u.open(cam.port()), 0);
-    uint8_t sensor[11] = {1, 160, 0, 0, 0, 4, 0, 0x12};
-    uint8_t store[11] = {2, 160, 0, 0, 0, 4, 0, 0x12};
-    uint8_t fps[20] = {12, 4, 15};
-    uint8_t itime[20] = {13, 2, 0x20, 0x03};
-    uint8_t dcs[20] = {17, 1, 1};
-    uint32_t reset1 = 1, reset5 = 5;
-    struct Case {
-        const char* what;
-        uint8_t type, value;
-        void* data;
-        uint16_t len;
-        int busy_ms;
-    } cases[] = {
-        {"sensor register", 0xC2, 0, sensor, 11, 100}, {"frame rate", 0xC0, 3, fps, 20, 120},
-        {"integration time", 0xC0, 3, itime, 20, 120}, {"sensor reset", 0xC0, 0, &reset1, 4, 150},
-        {"other reset", 0xC0, 0, &reset5, 4, 150},     {"other register", 0xC2, 0, store, 11, 0},
-        {"DCS correction", 0xC0, 3, dcs, 20, 0},
-    };
-    for (auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        const auto t0 = std::chrono::steady_clock::now();
-        ASSERT_EQ(u.out(c.type, c.value, c.data, c.len), c.len);
-        auto st = c.busy_ms ? u.settled() : u.status();
-        ASSERT_EQ(st.size(), 63u);
-        EXPECT_EQ(st[0], 0x00);
-        EXPECT_EQ(st[1], c.type);
-        EXPECT_EQ(st[2], c.value);
-        EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(c.busy_ms));
-    }
-    EXPECT_GT(cam.counters().busy_answers, 0u);
-
-    vxsim::CameraOptions slow;
-    slow.timing.reset_ms = 10000;
-    auto& cam2 = tb.add_camera(slow);
-    Usb u2;
-    ASSERT_EQ(u2.open(cam2.port()), 0);
-    ASSERT_EQ(u2.out(0xC0, 0, &reset5, 4), 4);
-    uint8_t stop = 0xC2;
-    ASSERT_EQ(u2.out(0xC2, 5, &stop, 1), 1);
-    auto st = u2.status();
-    EXPECT_EQ(st.at(0), 0xFF);
-    EXPECT_EQ(st.at(2), 5);
-    EXPECT_EQ(status_text(st), "busy with command 0xC0/0");
-}
-
 TEST_F(Sim, MalformedAndUnknownCommandsFailWithAText) {
     auto& cam = tb.add_camera({});
     Usb u;
@@ -352,6 +299,7 @@ TEST_F(Sim, MalformedAndUnknownCommandsFailWithAText) {
         const char* what;
         std::function<int()> send;
         uint8_t type, value;
+        const char* text = "";  // where the cause is checked
     } cases[] = {
         {"wIndex", [&] { return u.out(0xC0, 0, &target, 4, 1); }, 0xC0, 0},
         {"short reset", [&] { return u.out(0xC0, 0, &target, 2); }, 0xC0, 0},
@@ -362,11 +310,14 @@ TEST_F(Sim, MalformedAndUnknownCommandsFailWithAText) {
         {"read-only param", [&] { uint8_t r[20] = {3, 2, 'x'}; return u.out(0xC0, 3, r, 20); }, 0xC0, 3},
         {"read phase first", [&] { uint8_t r[20]; return u.in(0xC0, 4, r, 20); }, 0xC0, 4},
         {"reset target", [&] { uint32_t t = 9; return u.out(0xC0, 0, &t, 4); }, 0xC0, 0},
-        {"reset read", [&] { uint8_t r[4]; return u.in(0xC0, 0, r, 4); }, 0xC0, 0},
+        {"reset read", [&] { uint8_t r[4]; return u.in(0xC0, 0, r, 4); }, 0xC0, 0, "reset must be host-to-device"},
         {"start read", [&] { uint8_t r[4]; return u.in(0xC2, 4, r, 4); }, 0xC2, 4},
-        {"seventeen registers", [&] { uint8_t h[7] = {2, 0, 0, 0, 0, 68, 0}; return u.out(0xC2, 1, h, 7); }, 0xC2, 1},
-        {"param get with values", [&] { uint8_t r[20] = {12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}; return u.out(0xC0, 4, r, 20); }, 0xC0, 4},
-        {"status query out", [&] { uint8_t r[63] = {}; return u.out(0xB0, 0, r, 63); }, 0xB0, 0},
+        {"seventeen registers", [&] { uint8_t h[7] = {2, 0, 0, 0, 0, 68, 0}; return u.out(0xC2, 1, h, 7); }, 0xC2, 1,
+         "reg read: 17 registers, at most 16"},
+        {"param get with values", [&] { uint8_t r[20] = {12}; r[19] = 1; return u.out(0xC0, 4, r, 20); }, 0xC0, 4,
+         "param get: record 0 has non-zero bytes after its id"},
+        {"status query out", [&] { uint8_t r[63] = {}; return u.out(0xB0, 0, r, 63); }, 0xB0, 0,
+         "status query must be device-to-host"},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -377,16 +328,11 @@ TEST_F(Sim, MalformedAndUnknownCommandsFailWithAText) {
         EXPECT_EQ(st[1], c.type);
         EXPECT_EQ(st[2], c.value);
         EXPECT_FALSE(status_text(st).empty());
+        if (*c.text) {
+            EXPECT_EQ(status_text(st), c.text);
+        }
     }
     EXPECT_TRUE(cam.write_log().empty());
-    // The texts name the cause.
-    EXPECT_EQ(status_text(u.status()), "status query must be device-to-host");
-    cases[9].send();
-    EXPECT_EQ(status_text(u.status()), "reset must be host-to-device");
-    cases[11].send();
-    EXPECT_EQ(status_text(u.status()), "reg read: 17 registers, at most 16");
-    cases[12].send();
-    EXPECT_EQ(status_text(u.status()), "param get: record 0 has non-zero bytes after its id");
 
     // A status query shorter than the reply stalls; a longer one gets the 63 bytes.
     unsigned char b[80];
@@ -627,8 +573,8 @@ TEST_F(Sim, RateCapHoldsTheLinkNearItsLimit) {
     EXPECT_GT(mbps, 5.0);  // loose: sanitizer builds on a shared machine are slow
 }
 
-// Transfers are reaped in the order they completed, whatever their type; control transfers take
-// their time on the default pipe, one after the other, and never complete inside the submission.
+// Transfers are reaped in the order they completed, whatever their type; a control transfer
+// takes its time on the default pipe and never completes inside its submission.
 TEST_F(Sim, TransfersCompleteAsynchronouslyInCompletionOrder) {
     auto o = fast();
     o.timing.control_us = 250000;  // long against any stall of a loaded machine
@@ -638,32 +584,24 @@ TEST_F(Sim, TransfersCompleteAsynchronouslyInCompletionOrder) {
     ASSERT_TRUE(u.start());
     std::vector<int> order;
     auto cb = [](libusb_transfer* t) { static_cast<std::vector<int>*>(t->user_data)->push_back(t->type); };
-    std::vector<std::vector<uint8_t>> bufs(5, std::vector<uint8_t>(153600));
-    std::vector<libusb_transfer*> ts;
-    auto bulk = [&](std::vector<uint8_t>& b) {
-        ts.push_back(libusb_alloc_transfer(0));
-        libusb_fill_bulk_transfer(ts.back(), u.h, 0x81, b.data(), int(b.size()), cb, &order, 1000);
-        return libusb_submit_transfer(ts.back());
+    std::vector<uint8_t> bufs[5], ctl(8 + 63);
+    libusb_transfer* ts[6];
+    auto bulk = [&](int i) {
+        bufs[i].resize(153600);
+        libusb_fill_bulk_transfer(ts[i] = libusb_alloc_transfer(0), u.h, 0x81, bufs[i].data(), 153600, cb, &order, 1000);
+        return libusb_submit_transfer(ts[i]);
     };
-    std::vector<std::vector<uint8_t>> ctl(2, std::vector<uint8_t>(8 + 63));
-    auto query = [&](std::vector<uint8_t>& c) {
-        libusb_fill_control_setup(c.data(), 0xA2, 0xB0, 0, 0, 63);
-        ts.push_back(libusb_alloc_transfer(0));
-        libusb_fill_control_transfer(ts.back(), u.h, c.data(), cb, &order, 1000);
-        return libusb_submit_transfer(ts.back());
-    };
-    for (int i = 0; i < 4; ++i) ASSERT_EQ(bulk(bufs[i]), 0);
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(bulk(i), 0);
     ASSERT_TRUE(cam.wait_until([](const vxsim::Camera& c) { return c.pending_bulk() == 0; }));
     const auto t0 = std::chrono::steady_clock::now();
-    const size_t logged = cam.command_log().size();
-    ASSERT_EQ(query(ctl[0]), 0);
-    ASSERT_EQ(bulk(bufs[4]), 0);  // submitted later, done sooner
-    ASSERT_EQ(query(ctl[1]), 0);
-    while (order.size() < 7) libusb_handle_events(u.ctx);
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, 500ms);
+    libusb_fill_control_setup(ctl.data(), 0xA2, 0xB0, 0, 0, 63);
+    libusb_fill_control_transfer(ts[5] = libusb_alloc_transfer(0), u.h, ctl.data(), cb, &order, 1000);
+    ASSERT_EQ(libusb_submit_transfer(ts[5]), 0);
+    ASSERT_EQ(bulk(4), 0);  // submitted later, done sooner
+    while (order.size() < 6) libusb_handle_events(u.ctx);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 250ms);
     const int B = LIBUSB_TRANSFER_TYPE_BULK, C = LIBUSB_TRANSFER_TYPE_CONTROL;
-    EXPECT_EQ(order, (std::vector<int>{B, B, B, B, B, C, C}));
-    EXPECT_EQ(cam.command_log().size(), logged + 2);
+    EXPECT_EQ(order, (std::vector<int>{B, B, B, B, B, C}));
     for (auto* t : ts) libusb_free_transfer(t);
 }
 
@@ -1067,36 +1005,35 @@ TEST_F(Sim, HeadersStraddlingTransfersAtEveryOffsetStillMakeWholeFrames) {
     vx_stream_frame_info info{};
     for (uint16_t n = 0; vx_stream_fetch_frames(ps.get(), frame.data(), uint32_t(frame.size()), 1, &info, 0); ++n) {
         EXPECT_EQ(info.fridx, n);
-        uint16_t first, last;
-        std::memcpy(&first, &frame[0], 2);
-        std::memcpy(&last, &frame[frame.size() - 2], 2);
-        EXPECT_EQ(first, vxsim::pattern_sample(n, 0, 0, 0));
-        EXPECT_EQ(last, vxsim::pattern_sample(n, 3, 239, 319));
+        EXPECT_EQ(rd16(&frame[frame.size() - 2]), vxsim::pattern_sample(n, 3, 239, 319));
     }
 }
 
-// A command the camera answers busy is asked about again by the library until it is done.
+// A command the camera answers busy is asked about again by the library until it is done; a
+// host that does not wait finds its next command refused, since the camera remembers only one.
 TEST_F(Sim, TheLibraryAsksAgainWhileTheCameraIsBusy) {
     vxsim::CameraOptions o;
-    o.timing = {200, 60, 80, 5};
+    o.timing = {200, 60, 80, 10000};
     auto& cam = tb.add_camera(o);
     vexel_ll_dev dev{};
     ASSERT_EQ(vexel_ll_dev_open(&dev), &dev);
-    cam.clear_logs();
     vexel_ll_param_rec fps{12, 4, {25}};
+    const uint32_t value = 0x42;
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(vexel_ll_param_set(&dev, &fps, 1), 1);
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, 80ms);
-    const uint32_t value = 0x42;
-    t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(vexel_ll_reg_write(&dev, 1, 160, &value, 1), 1);
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, 60ms);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 140ms);
     EXPECT_EQ(cam.reg(1, 160), 0x42u);
     EXPECT_EQ(cam.param(12).at(0), 25);
-    EXPECT_GE(cam.counters().busy_answers, 2u);
-    auto log = cam.command_log();
-    EXPECT_GT(log.size(), 4u);
-    for (auto& c : log) EXPECT_FALSE(c.request == 0xB0 && c.data.at(0) == 0xFF);
+    EXPECT_GT(cam.counters().busy_answers, 0u);
+
+    uint8_t reset[4] = {5}, stop = 0xC2;
+    ASSERT_EQ(vexel_ll_exe_cmd(&dev, 1, 0xC0, 0, reset, 4, 1000), 1);  // busy for 10 s
+    ASSERT_EQ(vexel_ll_exe_cmd(&dev, 1, 0xC2, 5, &stop, 1, 1000), 1);
+    uint8_t st[63];
+    ASSERT_EQ(vexel_ll_exe_cmd(&dev, 0, 0xB0, 0, st, 63, 1000), 1);
+    EXPECT_EQ(st[0], 0xFF);
+    EXPECT_STREQ(reinterpret_cast<char*>(st + 3), "busy with command 0xC0/0");
     vexel_ll_dev_close(&dev);
 }
 
