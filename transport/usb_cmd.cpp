@@ -74,8 +74,10 @@ int map_status(libusb_transfer* t) {
 // kNotSent. A read copies what arrived into `data` even when the transfer failed.
 int control(vexel_ll_dev* dev, bool is_write, uint8_t type, uint16_t value, void* data, uint16_t length,
             uint32_t timeout_ms) {
-    usb_ll_dev_priv* p = open_priv(dev);
-    if (!p) {
+    usb_ll_dev_priv* p = priv_of(dev);
+    const auto lock = hold_commands(dev);
+    // The handle is read under the command lock: a USB reset swaps it meanwhile.
+    if (!p || !p->handle) {
         logf(kErr, "[%s]  USB handler Is NULL!\r\n", kExeFn);
         return kNotSent;
     }
@@ -172,6 +174,7 @@ int exe_cmd(vexel_ll_dev* dev, uint8_t is_write, uint8_t type, uint16_t value, v
 }
 
 int check_last_cmd(vexel_ll_dev* dev, uint8_t type, uint8_t value) {
+    const auto lock = hold_commands(dev);
     const int64_t give_up = monotonic_ms() + kStatusBusyLimitMs;
     for (;;) {
         uint8_t reply[kStatusReplyLen] = {};
@@ -197,6 +200,7 @@ int check_last_cmd(vexel_ll_dev* dev, uint8_t type, uint8_t value) {
 }
 
 bool command_checked(vexel_ll_dev* dev, uint8_t type, uint16_t value, void* data, uint16_t length) {
+    const auto lock = hold_commands(dev);
     return exe(dev, true, type, value, data, length, kCmdTimeoutMs) &&
            check_last_cmd(dev, type, value & 0xFF);
 }
@@ -209,24 +213,34 @@ int reg_write(vexel_ll_dev* dev, uint8_t target, uint32_t base, const uint32_t* 
         return 0;
     }
     if (count && !values) return 0;
-    const uint16_t len = static_cast<uint16_t>(7 + 4 * count);
-    std::unique_ptr<uint8_t, decltype(&std::free)> buf(static_cast<uint8_t*>(std::malloc(len)), &std::free);
+    const int chunk_max = std::min<int>(count, kRegWriteChunk);
+    std::unique_ptr<uint8_t, decltype(&std::free)> buf(static_cast<uint8_t*>(std::malloc(7 + 4 * chunk_max)),
+                                                       &std::free);
     if (!buf) {
         logf(kErr, "[%s] malloc failed\n", fn);
         return 0;
     }
-    uint8_t hdr[7];
-    fill_reg_hdr(hdr, target, base, static_cast<uint16_t>(4 * count));
-    std::memcpy(buf.get(), hdr, sizeof hdr);
-    if (count) std::memcpy(buf.get() + sizeof hdr, values, 4u * count);
-    if (!exe(dev, true, kCmdReg, 0, buf.get(), len, kCmdTimeoutMs)) return 0;
-    return check_last_cmd(dev, kCmdReg, 0);
+    const auto lock = hold_commands(dev);
+    int done = 0;
+    do {  // a write of no register is still one command
+        const int chunk = std::min(count - done, kRegWriteChunk);
+        uint8_t hdr[7];
+        fill_reg_hdr(hdr, target, base + static_cast<uint32_t>(done), static_cast<uint16_t>(4 * chunk));
+        std::memcpy(buf.get(), hdr, sizeof hdr);
+        if (chunk) std::memcpy(buf.get() + sizeof hdr, values + done, 4u * static_cast<unsigned>(chunk));
+        if (!exe(dev, true, kCmdReg, 0, buf.get(), static_cast<uint16_t>(7 + 4 * chunk), kCmdTimeoutMs) ||
+            !check_last_cmd(dev, kCmdReg, 0))
+            return 0;
+        done += chunk;
+    } while (done < count);
+    return 1;
 }
 
 int reg_read(vexel_ll_dev* dev, uint8_t target, uint32_t base, uint32_t* values, uint16_t count) {
     static const char* const fn = "usb_ll_reg_read";
     if (count == 0) return 1;
     if (!values) return 0;
+    const auto lock = hold_commands(dev);
     for (int done = 0; done < count;) {
         const int chunk = std::min(count - done, kRegReadChunk);
         uint8_t hdr[7];
@@ -253,9 +267,16 @@ int param_set(vexel_ll_dev* dev, vexel_ll_param_rec* recs, int count) {
         return 0;
     }
     if (count && !recs) return 0;
-    if (!exe(dev, true, kCmdDev, 3, recs, static_cast<uint16_t>(count * sizeof *recs), kCmdTimeoutMs))
-        return 0;
-    return check_last_cmd(dev, kCmdDev, 3);
+    const auto lock = hold_commands(dev);
+    int done = 0;
+    do {  // an empty batch is still one command
+        const int chunk = std::min(count - done, kParamSetChunk);
+        if (!exe(dev, true, kCmdDev, 3, recs + done, static_cast<uint16_t>(chunk * sizeof *recs), kCmdTimeoutMs) ||
+            !check_last_cmd(dev, kCmdDev, 3))
+            return 0;
+        done += chunk;
+    } while (done < count);
+    return 1;
 }
 
 int param_get(vexel_ll_dev* dev, vexel_ll_param_rec* recs, int count) {
@@ -266,6 +287,7 @@ int param_get(vexel_ll_dev* dev, vexel_ll_param_rec* recs, int count) {
         recs[i].len = 0;
         std::memset(recs[i].val, 0, sizeof recs[i].val);
     }
+    const auto lock = hold_commands(dev);
     for (int done = 0; done < count;) {
         const int chunk = std::min(count - done, kParamGetChunk);
         const auto bytes = static_cast<uint16_t>(chunk * sizeof *recs);
@@ -289,22 +311,21 @@ int dev_reset(vexel_ll_dev* dev, uint8_t target) {
     logf(kTrc, "[%s] rest device (target=%d)\n", fn, target);
     uint8_t arg[4];
     put_le32(arg, target);
+    // For target 3 held across the close and reopen too: other threads' commands wait for the
+    // camera to return instead of finding the link half gone.
+    const auto lock = hold_commands(dev);
     if (target != 3) {
         if (!exe(dev, true, kCmdDev, 0, arg, sizeof arg, kCmdTimeoutMs)) return 0;
         return check_last_cmd(dev, kCmdDev, 0);
     }
-    if (!open_priv(dev)) {
-        logf(kErr, "[%s]  USB handler Is NULL!\r\n", kExeFn);
-        return 0;
-    }
     logf(kTrc, "[%s] Reset usb if (timeout = %d ms) ...\n", fn, 3000);
     // The camera leaves the bus while answering; how the command ends says nothing.
     control(dev, true, kCmdDev, 0, arg, sizeof arg, kCmdTimeoutMs);
-    dev_close(dev);
+    close_for_reset(dev);
     bool reopened = false;
     for (int attempt = 0; attempt < 15 && !reopened; ++attempt) {
         sleep_ms(200);
-        reopened = vexel_ll_dev_open(dev) != nullptr;
+        reopened = reopen_after_reset(dev);
     }
     if (!reopened) logf(kWrn, "[%s] reopen device failed!\n", fn);
     logf(kTrc, "[%s] Reset usb if end. \n", fn);

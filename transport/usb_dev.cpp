@@ -37,31 +37,38 @@ bool read_id(libusb_device* d, ssize_t i, const char* fn, UsbId& id) {
     return true;
 }
 
+[[noreturn]] void out_of_memory(const char* msg, int status) {
+    logf(kErr, msg, "_usb_ll_dev_priv_alloc");
+    std::exit(status);
+}
+
+// A reopen after a USB reset needs fresh transfers: a used one holds a device reference that
+// is dropped through the context it was submitted in, and that context is gone.
+void alloc_xfers(usb_ll_dev_priv* p) {
+    for (int i = 0; i < kBulkXferNum; ++i) {
+        if (!p->xfers[i]) p->xfers[i] = libusb_alloc_transfer(0);
+        if (!p->xfers[i]) out_of_memory("[%s] malloc failed!\n", -1);
+        p->in_flight[i].store(false);
+    }
+}
+
 // Everything an open needs is allocated here, so streaming never allocates; running out of
 // memory this early leaves nothing sensible to continue with.
 usb_ll_dev_priv* alloc_priv(vexel_ll_dev* dev) {
-    static const char* const fn = "_usb_ll_dev_priv_alloc";
     auto* p = new (std::nothrow) usb_ll_dev_priv;
-    if (!p) {
-        logf(kErr, "[%s] malloc failed\n", fn);
-        std::exit(-2);
-    }
+    if (!p) out_of_memory("[%s] malloc failed\n", -2);
     dev->priv = p;
     for (int i = 0; i < kBulkXferNum; ++i) {
-        p->xfers[i] = libusb_alloc_transfer(0);
         p->bufs[i] = static_cast<uint8_t*>(std::malloc(kBulkXferSize));
-        if (!p->xfers[i] || !p->bufs[i]) {
-            logf(kErr, "[%s] malloc failed!\n", fn);
-            std::exit(-1);
-        }
+        if (!p->bufs[i]) out_of_memory("[%s] malloc failed!\n", -1);
     }
+    alloc_xfers(p);
     return p;
 }
 
-// Releases whatever an open holds; the event thread must already be gone.
-void release_priv(vexel_ll_dev* dev) {
-    usb_ll_dev_priv* p = priv_of(dev);
-    if (!p) return;
+// Releases the link an open holds (interfaces, handle, transfers, context) but keeps the
+// private record; the event thread must already be gone.
+void close_link(usb_ll_dev_priv* p) {
     if (p->handle) {
         libusb_release_interface(p->handle, 0);
         libusb_release_interface(p->handle, 1);
@@ -69,16 +76,22 @@ void release_priv(vexel_ll_dev* dev) {
         libusb_close(p->handle);
         p->handle = nullptr;
     }
-    // A submitted transfer holds a device reference that is dropped through the context:
-    // transfers go before the context does.
-    for (int i = 0; i < kBulkXferNum; ++i) {
-        libusb_free_transfer(p->xfers[i]);
-        std::free(p->bufs[i]);
+    // Transfers go before the context does (see alloc_xfers).
+    for (auto& t : p->xfers) {
+        libusb_free_transfer(t);
+        t = nullptr;
     }
     if (p->ctx) {
         libusb_exit(p->ctx);
         p->ctx = nullptr;
     }
+}
+
+void release_priv(vexel_ll_dev* dev) {
+    usb_ll_dev_priv* p = priv_of(dev);
+    if (!p) return;
+    close_link(p);
+    for (auto& b : p->bufs) std::free(b);
     delete p;
     dev->priv = nullptr;
 }
@@ -203,7 +216,9 @@ bool open_priv_record(vexel_ll_dev* dev, usb_ll_dev_priv* p) {
         }
     }
 
+    alloc_xfers(p);
     p->evt_running.store(0);
+    p->evt_exited.store(false);
     std::atomic_ref<int>(p->evt_stop).store(0);
     try {
         p->evt_thread = std::thread(event_thread, p);
@@ -286,14 +301,8 @@ vexel_ll_dev* dev_open_by_fd(vexel_ll_dev* dev) {
     return dev_open(dev);
 }
 
-void dev_close(vexel_ll_dev* dev) {
-    static const char* const fn = "usb_ll_dev_close";
-    if (!dev || dev->fd != 0) return;
-    usb_ll_dev_priv* p = priv_of(dev);
-    if (!p || !p->ctx || !p->handle) {
-        logf(kWrn, "[%s] device no need to closed!\n", fn);
-        return;
-    }
+// Takes every bulk transfer back from libusb, then ends the event thread.
+void stop_events(usb_ll_dev_priv* p, const char* fn) {
     // libusb must hand back every bulk transfer before they can be freed, and only the event
     // thread can take them back.
     drain_bulk(p, fn);
@@ -304,7 +313,41 @@ void dev_close(vexel_ll_dev* dev) {
         libusb_interrupt_event_handler(p->ctx);
     }
     if (p->evt_thread.joinable()) p->evt_thread.join();
+}
+
+void dev_close(vexel_ll_dev* dev) {
+    static const char* const fn = "usb_ll_dev_close";
+    if (!dev || dev->fd != 0) return;
+    usb_ll_dev_priv* p = priv_of(dev);
+    if (!p || !p->ctx || !p->handle) {
+        logf(kWrn, "[%s] device no need to closed!\n", fn);
+        // A reset whose reopen failed leaves the record without a link; nothing else owns it.
+        if (p && !p->ctx && !p->handle) release_priv(dev);
+        return;
+    }
+    stop_events(p, fn);
     release_priv(dev);
+}
+
+void close_for_reset(vexel_ll_dev* dev) {
+    usb_ll_dev_priv* p = open_priv(dev);
+    if (!p) {
+        dev_close(dev);  // says there is nothing to close
+        return;
+    }
+    stop_events(p, "usb_ll_dev_close");
+    close_link(p);
+}
+
+bool reopen_after_reset(vexel_ll_dev* dev) {
+    usb_ll_dev_priv* p = priv_of(dev);
+    if (!p) return vexel_ll_dev_open(dev) != nullptr;
+    if (!open_priv_record(dev, p)) {
+        close_link(p);
+        return false;
+    }
+    dev->ops = &ll_op_usb;
+    return true;
 }
 
 }  // namespace vx::usb

@@ -46,6 +46,11 @@ inline constexpr int kStatusBusyLimitMs = 3000;
 // Largest batches whose byte count still fits the 16-bit wLength.
 inline constexpr int kRegWriteMax = 16382;  // 7 + 4 * 16382 = 65535
 inline constexpr int kParamSetMax = 3276;   // 20 * 3276 = 65520
+// libusb on Linux carries at most 4096 bytes in a control transfer's data stage: larger
+// batches go out as several commands of consecutive registers or records, each checked.
+inline constexpr int kCtrlDataMax = 4096;
+inline constexpr int kRegWriteChunk = (kCtrlDataMax - 7) / 4;  // 1022
+inline constexpr int kParamSetChunk = kCtrlDataMax / 20;       // 204
 inline constexpr int kRegReadChunk = 16;
 inline constexpr int kParamGetChunk = 3;
 
@@ -73,10 +78,22 @@ struct usb_ll_dev_priv {
     std::mutex xfer_mu;
     std::condition_variable idle_cv;
     std::atomic<bool> evt_exited{false};  // nothing will report transfers any more
+
+    // The camera remembers one last command, so a command and its status query, and every
+    // chunked sequence, must not interleave with another thread's. Recursive: a sequence
+    // holds it around the single exchanges that take it themselves. It lives as long as the
+    // record, across the close and reopen of a USB reset, so a waiting thread never finds it gone.
+    std::recursive_mutex cmd_mu;
 };
 
 inline usb_ll_dev_priv* priv_of(const vexel_ll_dev* dev) {
     return dev ? static_cast<usb_ll_dev_priv*>(dev->priv) : nullptr;
+}
+
+// The record's command lock (see usb_ll_dev_priv::cmd_mu); nothing for a record never opened.
+inline std::unique_lock<std::recursive_mutex> hold_commands(const vexel_ll_dev* dev) {
+    usb_ll_dev_priv* p = priv_of(dev);
+    return p ? std::unique_lock(p->cmd_mu) : std::unique_lock<std::recursive_mutex>();
 }
 
 // A device usable for commands: record, private record and handle present.
@@ -90,6 +107,10 @@ int dev_list(vexel_ll_dev* list, int capacity);
 vexel_ll_dev* dev_open(vexel_ll_dev* dev);
 vexel_ll_dev* dev_open_by_fd(vexel_ll_dev* dev);
 void dev_close(vexel_ll_dev* dev);
+// A USB reset closes and reopens the record in place: the private record (and with it the
+// command lock the reset holds) stays; only the link to the camera goes and comes back.
+void close_for_reset(vexel_ll_dev* dev);
+bool reopen_after_reset(vexel_ll_dev* dev);
 
 // Control commands (usb_cmd.cpp).
 int exe_cmd(vexel_ll_dev* dev, uint8_t is_write, uint8_t type, uint16_t value, void* data, uint16_t length,

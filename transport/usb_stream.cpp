@@ -74,21 +74,33 @@ void LIBUSB_CALL on_usb_trans_event(libusb_transfer* t) {
 
     if (vexel_ll_cap_cb cb = p->cap_cb.load()) cb(dev, code, t->buffer, t->actual_length, p->cap_user.load());
 
-    std::lock_guard lk(p->xfer_mu);
+    std::unique_lock lk(p->xfer_mu);
+    bool lost = false;
     if (!p->stopping.load()) {
         logf(kTrc, "[%s] trans[%d] issue: size=%d \n", fn, i, kBulkXferSize);
         t->timeout = kBulkTimeoutMs;
         const int r = libusb_submit_transfer(t);
         if (r == 0) return;
         logf(kErr, "[%s] Unable to submit URB. libusb error code: %d\n", fn, r);
+        lost = true;
     }
     mark_idle_locked(p, i);
+    // A ring that lost its last transfer this way (the camera gone while every transfer waited
+    // to be resubmitted) would leave the capture waiting for data that can no longer come,
+    // unless that transfer has just reported the failure itself.
+    if (lost && code != VX_LL_CAP_ERROR && busy_count(p) == 0 && !p->stopping.load()) {
+        lk.unlock();
+        logf(kWrn, "[%s] no transfer left in flight: capture cannot go on\n", fn);
+        if (vexel_ll_cap_cb cb = p->cap_cb.load()) cb(dev, VX_LL_CAP_ERROR, t->buffer, 0, p->cap_user.load());
+    }
 }
 
 }  // namespace
 
 int cap_start(vexel_ll_dev* dev, uint32_t arg, vexel_ll_cap_cb cb, void* user) {
     static const char* const fn = "usb_ll_cap_start";
+    // Held from the first submission to the start's status: no other command comes between.
+    const auto lock = hold_commands(dev);
     usb_ll_dev_priv* p = open_priv(dev);
     if (!p) {
         logf(kErr, "[%s]  USB handler Is NULL!\r\n", fn);
@@ -135,6 +147,7 @@ int cap_start(vexel_ll_dev* dev, uint32_t arg, vexel_ll_cap_cb cb, void* user) {
 
 int cap_stop(vexel_ll_dev* dev) {
     static const char* const fn = "usb_ll_cap_stop";
+    const auto lock = hold_commands(dev);
     usb_ll_dev_priv* p = open_priv(dev);
     if (!p) {
         logf(kErr, "[%s]  USB handler Is NULL!\r\n", fn);

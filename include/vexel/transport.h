@@ -71,7 +71,11 @@ VX_API extern const vexel_ll_op ll_op_usb;
 
 /* Entry points. Per-device calls forward to the record's `ops` and return 0 (or nothing) for a
    null record or a record whose `ops` is null; the two open calls fall back to ll_op_usb.
-   Narrowed arguments (8 and 16 bits) are cut here, before the table is called. */
+   Narrowed arguments (8 and 16 bits) are cut here, before the table is called.
+   Several threads may issue commands to one open device: each exchange, each register or
+   parameter batch, capture start and stop, and a reset run whole, one after the other. Open and
+   close of a record must not overlap with anything else on it. No command may be issued from
+   the capture callback. */
 
 /* Transport start and stop; init logs and returns false when the transport is unusable. */
 VX_API int vexel_ll_init(void);
@@ -90,13 +94,17 @@ VX_API vexel_ll_dev* vexel_ll_dev_open(vexel_ll_dev* dev);
 VX_API vexel_ll_dev* vexel_ll_dev_open_by_fd(vexel_ll_dev* dev);
 VX_API void vexel_ll_dev_close(vexel_ll_dev* dev);
 
-/* Target 3 resets the USB link: the record is closed and opened again in place. */
+/* Target 3 resets the USB link: the record is closed and opened again in place (also a listed
+   record that was not open); true when it is open again. Other targets: a checked command. */
 VX_API int vexel_ll_dev_reset(vexel_ll_dev* dev, int target);
 
-/* One control command: true when exactly `length` bytes moved. */
+/* One control command: true when exactly `length` bytes moved (at most 4096 on this platform).
+   A command and the status check that follows it are two calls: another thread's command may
+   come between them unless the caller keeps them together (inside the library: vx::ll::CommandLock). */
 VX_API int vexel_ll_exe_cmd(vexel_ll_dev* dev, int is_write, int type, int value, void* data, int length,
                             uint32_t timeout_ms);
-/* True when the camera's last command was (type, value) and it completed. */
+/* True when the camera's last command was (type, value) and it completed; asks again while the
+   camera reports busy, for at most 3 s. */
 VX_API int vexel_ll_check_last_cmd(vexel_ll_dev* dev, int type, int value);
 
 /* Streaming: the callback runs on the device's event thread for every completed bulk transfer.
@@ -105,11 +113,13 @@ VX_API int vexel_ll_cap_start(vexel_ll_dev* dev, uint32_t arg, vexel_ll_cap_cb c
 VX_API int vexel_ll_cap_stop(vexel_ll_dev* dev);
 VX_API void vexel_ll_cap_abort(vexel_ll_dev* dev);
 
-/* Register batches: `count` 32-bit values from register `base` of `target`. */
+/* Register batches: `count` 32-bit values from register `base` of `target`. A write of more
+   than 16382 is refused; large writes travel as several commands of consecutive registers. */
 VX_API int vexel_ll_reg_write(vexel_ll_dev* dev, int target, uint32_t base, const uint32_t* values, int count);
 VX_API int vexel_ll_reg_read(vexel_ll_dev* dev, int target, uint32_t base, uint32_t* values, int count);
 
-/* Parameter batches in device form; a read fills length and value of each record. */
+/* Parameter batches in device form; a read fills length and value of each record. A set of more
+   than 3276 records is refused. */
 VX_API int vexel_ll_param_set(vexel_ll_dev* dev, vexel_ll_param_rec* recs, int count);
 VX_API int vexel_ll_param_get(vexel_ll_dev* dev, vexel_ll_param_rec* recs, int count);
 
