@@ -225,8 +225,8 @@ std::size_t StreamParser::take_payload(const uint8_t* p, std::size_t n) {
         add_data(p, m, true);
         return m;
     }
-    // Frames of a summed packet stay back until the sum is known, and a failed packet loses all
-    // of its bytes, so neither delivery nor the counts depend on where the pieces were cut.
+    // Frames of a summed packet stay back until the sum is known: a failed packet delivers
+    // nothing, wherever the pieces were cut.
     sum_add(p, m);
     if (p_ < hdr_.len) {
         add_data(p, m, false);
@@ -241,8 +241,13 @@ std::size_t StreamParser::take_payload(const uint8_t* p, std::size_t n) {
         add_data(p, m, true);
     } else {
         logf(kDbg, "[%s] discard frame: verify data checksum failed: sidx=%d\n", kFeed, hdr_.sidx);
-        add_data(p, m, false);
-        discard_packet_frames();
+        // The last piece is not appended; the frame under assembly goes, and with it any frame
+        // this packet completed and held back. Frames the packet began in that piece have no
+        // node, but are lost all the same: a packet that starts its frame and arrives in one
+        // piece must not vanish uncounted.
+        const uint32_t carried = hdr_.frlen < hdr_.len ? hdr_.len / hdr_.frlen : 1;
+        const uint32_t gone = discard_packet_frames();
+        if (gone < carried) bump(kDiscarded, carried - gone);
         d_ = true;
     }
     return m;
@@ -445,8 +450,10 @@ void StreamParser::discard_cur_frame() {
     if (FrameNode* n = cur_frame()) discard(n);
 }
 
-void StreamParser::discard_packet_frames() {
-    while (asm_.head) discard(asm_.head);
+uint32_t StreamParser::discard_packet_frames() {
+    uint32_t n = 0;
+    for (; asm_.head; ++n) discard(asm_.head);
+    return n;
 }
 
 void StreamParser::add_data(const uint8_t* p, std::size_t m, bool verified) {

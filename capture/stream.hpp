@@ -99,7 +99,7 @@ class StreamParser {
     void sum_clear();
     void discard(FrameNode* n);
     void discard_cur_frame();
-    void discard_packet_frames();
+    uint32_t discard_packet_frames();  // returns how many frames went
     void add_data(const uint8_t* p, std::size_t n, bool verified);
     void list_refresh();
     FrameNode* cur_frame() const;
