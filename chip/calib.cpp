@@ -24,6 +24,16 @@ constexpr size_t kWorkBytes = static_cast<size_t>(kTableRoom) * 2;  // 4959360
 constexpr int k36MHz = 36000;
 constexpr int k36MHzDistances = 20;
 
+// Writes stem + "_10.bin" into buf (VX_CHIP_NAME_MAX bytes, room for any two int fields);
+// returns the stem's length.
+int calib_file_name(char* buf, const char* stem_fmt) {
+    if (!buf) return 0;
+    const int stem = std::snprintf(buf, VX_CHIP_NAME_MAX, stem_fmt, config().wafer_id, config().chip_id);
+    if (stem < 0 || stem >= VX_CHIP_NAME_MAX) return 0;
+    std::snprintf(buf + stem, static_cast<size_t>(VX_CHIP_NAME_MAX - stem), "_10.bin");
+    return stem;
+}
+
 }  // namespace
 
 long file_size(const std::string& path) {
@@ -111,19 +121,13 @@ VX_API void calculationSetEnableTemperature(int v) { calib().enable_temperature 
 VX_API int calculationGetEnableTemperature(void) { return calib().enable_temperature; }
 
 VX_API int calibrationGetParamName(char* buf) {
-    if (!buf) return 0;
-    const char* fmt = is_epc635(config().part_type) ? "epc635_drnu_param_W%03i_C%03i_10.bin"
-                                                    : "tcm_ex_drnu_param_W%03i_C%03i_10.bin";
-    const int n = std::snprintf(buf, VX_CHIP_NAME_MAX, fmt, config().wafer_id, config().chip_id);
-    return n < VX_CHIP_NAME_MAX ? n : VX_CHIP_NAME_MAX - 1;
+    return calib_file_name(buf, is_epc635(config().part_type) ? "epc635_drnu_param_W%03i_C%03i"
+                                                              : "tcm_ex_drnu_param_W%03i_C%03i");
 }
 
 VX_API int calibrationGetDistanceImagesName(char* buf) {
-    if (!buf) return 0;
-    const char* fmt = is_epc635(config().part_type) ? "epc635_images_drnu_W%03i_C%03i_10.bin"
-                                                    : "tcm_ex_images_drnu_W%03i_C%03i_10.bin";
-    const int n = std::snprintf(buf, VX_CHIP_NAME_MAX, fmt, config().wafer_id, config().chip_id);
-    return n < VX_CHIP_NAME_MAX ? n : VX_CHIP_NAME_MAX - 1;
+    return calib_file_name(buf, is_epc635(config().part_type) ? "epc635_images_drnu_W%03i_C%03i"
+                                                              : "tcm_ex_images_drnu_W%03i_C%03i");
 }
 
 VX_API int calibrationDataFileCheck(int) {

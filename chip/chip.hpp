@@ -44,7 +44,8 @@ struct Config {
     // Calculation flags.
     int pi_delay = 0, dual_mgx = 0, pn = 0, hdr = 0;
     // Correction switches that configInit reports.
-    int correction_bg_mode = 0, grayscale = 0, drnu2 = 0, ambient_correction = 0;
+    // configInit's own DRNU flags; the one the decode reads is Calib::enable_drnu.
+    int correction_bg_mode = 0, grayscale = 0, drnu = 0, drnu2 = 0, ambient_correction = 0;
     unsigned image_diff_resets = 0;  // the chip library's image-difference state, cleared
 };
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include <vexel/chip.h>
+#include <vexel/device.h>
 
 #include "chip/chip.hpp"
 #include "core/log.hpp"
@@ -97,12 +98,22 @@ VX_API int dllDetermineAndSetDemodulationDelay(int devAddr) {
 }
 
 VX_API int dllBypassDLL(int bypass, int devAddr) {
-    if (!bypass) {
-        vx::logf(vx::kWrn, "[%s] automatic DLL lock not supported, DLL stays bypassed\n", __func__);
-        return -1;
+    if (bypass) {
+        update_reg(devAddr, kRegDllControl, 0, 0x01);
+        return 0;
     }
-    update_reg(devAddr, kRegDllControl, 0, 0x01);
-    return 0;
+    update_reg(devAddr, kRegDllControl, 0x01, 0);
+    // The DLL now runs unlocked: the caller must know the lock did not happen.
+    vx::logf(vx::kErr, "[%s] automatic DLL lock not supported on this system\n", __func__);
+    return -1;
+}
+
+VX_API int configLoad(int type) {
+    vexel_param_item item{};
+    item.param_id = VX_PARAM_CHIP_MODE;
+    item.param_len = 1;
+    item.param_val[0] = static_cast<uint8_t>(type);
+    return vexel_param_batch_set(g_vx_dev, &item, 1) ? 0 : -1;
 }
 
 VX_API int configGetModulationFrequency(void) {
@@ -243,7 +254,7 @@ VX_API void printChipParam(void) {
     line("[%s] isFLIM: %d \n", c.flim);
     line("[%s] *** calibration/correction settings: \n");
     line("[%s] correctionBGMode: %d \n", c.correction_bg_mode);
-    line("[%s] enabledDRNU: %d \n", k.enable_drnu);
+    line("[%s] enabledDRNU: %d \n", c.drnu);
     line("[%s] enabledDRNU2: %d \n", c.drnu2);
     line("[%s] enabledGrayscale: %d \n", c.grayscale);
     line("[%s] enabledTemperatureCorrection: %d \n", k.enable_temperature);
@@ -280,6 +291,7 @@ VX_API int configInit(int devAddr) {
     c.freqs = freq_table(b, cc);
 
     calibrateSetNumDistances(VX_CHIP_MAX_DISTANCES);
+    temperatureInit();
     pruInit();
 
     if (epc635) {
@@ -296,18 +308,21 @@ VX_API int configInit(int devAddr) {
     write_reg(devAddr, kRegDllCoarse1, 0);
     write_reg(devAddr, kRegDllControl, 4);
 
-    Calib& k = calib();
     c.grayscale = 1;
     if (calculateLoadGrayscaleGainOffset() != 0) c.grayscale = 0;
-    k.enable_drnu = 1;
+    c.drnu = 1;
     calibrationLoadDRNU_LUT();
     c.ambient_correction = 0;
     configLoadParameters();
     c.drnu2 = 1;
     if (calibrationLoadDistanceImages(epcgetExtModEnable() ? 0 : 1) != 0) {
-        k.enable_drnu = 0;
+        c.drnu = 0;
         c.drnu2 = 0;
+        // The tables (and their distance count) may be those of an earlier load, of another
+        // camera or frequency: the decode must not keep correcting with them.
+        calib().enable_drnu = 0;
     }
+    // (The chip-level Kalman table that would be filled here serves no path of this library.)
     if (c.drnu2 == 1) {
         calculationSetEnableDRNU(2);
         calculationSetEnableTemperature(1);

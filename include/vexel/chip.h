@@ -52,9 +52,28 @@ VX_API int configIsFLIM(void);
    files from the path prefix directory. Always 0. */
 VX_API int configInit(int devAddr);
 VX_API int dllDetermineAndSetDemodulationDelay(int devAddr);
-/* Only bypass (1) is supported: the automatic DLL lock is not part of this library. */
+/* 1 sets the bypass bit of the DLL control register, 0 clears it. The automatic DLL lock that
+   should follow a 0 is not part of this library: 0 therefore logs that and returns -1. */
 VX_API int dllBypassDLL(int bypass, int devAddr);
 VX_API void printChipParam(void);
+/* Writes device parameter 10 (chip operation mode, one byte) = `type` on g_vx_dev: the camera
+   loads that configuration. 0, or -1 when the write failed. */
+VX_API int configLoad(int type);
+
+/* Exported for callers of the chip library, but their sensor work is not part of this system:
+   each logs "not supported on this system" and returns -1, changing nothing. */
+VX_API int calculationInitKalman(void);
+VX_API int imageCorrectionTransform(void);
+VX_API int dllInitialize(int devAddr);
+VX_API int dllLockAutomatically(int devAddr);
+VX_API int flimSetT1(int value, int devAddr);
+VX_API int flimSetT2(int value, int devAddr);
+VX_API int flimSetT3(int value, int devAddr);
+VX_API int flimSetT4(int value, int devAddr);
+VX_API int flimSetTREP(int value, int devAddr);
+VX_API int flimSetRepetitions(int value, int devAddr);
+VX_API int flimSetFlashDelay(int value, int devAddr);
+VX_API int flimSetFlashWidth(int value, int devAddr);
 
 /* Modes 0..6 pick entries of the frequency table; any other mode acts as 2 but is stored. */
 VX_API int configSetModulationFrequency(int mode, int devAddr);
@@ -184,6 +203,8 @@ VX_API int calcDefPiDelayGetDataSorted_opt(struct vexel_driver_entry* entry, int
 VX_API int _epc_dcs2dist_f32(struct vexel_driver_entry* entry, float* dst, const void* src, int a, int b);
 
 /* ---- frame temperatures (tenths of a degree) ---- */
+/* Nothing to open on this system (the temperatures arrive with the frames): returns 0. */
+VX_API int temperatureInit(void);
 /* t[0] sensor, t[1] illumination board. */
 VX_API void temperatureSetTemperatureByFrameHeader(const int16_t* t);
 VX_API int16_t temperatureGetTemperatureByFrameHeader(void);

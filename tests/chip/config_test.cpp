@@ -1,4 +1,7 @@
 #include <climits>
+#include <functional>
+#include <string>
+#include <utility>
 
 #include "chip_fixture.hpp"
 
@@ -114,6 +117,29 @@ TEST_F(ChipConfig, ShimWithoutDeviceReportsFailure) {
     out = output_of([&] { EXPECT_EQ(i2c(32, 'r', 0, 300, &p), -1); });
     EXPECT_EQ(out.rfind("rw much data: 300", 0), 0u) << out;
     EXPECT_NE(out.find("reg read faild!\n"), std::string::npos) << out;
+}
+
+TEST_F(ChipConfig, RoutinesWithoutWorkOnThisSystemSayItAndFail) {
+    const std::pair<const char*, std::function<int()>> routines[] = {
+        {"calculationInitKalman", [] { return calculationInitKalman(); }},
+        {"imageCorrectionTransform", [] { return imageCorrectionTransform(); }},
+        {"dllInitialize", [] { return dllInitialize(32); }},
+        {"dllLockAutomatically", [] { return dllLockAutomatically(32); }},
+        {"flimSetT1", [] { return flimSetT1(1, 32); }},
+        {"flimSetT2", [] { return flimSetT2(1, 32); }},
+        {"flimSetT3", [] { return flimSetT3(1, 32); }},
+        {"flimSetT4", [] { return flimSetT4(1, 32); }},
+        {"flimSetTREP", [] { return flimSetTREP(1, 32); }},
+        {"flimSetRepetitions", [] { return flimSetRepetitions(1, 32); }},
+        {"flimSetFlashDelay", [] { return flimSetFlashDelay(1, 32); }},
+        {"flimSetFlashWidth", [] { return flimSetFlashWidth(1, 32); }},
+    };
+    for (const auto& [name, call] : routines) {
+        const std::string out = output_of([&] { EXPECT_EQ(call(), -1) << name; });
+        EXPECT_NE(out.find(std::string("[ERR] [") + name + "] not supported on this system\n"), std::string::npos)
+            << out;
+    }
+    EXPECT_EQ(output_of([] { EXPECT_EQ(temperatureInit(), 0); }), "");  // nothing to do here
 }
 
 TEST_F(ChipConfig, MissingParameterFileGivesDefaultsAndOffsetPhase) {
