@@ -84,6 +84,7 @@ int capture_event(vexel_ll_dev* ll, int code, uint8_t* data, int len, void* user
             h->pending_err.store(code);
             h->pending_arg.store(0);
             if (h->stop.exchange(1) == 0) vexel_ll_cap_abort(ll);
+            signal_waiters(h);  // a waiting caller learns it now, not at its deadline
             return 0;
     }
 
@@ -176,11 +177,15 @@ void drain(vexel_dev* dev, vexel_dev_handle* h, int reqmax) {
              req ? clamp_int(req->wanted) : reqmax);
 }
 
-// Points the handle at a pull call's request for exactly as long as the call runs.
+// Points the handle at a pull call's request for exactly as long as the call runs; a pull from
+// inside a frame-ready callback hands the outer call's request back when it ends.
 struct PendingRequest {
     vexel_dev_handle* h;
-    PendingRequest(vexel_dev_handle* handle, vexel_cap_request* req) : h(handle) { h->request = req; }
-    ~PendingRequest() { h->request = nullptr; }
+    vexel_cap_request* outer;
+    PendingRequest(vexel_dev_handle* handle, vexel_cap_request* req) : h(handle), outer(handle->request) {
+        h->request = req;
+    }
+    ~PendingRequest() { h->request = outer; }
     PendingRequest(const PendingRequest&) = delete;
     PendingRequest& operator=(const PendingRequest&) = delete;
 };
@@ -216,6 +221,8 @@ bool wait_signal(vexel_dev_handle* h, const Clock::time_point* deadline) {
 namespace vx {
 
 void stop_capture_for_close(vexel_dev*, vexel_dev_handle* h) {
+    vx::logf(vx::kDbg, "[%s] Enter\n", "vexel_cap_stop");
+    std::lock_guard ctl(h->ctl_mu);
     if (!stop_transport(h)) vx::logf(vx::kErr, "[%s] stop capture failed!\n", "vexel_dev_close");
 }
 
@@ -227,6 +234,8 @@ VX_API int vexel_cap_set_frame_buffer(vexel_dev* dev, void* buf, uint32_t size) 
     (void)buf;  // frames live in the parser's own nodes
     if (!dev) return 0;
     vx::DeviceCall call(dev);
+    std::unique_lock<std::mutex> ctl;
+    if (call) ctl = std::unique_lock(call.handle()->ctl_mu);
     if (!call || call.handle()->capturing.load()) {
         vx::logf(vx::kErr, "[%s]  Set frame buffer is not allowed when device is not open or is capturing\n",
                  __func__);
@@ -274,6 +283,12 @@ VX_API int vexel_cap_start(vexel_dev* dev) {
         vx::logf(vx::kErr, "[%s]  Device handler Is NULL!\r\n", "vexel_cap_start");
         return 0;
     }
+    std::lock_guard ctl(h->ctl_mu);
+    if (h->capturing.load() && h->stop.load() == 0) {
+        // Restarting would reset the parser under the event thread that is feeding it.
+        vx::logf(vx::kWrn, "[%s] capture is already running\n", "vexel_cap_start");
+        return 1;
+    }
     vexel_param_item fps{};
     fps.param_id = VX_PARAM_FPS;
     fps.param_len = 4;
@@ -311,6 +326,7 @@ VX_API int vexel_cap_stop(vexel_dev* dev) {
         vx::logf(vx::kErr, "[%s]  Device handler Is NULL!\r\n", __func__);
         return 0;
     }
+    std::lock_guard ctl(call.handle()->ctl_mu);
     if (!call.handle()->capturing.load()) return 1;
     return stop_transport(call.handle()) ? 1 : 0;
 }
@@ -335,6 +351,11 @@ VX_API int vexel_cap_get_frames(vexel_dev* dev, uint32_t frame_num, void* buf, u
     vx::logf(vx::kTrc, "[%s] frame_num = %d, timeout_msec=%d\n", fn, clamp_int(frame_num),
              static_cast<int>(std::min<int64_t>(timeout_ms, INT_MAX)));
 
+    std::unique_lock deliver(h->deliver_mu, deadline);
+    if (!deliver) {  // another thread's pull held the frames until our deadline
+        vx::logf(vx::kInf, "[%s]  timeout ... (%s)\n", fn, std::strerror(ETIMEDOUT));
+        return 0;
+    }
     vexel_cap_request req{frame_num, frame_num, static_cast<uint8_t*>(buf), size, info};
     PendingRequest pending(h, &req);
     if (const int err = h->pending_err.load(); err < 0) {
@@ -368,6 +389,8 @@ VX_API int vexel_cap_get_frame(vexel_dev* dev, void* buf, uint32_t size, vexel_f
     }
     vexel_dev_handle* h = call.handle();
     vx::logf(vx::kTrc, "[%s] frame_num = %d, timeout_msec=%d\n", fn, 1, 0);
+    std::unique_lock deliver(h->deliver_mu, std::try_to_lock);
+    if (!deliver) return 0;  // another thread's pull is taking the frames
     vexel_cap_request req{1, 1, static_cast<uint8_t*>(buf), size, info};
     PendingRequest pending(h, &req);
     if (const int err = h->pending_err.load(); err < 0) {
@@ -397,6 +420,13 @@ VX_API int vexel_cap_wait(vexel_dev* dev, uint32_t timeout_ms) {
         return 0;
     }
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::unique_lock deliver(h->deliver_mu, std::defer_lock);
+    if (timeout_ms == 0) {
+        deliver.lock();
+    } else if (!deliver.try_lock_until(deadline)) {
+        vx::logf(vx::kInf, "[%s]  timeout ...\n", fn);  // another thread's pull held the frames
+        return 0;
+    }
     bool result = true;
     if (h->pending_err.load() >= 0 && h->stop.load() == 0) {
         if (ready_frames(h) > 0) drain(dev, h, kDrainAll);

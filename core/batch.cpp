@@ -22,7 +22,7 @@ std::unique_ptr<vexel_ll_param_rec[]> wire_items(int count) {
 namespace vx {
 
 bool param_get(vexel_dev_handle* h, vexel_param_item* items, int count) {
-    if (count <= 0) return false;
+    if (count < 0 || (count > 0 && !items)) return false;
     auto wire = wire_items(count);
     if (!wire) return false;
     for (int i = 0; i < count; ++i) {
@@ -79,7 +79,8 @@ VX_API int vexel_param_batch_set(vexel_dev* dev, const vexel_param_item* items, 
         vx::logf(vx::kErr, "[%s]  Device handler Is NULL!\r\n", "vexel_param_batch_set");
         return 0;
     }
-    if (count <= 0 || !items) return 0;
+    // An empty batch still goes to the transport, which answers for it.
+    if (count < 0 || (count > 0 && !items)) return 0;
     auto wire = wire_items(count);
     if (!wire) return 0;
     for (int i = 0; i < count; ++i) {
@@ -106,7 +107,6 @@ VX_API int vexel_param_batch_get(vexel_dev* dev, vexel_param_item* items, int co
         vx::logf(vx::kErr, "[%s]  Device handler Is NULL!\r\n", "vexel_param_batch_get");
         return 0;
     }
-    if (!items) return 0;
     return vx::param_get(call.handle(), items, count) ? 1 : 0;
 }
 

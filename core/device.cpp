@@ -8,6 +8,7 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include <vexel/device.h>
 #include <vexel/log.h>
@@ -37,6 +38,9 @@ std::mutex g_dev_mu;
 std::condition_variable g_dev_cv;  // an in-flight count reached zero
 
 vexel_dev g_default_dev{};
+
+// Handles the calling thread is inside right now, once per nesting level.
+thread_local std::vector<const vexel_dev_handle*> t_inside;
 
 vexel_driver_entry g_registry[] = {
     {"TI OP8241 chip driver", "T0", &g_vexel_driver_op_ti, nullptr, nullptr},
@@ -133,10 +137,12 @@ DeviceCall::DeviceCall(vexel_dev* dev) : dev_(dev) {
     ++h->inflight;
     h_ = h;
     set_busy(dev, true);
+    t_inside.push_back(h);
 }
 
 DeviceCall::~DeviceCall() {
     if (!h_) return;
+    t_inside.erase(std::find(t_inside.rbegin(), t_inside.rend(), h_).base() - 1);
     std::lock_guard lock(g_dev_mu);
     if (--h_->inflight == 0) {
         set_busy(dev_, false);
@@ -148,6 +154,10 @@ vexel_dev_handle* handle_of(const vexel_dev* dev) {
     if (!dev) return nullptr;
     std::lock_guard lock(g_dev_mu);
     return dev->handle;
+}
+
+bool inside_call(const vexel_dev_handle* h) {
+    return std::find(t_inside.begin(), t_inside.end(), h) != t_inside.end();
 }
 
 }  // namespace vx
@@ -208,6 +218,11 @@ VX_API vexel_dev* vexel_dev_open(vexel_dev* dev) {
         dev = &g_default_dev;
     }
     if (vexel_dev_handle* old = vx::handle_of(dev)) {
+        if (vx::inside_call(old)) {
+            // Closing would wait for the very call this thread is inside.
+            vx::logf(vx::kErr, "[%s] refused: called from inside a call on this device\n", __func__);
+            return nullptr;
+        }
         if (old->open.load()) {
             vx::logf(vx::kWrn, "[%s] device not close correctly. close it..\n", __func__);
             close_handle(dev, old);
@@ -287,6 +302,11 @@ VX_API void vexel_dev_close(vexel_dev* dev) {
     vx::logf(vx::kDbg, "[%s] close vexel device @ %p\n", __func__, static_cast<void*>(dev));
     vexel_dev_handle* h = vx::handle_of(dev);
     if (!h) return;
+    if (vx::inside_call(h)) {
+        // Closing would wait for the very call this thread is inside.
+        vx::logf(vx::kErr, "[%s] refused: called from inside a call on this device\n", __func__);
+        return;
+    }
     close_handle(dev, h);
     if (dev->free_on_close) std::free(dev);
 }

@@ -47,6 +47,12 @@ struct vexel_dev_handle {
     // Calls inside this handle right now; close releases nothing until it is zero.
     int inflight = 0;   // guarded by the device table lock
     bool closing = false;
+
+    // Capture start, stop and the frame budget change one after the other.
+    std::mutex ctl_mu;
+    // One pulling call (get_frames, get_frame, wait) delivers at a time: the pending request and
+    // the callback staging buffer are the handle's. Recursive: a frame-ready callback may pull.
+    std::recursive_timed_mutex deliver_mu;
 };
 
 namespace vx {
@@ -71,6 +77,9 @@ private:
 // The record's handle read under the device table lock (null when not open).
 vexel_dev_handle* handle_of(const vexel_dev* dev);
 
+// True while the calling thread is inside a public call on `h` (a callback runs inside one).
+bool inside_call(const vexel_dev_handle* h);
+
 // Parameter read shared by the public batch call, open and capture start: converts to the
 // wire form, logs as the public call does, copies back only on success.
 bool param_get(vexel_dev_handle* h, vexel_param_item* items, int count);
@@ -78,7 +87,8 @@ bool param_get(vexel_dev_handle* h, vexel_param_item* items, int count);
 // The transport's capture callback ("on_capture_event"); `user` is the handle.
 int capture_event(vexel_ll_dev* ll, int code, uint8_t* data, int len, void* user);
 
-// Stops a capture on behalf of close; the record is open and no other call is inside it.
+// Stops a capture on behalf of close, as vexel_cap_stop does; the record is open and no other
+// call is inside it.
 void stop_capture_for_close(vexel_dev* dev, vexel_dev_handle* h);
 
 }  // namespace vx

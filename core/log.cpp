@@ -43,7 +43,7 @@ void format_prefix(char (&buf)[48]) {
 
 bool reaches(unsigned level, int slot) {
     const LogState& s = state();
-    return level < VX_LOG_OFF && level >= s.threshold[slot].load(std::memory_order_relaxed) &&
+    return level != VX_LOG_OFF && level >= s.threshold[slot].load(std::memory_order_relaxed) &&
            (slot != VX_LOG_FILE || s.has_file.load(std::memory_order_relaxed));
 }
 

@@ -266,16 +266,16 @@ int param_set(vexel_ll_dev* dev, vexel_ll_param_rec* recs, int count) {
         logf(kErr, "[%s] too many parameters: %d (at most %d)\n", fn, count, kParamSetMax);
         return 0;
     }
-    if (count && !recs) return 0;
+    if (count == 0) return 1;  // nothing to set; the camera refuses an empty batch
+    if (!recs) return 0;
     const auto lock = hold_commands(dev);
-    int done = 0;
-    do {  // an empty batch is still one command
+    for (int done = 0; done < count;) {
         const int chunk = std::min(count - done, kParamSetChunk);
         if (!exe(dev, true, kCmdDev, 3, recs + done, static_cast<uint16_t>(chunk * sizeof *recs), kCmdTimeoutMs) ||
             !check_last_cmd(dev, kCmdDev, 3))
             return 0;
         done += chunk;
-    } while (done < count);
+    }
     return 1;
 }
 

@@ -30,12 +30,15 @@ VX_API int vexel_cap_get_frame_buffer(vexel_dev* dev, void** buf_out, uint32_t* 
 VX_API void vexel_cap_set_callback_on_frame_ready(vexel_dev* dev, vexel_frame_ready_cb cb);
 VX_API void vexel_cap_set_callback_on_error(vexel_dev* dev, vexel_error_cb cb);
 VX_API int vexel_cap_is_ongoing(vexel_dev* dev);
+/* True when capture runs; a start while it already runs changes nothing and returns true. */
 VX_API int vexel_cap_start(vexel_dev* dev);
 /* False when the camera did not acknowledge the stop: capture is still on, try again. */
 VX_API int vexel_cap_stop(vexel_dev* dev);
 /* Waits for `frame_num` frames and copies them back to back into `buf`; `info` receives the
    first frame's information. Returns the number delivered, -1 (wrong parameters), -2 (capture
-   no longer running) or a negative capture error. */
+   no longer running) or a negative capture error. The pulling calls (this, get_frame, wait) of
+   several threads take turns: one delivers at a time, the others wait within their own limit
+   (get_frame does not wait: 0). */
 VX_API int vexel_cap_get_frames(vexel_dev* dev, uint32_t frame_num, void* buf, uint32_t size,
                                 vexel_frame_info* info);
 /* As vexel_cap_get_frames for one frame, without waiting: 1, 0 (none ready) or negative. */

@@ -71,11 +71,20 @@ VX_API void vexel_uninit(void);
 /* Fills up to `list_num` records with the attached cameras; returns how many. */
 VX_API int vexel_dev_list(vexel_dev* dev_list, int list_num);
 /* Opens `dev` (a listed record, or a zeroed one for the first camera; null uses the library's
-   default record). Returns the record, or null. */
+   default record). Returns the record, or null. A record still open is closed first, except
+   from inside a call on that device (a frame-ready or error callback): that reopen is refused
+   with a logged error and null, the device staying open. */
 VX_API vexel_dev* vexel_dev_open(vexel_dev* dev);
 /* Not available on this platform: always null. */
 VX_API vexel_dev* vexel_dev_open_by_fd(vexel_dev* dev);
+/* Stops a running capture, waits for calls of other threads on the device to return, and
+   releases it. From inside a call on the same device (a frame-ready or error callback) the
+   close would wait for itself: it is refused with a logged error and the device stays open;
+   close it after that call returns (a callback may call vexel_cap_stop to end it). */
 VX_API void vexel_dev_close(vexel_dev* dev);
+/* Any number of threads may call the device calls below (and the capture calls) on one open
+   device: each command to the camera, with its status query, runs whole. */
+
 /* Target 0 restarts the camera, 1 resets the sensor, 3 re-enumerates and reopens; 0..8 valid. */
 VX_API int vexel_dev_reset(vexel_dev* dev, unsigned target);
 /* The open device's driver entry (its own copy of the registry row). */
@@ -87,6 +96,7 @@ VX_API int vexel_reg_batch_write(vexel_dev* dev, unsigned target, uint32_t reg_b
                                  uint32_t reg_cnt);
 VX_API int vexel_reg_batch_read(vexel_dev* dev, unsigned target, uint32_t reg_base, uint32_t* val_buf,
                                 uint32_t reg_cnt);
+/* Batches of 0 items reach the transport and succeed without traffic. */
 VX_API int vexel_param_batch_set(vexel_dev* dev, const vexel_param_item* items, int count);
 /* On success each item's param_len and param_val hold the camera's answer; on failure the
    items are untouched. */

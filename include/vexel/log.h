@@ -6,7 +6,8 @@
 
 VX_EXTERN_C_BEGIN
 
-/* Message levels; a channel writes a message whose level is >= its threshold. */
+/* Message levels; a channel writes a message whose level is >= its threshold (compared as
+   unsigned numbers). Level 5 is never written, so thresholds of 5 silence the levels below. */
 typedef enum vexel_log_level {
     VX_LOG_TRC = 0,
     VX_LOG_DBG = 1,

@@ -100,7 +100,7 @@ VX_API int vexel_ll_dev_reset(vexel_ll_dev* dev, int target);
 
 /* One control command: true when exactly `length` bytes moved (at most 4096 on this platform).
    A command and the status check that follows it are two calls: another thread's command may
-   come between them unless the caller keeps them together (inside the library: vx::ll::CommandLock). */
+   come between them. */
 VX_API int vexel_ll_exe_cmd(vexel_ll_dev* dev, int is_write, int type, int value, void* data, int length,
                             uint32_t timeout_ms);
 /* True when the camera's last command was (type, value) and it completed; asks again while the

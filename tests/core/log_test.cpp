@@ -47,6 +47,7 @@ TEST_F(LogTest, DefaultThresholdsRouteLevelsToChannels) {
     vx_log(1, "DBG", "[%s] debug\n", "t");
     vx_log(0, "TRC", "[%s] trace\n", "t");
     vx_log(5, "XXX", "never\n");
+    vx_log(6, "SIX", "above five\n");  // only level 5 itself is never written
     const std::string out = ::testing::internal::GetCapturedStdout();
     const std::string file = slurp(path);
 
@@ -56,6 +57,9 @@ TEST_F(LogTest, DefaultThresholdsRouteLevelsToChannels) {
     EXPECT_NE(file.find("[DBG] [t] debug\n"), std::string::npos);
     EXPECT_EQ(file.find("trace"), std::string::npos);
     EXPECT_EQ(file.find("never"), std::string::npos);
+    EXPECT_EQ(out.find("never"), std::string::npos);
+    EXPECT_NE(out.find("[SIX] above five\n"), std::string::npos);
+    EXPECT_NE(file.find("[SIX] above five\n"), std::string::npos);
 }
 
 TEST_F(LogTest, PrefixHasLocalTimeMillisecondsAndThreadId) {
