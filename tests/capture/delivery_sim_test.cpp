@@ -356,19 +356,27 @@ TEST_F(CaptureTest, CloseWakesABlockedWaiter) {
     EXPECT_EQ(dev_.handle, nullptr);
 }
 
-TEST_F(CaptureTest, ATransferErrorWakesAWaitingCallerAtOnce) {
-    vxsim::Camera& cam = open();
-    ASSERT_EQ(vexel_cap_start(&dev_), 1);
-    std::thread unplug([&] {
-        std::this_thread::sleep_for(300ms);
-        cam.unplug();
-    });
-    const auto t0 = Clock::now();
-    EXPECT_EQ(vexel_cap_wait(&dev_, 20000), 1);  // stopped by the error, long before the limit
-    EXPECT_LT(Clock::now() - t0, 5s);
-    unplug.join();
-    std::vector<uint8_t> buf(kFrame);
-    EXPECT_EQ(vexel_cap_get_frames(&dev_, 1, buf.data(), kFrame, nullptr), VEXEL_ERR_CAP_UNKNOWN);
+// Unplugged with transfers in flight, or with every transfer done and none to resubmit (the
+// host a ring behind): either way the capture stops with an error, and a waiting caller hears
+// of it at once rather than at its deadline.
+TEST_F(CaptureTest, UnplugStopsTheCaptureAndWakesAWaitingCallerAtOnce) {
+    for (const auto how : {vxsim::Unplug::now, vxsim::Unplug::ring_behind}) {
+        SCOPED_TRACE(how == vxsim::Unplug::now ? "now" : "ring behind");
+        vxsim::Camera& cam = open();
+        ASSERT_EQ(vexel_cap_start(&dev_), 1);
+        std::thread unplug([&] {
+            std::this_thread::sleep_for(300ms);
+            cam.unplug(how);
+        });
+        const auto t0 = Clock::now();
+        EXPECT_EQ(vexel_cap_wait(&dev_, 20000), 1);  // stopped by the error, long before the limit
+        EXPECT_LT(Clock::now() - t0, 5s);
+        unplug.join();
+        std::vector<uint8_t> buf(kFrame);
+        EXPECT_EQ(vexel_cap_get_frames(&dev_, 1, buf.data(), kFrame, nullptr), VEXEL_ERR_CAP_UNKNOWN);
+        vexel_dev_close(&dev_);
+        dev_ = vexel_dev{};
+    }
 }
 
 // Close or reopen from inside a callback would wait for the very call the callback runs in.
