@@ -293,6 +293,17 @@ TEST(StreamHeader, InvalidHeadersAreSearchedPast) {
     }
 }
 
+TEST(StreamHeader, LargestLengthAndFormatAreAccepted) {
+    StreamGen g;
+    g.frfmt = 0x3FF;      // one below the format bound
+    g.frame(0xFFFFF);     // a one-packet frame whose len is one below its bound
+    g.frame(100);
+    Parser p;
+    p.feed(g.out);
+    expect_frames(p.drain(), g.frames);
+    EXPECT_EQ(p.state().bytes_skipped, 0u);
+}
+
 TEST(StreamFrames, TwoFramesInOnePacketAndTheIndexStepAfterIt) {
     StreamGen g;
     g.fridx = 7;

@@ -93,7 +93,9 @@ TEST_F(ChipConfig, ShimRefusesBadAddressesAndOperations) {
               "allowed.\n");
     out = output_of([&] { EXPECT_EQ(i2c(32, 'l', 0, 0, &p), 0); });
     EXPECT_EQ(out, "uncompleted function : <i2c device reload>!\n");
-    EXPECT_EQ(i2c(0, 'd', 0, 0, &p), 0);
+    // The last accepted address, register and count: no complaint.
+    out = output_of([&] { EXPECT_EQ(i2c(127, 'd', 255, 257, &p), 0); });
+    EXPECT_EQ(out, "");
     EXPECT_EQ(bytes[0], 32);
     EXPECT_EQ(bytes[1], 255);
     EXPECT_EQ(bytes[2], 9);
