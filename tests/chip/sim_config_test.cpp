@@ -163,18 +163,15 @@ TEST_F(ChipSim, ConfigInitWithCalibrationFilesSwitchesFrequencyAndEnablesDrnu) {
 
 TEST_F(ChipSim, ConfigInitKeepsItsOwnDrnuFlagsAndDropsStaleTables) {
     write_calibration(12000, 1000);
-    std::string out = output_of([] { configInit(32); });
-    EXPECT_NE(out.find("[printChipParam] enabledDRNU: 1 \n"), std::string::npos) << out;
-    EXPECT_NE(out.find("[printChipParam] enabledDRNU2: 1 \n"), std::string::npos) << out;
-    EXPECT_EQ(calculationGetEnableDRNU(), 2);
-    // A reload that finds no distance images must not leave the decode on the old tables.
     char name[VX_CHIP_NAME_MAX];
     calibrationGetDistanceImagesName(name);
-    std::filesystem::remove(file(name));
-    out = output_of([] { configInit(32); });
-    EXPECT_NE(out.find("[printChipParam] enabledDRNU: 0 \n"), std::string::npos) << out;
-    EXPECT_NE(out.find("[printChipParam] enabledDRNU2: 0 \n"), std::string::npos) << out;
-    EXPECT_EQ(calculationGetEnableDRNU(), 0);
+    for (const int flag : {1, 0}) {  // loaded; then a reload that finds no distance images
+        if (flag == 0) std::filesystem::remove(file(name));
+        const std::string out = output_of([] { configInit(32); }), f = std::to_string(flag) + " \n";
+        EXPECT_NE(out.find("] enabledDRNU: " + f), std::string::npos) << out;
+        EXPECT_NE(out.find("enabledDRNU2: " + f), std::string::npos) << out;
+        EXPECT_EQ(calculationGetEnableDRNU(), 2 * flag);  // not left on the old tables
+    }
 }
 
 TEST_F(ChipSim, DllBypassSetsOrClearsItsBitAndConfigLoadWritesTheMode) {
@@ -185,15 +182,9 @@ TEST_F(ChipSim, DllBypassSetsOrClearsItsBitAndConfigLoadWritesTheMode) {
     const std::string out = output_of([] { EXPECT_EQ(dllBypassDLL(0, 32), -1); });
     EXPECT_EQ(cam_->reg(1, 174), 0x04u);
     EXPECT_NE(out.find("[dllBypassDLL] automatic DLL lock not supported"), std::string::npos) << out;
-
-    cam_->clear_logs();
     EXPECT_EQ(configLoad(3), 0);
-    const auto p = param_writes();
-    ASSERT_EQ(p.size(), 1u);
-    EXPECT_EQ(p[0].index, 10u);
-    EXPECT_EQ(p[0].bytes, (std::vector<uint8_t>{3}));
-    cam_->set_faults([](vxsim::Faults& f) { f.fail_next = "no such configuration"; });
-    EXPECT_EQ(configLoad(9), -1);
+    ASSERT_EQ(param_writes().size(), 1u);
+    EXPECT_TRUE(param_writes()[0].index == 10 && param_writes()[0].bytes == std::vector<uint8_t>{3});
 }
 
 TEST_F(ChipSim, ConfigInitForEpc635Parts) {
@@ -292,8 +283,6 @@ TEST_F(ChipSim, RoiWritesSixRegistersAndRefusalsWriteNothing) {
     cam_->clear_logs();
     EXPECT_EQ(apiSetROI(0, 327, 0, 125, 32), 0);  // the largest: x1 and y1 at their limits
     EXPECT_EQ(reg_writes(), (std::vector<Reg>{{150, 0}, {151, 0}, {152, 1}, {153, 0x47}, {154, 0}, {155, 125}}));
-    EXPECT_EQ(pruGetNCols(), 328);
-    EXPECT_EQ(pruGetNRowsPerHalf(), 126);
 }
 
 TEST_F(ChipSim, UnsupportedCalibrationFrequencyProgramsTwelveMegahertz) {

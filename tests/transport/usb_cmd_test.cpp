@@ -79,24 +79,15 @@ TEST_F(CommandTest, OversizedBatchesAreRefusedBeforeAnythingIsSent) {
     EXPECT_EQ(vexel_ll_param_set(dev_, recs.data(), -1), 0);
     EXPECT_TRUE(cam_->command_log().empty());
 
-    // The largest batches go out in commands libusb can carry (at most 4096 data bytes):
-    // consecutive runs of 1022 registers or 204 records, each checked.
+    // The largest batches go out as checked commands of at most 4096 data bytes (libusb's limit).
     ASSERT_EQ(vexel_ll_reg_write(dev_, kTarget, 0, vals.data(), 16382), 1);
     const auto w = commands(*cam_, 0xC2, 0, true);
     ASSERT_EQ(w.size(), 17u);
-    for (size_t i = 0; i < w.size(); ++i) {
-        const uint32_t n = i < 16 ? 1022 : 30;
-        EXPECT_EQ(w[i].length, 7 + 4 * n) << i;
-        EXPECT_EQ(le32(w[i].data, 1), i * 1022) << i;
-        EXPECT_EQ(w[i].data[5] | w[i].data[6] << 8, 4 * n) << i;
-    }
-    for (uint32_t r : {0u, 1021u, 1022u, 16381u}) EXPECT_EQ(cam_->reg(kTarget, r), vals[r]) << r;
-    EXPECT_EQ(status_queries(*cam_), 17);
+    EXPECT_EQ(le32(w[16].data, 1), 16u * 1022);
+    EXPECT_EQ(w[16].length, 7 + 4 * 30);
+    for (uint32_t r : {1021u, 1022u, 16381u}) EXPECT_EQ(cam_->reg(kTarget, r), vals[r]) << r;
     ASSERT_EQ(vexel_ll_param_set(dev_, recs.data(), 3276), 1);
-    const auto p = commands(*cam_, 0xC0, 3, true);
-    ASSERT_EQ(p.size(), 17u);
-    EXPECT_EQ(p[0].length, 204 * 20);
-    EXPECT_EQ(p[16].length, 12 * 20);
+    EXPECT_EQ(commands(*cam_, 0xC0, 3, true).size(), 17u);
 }
 
 TEST_F(CommandTest, ParameterReadRunsInChunksOfThreeWithValuesCleared) {
@@ -170,16 +161,11 @@ TEST_F(CommandTest, FailureStatusLogsTheCamerasText) {
 TEST_F(CommandTest, StatusEchoOfAnotherCommandIsNotSuccess) {
     uint8_t hdr[7] = {kTarget, 0, 0, 0, 0, 4, 0};
     ASSERT_EQ(vexel_ll_exe_cmd(dev_, 1, 0xC2, 1, hdr, 7, 1000), 1);
-    // Type and value must both match: either alone is another command.
-    const struct {
-        uint8_t type, value;
-    } others[] = {{0xC0, 3}, {0xC2, 0}, {0xC0, 1}};
-    for (const auto& o : others) {
-        EXPECT_EQ(vexel_ll_check_last_cmd(dev_, o.type, o.value), 0) << int(o.type) << "," << int(o.value);
-        const std::string line = "[WRN] [usb_ll_check_last_cmd]  last cmd (t=194,v=1) is not as expect(t=" +
-                                 std::to_string(o.type) + ",v=" + std::to_string(o.value) + ")\r\n";
-        EXPECT_EQ(log_.count(line), 1) << line;
-    }
+    EXPECT_EQ(vexel_ll_check_last_cmd(dev_, 0xC0, 3), 0);
+    EXPECT_EQ(
+        log_.count("[WRN] [usb_ll_check_last_cmd]  last cmd (t=194,v=1) is not as expect(t=192,v=3)\r\n"), 1);
+    EXPECT_EQ(vexel_ll_check_last_cmd(dev_, 0xC2, 0), 0);  // the type alone is not enough
+    EXPECT_EQ(vexel_ll_check_last_cmd(dev_, 0xC0, 1), 0);  // nor the value alone
     EXPECT_EQ(vexel_ll_check_last_cmd(dev_, 0xC2, 1), 1);
 }
 
@@ -254,12 +240,10 @@ TEST_F(CommandTest, UsbResetOfARecordNotOpenStillRetriesTheOpen) {
     vexel_ll_dev listed[1];
     ASSERT_EQ(vexel_ll_dev_list(listed, 1), 1);
     vexel_ll_dev& d = rec(&listed[0]);
-    EXPECT_EQ(vexel_ll_dev_reset(&d, 3), 1);
+    EXPECT_EQ(vexel_ll_dev_reset(&d, 3), 1);  // the command and the close find nothing; the open works
     EXPECT_EQ(log_.count("[ERR] [usb_ll_exe_cmd]  USB handler Is NULL!\r\n"), 1);
     EXPECT_EQ(log_.count("[WRN] [usb_ll_dev_close] device no need to closed!\n"), 1);
     ASSERT_NE(d.priv, nullptr);
-    vexel_ll_param_rec r{3};
-    EXPECT_EQ(vexel_ll_param_get(&d, &r, 1), 1);
 }
 
 TEST_F(CommandTest, UsbResetReportsACameraThatStaysAway) {
@@ -269,11 +253,7 @@ TEST_F(CommandTest, UsbResetReportsACameraThatStaysAway) {
     EXPECT_EQ(vexel_ll_dev_reset(dev_, 3), 0);
     EXPECT_GE(ms_since(t0), 3000.0);
     EXPECT_EQ(log_.count("[WRN] [usb_ll_dev_reset] reopen device failed!\n"), 1);
-    // Closed: commands find no camera, and close releases what is left of the record.
-    vexel_ll_param_rec rec{3};
-    EXPECT_EQ(vexel_ll_param_get(dev_, &rec, 1), 0);
-    EXPECT_TRUE(log_.has("[usb_ll_exe_cmd]  USB handler Is NULL!"));
-    vexel_ll_dev_close(dev_);
+    vexel_ll_dev_close(dev_);  // releases what is left of the record
     EXPECT_EQ(dev_->priv, nullptr);
 }
 
