@@ -156,6 +156,40 @@ vexel_dev_handle* handle_of(const vexel_dev* dev) {
     return dev->handle;
 }
 
+void TurnLock::lock() {
+    try_lock_until(std::chrono::steady_clock::time_point::max());
+}
+
+bool TurnLock::try_lock() {
+    return try_lock_until(std::chrono::steady_clock::time_point::min());
+}
+
+bool TurnLock::try_lock_until(std::chrono::steady_clock::time_point deadline) {
+    const std::thread::id me = std::this_thread::get_id();
+    std::unique_lock lk(mu_);
+    if (depth_ > 0 && owner_ == me) {
+        ++depth_;
+        return true;
+    }
+    auto free = [this] { return depth_ == 0; };
+    if (deadline == std::chrono::steady_clock::time_point::max())
+        cv_.wait(lk, free);
+    else if (!cv_.wait_until(lk, deadline, free))
+        return false;
+    owner_ = me;
+    depth_ = 1;
+    return true;
+}
+
+void TurnLock::unlock() {
+    {
+        std::lock_guard lk(mu_);
+        if (--depth_ > 0) return;
+        owner_ = {};
+    }
+    cv_.notify_one();
+}
+
 bool inside_call(const vexel_dev_handle* h) {
     return std::find(t_inside.begin(), t_inside.end(), h) != t_inside.end();
 }

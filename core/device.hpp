@@ -2,9 +2,11 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 
 #include <vexel/device.h>
 #include <vexel/driver.h>
@@ -15,6 +17,27 @@
 
 #include <vexel/capture.h>
 #include <vexel/stream.h>
+
+namespace vx {
+
+// A recursive lock with a deadline, for one pulling call at a time. Built on a condition variable:
+// std::recursive_timed_mutex waits with pthread_mutex_clocklock, which the thread sanitizer cannot
+// see, so every hand-over would look like a race.
+class TurnLock {
+public:
+    void lock();
+    bool try_lock();
+    bool try_lock_until(std::chrono::steady_clock::time_point deadline);
+    void unlock();
+
+private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::thread::id owner_;
+    int depth_ = 0;
+};
+
+}  // namespace vx
 
 struct vexel_dev_handle {
     vexel_ll_dev ll;  // first: the handle is handed to the transport as its record
@@ -52,7 +75,7 @@ struct vexel_dev_handle {
     std::mutex ctl_mu;
     // One pulling call (get_frames, get_frame, wait) delivers at a time: the pending request and
     // the callback staging buffer are the handle's. Recursive: a frame-ready callback may pull.
-    std::recursive_timed_mutex deliver_mu;
+    vx::TurnLock deliver_mu;
 };
 
 namespace vx {
