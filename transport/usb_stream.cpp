@@ -135,6 +135,12 @@ int cap_start(vexel_ll_dev* dev, uint32_t arg, vexel_ll_cap_cb cb, void* user) {
         }
         logf(kTrc, "[%s] trans[%d] issue: txlen=%d\n", fn, i, kBulkXferSize);
     }
+    // With no transfer in flight (the stream endpoint's interface held elsewhere, say) nothing
+    // could ever arrive or report: the camera is not started.
+    if (busy_count(p) == 0) {
+        logf(kErr, "[%s] no transfer in flight: capture cannot start\n", fn);
+        return 0;
+    }
     logf(kTrc, "[%s] Enter\n", fn);
 
     uint8_t le[4] = {static_cast<uint8_t>(arg), static_cast<uint8_t>(arg >> 8),

@@ -176,6 +176,20 @@ TEST_F(CaptureTest, GetFramesCopiesBackToBackAndHandsTheRestToTheCallback) {
     vexel_cap_stop(&dev_);
 }
 
+// Interface 0 held elsewhere: the camera opens on interface 1, but its stream endpoint cannot be
+// read, so capture does not start rather than wait for data that cannot come.
+TEST_F(CaptureTest, StartFailsWhenNoTransferCanBeQueued) {
+    vxsim::CameraOptions o;
+    o.interface0_busy = true;
+    vxsim::Camera& cam = open(o);
+    std::string out = console_of([&] { EXPECT_EQ(vexel_cap_start(&dev_), 0); });
+    EXPECT_TRUE(contains(out, "[usb_ll_cap_start] no transfer in flight: capture cannot start")) << out;
+    EXPECT_EQ(vexel_cap_is_ongoing(&dev_), 0);
+    for (const auto& c : cam.command_log())
+        EXPECT_FALSE(c.request == 0xC2 && c.value == 4);  // never told to start
+    EXPECT_FALSE(cam.streaming());
+}
+
 TEST_F(CaptureTest, UnknownFrameRateGivesTheTwentyFpsTimeout) {
     vxsim::CameraOptions o;
     o.frame_rate = 0;  // the camera reports 0 and sends nothing
