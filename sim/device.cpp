@@ -143,7 +143,8 @@ private:
         if (::grantpt(master_) == 0 && ::unlockpt(master_) == 0) {
             slave_ = ::ioctl(master_, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
             char name[64];
-            if (slave_ >= 0 && ::ptsname_r(master_, name, sizeof name) == 0 && ::symlink(name, path.c_str()) == 0) {
+            if (slave_ >= 0 && ::ptsname_r(master_, name, sizeof name) == 0 &&
+                ::symlink(name, path.c_str()) == 0) {
                 termios t;
                 if (::tcgetattr(slave_, &t) == 0) {
                     ::cfmakeraw(&t);
@@ -582,7 +583,8 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
             cs->pending.push_back(u);
             const auto now = Clock::now();
             if (ctrl) {
-                cam.ctrl_free = std::max(cam.ctrl_free, now) + std::chrono::microseconds(cam.opt.timing.control_us);
+                cam.ctrl_free =
+                    std::max(cam.ctrl_free, now) + std::chrono::microseconds(cam.opt.timing.control_us);
                 u->due = cam.ctrl_free;
                 cam.ctrl.push_back(u);
             } else {
@@ -623,7 +625,8 @@ void TestbedImpl::pump(CameraImpl& cam, Clock::time_point now, Clock::time_point
         // The sensor reads out at the frame rate whether or not the link moves; the FIFO
         // decides what is kept.
         if (const uint32_t fps = fw.frame_rate()) {
-            const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / fps));
+            const auto period =
+                std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / fps));
             for (; cam.next_capture <= now; cam.next_capture += period) fw.capture_frame();
             wake = std::min(wake, cam.next_capture);
         }
@@ -802,8 +805,8 @@ void TestbedImpl::unplug(CameraImpl& cam, Unplug how) {
             // Under the same lock as the unplug: no reap can come between, whatever the host's timing.
             while (!cam.bulk.empty()) {
                 Urb* u = cam.bulk.front();
-                u->actual += static_cast<int>(
-                    cam.fw.produce(u->buf->data + u->actual, static_cast<size_t>(u->length - u->actual), true));
+                u->actual += static_cast<int>(cam.fw.produce(
+                    u->buf->data + u->actual, static_cast<size_t>(u->length - u->actual), true));
                 if (u->actual == 0) break;  // not streaming: the rest fail below
                 cam.bulk.pop_front();
                 ++cam.fw.counters().bulk_urbs;

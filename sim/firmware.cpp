@@ -199,7 +199,8 @@ bool Firmware::direction(const Setup& s, bool want_in, const char* what) {
     return fail("%s must be %s", what, want_in ? "device-to-host" : "host-to-device");
 }
 
-Action Firmware::control(const Setup& s, const uint8_t* out, std::vector<uint8_t>& in, Clock::time_point now) {
+Action Firmware::control(const Setup& s, const uint8_t* out, std::vector<uint8_t>& in,
+                         Clock::time_point now) {
     in.clear();
     ++counters_.control;
     if ((s.request_type & 0x60) == 0) return standard_request(s, in);
@@ -285,7 +286,8 @@ Action Firmware::status_query(const Setup& s, std::vector<uint8_t>& in, Clock::t
     return Action::none;
 }
 
-Action Firmware::class_request(const Setup& s, const uint8_t* out, std::vector<uint8_t>& in, Clock::time_point now) {
+Action Firmware::class_request(const Setup& s, const uint8_t* out, std::vector<uint8_t>& in,
+                               Clock::time_point now) {
     if (s.request == kCmdStatus) return status_query(s, in, now);
 
     const bool still_busy = last_status_ != kStatusError && now < busy_until_;
@@ -321,7 +323,8 @@ Action Firmware::class_request(const Setup& s, const uint8_t* out, std::vector<u
         }
         default: fail("unknown command type 0x%02X", s.request); return Action::none;
     }
-    busy_until_ = last_status_ == kStatusDone ? now + std::chrono::milliseconds(busy_ms_) : Clock::time_point{};
+    busy_until_ =
+        last_status_ == kStatusDone ? now + std::chrono::milliseconds(busy_ms_) : Clock::time_point{};
     return a;
 }
 
@@ -603,7 +606,8 @@ bool Firmware::build_packet(bool on_demand) {
         const auto& pk = calib_package();
         frame_len = static_cast<uint32_t>(pk.size());
         format = kCalibFrameFormat;
-        len = static_cast<uint32_t>(std::min<size_t>(opt_.packet_payload ? opt_.packet_payload : 61440, pk.size() - upload_pos_));
+        len = static_cast<uint32_t>(
+            std::min<size_t>(opt_.packet_payload ? opt_.packet_payload : 61440, pk.size() - upload_pos_));
         start = upload_pos_ == 0;
         fridx = static_cast<uint16_t>(sensor_frame_);
         pkt_.resize(kHeaderBytes + len);

@@ -181,7 +181,8 @@ int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
             c.opt.address = static_cast<uint8_t>(num(0, 127));
         } else if (a == "--speed") {
             const long sp = num(0, 1000000);
-            if (sp != 12 && sp != 480 && sp != 5000) usage_error("--speed " + std::to_string(sp) + ": want 12, 480 or 5000");
+            if (sp != 12 && sp != 480 && sp != 5000)
+                usage_error("--speed " + std::to_string(sp) + ": want 12, 480 or 5000");
             c.opt.speed_mbps = static_cast<unsigned>(sp);
         } else if (a == "--product") {
             c.opt.product = text();
@@ -194,7 +195,8 @@ int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
             std::vector<uint16_t> f;
             for (size_t at = 0; at <= t.size();) {
                 const size_t comma = std::min(t.find(',', at), t.size());
-                f.push_back(static_cast<uint16_t>(number("--chip", t.substr(at, comma - at).c_str(), 0, 65535)));
+                f.push_back(
+                    static_cast<uint16_t>(number("--chip", t.substr(at, comma - at).c_str(), 0, 65535)));
                 at = comma + 1;
             }
             if (f.size() != 3) usage_error("--chip " + t + ": want PART,NUMBER,WAFER");
@@ -265,7 +267,8 @@ int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
             errno = 0;
             if (!v) usage_error("--seed needs a value");
             m.seed = std::strtoull(v, &end, 0);
-            if (errno || *end || end == v || *v == '-') usage_error(std::string("--seed ") + v + ": not a number");
+            if (errno || *end || end == v || *v == '-')
+                usage_error(std::string("--seed ") + v + ": not a number");
         } else if (a == "--truth") {
             c.truth_file = text();
         } else if (a == "--calib-package") {
@@ -281,7 +284,8 @@ int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
             if (std::sscanf(spec.c_str(), "%u:%u:%n", &type, &version, &at) != 2 || at == 0 || type > 255 ||
                 version > 65535)
                 usage_error("--flash " + spec + ": want TYPE:VERSION:FILE, TYPE 0-255, VERSION 0-65535");
-            c.opt.flash[static_cast<uint8_t>(type)] = {static_cast<uint16_t>(version), file_bytes(spec.substr(size_t(at)))};
+            c.opt.flash[static_cast<uint8_t>(type)] = {static_cast<uint16_t>(version),
+                                                       file_bytes(spec.substr(size_t(at)))};
         } else if (a == "--erase-acks") {
             c.opt.flash_erase_acks = static_cast<unsigned>(num(0, kCount));
         } else if (a == "--flash-refuse") {

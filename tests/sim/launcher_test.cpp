@@ -84,27 +84,28 @@ TEST(Launcher, RefusesNumbersOutOfRangeWithTheReason) {
         const char *last_good, *first_bad;
         const char* why;
     } cases[] = {
-        {"--fps", "1000", "1001", "out of range 0..1000"},   {"--fps", "0", "-5", "out of range 0..1000"},
-        {"--bus", "255", "256", "out of range 1..255"},      {"--port", "255", "300", "out of range 0..255"},
-        {"--address", "127", "128", "out of range 0..127"},  {"--rows", "1", "0", "out of range 1..240"},
+        {"--fps", "1000", "1001", "out of range 0..1000"}, {"--fps", "0", "-5", "out of range 0..1000"},
+        {"--bus", "255", "256", "out of range 1..255"},    {"--port", "255", "300", "out of range 0..255"},
+        {"--address", "127", "128", "out of range 0..127"}, {"--rows", "1", "0", "out of range 1..240"},
         {"--packet-size", "1048575", "1048576", "out of range 0..1048575"},
-        {"--stall", "0", "-1", "out of range 0..1000000000"}, {"--speed", "12", "100", "want 12, 480 or 5000"},
-        {"--integration", "65535", "1x", "not a number"},   {"--chip", "1,2,65535", "1,2", "want PART,NUMBER,WAFER"},
+        {"--stall", "0", "-1", "out of range 0..1000000000"},
+        {"--speed", "12", "100", "want 12, 480 or 5000"}, {"--integration", "65535", "1x", "not a number"},
+        {"--chip", "1,2,65535", "1,2", "want PART,NUMBER,WAFER"},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(std::string(c.opt) + " " + c.first_bad);
         EXPECT_EQ(run({VXSIM_LAUNCHER, c.opt, c.last_good, "--", "true"}).code(), 0);
         auto r = shell(std::string(VXSIM_LAUNCHER) + " " + c.opt + " " + c.first_bad + " -- true 2>&1");
         EXPECT_EQ(r.code(), 2);
-        EXPECT_EQ(r.out.rfind(std::string("vexel-sim: ") + c.opt + " " + c.first_bad + ": " + c.why + "\n", 0), 0u)
-            << r.out;
+        const std::string want = std::string("vexel-sim: ") + c.opt + " " + c.first_bad + ": " + c.why + "\n";
+        EXPECT_EQ(r.out.rfind(want, 0), 0u) << r.out;
     }
     // -v logs the emulation, and the help says what each fault's count counts.
     auto r = shell(std::string(VXSIM_LAUNCHER) + " -v -- true 2>&1");
     EXPECT_NE(r.out.find("[vxsim] plugged /dev/bus/usb/001/"), std::string::npos) << r.out;
     r = run({VXSIM_LAUNCHER, "--help"});
-    EXPECT_NE(r.out.find("--stall N                      the next N bulk transfers stall"), std::string::npos);
-    EXPECT_NE(r.out.find("--busy N                       the next N status queries answer busy"), std::string::npos);
+    EXPECT_NE(r.out.find("--stall N                      the next N bulk transfers stall"), r.npos);
+    EXPECT_NE(r.out.find("--busy N                       the next N status queries answer busy"), r.npos);
 }
 
 TEST(Launcher, ForwardsTerminationToTheChildAndReplugsOnSchedule) {

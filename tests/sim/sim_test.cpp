@@ -310,11 +310,12 @@ TEST_F(Sim, MalformedAndUnknownCommandsFailWithAText) {
         {"read-only param", [&] { uint8_t r[20] = {3, 2, 'x'}; return u.out(0xC0, 3, r, 20); }, 0xC0, 3},
         {"read phase first", [&] { uint8_t r[20]; return u.in(0xC0, 4, r, 20); }, 0xC0, 4},
         {"reset target", [&] { uint32_t t = 9; return u.out(0xC0, 0, &t, 4); }, 0xC0, 0},
-        {"reset read", [&] { uint8_t r[4]; return u.in(0xC0, 0, r, 4); }, 0xC0, 0, "reset must be host-to-device"},
+        {"reset read", [&] { uint8_t r[4]; return u.in(0xC0, 0, r, 4); }, 0xC0, 0,
+         "reset must be host-to-device"},
         {"start read", [&] { uint8_t r[4]; return u.in(0xC2, 4, r, 4); }, 0xC2, 4},
-        {"seventeen registers", [&] { uint8_t h[7] = {2, 0, 0, 0, 0, 68, 0}; return u.out(0xC2, 1, h, 7); }, 0xC2, 1,
+        {"17 registers", [&] { uint8_t h[7] = {2, 0, 0, 0, 0, 68}; return u.out(0xC2, 1, h, 7); }, 0xC2, 1,
          "reg read: 17 registers, at most 16"},
-        {"param get with values", [&] { uint8_t r[20] = {12}; r[19] = 1; return u.out(0xC0, 4, r, 20); }, 0xC0, 4,
+        {"param get with values", [&] { uint8_t r[20] = {12, 0, 1}; return u.out(0xC0, 4, r, 20); }, 0xC0, 4,
          "param get: record 0 has non-zero bytes after its id"},
         {"status query out", [&] { uint8_t r[63] = {}; return u.out(0xB0, 0, r, 63); }, 0xB0, 0,
          "status query must be device-to-host"},
@@ -588,7 +589,8 @@ TEST_F(Sim, TransfersCompleteAsynchronouslyInCompletionOrder) {
     libusb_transfer* ts[6];
     auto bulk = [&](int i) {
         bufs[i].resize(153600);
-        libusb_fill_bulk_transfer(ts[i] = libusb_alloc_transfer(0), u.h, 0x81, bufs[i].data(), 153600, cb, &order, 1000);
+        libusb_fill_bulk_transfer(ts[i] = libusb_alloc_transfer(0), u.h, 0x81, bufs[i].data(), 153600, cb,
+                                  &order, 1000);
         return libusb_submit_transfer(ts[i]);
     };
     for (int i = 0; i < 4; ++i) ASSERT_EQ(bulk(i), 0);
@@ -1003,7 +1005,8 @@ TEST_F(Sim, HeadersStraddlingTransfersAtEveryOffsetStillMakeWholeFrames) {
     EXPECT_EQ(st.bytes_skipped, 0u);
     std::vector<uint8_t> frame(vxsim::kFrameBytes);
     vx_stream_frame_info info{};
-    for (uint16_t n = 0; vx_stream_fetch_frames(ps.get(), frame.data(), uint32_t(frame.size()), 1, &info, 0); ++n) {
+    for (uint16_t n = 0; vx_stream_fetch_frames(ps.get(), frame.data(), uint32_t(frame.size()), 1, &info, 0);
+         ++n) {
         EXPECT_EQ(info.fridx, n);
         EXPECT_EQ(rd16(&frame[frame.size() - 2]), vxsim::pattern_sample(n, 3, 239, 319));
     }
