@@ -103,9 +103,9 @@ TEST(Launcher, RefusesNumbersOutOfRangeWithTheReason) {
     // -v logs the emulation, and the help says what each fault's count counts.
     auto r = shell(std::string(VXSIM_LAUNCHER) + " -v -- true 2>&1");
     EXPECT_NE(r.out.find("[vxsim] plugged /dev/bus/usb/001/"), std::string::npos) << r.out;
-    r = run({VXSIM_LAUNCHER, "--help"});
-    EXPECT_NE(r.out.find("--stall N                      the next N bulk transfers stall"), r.npos);
-    EXPECT_NE(r.out.find("--busy N                       the next N status queries answer busy"), r.npos);
+    const std::string help = run({VXSIM_LAUNCHER, "--help"}).out;
+    EXPECT_NE(help.find("--stall N                      the next N bulk transfers stall"), help.npos);
+    EXPECT_NE(help.find("--busy N                       the next N status queries answer busy"), help.npos);
 }
 
 TEST(Launcher, ForwardsTerminationToTheChildAndReplugsOnSchedule) {
