@@ -7,6 +7,7 @@
 #include <vexel/datax.h>
 
 #include "core/log.hpp"
+#include "transport/cmd_lock.hpp"
 
 static_assert(sizeof(al_data_info) == 16 && sizeof(al_action_info) == 12 && sizeof(al_erase_info) == 13);
 static_assert(sizeof(al_ack) == 13 && sizeof(al_block_hdr) == 6 && sizeof(al_payload_req) == 12);
@@ -20,6 +21,8 @@ constexpr uint32_t kEraseTimeoutMs = 10000;
 constexpr uint32_t kShortTimeoutMs = 1000;
 
 // One phase: the command and the camera's confirmation that it was this command and it completed.
+// Callers hold the command lock across all phases of a step, so no other thread's command can
+// come between a command and its status query, or between a request and its reply.
 bool phase(vexel_ll_dev* ll, bool write, uint8_t value, void* data, uint16_t length, uint32_t timeout_ms) {
     return vexel_ll_exe_cmd(ll, write ? 1 : 0, LL_CMD_DATA, value, data, length, timeout_ms) &&
            vexel_ll_check_last_cmd(ll, LL_CMD_DATA, value);
@@ -43,6 +46,7 @@ extern "C" {
 VX_API int al_get_data_info(vexel_ll_dev* ll, uint8_t value, void* record, uint8_t length) {
     static const char* const fn = "al_get_data_info";
     if (!record) return 0;
+    vx::ll::CommandLock hold(ll);
     if (!phase(ll, true, value, record, length, kInfoTimeoutMs)) {
         vx::logf(vx::kErr, "[%s] write phase failed\n", fn);
         return 0;
@@ -60,6 +64,7 @@ VX_API int al_get_data_payload(vexel_ll_dev* ll, uint8_t* buffer, uint16_t lengt
     // The request travels in a record of its own, so the caller's buffer needs only `length` bytes.
     al_payload_req req{};
     req.len = length;
+    vx::ll::CommandLock hold(ll);
     if (!phase(ll, true, AL_DATA_PAYLOAD, &req, sizeof req, kInfoTimeoutMs)) {
         vx::logf(vx::kErr, "[%s] write phase failed\n", fn);
         return 0;
@@ -82,6 +87,7 @@ VX_API int al_data_read_action_info(vexel_ll_dev* ll, uint8_t value, void* recor
         return 1;
     if (!record) return -1;
     uint8_t buf[sizeof(al_ack)] = {};
+    vx::ll::CommandLock hold(ll);
     if (!phase(ll, true, value, buf, n, kAckTimeoutMs)) {
         vx::logf(vx::kErr, "[%s] Write phase failed\n", fn);
         return 0;
@@ -128,6 +134,7 @@ VX_API int al_data_send_action_info(vexel_ll_dev* ll, uint8_t value, const void*
             break;
         default: return -1;
     }
+    vx::ll::CommandLock hold(ll);
     return phase(ll, true, value, const_cast<void*>(record), n, timeout_ms) ? 1 : -1;
 }
 

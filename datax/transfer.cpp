@@ -90,7 +90,9 @@ void banner(const char* fn) {
 }
 
 // The write exchange, from the start to the last block; true when the camera took every block.
-// Each failure has logged its own message.
+// Each failure has logged its own message. Every step holds the device's command channel by
+// itself, so other threads' commands go between steps; the camera's write state is not
+// theirs to change.
 bool send_image(const char* fn, vexel_ll_dev* ll, uint8_t type, uint16_t version, const std::vector<uint8_t>& image,
                 const Progress& progress) {
     const auto size = static_cast<uint32_t>(image.size());

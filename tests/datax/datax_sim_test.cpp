@@ -1,4 +1,5 @@
 // Data transfers against the simulated camera's flash: real libusb, real transport, public calls.
+#include <atomic>
 #include <climits>
 #include <filesystem>
 #include <fstream>
@@ -6,6 +7,7 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -341,6 +343,38 @@ TEST_F(Datax, WriteReportsProgressAndCancelsBetweenBlocks) {
     // The camera starts over at the next start.
     EXPECT_EQ(vexel_firmware_upgrade(&dev_, 2, 2, "img.bin"), 1);
     EXPECT_EQ(cam.flash_image(2)->version, 2);
+}
+
+TEST_F(Datax, AnotherThreadsCommandsGoBetweenTheSteps) {
+    start();
+    const Bytes data = pattern(40 * 1018, 11);
+    put_file("img.bin", data);
+    static std::atomic<int> reads, failures;
+    reads = failures = 0;
+    std::atomic<bool> done{false};
+    std::thread other([&] {
+        while (!done) {
+            vexel_param_item item{};
+            item.param_id = VX_PARAM_FPS;
+            ++(vexel_param_batch_get(&dev_, &item, 1) == 1 ? reads : failures);
+        }
+    });
+    // Between two blocks the transfer holds nothing: the other thread's reads get through.
+    auto cb = [](uint32_t, uint32_t, int stage, void* user) -> int {
+        if (stage == VX_DATAX_WRITE && !*static_cast<bool*>(user)) {
+            const int seen = reads.load();
+            *static_cast<bool*>(user) = vxt::eventually([&] { return reads.load() > seen + 2; }, 10s);
+        }
+        return 0;
+    };
+    bool interleaved = false;
+    EXPECT_EQ(vexel_firmware_upgrade_ex(&dev_, 5, 1, "img.bin", cb, &interleaved), 1);
+    EXPECT_EQ(vexel_data_upload(&dev_, 5, "back.bin"), 1);
+    done = true;
+    other.join();
+    EXPECT_TRUE(interleaved);
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(file_bytes("back.bin"), data);
 }
 
 TEST_F(Datax, PublicCallsNeedAnOpenDevice) {
