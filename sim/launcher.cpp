@@ -278,14 +278,14 @@ int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
                                                    : vxsim::CalibPackage::bytes;
             if (c.opt.calib_package == vxsim::CalibPackage::bytes) c.opt.calib_package_bytes = file_bytes(t);
         } else if (a == "--flash") {
-            const std::string spec = text();
+            const std::string flash_arg = text();
             unsigned type, version;
             int at = 0;
-            if (std::sscanf(spec.c_str(), "%u:%u:%n", &type, &version, &at) != 2 || at == 0 || type > 255 ||
+            if (std::sscanf(flash_arg.c_str(), "%u:%u:%n", &type, &version, &at) != 2 || at == 0 || type > 255 ||
                 version > 65535)
-                usage_error("--flash " + spec + ": want TYPE:VERSION:FILE, TYPE 0-255, VERSION 0-65535");
+                usage_error("--flash " + flash_arg + ": want TYPE:VERSION:FILE, TYPE 0-255, VERSION 0-65535");
             c.opt.flash[static_cast<uint8_t>(type)] = {static_cast<uint16_t>(version),
-                                                       file_bytes(spec.substr(size_t(at)))};
+                                                       file_bytes(flash_arg.substr(size_t(at)))};
         } else if (a == "--erase-acks") {
             c.opt.flash_erase_acks = static_cast<unsigned>(num(0, kCount));
         } else if (a == "--flash-refuse") {
