@@ -1,5 +1,9 @@
 # Warning and sanitizer flags shared by the library, the simulator, tools, tests and benchmarks.
 set(VEXEL_WARNINGS -Wall -Wextra -Werror -Wshadow=local -Wno-missing-field-initializers)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  # -Wshadow=local is GCC's; clang (the fuzz build) keeps its own shadow warnings.
+  list(APPEND VEXEL_WARNINGS -Wno-unknown-warning-option)
+endif()
 
 if(VEXEL_SANITIZE STREQUAL "address")
   set(VEXEL_SAN_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)

@@ -9,4 +9,6 @@ function(vexel_add_fuzz_replay name harness corpus)
   add_test(NAME fuzz_replay.${name} COMMAND replay_${name} ${corpus})
 endfunction()
 
-vexel_add_fuzz_replay(frame_file ${CMAKE_CURRENT_LIST_DIR}/fuzz_frame_file.cpp ${CMAKE_CURRENT_LIST_DIR}/corpus/frame_file)
+foreach(name stream frame_file lens_param calib_pkg)
+  vexel_add_fuzz_replay(${name} ${CMAKE_CURRENT_LIST_DIR}/fuzz_${name}.cpp ${CMAKE_CURRENT_LIST_DIR}/corpus/${name})
+endforeach()
