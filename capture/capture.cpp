@@ -52,6 +52,12 @@ void stop_with_error(vexel_dev_handle* h, int code) {
     vexel_ll_cap_abort(&h->ll);
 }
 
+// What a transfer received before it timed out or stalled is stream data like any other:
+// dropping it would tear the packet it belongs to and lose the frame.
+void feed_partial(vexel_dev_handle* h, const uint8_t* data, int len) {
+    if (data && len > 0 && vx_stream_feed_input(h->stream, data, static_cast<uint32_t>(len))) signal_waiters(h);
+}
+
 }  // namespace
 
 namespace vx {
@@ -68,6 +74,7 @@ int capture_event(vexel_ll_dev* ll, int code, uint8_t* data, int len, void* user
             vexel_ll_cap_abort(ll);
             break;
         case VX_LL_CAP_TIMEOUT:
+            feed_partial(h, data, len);
             // Counted from capture start: data in between does not forgive earlier time-outs.
             if (h->timeouts.fetch_add(1) + 1 > kMaxTimeouts && h->stop.load() == 0) {
                 vx::logf(vx::kWrn, "[%s] trans timeout -> stop\n", "on_capture_event");
@@ -75,6 +82,7 @@ int capture_event(vexel_ll_dev* ll, int code, uint8_t* data, int len, void* user
             }
             break;
         case VX_LL_CAP_STALL:
+            feed_partial(h, data, len);
             if (h->stalls.fetch_add(1) + 1 > kMaxStalls && h->stop.load() == 0) {
                 vx::logf(vx::kWrn, "[%s] trans stall -> stop\n", "on_capture_event");
                 stop_with_error(h, VEXEL_ERR_CAP_STALL);

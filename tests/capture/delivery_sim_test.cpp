@@ -10,6 +10,7 @@
 
 #include <vexel/vexel.h>
 
+#include "capture/stream_gen.hpp"
 #include "core/device.hpp"
 #include "sim/sim.hpp"
 #include "test_util.hpp"
@@ -259,6 +260,33 @@ TEST_F(CaptureTest, EventCountingRules) {
     vx::capture_event(ll, VX_LL_CAP_ERROR, nullptr, 0, h());
     EXPECT_EQ(h()->pending_err.load(), VEXEL_ERR_CAP_UNKNOWN);
     EXPECT_EQ(h()->stop.load(), 1u);
+}
+
+// A transfer that stalls or times out after part of its data arrived hands that part on: the
+// stream stays whole and no frame is lost.
+TEST_F(CaptureTest, DataOfAStalledOrTimedOutTransferIsKept) {
+    open();
+    vxtest::StreamGen gen;
+    gen.sums = true;
+    gen.frame(5000, 3);
+    gen.frame(5000, 2);
+    vx_stream_reset(h()->stream);
+    h()->stop.store(0);
+    uint8_t* p = gen.out.data();
+    const int n = static_cast<int>(gen.out.size());
+    vx::capture_event(&h()->ll, VX_LL_CAP_STALL, p, n / 3, h());
+    vx::capture_event(&h()->ll, VX_LL_CAP_TIMEOUT, p + n / 3, n / 3, h());
+    vx::capture_event(&h()->ll, VX_LL_CAP_OK, p + 2 * (n / 3), n - 2 * (n / 3), h());
+    vx_stream_state st{};
+    vx_stream_get_state(h()->stream, &st);
+    EXPECT_EQ(st.frames_ready, 2u);
+    EXPECT_EQ(st.frames_discarded, 0u);
+    std::vector<uint8_t> got(5000);
+    for (const auto& f : gen.frames) {
+        ASSERT_EQ(vx_stream_fetch_frames(h()->stream, got.data(), 5000, 1, nullptr, 0), 1u);
+        EXPECT_EQ(got, f.bytes);
+    }
+    EXPECT_EQ(h()->pending_err.load(), 0);
 }
 
 TEST_F(CaptureTest, DiscardsBecomeErrorThreeWithTheRunningTotal) {
