@@ -115,6 +115,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     char dir[] = "/tmp/vx_fuzz_calib_XXXXXX";
     check(mkdtemp(dir) != nullptr, "mkdtemp");
     g_root = dir;
+    std::atexit([] {
+        std::error_code ec;
+        fs::remove_all(g_root, ec);
+    });
     g_prefix = g_root / "a" / "b";
     fs::create_directories(g_prefix);
     check(vexel_path_cfg((g_prefix.string() + "/").c_str()) == 0, "path prefix");

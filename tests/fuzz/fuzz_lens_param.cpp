@@ -23,7 +23,7 @@ void check(bool ok, const char* what) {
     std::abort();
 }
 
-std::string g_path;
+std::string g_dir, g_path;
 // Larger tables are legal but slow a run down without taking new paths; the record each input
 // starts from is small for the same reason.
 constexpr int64_t kMaxTable = 96 * 72;
@@ -59,7 +59,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     vx_log_disable();
     char dir[] = "/tmp/vx_fuzz_lens_XXXXXX";
     check(mkdtemp(dir) != nullptr, "mkdtemp");
-    g_path = std::string(dir) + "/lens_param.txt";
+    g_dir = dir;
+    g_path = g_dir + "/lens_param.txt";
+    std::atexit([] {
+        std::remove(g_path.c_str());
+        std::remove(g_dir.c_str());
+    });
     return 0;
 }
 
