@@ -109,7 +109,8 @@ public:
             maybe_inject();
             vexel_frame_info info{};
             const int r = vexel_cap_get_frames(&dev_, 1, raw_.data(), vxsim::kFrameBytes, &info);
-            if (r == 1) check_frame(info);
+            if (r == 1) check_frame(info, raw_.data());
+            check_queued();
             handle_errors(r);
             settle_fault(false);
         }
@@ -123,6 +124,7 @@ public:
     bool ok = true;
 
     static int on_error(vexel_dev* dev, int code, uint32_t arg);
+    static void on_frame(vexel_dev* dev, vexel_frame* frame);
     static std::vector<Driver*> all;
 
 private:
@@ -144,6 +146,7 @@ private:
                     if (vexel_dev_open(&dev_) == &dev_) {
                         vexel_cap_set_frame_buffer(&dev_, nullptr, 8 * 307200);
                         vexel_cap_set_callback_on_error(&dev_, &Driver::on_error);
+                        vexel_cap_set_callback_on_frame_ready(&dev_, &Driver::on_frame);
                         return true;
                     }
                 }
@@ -181,9 +184,16 @@ private:
         vexel_cap_stop(&dev_);
     }
 
-    void check_frame(const vexel_frame_info& info) {
+    // Frames that were ready beside the one a pull asked for reach the frame-ready callback;
+    // they are checked after the pull, in the order they came.
+    void check_queued() {
+        for (size_t i = 0; i < queued_; ++i) check_frame(queue_[i].info, queue_[i].bytes.data());
+        queued_ = 0;
+    }
+
+    void check_frame(const vexel_frame_info& info, const uint8_t* raw) {
         ++stats.frames;
-        const auto* s = reinterpret_cast<const uint16_t*>(raw_.data());
+        const auto* s = reinterpret_cast<const uint16_t*>(raw);
         bool same = info.frame_size == vxsim::kFrameBytes && info.frame_format == vxsim::kFrameFormat &&
                     info.frame_width == vxsim::kWidth && info.frame_height == vxsim::kHeight;
         for (uint32_t i = 0; same && i < kSamples; ++i) same = s[i] == ((g_base[i] + info.frame_idx) & 0x0FFF);
@@ -209,7 +219,7 @@ private:
         last_idx_ = info.frame_idx;
         if (fault_) frames_in_window_++;
 
-        const int n = vexel_frame_get_distance(&dev_, dist_.data(), uint32_t(dist_.size()), raw_.data(),
+        const int n = vexel_frame_get_distance(&dev_, dist_.data(), uint32_t(dist_.size()), raw,
                                                vxsim::kFrameBytes, &info);
         if (n != int(kPixels)) fail("decode gave " + std::to_string(n) + " pixels");
         const int pts = vexel_frame_get_pcl(&dev_, pcl_.data(), int32_t(pcl_.size()), dist_.data(), int32_t(kPixels),
@@ -296,6 +306,7 @@ private:
         while (!seen && Clock::now() < give_up) {
             vexel_frame_info info{};
             const int r = vexel_cap_get_frames(&dev_, 1, raw_.data(), vxsim::kFrameBytes, &info);
+            queued_ = 0;  // frames of the unplugged capture are not checked any more
             for (const ErrorEvent& e : errors_) {
                 if (e.code >= -10 && e.code <= 3) ++stats.by_code[e.code + 10];
                 codes_in_window_.push_back(e.code);
@@ -374,6 +385,12 @@ private:
     std::vector<float> dist_, pcl_;
     int last_idx_ = -1;
     std::vector<ErrorEvent> errors_;  // from the callback, on this thread
+    struct Queued {
+        vexel_frame_info info;
+        std::vector<uint8_t> bytes;
+    };
+    std::vector<Queued> queue_;  // kept between pulls, so its buffers are reused
+    size_t queued_ = 0;
 
     std::optional<Fault> fault_;
     Clock::time_point fault_end_, next_fault_at_, quiet_until_, last_frame_at_;
@@ -384,6 +401,17 @@ private:
 };
 
 std::vector<Driver*> Driver::all;
+
+void Driver::on_frame(vexel_dev* dev, vexel_frame* frame) {
+    for (Driver* d : all) {
+        if (&d->dev_ != dev) continue;
+        if (d->queued_ == d->queue_.size()) d->queue_.emplace_back();
+        Driver::Queued& q = d->queue_[d->queued_++];
+        q.info = frame->info;
+        q.bytes.assign(frame->data, frame->data + std::min<uint32_t>(frame->info.frame_size, vxsim::kFrameBytes));
+        q.bytes.resize(vxsim::kFrameBytes);
+    }
+}
 
 // Runs on the driver's own thread, inside its pull calls.
 int Driver::on_error(vexel_dev* dev, int code, uint32_t arg) {
