@@ -10,7 +10,7 @@
 //
 // The process must run with libumockdev-preload.so.0. A GoogleTest suite gets that for free:
 //
-//     vexel_add_sim_test_suite(test_foo SOURCES foo_test.cpp)      # CMake (cmake/VexelSim.cmake)
+//     vexel_add_test_suite(test_foo SIM SOURCES foo_test.cpp)     # CMake (cmake/VexelTesting.cmake)
 //
 // builds the suite against vexel_static + vexel_sim with a main() that re-executes itself with the
 // preload (and ASAN_OPTIONS=verify_asan_link_order=0 under ASan), so plain `ctest` works in the
