@@ -7,20 +7,8 @@ namespace {
 using vx::chip::calib;
 using vx::chip::config;
 
-class CalibFiles : public chiptest::ChipTest {
+class CalibFiles : public chiptest::ChipFiles {
 protected:
-    void SetUp() override {
-        ChipTest::SetUp();
-        configSetWaferID(7);
-        configSetChipID(42);
-        configSetDeviceAddress(32);
-        config().freqs = vx::chip::freq_table(23, 0);  // 36000, 24000, 12000, ...
-    }
-    std::string images_path() const {
-        char name[VX_CHIP_NAME_MAX];
-        calibrationGetDistanceImagesName(name);
-        return file(name);
-    }
     // Image k, pixel p: its minimum sits at image (nd - p % nd) % nd, its maximum one image before.
     static uint16_t sample(int k, int p, int nd) { return static_cast<uint16_t>(1000 + 100 * ((k + p) % nd) + p % 50); }
     void write_images(int stored, int pattern_nd, int pixels = 320 * 240) {

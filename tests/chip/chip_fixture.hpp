@@ -63,6 +63,29 @@ protected:
     fs::path dir_;
 };
 
+// A camera's identity as the calibration file names carry it (wafer 7, chip 42, device address
+// 32) and the clock table of the power-on registers (36000, 24000, 12000, ... kHz).
+class ChipFiles : public ChipTest {
+protected:
+    void SetUp() override {
+        ChipTest::SetUp();
+        configSetWaferID(7);
+        configSetChipID(42);
+        configSetDeviceAddress(32);
+        vx::chip::config().freqs = vx::chip::freq_table(23, 0);
+    }
+    std::string param_path() const {
+        char name[VX_CHIP_NAME_MAX];
+        calibrationGetParamName(name);
+        return file(name);
+    }
+    std::string images_path() const {
+        char name[VX_CHIP_NAME_MAX];
+        calibrationGetDistanceImagesName(name);
+        return file(name);
+    }
+};
+
 // Little-endian field builder for calibration files.
 struct Bytes {
     std::vector<uint8_t> b;

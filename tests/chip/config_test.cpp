@@ -11,21 +11,7 @@ using vx::chip::config;
 
 // Configuration routines and the register shim without a device behind g_vx_dev: the
 // process-wide state must follow the documented rules even when every transfer fails.
-class ChipConfig : public chiptest::ChipTest {
-protected:
-    void SetUp() override {
-        ChipTest::SetUp();
-        configSetWaferID(7);
-        configSetChipID(42);
-        configSetDeviceAddress(32);
-        config().freqs = vx::chip::freq_table(23, 0);  // 36000, 24000, 12000, ...
-    }
-    std::string param_path() const {
-        char name[VX_CHIP_NAME_MAX];
-        calibrationGetParamName(name);
-        return file(name);
-    }
-};
+using ChipConfig = chiptest::ChipFiles;
 
 TEST_F(ChipConfig, ModulationModeOutsideTheTableActsAsTwelveMegahertz) {
     for (int mode = 0; mode <= 6; ++mode) {
