@@ -53,7 +53,10 @@ std::optional<uint16_t> range_u10(double c_div2, int freq_khz) {
 std::optional<int32_t> drnu_default_offset(double c_div2, int freq_khz, int32_t offset_drnu) {
     const auto u10 = range_u10(c_div2, freq_khz);
     if (!u10) return std::nullopt;
-    return static_cast<int32_t>(885000.0 / *u10 - offset_drnu);
+    // A calibration file's offset is taken as it comes; one far outside any real camera's must
+    // still give a defined phase offset rather than an overflowing conversion.
+    const double x = 885000.0 / *u10 - offset_drnu;
+    return static_cast<int32_t>(std::clamp(x, double{INT32_MIN}, double{INT32_MAX}));
 }
 
 }  // namespace vx::chip
