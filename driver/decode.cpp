@@ -178,6 +178,9 @@ Phase phase_pixel(const PixelSetup& ps, const Px& px, int64_t r, int64_t q) {
     }
     if (P < 0) P = P + 30000.0f;
     if (P > 30000.0f) P = P - 30000.0f;
+    // Calibration values or temperatures far from a real camera's can leave the phase beyond one
+    // period, or NaN: such a pixel has no distance.
+    if (!(P >= 0.0f && P <= 30000.0f)) return {St::kInvalid, 0, 0};
     const float m = P * ps.range / 30000.0f;
     if (px.s > 9999) {
         if (px.s > 89999 && m > ps.range - 1.0f) return {St::kInvalid, 0, 0};

@@ -222,6 +222,8 @@ template <bool kDrnu, bool kMetres>
         }
         P = self(cmp<_CMP_LT_OQ>(P, _mm256_setzero_ps()), _mm256_add_ps(P, period), P);
         P = self(cmp<_CMP_GT_OQ>(P, period), _mm256_sub_ps(P, period), P);
+        // Still outside one period, or NaN: no distance (as the scalar code decides).
+        inv[h] = lor(inv[h], lor(cmp<_CMP_NGE_UQ>(P, _mm256_setzero_ps()), cmp<_CMP_NLE_UQ>(P, period)));
         const I strong = _mm256_cmpgt_epi32(b.s[h], set32(9999));
         I far, close;
         if constexpr (kMetres) {

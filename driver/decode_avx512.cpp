@@ -169,6 +169,8 @@ template <bool kDrnu, bool kMetres>
     const ZF period = setf(30000.0f);
     P = _mm512_mask_add_ps(P, _mm512_cmp_ps_mask(P, _mm512_setzero_ps(), _CMP_LT_OQ), P, period);
     P = _mm512_mask_sub_ps(P, _mm512_cmp_ps_mask(P, period, _CMP_GT_OQ), P, period);
+    // Still outside one period, or NaN: no distance (as the scalar code decides).
+    inv |= _mm512_cmp_ps_mask(P, _mm512_setzero_ps(), _CMP_NGE_UQ) | _mm512_cmp_ps_mask(P, period, _CMP_NLE_UQ);
     const K strong = _mm512_cmpgt_epi32_mask(f.s, set(9999));
     K far, close;
     if constexpr (kMetres) {

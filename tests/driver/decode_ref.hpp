@@ -116,6 +116,7 @@ inline void pixel_routine(int mode, void* dst, const uint8_t* src, int plane4) {
             }
             if (Pf < 0) Pf = Pf + 30000.0f;
             if (Pf > 30000.0f) Pf = Pf - 30000.0f;
+            if (!(Pf >= 0.0f && Pf <= 30000.0f)) { invalid(q); continue; }  // beyond one period: no distance
             const uint16_t code = uint16_t(trunc32(Pf));
             float m = Pf * R;
             m = m / 30000.0f;
