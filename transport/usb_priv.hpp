@@ -122,6 +122,13 @@ int reg_read(vexel_ll_dev* dev, uint8_t target, uint32_t base, uint32_t* values,
 int param_set(vexel_ll_dev* dev, vexel_ll_param_rec* recs, int count);
 int param_get(vexel_ll_dev* dev, vexel_ll_param_rec* recs, int count);
 
+// Test seam, never exported: while set, control transfers are not submitted; the hook plays the
+// camera on the caller's thread, filling in the transfer's status, actual length and, for a
+// read, the data behind the setup packet, as a completion would. Set it only while no command
+// is in progress.
+using ControlSeam = void (*)(libusb_transfer* t);
+void set_control_seam(ControlSeam seam);
+
 // One command with its status check, as the streaming commands need it.
 bool command_checked(vexel_ll_dev* dev, uint8_t type, uint16_t value, void* data, uint16_t length);
 
