@@ -2,6 +2,7 @@
 // HDR and the region of interest.
 #include <algorithm>
 #include <cstdio>
+#include <initializer_list>
 
 #include <vexel/chip.h>
 #include <vexel/device.h>
@@ -39,6 +40,16 @@ enum : unsigned {
 
 constexpr unsigned kAbsRegs[4] = {kRegAbs0, kRegAbs1, kRegAbs2, kRegAbs3};
 constexpr unsigned kMaxIntegration3D = 4000;
+
+struct RegValue {
+    unsigned reg;
+    uint8_t value;
+};
+
+// One-byte writes in the order given.
+void write_sequence(int dev, std::initializer_list<RegValue> seq) {
+    for (const RegValue& rv : seq) write_reg(dev, rv.reg, rv.value);
+}
 
 void write_u16(int dev, unsigned reg, unsigned v) {
     const uint8_t b[2] = {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
@@ -92,8 +103,7 @@ using namespace vx::chip;
 extern "C" {
 
 VX_API int dllDetermineAndSetDemodulationDelay(int devAddr) {
-    write_reg(devAddr, kRegDemodDelay, 2);
-    write_reg(devAddr, kRegDllControl, 1);
+    write_sequence(devAddr, {{kRegDemodDelay, 2}, {kRegDllControl, 1}});
     return 0;
 }
 
@@ -127,21 +137,13 @@ VX_API int configGetModFreqMode(void) { return config().freq_mode; }
 
 VX_API int configSetModulationFrequency(int mode, int devAddr) {
     Config& c = config();
-    uint8_t code;
-    int entry;
-    switch (mode) {
-    case 0: code = 0; entry = 0; break;
-    case 1: code = 0; entry = 1; break;
-    case 3: code = 3; entry = 3; break;
-    case 4: code = 7; entry = 4; break;
-    case 5: code = 15; entry = 5; break;
-    case 6: code = 31; entry = 6; break;
-    default: code = 1; entry = 2; break;
-    }
+    // Divider code of register 133 by mode; the frequency is table entry `mode`. Unknown modes
+    // program mode 2 (but are stored as given).
+    static constexpr uint8_t kDividerCode[VX_CHIP_FREQS] = {0, 0, 1, 3, 7, 15, 31};
+    const int entry = mode >= 0 && mode < VX_CHIP_FREQS ? mode : 2;
     c.freq_khz = c.freqs[static_cast<size_t>(entry)];
     c.freq_mode = mode;
-    write_reg(devAddr, kRegModDivider, code);
-    write_reg(devAddr, kRegModulation, mode == 0 ? 127 : 63);
+    write_sequence(devAddr, {{kRegModDivider, kDividerCode[entry]}, {kRegModulation, uint8_t(mode == 0 ? 127 : 63)}});
     if (c.t2d <= 1000000 && c.current_mode == 0) set_integration_param(c.t2d);
     if (c.t3d > static_cast<int>(kMaxIntegration3D)) return 0;
     apply_integration_3d(c.t3d);
@@ -232,42 +234,50 @@ VX_API void printChipParam(void) {
     const Geometry& g = geometry();
     constexpr const char* f = "printChipParam";
     auto line = [&](const char* fmt, auto... v) { vx::logf(vx::kDbg, fmt, f, v...); };
-    line("[%s] *** device type and IDs: \n");
-    line("[%s] chip_type: %d \n", c.chip_type);
-    line("[%s] icType: %d \n", c.ic_version);
-    line("[%s] partVersion: %d \n", c.part_version);
-    line("[%s] waferID: %d \n", c.wafer_id);
-    line("[%s] chipID: %d \n", c.chip_id);
-    line("[%s] sequencerVersion: %d \n", c.sequencer_version);
-    line("[%s] devAddress: 0x%x \n", static_cast<unsigned>(c.dev_addr));
-    line("[%s] currentMode: %d \n", c.current_mode);
-    line("[%s] currentFreq: %d \n", c.freq_mode);
-    line("[%s] modulationFrequency: %d \n", c.freq_khz);
+    // Heading, then its settings: one value each, printed with the row's format.
+    struct Row {
+        const char* fmt;
+        int v;  // the 0x%x rows' unsigned values travel as their int bit pattern
+    };
+    auto section = [&](const char* heading, std::initializer_list<Row> rows) {
+        line(heading);
+        for (const Row& r : rows) line(r.fmt, r.v);
+    };
+    section("[%s] *** device type and IDs: \n",
+            {{"[%s] chip_type: %d \n", c.chip_type},
+             {"[%s] icType: %d \n", c.ic_version},
+             {"[%s] partVersion: %d \n", c.part_version},
+             {"[%s] waferID: %d \n", c.wafer_id},
+             {"[%s] chipID: %d \n", c.chip_id},
+             {"[%s] sequencerVersion: %d \n", c.sequencer_version},
+             {"[%s] devAddress: 0x%x \n", c.dev_addr},
+             {"[%s] currentMode: %d \n", c.current_mode},
+             {"[%s] currentFreq: %d \n", c.freq_mode},
+             {"[%s] modulationFrequency: %d \n", c.freq_khz}});
     for (int i = 0; i < VX_CHIP_FREQS; ++i)
         line("[%s] modulationFrequencies[%d]: %d \n", i, static_cast<int>(c.freqs[static_cast<size_t>(i)]));
-    line("[%s] *** runtime settings: \n");
-    line("[%s] integrationTime2D: %d \n", c.t2d);
-    line("[%s] integrationTime3D: %d \n", c.t3d);
-    line("[%s] integrationTime3DHDR: %d \n", c.t3d_hdr);
-    line("[%s] nDCSTOF: %d \n", g.dcs);
-    line("[%s] absEnabled: %d \n", c.abs_enabled);
-    line("[%s] isFLIM: %d \n", c.flim);
-    line("[%s] *** calibration/correction settings: \n");
-    line("[%s] correctionBGMode: %d \n", c.correction_bg_mode);
-    line("[%s] enabledDRNU: %d \n", c.drnu);
-    line("[%s] enabledDRNU2: %d \n", c.drnu2);
-    line("[%s] enabledGrayscale: %d \n", c.grayscale);
-    line("[%s] enabledTemperatureCorrection: %d \n", k.enable_temperature);
-    line("[%s] enabledAmbientLightCorrection: %d \n", c.ambient_correction);
-    line("[%s] *** Print level: \n");
-    line("[%s] gPrint: %d \n", c.print_level);
-    line("[%s] *** trimming values for temperature readout level: \n");
-    line("[%s] gX: 0x%x \n", c.g_x);
-    line("[%s] gY: 0x%x \n", c.g_y);
-    line("[%s] gM: %d \n", c.g_m);
-    line("[%s] gC: %d \n", c.g_c);
-    line("[%s] gL: %d \n", c.g_l);
-    line("[%s] gZ: %d \n", c.g_z);
+    section("[%s] *** runtime settings: \n",
+            {{"[%s] integrationTime2D: %d \n", c.t2d},
+             {"[%s] integrationTime3D: %d \n", c.t3d},
+             {"[%s] integrationTime3DHDR: %d \n", c.t3d_hdr},
+             {"[%s] nDCSTOF: %d \n", g.dcs},
+             {"[%s] absEnabled: %d \n", c.abs_enabled},
+             {"[%s] isFLIM: %d \n", c.flim}});
+    section("[%s] *** calibration/correction settings: \n",
+            {{"[%s] correctionBGMode: %d \n", c.correction_bg_mode},
+             {"[%s] enabledDRNU: %d \n", c.drnu},
+             {"[%s] enabledDRNU2: %d \n", c.drnu2},
+             {"[%s] enabledGrayscale: %d \n", c.grayscale},
+             {"[%s] enabledTemperatureCorrection: %d \n", k.enable_temperature},
+             {"[%s] enabledAmbientLightCorrection: %d \n", c.ambient_correction}});
+    section("[%s] *** Print level: \n", {{"[%s] gPrint: %d \n", c.print_level}});
+    section("[%s] *** trimming values for temperature readout level: \n",
+            {{"[%s] gX: 0x%x \n", static_cast<int>(c.g_x)},
+             {"[%s] gY: 0x%x \n", static_cast<int>(c.g_y)},
+             {"[%s] gM: %d \n", c.g_m},
+             {"[%s] gC: %d \n", c.g_c},
+             {"[%s] gL: %d \n", c.g_l},
+             {"[%s] gZ: %d \n", c.g_z}});
 }
 
 VX_API int configInit(int devAddr) {
@@ -303,10 +313,7 @@ VX_API int configInit(int devAddr) {
         calibrationSetNumberOfRowsMax(72);
     }
 
-    write_reg(devAddr, kRegDllFine, 0);
-    write_reg(devAddr, kRegDllCoarse0, 0);
-    write_reg(devAddr, kRegDllCoarse1, 0);
-    write_reg(devAddr, kRegDllControl, 4);
+    write_sequence(devAddr, {{kRegDllFine, 0}, {kRegDllCoarse0, 0}, {kRegDllCoarse1, 0}, {kRegDllControl, 4}});
 
     c.grayscale = 1;
     if (calculateLoadGrayscaleGainOffset() != 0) c.grayscale = 0;
