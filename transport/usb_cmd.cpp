@@ -142,9 +142,9 @@ int control(vexel_ll_dev* dev, bool is_write, uint8_t type, uint16_t value, void
     }
     lk.unlock();
 
-    if (!is_write && t->actual_length > 0)
-        std::memcpy(data, libusb_control_transfer_get_data(t),
-                    std::min<size_t>(static_cast<size_t>(t->actual_length), length));
+    // Never more than was asked for, whatever length is reported; a read of nothing may have no buffer.
+    const size_t got = t->actual_length > 0 ? std::min<size_t>(static_cast<size_t>(t->actual_length), length) : 0;
+    if (!is_write && got > 0) std::memcpy(data, libusb_control_transfer_get_data(t), got);
     const int result = map_status(t);
     libusb_free_transfer(t);
     delete w;
