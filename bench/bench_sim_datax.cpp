@@ -12,7 +12,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include <vexel/datax.h>
+#include <vexel/datax_protocol.h>
 #include <vexel/log.h>
 #include <vexel/transport.h>
 #include "sim/sim.hpp"

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include <vexel/datax.h>
+#include <vexel/datax_protocol.h>
 
 namespace vx::datax {
 

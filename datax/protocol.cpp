@@ -4,7 +4,7 @@
 #include <cstring>
 #include <memory>
 
-#include <vexel/datax.h>
+#include <vexel/datax_protocol.h>
 
 #include "core/log.hpp"
 #include "transport/cmd_lock.hpp"

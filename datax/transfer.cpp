@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include <vexel/datax.h>
+#include <vexel/datax_protocol.h>
 
 #include "core/clock.hpp"
 #include "core/device.hpp"

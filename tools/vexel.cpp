@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include <vexel/chip.h>
+#include <vexel/driver.h>
 #include <vexel/vexel.h>
 
 namespace {

@@ -92,6 +92,16 @@ VX_API struct vexel_driver_entry* vexel_dev_get_drv(vexel_dev* dev);
 /* The registry row whose family code equals the product string's second field, or null. */
 VX_API struct vexel_driver_entry* vexel_drv_find(vexel_dev* dev);
 
+/* What the open found of the camera's calibration files. */
+enum {
+    EPC_CALIB_UNKNOWN = 0,    /* not an epc driver entry, or its driver did not start */
+    EPC_CALIB_FOUND = 1,      /* present in the path prefix directory */
+    EPC_CALIB_DOWNLOADED = 2, /* fetched from the camera during the open */
+    EPC_CALIB_MISSING = 3     /* neither: distances go uncorrected */
+};
+/* One of EPC_CALIB_* for an open device's driver entry (vexel_dev_get_drv); null gives UNKNOWN. */
+VX_API int epc_calib_status(const struct vexel_driver_entry* drv);
+
 VX_API int vexel_reg_batch_write(vexel_dev* dev, unsigned target, uint32_t reg_base, const uint32_t* val_buf,
                                  uint32_t reg_cnt);
 VX_API int vexel_reg_batch_read(vexel_dev* dev, unsigned target, uint32_t reg_base, uint32_t* val_buf,

@@ -73,16 +73,6 @@ VX_API void epc_adapater_set_frame_valid(uint8_t v);
    the size does not divide the parameters' image size or `out` is null. Any thread. */
 VX_API uint8_t epc_lens_param_get(vexel_driver_entry* drv, struct vexel_lens_param* out, int width, int height);
 
-/* What the open found of the camera's calibration files. */
-enum {
-    EPC_CALIB_UNKNOWN = 0,    /* not an epc driver entry, or its driver did not start */
-    EPC_CALIB_FOUND = 1,      /* present in the path prefix directory */
-    EPC_CALIB_DOWNLOADED = 2, /* fetched from the camera during the open */
-    EPC_CALIB_MISSING = 3     /* neither: distances go uncorrected */
-};
-/* One of EPC_CALIB_* for an open device's driver entry (vexel_dev_get_drv); null gives UNKNOWN. */
-VX_API int epc_calib_status(const vexel_driver_entry* drv);
-
 VX_EXTERN_C_END
 
 #endif

@@ -3,7 +3,14 @@
 #include <stdio.h>
 #include <string.h>
 
+/* Every public header, the protocol ones included, compiles as C99 on its own terms. */
+#include <vexel/chip.h>
+#include <vexel/datax_protocol.h>
+#include <vexel/driver.h>
+#include <vexel/stream.h>
+#include <vexel/transport.h>
 #include <vexel/vexel.h>
+#include <vexel/vmath.h>
 
 #define CHECK(cond)                                                   \
     do {                                                              \

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <vexel/stream.h>
 #include <vexel/vexel.h>
 
 #include "calib_fixture.hpp"

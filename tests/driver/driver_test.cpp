@@ -3,6 +3,7 @@
 #include <cmath>
 #include <string>
 
+#include <vexel/stream.h>
 #include <vexel/vexel.h>
 
 #include "chip/chip_fixture.hpp"
