@@ -1,0 +1,196 @@
+// The vexel program as a user runs it: under vexel-sim, in a scratch directory, judged by its
+// exit status, its two output streams and the files it leaves.
+#include <fcntl.h>
+#include <png.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <vexel/vexel.h>
+
+#include "test_util.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using vxtest::contains;
+using vxtest::slurp;
+
+struct Result {
+    int code = -1;
+    std::string out, err;
+};
+
+class Cli : public vxtest::ScratchDirTest {
+protected:
+    // `sim` empty runs the program alone; otherwise under vexel-sim with those camera options.
+    Result run(const std::string& args, const std::string& sim = "") {
+        const std::string cmd = (sim.empty() ? "" : std::string(VXSIM_LAUNCHER) + " " + sim + " -- ") + VEXEL_CLI + " " +
+                                args + " >out.txt 2>err.txt";
+        const int status = std::system(cmd.c_str());
+        Result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp("out.txt"), slurp("err.txt")};
+        fs::remove("out.txt");
+        fs::remove("err.txt");
+        return r;
+    }
+};
+
+struct Png {
+    unsigned w = 0, h = 0, channels = 0;
+};
+Png read_png(const fs::path& p) {
+    png_image img{};
+    img.version = PNG_IMAGE_VERSION;
+    Png r;
+    if (!png_image_begin_read_from_file(&img, p.c_str())) return r;
+    std::vector<uint8_t> px(PNG_IMAGE_SIZE(img));
+    if (png_image_finish_read(&img, nullptr, px.data(), 0, nullptr))
+        r = {img.width, img.height, PNG_IMAGE_PIXEL_CHANNELS(img.format)};
+    return r;
+}
+
+// Frames of a frame file read back through the library's loader.
+int load_frames(const fs::path& p, bool distance) {
+    const int fd = ::open(p.c_str(), O_RDONLY);
+    std::vector<float> v(320 * 240);
+    int frames = 0, w = 0, h = 0;
+    while ((distance ? vexel_frame_load_distance(fd, v.data(), 320 * 240, &w, &h)
+                     : vexel_frame_load_gray(fd, v.data(), 320 * 240, &w, &h)) == 320 * 240)
+        ++frames;
+    ::close(fd);
+    return w == 320 && h == 240 ? frames : -1;
+}
+
+TEST_F(Cli, CaptureWritesFilesThatReadBackAndCompareWithTheTruth) {
+    const Result r = run("-vv --prefix calib capture -n 3 -o shot", "--truth truth.vx");
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "3 frames decoded")) << r.out;
+    // Library lines go to stderr only, and no dated log file appears.
+    EXPECT_FALSE(contains(r.out, "[DBG]")) << r.out;
+    EXPECT_TRUE(contains(r.err, "[DBG]"));
+    for (const auto& e : fs::directory_iterator(dir_)) EXPECT_NE(e.path().extension(), ".log") << e.path();
+
+    const Png depth = read_png("shot/depth.png"), amp = read_png("shot/amplitude.png");
+    EXPECT_EQ(depth.w, 320u);
+    EXPECT_EQ(depth.h, 240u);
+    EXPECT_EQ(depth.channels, 3u);
+    EXPECT_EQ(amp.w, 320u);
+    EXPECT_EQ(amp.channels, 1u);
+
+    const std::string ply = slurp("shot/cloud.ply");
+    const size_t end = ply.find("end_header\n");
+    ASSERT_NE(end, std::string::npos);
+    const size_t at = ply.find("element vertex ");
+    const size_t points = std::stoul(ply.substr(at + 15));
+    EXPECT_GT(points, 70000u);  // the boxes scene fills almost every pixel
+    EXPECT_LE(points, 320u * 240u);
+    EXPECT_EQ(ply.size(), end + 11 + points * 15) << "x y z floats and three colour bytes per point";
+    EXPECT_TRUE(contains(r.out, "cloud.ply: " + std::to_string(points) + " points"));
+
+    EXPECT_EQ(load_frames("shot/depth.vx", true), 3);
+    EXPECT_EQ(load_frames("shot/amplitude.vx", false), 3);
+    EXPECT_FALSE(fs::exists("shot/depth.vx.part"));
+
+    const Result cmp = run("compare shot/depth.vx truth.vx");
+    ASSERT_EQ(cmp.code, 0) << cmp.err;
+    const size_t med = cmp.out.find("median ");
+    ASSERT_NE(med, std::string::npos) << cmp.out;
+    EXPECT_LT(std::stod(cmp.out.substr(med + 7)), 30.0) << cmp.out;  // millimetres
+}
+
+TEST_F(Cli, BadUsageExitsTwoWithTheReasonAndHelpExitsZero) {
+    const struct {
+        const char* args;
+        const char* says;
+    } bad[] = {
+        {"", "a command is required"},
+        {"foo", "unknown command 'foo'"},
+        {"list extra", "unexpected argument 'extra'"},
+        {"stream --bogus 5", "--bogus"},
+        {"param-get 256", "256 not in range 0 to 255"},
+        {"reg-read 1 0 65536", "65536 not in range 1 to 65535"},
+        {"reg-read 1 0x100000000 1", "not in range"},
+        {"info -d 64", "not in range 0 to 63"},
+        {"capture --filter median=4", "median kernel must be odd"},
+        {"capture --filter auto-intg=1001", "not in range 1 to 1000"},
+        {"capture --filter lens=2", "lens takes no value"},
+        {"capture --format jpg", "jpg"},
+        {"compare only.vx", "compare"},
+        {"calib", "subcommand is required"},
+        {"firmware write f.bin --type 1", "--version"},
+    };
+    for (const auto& c : bad) {
+        const Result r = run(c.args);
+        EXPECT_EQ(r.code, 2) << c.args;
+        EXPECT_TRUE(contains(r.err, c.says)) << c.args << ": " << r.err;
+        EXPECT_EQ(r.out, "") << c.args;
+    }
+    // The last values accepted pass parsing and fail only for want of a camera.
+    for (const char* ok : {"param-get -d 63 255", "reg-read -d 63 1 0xffffffff 65535", "info -d 63",
+                           "capture -d 63 --filter median=255 --filter auto-intg=1000"})
+        EXPECT_EQ(run(ok).code, 1) << ok;
+
+    for (const char* help : {"--help", "-h", "stream --help", "capture -h", "calib download --help"}) {
+        const Result r = run(help);
+        EXPECT_EQ(r.code, 0) << help;
+        EXPECT_TRUE(contains(r.out, "Usage: vexel")) << help << ": " << r.out;
+        EXPECT_FALSE(contains(r.out, "gaps in the frame index")) << "help must not stream";
+    }
+    const Result v = run("--version");
+    EXPECT_EQ(v.code, 0);
+    EXPECT_EQ(v.out, "vexel " VEXEL_VERSION "\n");
+}
+
+TEST_F(Cli, FailedOperationsExitOneWithAMessageAndLeaveNoOutputFile) {
+    fs::create_directory("locked");
+    const struct {
+        const char* sim;
+        const char* args;
+        const char* says;
+        const char* no_file;
+    } cases[] = {
+        {"", "info -d 1", "camera 1 not found (1 attached", nullptr},
+        {"", "capture -d 1", "camera 1 not found", nullptr},
+        {"", "stream -n 3 -o missing/dir/raw.bin", "cannot write missing/dir/raw.bin", "missing"},
+        {"--silent", "stream -n 3 --timeout 1 -o raw.bin", "no frame for 1 s", "raw.bin"},
+        {"--stall 40", "stream -n 3 -o raw.bin", "VEXEL_ERR_CAP_STALL", "raw.bin"},
+        {"", "data read 9 image.bin", "data read of image slot 9 failed", "image.bin"},
+        {"--calib-package none", "--prefix calib calib download", "no usable calibration package", nullptr},
+    };
+    for (const auto& c : cases) {
+        const Result r = run(c.args, std::string("--calib-package none ") + c.sim);
+        EXPECT_EQ(r.code, 1) << c.args << ": " << r.err;
+        EXPECT_TRUE(contains(r.err, c.says)) << c.args << ": " << r.err;
+        if (c.no_file) {
+            EXPECT_FALSE(fs::exists(c.no_file)) << c.args;
+        }
+    }
+    EXPECT_FALSE(fs::exists("raw.bin.part"));
+}
+
+TEST_F(Cli, CtrlCEndsAStreamWithItsSummary) {
+    // Interrupt only once capture runs (the debug log says so), then wait for the summary.
+    const std::string cmd = std::string(VXSIM_LAUNCHER) + " -- " + VEXEL_CLI +
+                            " -vv stream -n 0 >out.txt 2>err.txt & pid=$!; "
+                            "for i in $(seq 300); do grep -q 'issue start cmd' err.txt 2>/dev/null && break; sleep 0.1; "
+                            "done; sleep 0.3; kill -INT $pid; wait $pid";
+    const int status = std::system(cmd.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << slurp("err.txt");
+    EXPECT_TRUE(contains(slurp("out.txt"), " frames in ")) << slurp("out.txt");
+}
+
+TEST_F(Cli, ListShowsProductAndSerialOfEveryCamera) {
+    const Result r = run("list", "--product A-E2-2.0 --serial ONE --camera --product A-T0-1 --serial TWO");
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "A-E2-2.0 serial ONE")) << r.out;
+    EXPECT_TRUE(contains(r.out, "A-T0-1 serial TWO")) << r.out;
+}
+
+}  // namespace

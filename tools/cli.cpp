@@ -1,0 +1,230 @@
+#include "cli.hpp"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstring>
+
+namespace vexel_cli {
+
+namespace {
+
+FILE* g_out = stdout;
+
+// The error callback has no user pointer; the program pulls from one device at a time.
+std::atomic<uint32_t> g_discarded{0};
+std::atomic<int> g_cap_error{0};
+
+int on_capture_error(vexel_dev*, int code, uint32_t arg) {
+    if (code == VEXEL_ERR_CAP_FRAME_DISCARD)
+        g_discarded.store(arg);  // the running total since capture start
+    else
+        g_cap_error.store(code);
+    return 1;  // the library stops capture itself on the errors that need it
+}
+
+extern "C" void on_interrupt(int) { g_interrupted.store(true); }
+
+constexpr int kMaxCameras = 64;
+
+}  // namespace
+
+std::atomic<bool> g_interrupted{false};
+
+void fail(const char* fmt, ...) {
+    char msg[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(msg, sizeof msg, fmt, ap);
+    va_end(ap);
+    throw Failure(msg);
+}
+
+FILE* out() { return g_out; }
+
+void separate_output() {
+    std::fflush(stdout);
+    const int fd = ::dup(STDOUT_FILENO);
+    if (fd < 0) return;
+    FILE* f = ::fdopen(fd, "w");
+    if (!f) {
+        ::close(fd);
+        return;
+    }
+    if (::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        std::fclose(f);
+        return;
+    }
+    g_out = f;
+    // Library lines now reach stderr; line buffering keeps them in step with ours.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+}
+
+void catch_interrupt() {
+    struct sigaction sa {};
+    sa.sa_handler = on_interrupt;
+    sa.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the program at once
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+}
+
+CLI::Option* add_number(CLI::App* app, const std::string& name, long long& value, long long lo, long long hi,
+                        const std::string& what) {
+    return app->add_option(name, value, what)->check(CLI::Range(lo, hi));
+}
+
+CLI::Option* add_numbers(CLI::App* app, const std::string& name, std::vector<long long>& values, long long lo,
+                         long long hi, const std::string& what) {
+    return app->add_option(name, values, what)->check(CLI::Range(lo, hi));
+}
+
+CLI::Option* add_device_option(CLI::App* app, long long& index) {
+    return add_number(app, "-d,--device", index, 0, kMaxCameras - 1, "camera number, as `vexel list` shows it")
+        ->capture_default_str();
+}
+
+Camera::Camera(long long index) : index_(static_cast<int>(index)) {
+    vexel_dev list[kMaxCameras];
+    const int n = vexel_dev_list(list, kMaxCameras);
+    if (n <= 0) fail("no camera found");
+    if (index_ >= n) fail("camera %d not found (%d attached; `vexel list` shows them)", index_, n);
+    dev_ = list[index_];
+    if (!vexel_dev_open(&dev_))
+        fail("cannot open camera %d (bus %u port %u): in use by another program, or no access to it", index_, dev_.bus,
+             dev_.port);
+}
+
+Camera::~Camera() { vexel_dev_close(&dev_); }
+
+std::string prefix_display() {
+    std::string p = vexel_path_get();
+    for (char& c : p)
+        if (c == '\\') c = '/';
+    return p;
+}
+
+FramePump::FramePump(vexel_dev* dev, long want, long long idle_s)
+    : dev_(dev), want_(want), idle_ms_(idle_s * 1000), buf_(kMaxFrameBytes) {
+    g_discarded.store(0);
+    g_cap_error.store(0);
+    vexel_cap_set_callback_on_error(dev_, on_capture_error);
+    if (!vexel_cap_start(dev_)) fail("capture did not start");
+    t0_ = last_ = std::chrono::steady_clock::now();
+}
+
+FramePump::~FramePump() {
+    if (!vexel_cap_stop(dev_)) std::fputs("vexel: the camera did not acknowledge the capture stop\n", stderr);
+    vexel_cap_set_callback_on_error(dev_, nullptr);
+}
+
+bool FramePump::next(std::vector<uint8_t>& raw, vexel_frame_info& info) {
+    using clock = std::chrono::steady_clock;
+    if (want_ > 0 && stats_.frames >= want_) return false;
+    while (!g_interrupted.load()) {
+        const int r = vexel_cap_get_frames(dev_, 1, buf_.data(), static_cast<uint32_t>(buf_.size()), &info);
+        const auto now = clock::now();
+        stats_.seconds = std::chrono::duration<double>(now - t0_).count();
+        stats_.discarded = g_discarded.load();
+        // With an error callback set, a capture the library stopped shows only there: the pull
+        // itself keeps answering 0 until the capture is stopped.
+        const int cb = g_cap_error.load();
+        if (r < 0 || cb < 0) {
+            stats_.error = cb < 0 ? cb : r;
+            return false;
+        }
+        if (r > 0 && info.frame_size > 0 && info.frame_size <= buf_.size()) {
+            if (last_idx_ >= 0 && info.frame_idx != static_cast<uint16_t>(last_idx_ + 1)) {
+                ++stats_.gaps;
+                stats_.missing += static_cast<uint16_t>(info.frame_idx - last_idx_ - 1);
+            }
+            last_idx_ = info.frame_idx;
+            if (stats_.frames == 0) first_ = now;
+            const double span = std::chrono::duration<double>(now - first_).count();
+            rate_ = span > 0 ? static_cast<double>(stats_.frames) / span : 0.0;
+            last_ = now;
+            ++stats_.frames;
+            raw.assign(buf_.begin(), buf_.begin() + info.frame_size);
+            return true;
+        }
+        if (r > 0) ++stats_.empty;  // no data: does not count as a frame arriving
+        if (std::chrono::duration_cast<std::chrono::milliseconds>(now - last_).count() >= idle_ms_) {
+            stats_.idle = true;
+            return false;
+        }
+    }
+    return false;
+}
+
+const PullStats& FramePump::stats() const { return stats_; }
+
+std::string FramePump::summary() const {
+    const PullStats& s = stats_;
+    char line[320];
+    // The rate counts from the first frame on, so the start-up time does not lower it.
+    const double span = std::chrono::duration<double>(last_ - first_).count();
+    std::snprintf(line, sizeof line,
+                  "%ld %s in %.2f s (%.1f fps), %ld gaps in the frame index (%ld frames missing), %u discarded "
+                  "as incomplete",
+                  s.frames, s.frames == 1 ? "frame" : "frames", s.seconds, s.frames > 1 && span > 0 ? (s.frames - 1) / span : 0.0, s.gaps, s.missing,
+                  s.discarded);
+    std::string text = line;
+    if (s.empty) text += ", " + std::to_string(s.empty) + " without data";
+    return text;
+}
+
+std::string FramePump::problem() const {
+    if (g_interrupted.load()) return "interrupted";
+    if (stats_.idle) return "no frame for " + std::to_string(idle_ms_ / 1000) + " s: gave up";
+    if (stats_.error == -2) return "capture stopped";
+    if (stats_.error) return std::string("capture ended with ") + vexel_error_name(stats_.error);
+    return {};
+}
+
+Progress::Progress(const char* what) : what_(what), tty_(::isatty(STDERR_FILENO) == 1) {}
+
+Progress::~Progress() {
+    if (open_line_) std::fputc('\n', stderr);
+}
+
+int Progress::callback(uint32_t done, uint32_t total, int stage, void* self) {
+    static_cast<Progress*>(self)->show(done, total, stage);
+    return g_interrupted.load() ? 1 : 0;  // Ctrl-C cancels before the next block
+}
+
+void Progress::show(uint32_t done, uint32_t total, int stage) {
+    const char* name = stage == VX_DATAX_ERASE     ? "erasing the flash"
+                       : stage == VX_DATAX_WRITE   ? "writing"
+                       : stage == VX_DATAX_RESTART ? "written; waiting for the board"
+                                                   : "reading";
+    const bool counted = stage == VX_DATAX_WRITE || stage == VX_DATAX_READ;
+    const int pct = counted && total ? static_cast<int>(uint64_t{done} * 100 / total) : 0;
+    // Plain lines every 25 %, a bar redrawn at every whole percent.
+    const int step = tty_ ? pct : pct / 25;
+    if (stage == last_stage_ && step == last_step_) return;
+    const bool new_stage = stage != last_stage_;
+    last_stage_ = stage;
+    last_step_ = step;
+    if (!tty_) {
+        if (counted)
+            std::fprintf(stderr, "%s: %s %3d%% (%u of %u bytes)\n", what_, name, pct, done, total);
+        else if (new_stage)
+            std::fprintf(stderr, "%s: %s\n", what_, name);
+        return;
+    }
+    if (new_stage && open_line_) std::fputc('\n', stderr);
+    if (counted) {
+        char bar[31];
+        const int fill = pct * 30 / 100;
+        std::memset(bar, '#', static_cast<size_t>(fill));
+        std::memset(bar + fill, '.', static_cast<size_t>(30 - fill));
+        bar[30] = '\0';
+        std::fprintf(stderr, "\r%s: %-8s [%s] %3d%% %u/%u bytes", what_, name, bar, pct, done, total);
+    } else {
+        std::fprintf(stderr, "\r%s: %s...", what_, name);
+    }
+    std::fflush(stderr);
+    open_line_ = true;
+}
+
+}  // namespace vexel_cli

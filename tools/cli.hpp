@@ -1,0 +1,188 @@
+// Shared pieces of the vexel program: where output goes, how failures end the program, the
+// camera a command works on, numbers from the command line, and frame pulling with its counts.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include <vexel/vexel.h>
+
+namespace vexel_cli {
+
+// A failed operation: main prints the message on stderr and exits 1.
+struct Failure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+[[noreturn]] void fail(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// The program's results. The library prints its console messages on standard output, so main
+// moves those to stderr and keeps the real standard output for this stream.
+FILE* out();
+void separate_output();
+
+// Ctrl-C: the first one sets this flag (long operations end early with a summary), the second
+// one ends the program.
+extern std::atomic<bool> g_interrupted;
+void catch_interrupt();
+constexpr int kExitInterrupted = 130;
+
+// Subcommands register what they run; main runs the one the command line selected.
+struct Command {
+    CLI::App* app;
+    std::function<int()> run;
+};
+using Commands = std::vector<Command>;
+
+void add_camera_commands(CLI::App& app, Commands& cmds);
+void add_capture_commands(CLI::App& app, Commands& cmds);
+void add_transfer_commands(CLI::App& app, Commands& cmds);
+
+// Numbers are held as long long and refused outside [lo, hi] while parsing, so nothing is
+// truncated into a narrower type later.
+CLI::Option* add_number(CLI::App* app, const std::string& name, long long& value, long long lo, long long hi,
+                        const std::string& what);
+CLI::Option* add_numbers(CLI::App* app, const std::string& name, std::vector<long long>& values, long long lo,
+                         long long hi, const std::string& what);
+CLI::Option* add_device_option(CLI::App* app, long long& index);
+
+// Camera `index` of the device list, open for the lifetime of the object.
+class Camera {
+public:
+    explicit Camera(long long index);
+    ~Camera();
+    Camera(const Camera&) = delete;
+    Camera& operator=(const Camera&) = delete;
+    vexel_dev* dev() { return &dev_; }
+    int index() const { return index_; }
+
+private:
+    vexel_dev dev_{};
+    int index_;
+};
+
+// Display form of the library's path prefix (its separators as '/').
+std::string prefix_display();
+
+constexpr uint32_t kMaxFrameBytes = 320u * 240u * 2u * 4u;
+
+// What a pull loop saw.
+struct PullStats {
+    long frames = 0;     // frames with data handed to the caller
+    long empty = 0;      // frames the driver could not describe (no data)
+    long gaps = 0;       // breaks in the frame index
+    long missing = 0;    // frames those breaks skipped
+    uint32_t discarded = 0;  // incomplete frames the library threw away
+    int error = 0;       // capture error that ended the loop, 0 for none
+    bool idle = false;   // gave up: no frame for the idle limit
+    double seconds = 0;
+};
+
+// Starts capture and hands out frames one at a time until `want` frames (0: until Ctrl-C),
+// an error, Ctrl-C, or `idle_s` seconds without a frame. Stops capture when destroyed.
+class FramePump {
+public:
+    FramePump(vexel_dev* dev, long want, long long idle_s);
+    ~FramePump();
+    FramePump(const FramePump&) = delete;
+    FramePump& operator=(const FramePump&) = delete;
+
+    // Next frame with data into `raw` (resized to the frame); false when the loop is over.
+    bool next(std::vector<uint8_t>& raw, vexel_frame_info& info);
+    // Frames per second from the first frame to the last one (0 before the second frame).
+    double rate() const { return rate_; }
+    const PullStats& stats() const;
+    // "30 frames in 1.00 s (30.0 fps), 0 gaps": the counts, and what ended the loop early.
+    std::string summary() const;
+    // Why the loop ended without its frames, or empty.
+    std::string problem() const;
+
+private:
+    vexel_dev* dev_;
+    long want_;
+    long long idle_ms_;
+    PullStats stats_;
+    int last_idx_ = -1;
+    double rate_ = 0;
+    std::chrono::steady_clock::time_point t0_, first_, last_;
+    std::vector<uint8_t> buf_;
+};
+
+// Decoded pixels: valid distances lie in (0, 60) metres; 65.3 and 65.5 mark rejected ones.
+inline bool valid_distance(float d) { return d > 0.0f && d < 60.0f; }
+
+// Transfer progress on stderr: a bar on a terminal, a few plain lines otherwise.
+class Progress {
+public:
+    explicit Progress(const char* what);
+    ~Progress();
+    static int callback(uint32_t done, uint32_t total, int stage, void* self);
+
+private:
+    void show(uint32_t done, uint32_t total, int stage);
+    const char* what_;
+    bool tty_;
+    int last_stage_ = 0;
+    int last_step_ = -1;
+    bool open_line_ = false;
+};
+
+}  // namespace vexel_cli
+
+namespace vexel_cli {
+
+// --filter NAME[=VALUE]: the processing switches by name (lens, drnu, median=5, amp=30,
+// auto-intg=20, dcs-check=N, hdr, temp-monitor; NAME=off switches one off). Checked while
+// parsing; applied in the order given after the camera opens.
+CLI::Option* add_filter_option(CLI::App* app, std::vector<std::string>& filters);
+void apply_filters(vexel_dev* dev, const std::vector<std::string>& filters);
+
+// Image files. Pixels are row-major, 8 bits per channel, 1 (gray) or 3 (RGB) channels.
+void write_png(const std::string& path, const uint8_t* pixels, int width, int height, int channels);
+struct PlyPoint {
+    float x, y, z;
+    uint8_t r, g, b;
+};
+// Binary little-endian PLY with x, y, z (float) and red, green, blue (uchar) per vertex.
+void write_ply(const std::string& path, const std::vector<PlyPoint>& points);
+
+}  // namespace vexel_cli
+
+namespace vexel_cli {
+
+// Quantiles of many values in [0, max] at the resolution of `bin` (values outside are clamped).
+class Histogram {
+public:
+    Histogram(double max, double bin) : bin_(bin), counts_(static_cast<size_t>(max / bin) + 1) {}
+    void add(double v) {
+        const double i = v / bin_;
+        counts_[i <= 0 ? 0 : i >= static_cast<double>(counts_.size() - 1) ? counts_.size() - 1 : static_cast<size_t>(i)]++;
+        ++n_;
+    }
+    uint64_t count() const { return n_; }
+    // The value with a share q of the samples at or below it (middle of its bin); 0 when empty.
+    double quantile(double q) const {
+        const auto rank = static_cast<uint64_t>(std::ceil(q * static_cast<double>(n_)));
+        uint64_t seen = 0;
+        for (size_t i = 0; i < counts_.size(); ++i)
+            if ((seen += counts_[i]) >= rank && seen > 0) return (static_cast<double>(i) + 0.5) * bin_;
+        return 0;
+    }
+
+private:
+    double bin_;
+    std::vector<uint64_t> counts_;
+    uint64_t n_ = 0;
+};
+
+void add_compare_command(CLI::App& app, Commands& cmds);
+
+}  // namespace vexel_cli

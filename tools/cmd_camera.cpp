@@ -1,0 +1,240 @@
+// Cameras and their settings: list, info, registers, parameters, calibration files.
+#include <stdlib.h>
+
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include <vexel/chip.h>
+#include <vexel/driver.h>
+#include <vexel/transport.h>
+
+#include "cli.hpp"
+
+namespace vexel_cli {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* speed_name(uint8_t s) {
+    switch (s) {
+        case 1: return "low";
+        case 2: return "full";
+        case 3: return "high";
+        case 4: return "super";
+        default: return "unknown";
+    }
+}
+
+std::string param_text(const vexel_ll_param_rec& r) {
+    const auto* p = reinterpret_cast<const char*>(r.val);
+    return std::string(p, strnlen(p, std::min<size_t>(r.len, sizeof r.val)));
+}
+
+// Product and serial come from the camera's parameters. Opening only the transport reads them
+// without starting the sensor driver, which would program the sensor and fetch calibration files.
+int cmd_list() {
+    vexel_ll_dev found[64] = {};
+    const int n = vexel_ll_dev_list(found, 64);
+    if (n <= 0) fail("no camera found");
+    for (int i = 0; i < n; ++i) {
+        vexel_ll_dev ll = found[i];
+        std::string product = "?", serial = "?", note;
+        if (vexel_ll_dev_open(&ll)) {
+            vexel_ll_param_rec recs[2] = {};
+            recs[0].id = VX_PARAM_PRODUCT;
+            recs[1].id = VX_PARAM_DEV_ID;
+            if (vexel_ll_param_get(&ll, recs, 2)) {
+                product = param_text(recs[0]);
+                serial = param_text(recs[1]);
+            } else {
+                note = " (does not answer)";
+            }
+            vexel_ll_dev_close(&ll);
+        } else {
+            note = " (in use by another program, or no access)";
+        }
+        std::fprintf(out(), "%d: %s serial %s, bus %03u port %u address %03u, %s speed%s\n", i, product.c_str(),
+                     serial.c_str(), found[i].bus, found[i].port, found[i].addr, speed_name(found[i].speed),
+                     note.c_str());
+    }
+    return 0;
+}
+
+void print_calibration(const vexel_driver_entry* drv) {
+    static const char* const how[] = {"-", "found", "downloaded from the camera", "missing: distances uncorrected"};
+    const int status = epc_calib_status(drv);
+    if (status == EPC_CALIB_UNKNOWN) {
+        std::fprintf(out(), "calib     none (driver %s keeps no calibration files)\n", drv ? drv->name : "-");
+        return;
+    }
+    char par[VX_CHIP_NAME_MAX], img[VX_CHIP_NAME_MAX];
+    calibrationGetParamName(par);
+    calibrationGetDistanceImagesName(img);
+    const std::string dir = prefix_display();
+    std::fprintf(out(), "calib     %s\n          %s%s\n          %s%s\n", how[status], dir.c_str(), par, dir.c_str(),
+                 img);
+}
+
+int cmd_info(long long device) {
+    Camera cam(device);
+    vexel_dev& dev = *cam.dev();
+    uint16_t ver[4];
+    std::memcpy(ver, dev.version, sizeof ver);
+    vexel_driver_entry* drv = vexel_dev_get_drv(&dev);
+    std::fprintf(out(),
+                 "product   %s\nserial    %s\nfirmware  %u\ndriver    %s\nusb       bus %03u port %u address %03u, %s "
+                 "speed\n",
+                 dev.product, dev.dev_id, ver[1], drv ? drv->name : "-", dev.bus, dev.port, dev.addr,
+                 speed_name(dev.speed));
+    vexel_param_item items[3] = {};
+    items[0].param_id = VX_PARAM_FPS;
+    items[1].param_id = VX_PARAM_INTG_TIME;
+    items[2].param_id = VX_PARAM_CHIP_INFO;
+    if (!vexel_param_batch_get(&dev, items, 3)) fail("reading the camera's parameters failed");
+    uint32_t fps;
+    uint16_t intg, chip[3];
+    std::memcpy(&fps, items[0].param_val, 4);
+    std::memcpy(&intg, items[1].param_val, 2);
+    std::memcpy(chip, items[2].param_val, sizeof chip);
+    std::fprintf(out(), "rate      %u fps\nintegration %u us\nchip      part %u, number %u, wafer %u\n", fps, intg,
+                 chip[0], chip[1], chip[2]);
+    if (epc_calib_status(drv) != EPC_CALIB_UNKNOWN)
+        std::fprintf(out(), "sensor    epc%s, wafer %d, chip %d, %d kHz\n",
+                     configGetPartType() == 4 || configGetPartType() == 5 ? "635" : "660", configGetWaferID(),
+                     configGetChipID(), configGetModulationFrequency());
+    print_calibration(drv);
+    return 0;
+}
+
+int cmd_reg_read(long long device, long long target, long long base, long long count) {
+    Camera cam(device);
+    std::vector<uint32_t> vals(static_cast<size_t>(count));
+    if (!vexel_reg_batch_read(cam.dev(), static_cast<unsigned>(target), static_cast<uint32_t>(base), vals.data(),
+                              static_cast<uint32_t>(count)))
+        fail("register read failed (target %lld, %lld registers from %lld)", target, count, base);
+    for (size_t i = 0; i < vals.size(); ++i)
+        std::fprintf(out(), "%lld: 0x%02x (%u)\n", base + static_cast<long long>(i), vals[i], vals[i]);
+    return 0;
+}
+
+int cmd_reg_write(long long device, long long target, long long base, const std::vector<long long>& values) {
+    if (base + static_cast<long long>(values.size()) - 1 > 0xFFFFFFFFll)
+        fail("registers beyond 0xffffffff: %zu values from %lld", values.size(), base);
+    Camera cam(device);
+    std::vector<uint32_t> vals(values.begin(), values.end());
+    if (!vexel_reg_batch_write(cam.dev(), static_cast<unsigned>(target), static_cast<uint32_t>(base), vals.data(),
+                               static_cast<uint32_t>(vals.size())))
+        fail("register write failed (target %lld, %zu registers from %lld)", target, vals.size(), base);
+    return 0;
+}
+
+int cmd_param_get(long long device, const std::vector<long long>& ids) {
+    Camera cam(device);
+    std::vector<vexel_param_item> items(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) items[i].param_id = static_cast<uint32_t>(ids[i]);
+    if (!vexel_param_batch_get(cam.dev(), items.data(), static_cast<int>(items.size())))
+        fail("parameter read failed (%zu parameters)", items.size());
+    for (const auto& it : items) {
+        std::fprintf(out(), "%u [%u]:", it.param_id, it.param_len);
+        for (size_t b = 0; b < it.param_len && b < sizeof it.param_val; ++b) std::fprintf(out(), " %02x", it.param_val[b]);
+        std::fputc('\n', out());
+    }
+    return 0;
+}
+
+int cmd_calib_status(long long device) {
+    Camera cam(device);
+    print_calibration(vexel_dev_get_drv(cam.dev()));
+    return 0;
+}
+
+// The driver fetches the package when an open finds no files, so a fresh download opens the
+// camera with the prefix pointing at an empty directory beside the files, then moves what came
+// into place: the files already there stay untouched unless a complete set replaces them.
+int cmd_calib_download(long long device) {
+    const std::string prefix = vexel_path_get();
+    const std::string dir = prefix_display();
+    std::string tmpl = dir + ".vexel-calib-XXXXXX";
+    if (!::mkdtemp(tmpl.data())) fail("cannot create a directory in %s: %s", dir.c_str(), std::strerror(errno));
+    const fs::path tmp = tmpl;
+    struct Restore {
+        const std::string& prefix;
+        const fs::path& tmp;
+        ~Restore() {
+            vexel_path_cfg(prefix.c_str());
+            std::error_code ec;
+            fs::remove_all(tmp, ec);
+        }
+    } restore{prefix, tmp};
+    vexel_path_cfg((tmpl + "/").c_str());
+
+    int status;
+    std::string driver;
+    {
+        Camera cam(device);
+        const vexel_driver_entry* drv = vexel_dev_get_drv(cam.dev());
+        status = epc_calib_status(drv);
+        driver = drv ? drv->name : "-";
+    }
+    if (status == EPC_CALIB_UNKNOWN) fail("driver %s keeps no calibration files", driver.c_str());
+    if (status != EPC_CALIB_DOWNLOADED) fail("the camera sent no usable calibration package");
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(tmp)) {
+        if (!e.is_regular_file()) continue;
+        const fs::path to = fs::path(dir) / e.path().filename();
+        fs::rename(e.path(), to, ec);
+        if (ec) fail("cannot move %s to %s: %s", e.path().c_str(), to.c_str(), ec.message().c_str());
+        std::fprintf(out(), "%s\n", to.c_str());
+    }
+    return 0;
+}
+
+}  // namespace
+
+void add_camera_commands(CLI::App& app, Commands& cmds) {
+    auto* list = app.add_subcommand("list", "cameras on the USB buses: product, serial, position");
+    cmds.push_back({list, [] { return cmd_list(); }});
+
+    struct Opts {
+        long long device = 0, target = 0, base = 0, count = 1;
+        std::vector<long long> values, ids;
+    };
+    auto o = std::make_shared<Opts>();
+
+    auto* info = app.add_subcommand("info", "identification, settings, sensor and calibration state of a camera");
+    add_device_option(info, o->device);
+    cmds.push_back({info, [o] { return cmd_info(o->device); }});
+
+    auto* rr = app.add_subcommand("reg-read", "read COUNT registers of TARGET from BASE on");
+    add_device_option(rr, o->device);
+    add_number(rr, "target", o->target, 0, 255, "register target (1: sensor)")->required();
+    add_number(rr, "base", o->base, 0, 0xFFFFFFFFll, "first register")->required();
+    add_number(rr, "count", o->count, 1, 65535, "number of registers")->required();
+    cmds.push_back({rr, [o] { return cmd_reg_read(o->device, o->target, o->base, o->count); }});
+
+    auto* rw = app.add_subcommand("reg-write", "write VALUE... into the registers of TARGET from BASE on");
+    add_device_option(rw, o->device);
+    add_number(rw, "target", o->target, 0, 255, "register target (1: sensor)")->required();
+    add_number(rw, "base", o->base, 0, 0xFFFFFFFFll, "first register")->required();
+    add_numbers(rw, "value", o->values, 0, 0xFFFFFFFFll, "32-bit register values")->required()->expected(1, 65535);
+    cmds.push_back({rw, [o] { return cmd_reg_write(o->device, o->target, o->base, o->values); }});
+
+    auto* pg = app.add_subcommand("param-get", "read device parameters: id [length]: value bytes");
+    add_device_option(pg, o->device);
+    add_numbers(pg, "id", o->ids, 0, 255, "parameter ids (3 product, 12 frame rate, 13 integration time, ...)")
+        ->required();
+    cmds.push_back({pg, [o] { return cmd_param_get(o->device, o->ids); }});
+
+    auto* calib = app.add_subcommand("calib", "the camera's calibration files in the prefix directory");
+    calib->require_subcommand(1);
+    auto* status = calib->add_subcommand("status", "where the files are and whether they were found");
+    add_device_option(status, o->device);
+    cmds.push_back({status, [o] { return cmd_calib_status(o->device); }});
+    auto* download = calib->add_subcommand("download", "fetch the calibration package from the camera again");
+    add_device_option(download, o->device);
+    cmds.push_back({download, [o] { return cmd_calib_download(o->device); }});
+}
+
+}  // namespace vexel_cli

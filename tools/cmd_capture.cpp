@@ -1,0 +1,341 @@
+// Frames from a camera: raw streaming, decoded distances, and a capture into pictures, a point
+// cloud and frame files.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "cli.hpp"
+
+namespace vexel_cli {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Opts {
+    long long device = 0, frames = 0, idle = 5;
+    std::string out;
+    std::vector<std::string> filters, formats;
+};
+
+void add_pull_options(CLI::App* sub, Opts& o, long long default_frames, long long min_frames) {
+    o.frames = default_frames;
+    add_device_option(sub, o.device);
+    add_number(sub, "-n,--frames", o.frames, min_frames, 100000000,
+               min_frames == 0 ? "frames to capture, 0: until Ctrl-C" : "frames to capture")
+        ->capture_default_str();
+    add_number(sub, "--timeout", o.idle, 1, 3600, "give up after this many seconds without a frame")
+        ->capture_default_str();
+}
+
+// A file written under a temporary name beside its own, renamed into place by commit(); a
+// failed command leaves any earlier file of that name as it was.
+class PartFile {
+public:
+    explicit PartFile(std::string path) : path_(std::move(path)), part_(path_ + ".part") {
+        fd_ = ::open(part_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd_ < 0) fail("cannot write %s: %s", path_.c_str(), std::strerror(errno));
+    }
+    ~PartFile() {
+        if (fd_ >= 0) ::close(fd_);
+        if (!done_) ::unlink(part_.c_str());
+    }
+    PartFile(const PartFile&) = delete;
+    PartFile& operator=(const PartFile&) = delete;
+    int fd() const { return fd_; }
+    const std::string& path() const { return path_; }
+    void commit() {
+        const int r = ::close(fd_);
+        fd_ = -1;
+        if (r != 0 || std::rename(part_.c_str(), path_.c_str()) != 0)
+            fail("cannot write %s: %s", path_.c_str(), std::strerror(errno));
+        done_ = true;
+    }
+
+private:
+    std::string path_, part_;
+    int fd_ = -1;
+    bool done_ = false;
+};
+
+int finish_pull(const FramePump& pump, bool until_interrupted) {
+    const std::string why = pump.problem();
+    if (why.empty() || (until_interrupted && why == "interrupted")) return 0;
+    if (why == "interrupted") return kExitInterrupted;
+    fail("%s", why.c_str());
+}
+
+int cmd_stream(const Opts& o) {
+    std::unique_ptr<PartFile> file;
+    if (!o.out.empty()) file = std::make_unique<PartFile>(o.out);  // checked before any capture
+    Camera cam(o.device);
+    std::vector<uint8_t> raw, last;
+    vexel_frame_info info{}, last_info{};
+    FramePump pump(cam.dev(), static_cast<long>(o.frames), o.idle);
+    while (pump.next(raw, info)) {
+        last.swap(raw);
+        last_info = info;
+    }
+    std::fprintf(out(), "%s\n", pump.summary().c_str());
+    if (!last.empty())
+        std::fprintf(out(), "last frame %u: %ux%u, %u bytes, format %u\n", last_info.frame_idx, last_info.frame_width,
+                     last_info.frame_height, last_info.frame_size, last_info.frame_format);
+    if (file) {
+        if (last.empty()) {
+            const std::string why = pump.problem();
+            fail("%s: %s not written", why.empty() ? "no frame with data arrived" : why.c_str(), o.out.c_str());
+        }
+        if (::write(file->fd(), last.data(), last.size()) != static_cast<ssize_t>(last.size()))
+            fail("cannot write %s: %s", o.out.c_str(), std::strerror(errno));
+        file->commit();
+        std::fprintf(out(), "last raw frame written to %s\n", o.out.c_str());
+    }
+    return finish_pull(pump, o.frames == 0);
+}
+
+// Distances of one frame in metres; false when the frame does not decode.
+bool decode(vexel_dev* dev, const std::vector<uint8_t>& raw, const vexel_frame_info& info, std::vector<float>& dist,
+            std::vector<float>* gray) {
+    const size_t n = size_t{info.frame_width} * info.frame_height;
+    if (n == 0) return false;
+    dist.resize(n);
+    if (vexel_frame_get_distance(dev, dist.data(), static_cast<uint32_t>(n), raw.data(),
+                                 static_cast<uint32_t>(raw.size()), &info) <= 0)
+        return false;
+    if (!gray) return true;
+    gray->resize(n);
+    return vexel_frame_get_gray(dev, gray->data(), static_cast<uint32_t>(n), raw.data(),
+                                static_cast<uint32_t>(raw.size()), &info) > 0;
+}
+
+// Valid distances of an image, sorted only as far as the median needs.
+float median_valid(const std::vector<float>& dist, size_t& valid) {
+    std::vector<float> v;
+    v.reserve(dist.size());
+    for (float d : dist)
+        if (valid_distance(d)) v.push_back(d);
+    valid = v.size();
+    if (v.empty()) return 0;
+    std::nth_element(v.begin(), v.begin() + static_cast<long>(v.size() / 2), v.end());
+    return v[v.size() / 2];
+}
+
+int cmd_distance(const Opts& o) {
+    Camera cam(o.device);
+    apply_filters(cam.dev(), o.filters);
+    std::vector<uint8_t> raw;
+    std::vector<float> dist;
+    vexel_frame_info info{};
+    long undecoded = 0;
+    FramePump pump(cam.dev(), static_cast<long>(o.frames), o.idle);
+    while (pump.next(raw, info)) {
+        if (!decode(cam.dev(), raw, info, dist, nullptr)) {
+            std::fprintf(stderr, "vexel: frame %u not decoded\n", info.frame_idx);
+            ++undecoded;
+            continue;
+        }
+        size_t valid = 0;
+        const float median = median_valid(dist, valid);
+        const float centre = dist[size_t{info.frame_height / 2} * info.frame_width + info.frame_width / 2];
+        std::fprintf(out(), "frame %u: centre %.3f m, median %.3f m over %zu of %zu pixels\n", info.frame_idx, centre,
+                     median, valid, dist.size());
+    }
+    const int rc = finish_pull(pump, false);
+    if (undecoded) fail("%ld of %ld frames not decoded", undecoded, pump.stats().frames);
+    return rc;
+}
+
+// Colours of the depth picture and the point cloud: the library's colour map over the range the
+// scene fills (1st to 99th percentile), values beyond it held at its ends, invalid pixels black.
+class DepthColours {
+public:
+    explicit DepthColours(const std::vector<float>& dist) {
+        std::vector<int32_t> mm;
+        for (float d : dist)
+            if (valid_distance(d)) mm.push_back(static_cast<int32_t>(d * 1000.0f));
+        if (!mm.empty()) {
+            auto at = [&](double q) {
+                auto it = mm.begin() + static_cast<long>(q * static_cast<double>(mm.size() - 1));
+                std::nth_element(mm.begin(), it, mm.end());
+                return *it;
+            };
+            lo_ = std::max(0, at(0.01) - 1);
+            hi_ = std::max(at(0.99), lo_ + 2);
+        }
+        vx_cmap_init(&map_, 30000);
+        vx_cmap_set_range(&map_, lo_, hi_);
+    }
+    ~DepthColours() { vx_cmap_uninit(&map_); }
+    DepthColours(const DepthColours&) = delete;
+    DepthColours& operator=(const DepthColours&) = delete;
+
+    uint32_t word(float metres) const {
+        if (!valid_distance(metres)) return 0;
+        const auto mm = static_cast<int32_t>(metres * 1000.0f);
+        return vx_cmap_get_color(&map_, std::clamp(mm, lo_ + 1, hi_));  // colours run over (lo, hi]
+    }
+    double near_m() const { return lo_ / 1000.0; }
+    double far_m() const { return hi_ / 1000.0; }
+
+private:
+    vx_cmap map_{};
+    int32_t lo_ = 0, hi_ = 4000;
+};
+
+void depth_png(const std::string& path, const std::vector<float>& dist, const DepthColours& colours, int w, int h) {
+    std::vector<uint8_t> rgb(dist.size() * 3);
+    for (size_t i = 0; i < dist.size(); ++i) {
+        const uint32_t c = colours.word(dist[i]);
+        rgb[3 * i] = static_cast<uint8_t>(c);
+        rgb[3 * i + 1] = static_cast<uint8_t>(c >> 8);
+        rgb[3 * i + 2] = static_cast<uint8_t>(c >> 16);
+    }
+    write_png(path, rgb.data(), w, h, 3);
+}
+
+// Gray scaled so the 99th percentile of the unsaturated amplitudes is white; saturated pixels white.
+void amplitude_png(const std::string& path, const std::vector<float>& gray, int w, int h) {
+    constexpr float kSaturated = 65000.0f;
+    std::vector<float> v;
+    for (float g : gray)
+        if (g < kSaturated) v.push_back(g);
+    float top = 1;
+    if (!v.empty()) {
+        auto it = v.begin() + static_cast<long>(0.99 * static_cast<double>(v.size() - 1));
+        std::nth_element(v.begin(), it, v.end());
+        top = std::max(*it, 1.0f);
+    }
+    std::vector<uint8_t> px(gray.size());
+    for (size_t i = 0; i < gray.size(); ++i)
+        px[i] = gray[i] >= kSaturated ? 255 : static_cast<uint8_t>(std::clamp(gray[i] / top * 255.0f, 0.0f, 255.0f));
+    write_png(path, px.data(), w, h, 1);
+}
+
+// Points of the valid pixels with the driver's lens intrinsics, coloured like the depth picture.
+size_t cloud_ply(vexel_dev* dev, const std::string& path, const std::vector<float>& dist, const DepthColours& colours,
+                 int w, int h) {
+    std::vector<float> xyzd(dist.size() * 4);
+    const int32_t n = vexel_frame_get_pcl_xyzd(dev, xyzd.data(), static_cast<int32_t>(xyzd.size()), dist.data(),
+                                               static_cast<int32_t>(dist.size()), w, h, 0, nullptr);
+    if (n <= 0 && std::any_of(dist.begin(), dist.end(), valid_distance))
+        fail("no point cloud: the camera's driver gives no lens parameters");
+    std::vector<PlyPoint> pts(static_cast<size_t>(std::max(n, 0)));
+    for (size_t k = 0; k < pts.size(); ++k) {
+        const float* p = &xyzd[4 * k];
+        const uint32_t c = colours.word(p[3]);  // the fourth value is the pixel's distance
+        pts[k] = {p[0], p[1], p[2], static_cast<uint8_t>(c), static_cast<uint8_t>(c >> 8), static_cast<uint8_t>(c >> 16)};
+    }
+    write_ply(path, pts);
+    return pts.size();
+}
+
+int cmd_capture(const Opts& o) {
+    auto wants = [&](const char* f) { return o.formats.empty() || std::count(o.formats.begin(), o.formats.end(), f); };
+    const fs::path dir = o.out.empty() ? "." : o.out;
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec) fail("cannot create %s: %s", dir.c_str(), ec.message().c_str());
+    std::unique_ptr<PartFile> depth_vx, amp_vx;  // opened before the capture: an unwritable place fails first
+    if (wants("vx")) {
+        depth_vx = std::make_unique<PartFile>((dir / "depth.vx").string());
+        amp_vx = std::make_unique<PartFile>((dir / "amplitude.vx").string());
+    }
+
+    Camera cam(o.device);
+    apply_filters(cam.dev(), o.filters);
+    std::vector<uint8_t> raw;
+    std::vector<float> dist, gray;
+    vexel_frame_info info{};
+    int w = 0, h = 0;
+    long decoded = 0;
+    uint64_t pixels = 0;
+    Histogram all(60.0, 0.001);
+    FramePump pump(cam.dev(), static_cast<long>(o.frames), o.idle);
+    while (pump.next(raw, info)) {
+        if (!decode(cam.dev(), raw, info, dist, &gray)) {
+            std::fprintf(stderr, "vexel: frame %u not decoded\n", info.frame_idx);
+            continue;
+        }
+        if (decoded && (static_cast<int>(info.frame_width) != w || static_cast<int>(info.frame_height) != h))
+            fail("frame size changed from %dx%d to %ux%u", w, h, info.frame_width, info.frame_height);
+        w = static_cast<int>(info.frame_width);
+        h = static_cast<int>(info.frame_height);
+        ++decoded;
+        pixels += dist.size();
+        for (float d : dist)
+            if (valid_distance(d)) all.add(d);
+        size_t valid = 0;
+        const float median = median_valid(dist, valid);
+        std::fprintf(out(), "frame %u: %5.1f fps, %5.1f %% valid, median %.3f m\n", info.frame_idx, pump.rate(),
+                     100.0 * static_cast<double>(valid) / static_cast<double>(dist.size()), median);
+        if (depth_vx && (vexel_frame_save_distance(depth_vx->fd(), VEXEL_FRAME_SAVE_F32, dist.data(),
+                                                   static_cast<int32_t>(dist.size()), w, h) != 1 ||
+                         vexel_frame_save_gray(amp_vx->fd(), VEXEL_FRAME_SAVE_U16, gray.data(),
+                                               static_cast<int32_t>(gray.size()), w, h) != 1))
+            fail("cannot write the frame files in %s", dir.c_str());
+    }
+    std::fprintf(out(), "%s\n", pump.summary().c_str());
+    if (decoded == 0) {
+        const std::string why = pump.problem();
+        fail("no frame decoded%s%s", why.empty() ? "" : ": ", why.c_str());
+    }
+    const char* frames = decoded == 1 ? "frame" : "frames";
+    std::fprintf(out(), "%ld %s decoded, %.1f %% of the pixels valid, median distance %.3f m\n", decoded, frames,
+                 100.0 * static_cast<double>(all.count()) / static_cast<double>(pixels), all.quantile(0.5));
+
+    if (depth_vx) {
+        depth_vx->commit();
+        amp_vx->commit();
+        std::fprintf(out(), "%s: distances in metres, %ld %s\n%s: amplitudes, %ld %s\n", depth_vx->path().c_str(),
+                     decoded, frames, amp_vx->path().c_str(), decoded, frames);
+    }
+    const DepthColours colours(dist);  // pictures and cloud show the last frame
+    if (wants("png")) {
+        const std::string d = (dir / "depth.png").string(), a = (dir / "amplitude.png").string();
+        depth_png(d, dist, colours, w, h);
+        amplitude_png(a, gray, w, h);
+        std::fprintf(out(), "%s: distance, red %.2f m to blue %.2f m, black invalid\n%s: amplitude\n", d.c_str(),
+                     colours.near_m(), colours.far_m(), a.c_str());
+    }
+    if (wants("ply")) {
+        const std::string p = (dir / "cloud.ply").string();
+        const size_t n = cloud_ply(cam.dev(), p, dist, colours, w, h);
+        std::fprintf(out(), "%s: %zu points\n", p.c_str(), n);
+    }
+    return finish_pull(pump, false);
+}
+
+}  // namespace
+
+void add_capture_commands(CLI::App& app, Commands& cmds) {
+    auto s = std::make_shared<Opts>();
+    auto* stream = app.add_subcommand("stream", "capture raw frames: rate, gaps and losses; -o saves the last one");
+    add_pull_options(stream, *s, 30, 0);
+    stream->add_option("-o,--output", s->out, "file for the last raw frame (written only when one arrived)");
+    cmds.push_back({stream, [s] { return cmd_stream(*s); }});
+
+    auto d = std::make_shared<Opts>();
+    auto* distance = app.add_subcommand("distance", "decode frames: centre and median distance of each");
+    add_pull_options(distance, *d, 1, 1);
+    add_filter_option(distance, d->filters);
+    cmds.push_back({distance, [d] { return cmd_distance(*d); }});
+
+    auto c = std::make_shared<Opts>();
+    auto* capture = app.add_subcommand(
+        "capture", "capture and decode frames into depth.png, amplitude.png, cloud.ply, depth.vx and amplitude.vx");
+    add_pull_options(capture, *c, 1, 1);
+    c->out = ".";
+    capture->add_option("-o,--output", c->out, "directory for the files (created when missing)")->capture_default_str();
+    add_filter_option(capture, c->filters);
+    capture->add_option("--format", c->formats, "files to write: png, ply, vx (default: all)")
+        ->delimiter(',')
+        ->check(CLI::IsMember({"png", "ply", "vx"}));
+    cmds.push_back({capture, [c] { return cmd_capture(*c); }});
+}
+
+}  // namespace vexel_cli
