@@ -1,21 +1,27 @@
 // libvexel for C++20: a header-only layer over the C interface. RAII and move-only: a Library
-// guard, Device (closed by its destructor), Frame objects that own their bytes, decoded images
-// as vectors or into caller spans, filters as typed calls, and errors as exceptions carrying the
-// library's error name. Nothing of it is compiled into or exported from libvexel.so.
+// guard, Device (closed by its destructor), a Capture guard, Frame objects that own their bytes,
+// decoded images as vectors or into caller spans, point clouds, filters as typed calls, and
+// errors as exceptions. Nothing of it is compiled into or exported from libvexel.so.
 //
-//     vexel::Library lib;                       // vexel_init ... vexel_uninit
+//     vexel::Library lib;                        // vexel_init ... vexel_uninit
 //     vexel::Device cam = vexel::Device::open(); // first camera
-//     cam.start();
+//     vexel::Capture run(cam);                   // capture until `run` goes out of scope
 //     vexel::Frame f = cam.next_frame();
 //     std::vector<float> metres = cam.distance(f);
+//     std::vector<vexel::Point> cloud = cam.point_cloud(f);
 //
-// Threads: a Device may be used from several threads as the C interface allows (every call on
-// one device is serialised inside the library); a Frame is a plain value.
+// Failures of the library throw vexel::Error; arguments outside what the C interface can carry
+// throw std::invalid_argument before anything reaches the camera.
+//
+// Threads: the Library object outlives every Device. A Device is not copyable; use it from one
+// thread at a time, and never close or move it while another thread calls it. Frames are plain
+// values that any thread may hold.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <span>
 #include <stdexcept>
@@ -27,42 +33,43 @@
 
 namespace vexel {
 
-// A failed call. code() is the capture error code when the failure was one (see
-// vexel_error_name), else 0; name() is the library's name for it.
+// A failed call. code() is the capture error code when the failure was one (its name from
+// vexel_error_name, e.g. "VEXEL_ERR_CAP_STALL"), else 0 with an empty name().
 class Error : public std::runtime_error {
 public:
     explicit Error(const std::string& what, int code = 0)
         : std::runtime_error(code ? what + ": " + vexel_error_name(code) : what), code_(code) {}
     int code() const noexcept { return code_; }
-    const char* name() const noexcept { return vexel_error_name(code_); }
+    const char* name() const noexcept { return code_ ? vexel_error_name(code_) : ""; }
 
 private:
     int code_;
 };
 
-// Starts the library for the lifetime of the object. Console messages at `console_level` and
-// above (VX_LOG_WRN by default); `log_file` null writes no log file (the C interface would open a
-// dated one in the working directory).
+// Starts the library for the lifetime of the object; one per process. Console messages (on
+// standard output) at `console_level` and above; `log_file` null writes no log file (the C
+// interface would open a dated one in the working directory), else appends debug lines to it.
 class Library {
 public:
     explicit Library(const char* log_file = nullptr, unsigned console_level = VX_LOG_WRN) {
         vexel_init(log_file ? log_file : "/dev/null");
-        vexel_log_cfg(console_level, log_file ? VX_LOG_DBG : VX_LOG_OFF, VX_LOG_OFF);
+        vexel_log_cfg(console_level, log_file ? unsigned{VX_LOG_DBG} : unsigned{VX_LOG_OFF}, VX_LOG_OFF);
     }
     ~Library() { vexel_uninit(); }
     Library(const Library&) = delete;
     Library& operator=(const Library&) = delete;
 };
 
-// The attached cameras (records not yet open).
+// The attached cameras, as records not yet open (bus, port, address, speed).
 inline std::vector<vexel_dev> devices(int max = 16) {
+    if (max <= 0) return {};
     std::vector<vexel_dev> list(static_cast<size_t>(max));
     const int n = vexel_dev_list(list.data(), max);
     list.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return list;
 }
 
-// One captured frame: its information and its raw bytes.
+// One captured frame: its information and its raw bytes (four planes of 16-bit phase samples).
 class Frame {
 public:
     Frame() = default;
@@ -79,24 +86,35 @@ private:
     std::vector<uint8_t> bytes_;
 };
 
+// A point in camera coordinates, metres: x right, y down, z along the optical axis.
 struct Point {
     float x, y, z;
 };
+static_assert(sizeof(Point) == 3 * sizeof(float), "points are handed to the C interface as float triples");
+
+// Progress of a data transfer: bytes done of total, and the stage (VX_DATAX_*). Return true to
+// cancel.
+using TransferProgress = std::function<bool(uint32_t done, uint32_t total, int stage)>;
 
 class Device {
 public:
     // Opens the `index`-th attached camera.
     static Device open(int index = 0) {
+        if (index < 0) throw std::invalid_argument("camera index below 0");
         auto list = devices(index + 1);
-        if (index < 0 || static_cast<size_t>(index) >= list.size())
+        if (static_cast<size_t>(index) >= list.size())
             throw Error("no camera " + std::to_string(index) + " (" + std::to_string(list.size()) + " attached)");
         return Device(list[static_cast<size_t>(index)]);
     }
 
-    // Opens a record from devices().
+    // Opens a record from devices(). The record lives on the heap, where the library may keep
+    // pointing at it while the Device is moved around.
     explicit Device(const vexel_dev& listed) : dev_(std::make_unique<vexel_dev>(listed)) {
         dev_->handle = nullptr;
-        if (!vexel_dev_open(dev_.get())) throw Error("cannot open camera " + std::string(listed.product));
+        dev_->free_on_close = 0;  // the memory is ours
+        if (!vexel_dev_open(dev_.get()))
+            throw Error("cannot open the camera at bus " + std::to_string(listed.bus) + " port " +
+                        std::to_string(listed.port));
     }
     ~Device() { close(); }
     Device(Device&&) noexcept = default;
@@ -110,39 +128,50 @@ public:
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
 
+    // Stops a running capture and closes the camera; later calls throw.
     void close() noexcept {
         if (dev_) vexel_dev_close(dev_.get());
         dev_.reset();
     }
 
-    // The C record, for calls this layer does not wrap.
+    // The C record, for calls this layer does not wrap; null once closed.
     vexel_dev* get() const noexcept { return dev_.get(); }
-    std::string product() const { return text(dev_ ? dev_->product : nullptr, sizeof dev_->product); }
-    std::string id() const { return text(dev_ ? dev_->dev_id : nullptr, sizeof dev_->dev_id); }
+    std::string product() const { return dev_ ? text(dev_->product, sizeof dev_->product) : std::string(); }
+    std::string serial() const { return dev_ ? text(dev_->dev_id, sizeof dev_->dev_id) : std::string(); }
     unsigned firmware_version() const noexcept {
         return dev_ ? static_cast<unsigned>(dev_->version[2] | dev_->version[3] << 8) : 0;
     }
+    // What the open found of the calibration files: EPC_CALIB_FOUND, _DOWNLOADED, _MISSING, or
+    // EPC_CALIB_UNKNOWN for a driver without them.
+    int calibration() const { return epc_calib_status(vexel_dev_get_drv(live())); }
 
     void start() {
         if (!vexel_cap_start(live())) throw Error("capture start failed");
     }
     void stop() {
-        if (!vexel_cap_stop(live())) throw Error("capture stop not acknowledged");
+        if (!vexel_cap_stop(live())) throw Error("capture stop not acknowledged: capture still runs");
     }
     bool capturing() const noexcept { return dev_ && vexel_cap_is_ongoing(dev_.get()) > 0; }
 
-    // Waits for the next frame (the library's pull time-out follows the frame rate).
+    // Waits for the next frame, at most the library's pull time-out (about two seconds plus a
+    // frame time). Throws when none came, or with the capture error that stopped the capture.
     Frame next_frame() {
         std::vector<uint8_t> bytes(kMaxFrameBytes);
         vexel_frame_info info{};
         const int n = vexel_cap_get_frames(live(), 1, bytes.data(), static_cast<uint32_t>(bytes.size()), &info);
-        if (n < 0) throw Error("no frame", n);
-        if (n == 0) throw Error("no frame within the time-out", VEXEL_ERR_CAP_TIMEOUT);
+        if (n == -1) throw Error("frame read refused: the camera is not open");
+        if (n == -2) throw Error("capture is not running");
+        if (n < 0) throw Error("capture failed", n);
+        if (n == 0) throw Error("no frame within the time-out");
+        if (info.frame_size == 0) throw Error("frame " + std::to_string(info.frame_idx) + " arrived without data");
+        if (info.frame_size > bytes.size())
+            throw Error("frame " + std::to_string(info.frame_idx) + " larger than a raw frame of this sensor");
         bytes.resize(info.frame_size);
         return Frame(info, std::move(bytes));
     }
 
-    // Distance in metres per pixel (65.3 weak, 65.5 invalid), into `out` (at least pixels()).
+    // Distance in metres per pixel, row by row (65.3 weak, 65.5 invalid), into `out` (at least
+    // pixels() values) or a new vector.
     void distance(const Frame& f, std::span<float> out) { decode(f, out, vexel_frame_get_distance, "distance"); }
     std::vector<float> distance(const Frame& f) {
         std::vector<float> v(f.pixels());
@@ -157,58 +186,95 @@ public:
         return v;
     }
 
-    // Points of the valid pixels of a distance image, with the driver's lens intrinsics.
+    // Points of the valid pixels (0 < d < 60 m) of a width x height distance image, in scan
+    // order, with the driver's lens intrinsics. An image without valid pixels gives no points.
     std::vector<Point> point_cloud(std::span<const float> metres, int width, int height) {
-        std::vector<Point> pts(metres.size());
-        const int n = vexel_frame_get_pcl(live(), &pts.data()->x, static_cast<int32_t>(pts.size() * 3), metres.data(),
-                                          static_cast<int32_t>(metres.size()), width, height, nullptr);
-        if (n <= 0 && !metres.empty()) throw Error("point cloud failed (no lens parameters, or no valid pixel)");
-        pts.resize(static_cast<size_t>(n > 0 ? n : 0));
+        if (width <= 0 || height <= 0 || metres.size() < size_t(width) * size_t(height))
+            throw std::invalid_argument("point cloud: image smaller than width x height");
+        std::vector<Point> pts(size_t(width) * size_t(height));
+        const int n = vexel_frame_get_pcl(live(), &pts.data()->x, static_cast<int32_t>(pts.size() * 3),
+                                          metres.data(), static_cast<int32_t>(pts.size()), width, height, nullptr);
+        const bool any_valid = std::any_of(metres.begin(), metres.begin() + static_cast<long>(pts.size()),
+                                           [](float d) { return d > 0.0f && d < 60.0f; });
+        if (n <= 0 && any_valid) throw Error("point cloud failed: the camera's driver gives no lens parameters");
+        pts.resize(static_cast<size_t>(std::max(n, 0)));
         return pts;
     }
+    std::vector<Point> point_cloud(const Frame& f) { return point_cloud(distance(f), f.width(), f.height()); }
 
-    // Processing switches; each applies from the next decoded frame.
+    // Processing switches; each applies from the next decoded frame and lasts until close.
     void lens_undistortion(bool on) { filter(VEXEL_FILTER_LENS_UNDISTORT, on, uint8_t{0}); }
-    void pixel_calibration(bool on) { filter(VEXEL_FILTER_PIXEL_CALIB, on, uint8_t{0}); }
-    void median(int kernel) { filter(VEXEL_FILTER_MEDIAN, kernel > 1, static_cast<uint8_t>(kernel)); }
-    void amplitude_threshold(int32_t min_amplitude) { filter(VEXEL_FILTER_AMP_THRESHOLD, true, min_amplitude); }
-    void auto_integration(uint16_t bad_per_mille) {
-        filter(VEXEL_FILTER_AUTO_INTG, bad_per_mille != 0, bad_per_mille);
+    // Throws when the calibration files are missing. `set` 0 or 1.
+    void pixel_calibration(bool on, int set = 0) {
+        if (set < 0 || set > 1) throw std::invalid_argument("calibration set must be 0 or 1");
+        filter(VEXEL_FILTER_PIXEL_CALIB, on, static_cast<uint8_t>(set));
     }
+    // An odd kernel of 3 to 255 filters; 0 or 1 switches the median off.
+    void median(int kernel) {
+        if (kernel < 0 || kernel > 255 || (kernel > 1 && kernel % 2 == 0))
+            throw std::invalid_argument("median kernel must be 0, 1 or odd up to 255");
+        filter(VEXEL_FILTER_MEDIAN, kernel > 1, static_cast<uint8_t>(kernel));
+    }
+    void amplitude_threshold(int32_t min_amplitude) { filter(VEXEL_FILTER_AMP_THRESHOLD, true, min_amplitude); }
+    // 0 switches it off.
+    void auto_integration(uint16_t bad_per_mille) { filter(VEXEL_FILTER_AUTO_INTG, bad_per_mille != 0, bad_per_mille); }
     void dcs_check(bool on, uint16_t correction = 0) { filter(VEXEL_FILTER_DCS_CHECK, on, correction); }
     void temperature_monitor(bool on) { filter(VEXEL_FILTER_TEMP_MONITOR, on, uint16_t{75}); }
     void hdr(bool on) { filter(VEXEL_FILTER_HDR, on, uint8_t{0}); }
 
-    // Sensor registers (target 1) and device parameters.
+    // Registers of `target` (1: the sensor) and device parameters (VX_PARAM_*).
     std::vector<uint32_t> read_registers(unsigned target, uint32_t base, uint32_t count) {
+        check_target(target);
         std::vector<uint32_t> v(count);
-        if (!vexel_reg_batch_read(live(), target, base, v.data(), count)) throw Error("register read failed");
+        if (count && !vexel_reg_batch_read(live(), target, base, v.data(), count)) throw Error("register read failed");
         return v;
     }
     void write_registers(unsigned target, uint32_t base, std::span<const uint32_t> values) {
-        if (!vexel_reg_batch_write(live(), target, base, values.data(), static_cast<uint32_t>(values.size())))
+        check_target(target);
+        if (!values.empty() &&
+            !vexel_reg_batch_write(live(), target, base, values.data(), static_cast<uint32_t>(values.size())))
             throw Error("register write failed");
     }
     std::vector<uint8_t> parameter(uint8_t id) {
         vexel_param_item item{};
         item.param_id = id;
         if (!vexel_param_batch_get(live(), &item, 1)) throw Error("parameter " + std::to_string(id) + " read failed");
-        const size_t len = item.param_len ? std::min<size_t>(item.param_len, sizeof item.param_val)
-                                          : sizeof item.param_val;
-        return {item.param_val, item.param_val + len};
+        return {item.param_val, item.param_val + std::min<size_t>(item.param_len, sizeof item.param_val)};
     }
     void set_parameter(uint8_t id, std::span<const uint8_t> value) {
         vexel_param_item item{};
+        if (value.size() > sizeof item.param_val) throw std::invalid_argument("parameter value above 18 bytes");
         item.param_id = id;
-        item.param_len = static_cast<uint8_t>(std::min(value.size(), sizeof item.param_val));
-        std::memcpy(item.param_val, value.data(), item.param_len);
+        item.param_len = static_cast<uint8_t>(value.size());
+        if (!value.empty()) std::memcpy(item.param_val, value.data(), value.size());
         if (!vexel_param_batch_set(live(), &item, 1)) throw Error("parameter " + std::to_string(id) + " write failed");
+    }
+
+    // Data images in the camera's flash. A firmware write of type 0 or 1 restarts the camera:
+    // close the Device afterwards and open it again once it is back.
+    void write_image(const std::string& path, uint8_t type, uint16_t version, TransferProgress progress = {}) {
+        if (vexel_firmware_upgrade_ex(live(), type, version, path.c_str(), progress ? &relay : nullptr, &progress) != 1)
+            throw Error("writing " + path + " into image slot " + std::to_string(type) + " failed");
+    }
+    void read_image(uint8_t type, const std::string& path, TransferProgress progress = {}) {
+        if (vexel_data_upload_ex(live(), type, path.c_str(), progress ? &relay : nullptr, &progress) != 1)
+            throw Error("reading image slot " + std::to_string(type) + " into " + path + " failed");
     }
 
 private:
     static constexpr size_t kMaxFrameBytes = 320u * 240u * 2u * 4u;
 
-    static std::string text(const char* s, size_t n) { return s ? std::string(s, strnlen(s, n)) : std::string(); }
+    static std::string text(const char* s, size_t n) { return std::string(s, strnlen(s, n)); }
+    static void check_target(unsigned target) {
+        if (target > 255) throw std::invalid_argument("register target above 255");
+    }
+    static int relay(uint32_t done, uint32_t total, int stage, void* fn) {
+        try {
+            return (*static_cast<TransferProgress*>(fn))(done, total, stage) ? 1 : 0;
+        } catch (...) {
+            return 1;  // nothing may unwind through the library: cancel instead
+        }
+    }
 
     vexel_dev* live() const {
         if (!dev_) throw Error("device is closed");
@@ -217,7 +283,8 @@ private:
 
     template <class Fn>
     void decode(const Frame& f, std::span<float> out, Fn fn, const char* what) {
-        if (out.size() < f.pixels()) throw Error(std::string(what) + ": output smaller than the image");
+        if (f.pixels() == 0 || out.size() < f.pixels())
+            throw std::invalid_argument(std::string(what) + ": output smaller than the image");
         const auto raw = f.raw();
         if (fn(live(), out.data(), static_cast<uint32_t>(out.size()), raw.data(), static_cast<uint32_t>(raw.size()),
                &f.info()) <= 0)
@@ -231,6 +298,21 @@ private:
     }
 
     std::unique_ptr<vexel_dev> dev_;
+};
+
+// Capture for the lifetime of the object: started by the constructor, stopped by the destructor
+// (a stop the camera does not acknowledge is left to the device's close).
+class Capture {
+public:
+    explicit Capture(Device& dev) : dev_(dev) { dev_.start(); }
+    ~Capture() {
+        if (dev_.get()) vexel_cap_stop(dev_.get());
+    }
+    Capture(const Capture&) = delete;
+    Capture& operator=(const Capture&) = delete;
+
+private:
+    Device& dev_;
 };
 
 }  // namespace vexel

@@ -1,0 +1,96 @@
+// The C++ layer of <vexel/vexel.hpp> end to end against a simulated camera looking at a wall.
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include <vexel/vexel.hpp>
+
+#include "sim/sim.hpp"
+#include "test_util.hpp"
+
+namespace {
+
+class Hpp : public vxtest::ScratchDirTest {};
+
+TEST_F(Hpp, OpensCapturesDecodesProjectsAndReportsFailuresAsExceptions) {
+    vxsim::Testbed tb;
+    vxsim::CameraOptions opt;
+    opt.measurement.scene = *vxsim::Scene::parse("wall:2");
+    opt.serial = "HPP42";
+    opt.flash[7] = {3, std::vector<uint8_t>(1000, 0x5A)};
+    vxsim::Camera& sim = tb.add_camera(opt);
+    vexel::Library lib(nullptr, VX_LOG_OFF);
+    EXPECT_THROW(vexel::Device::open(1), vexel::Error);
+
+    vexel::Device first = vexel::Device::open();
+    vexel::Device cam = std::move(first);  // the open record moves with it
+    EXPECT_EQ(first.get(), nullptr);
+    EXPECT_THROW(first.start(), vexel::Error);
+    EXPECT_EQ(cam.product(), "A-E2-1.0");
+    EXPECT_EQ(cam.serial(), "HPP42");
+    EXPECT_EQ(cam.calibration(), EPC_CALIB_DOWNLOADED);
+    EXPECT_THROW(cam.median(4), std::invalid_argument);
+    EXPECT_THROW(cam.read_registers(256, 0, 1), std::invalid_argument);
+    cam.median(5);
+    cam.pixel_calibration(true);
+
+    try {
+        cam.next_frame();
+        ADD_FAILURE() << "a frame without capture";
+    } catch (const vexel::Error& e) {
+        EXPECT_STREQ(e.name(), "");
+        EXPECT_NE(std::string(e.what()).find("not running"), std::string::npos) << e.what();
+    }
+
+    std::vector<float> metres, gray;
+    std::vector<vexel::Point> cloud;
+    {
+        vexel::Capture run(cam);
+        EXPECT_TRUE(cam.capturing());
+        const vexel::Frame f = cam.next_frame();
+        ASSERT_EQ(f.pixels(), 320u * 240u);
+        EXPECT_EQ(f.raw().size(), f.info().frame_size);
+        metres = cam.distance(f);
+        gray = cam.amplitude(f);
+        cloud = cam.point_cloud(f);
+    }
+    EXPECT_FALSE(cam.capturing());
+    EXPECT_TRUE(sim.wait_until([](const vxsim::Camera& c) { return !c.streaming(); }));
+
+    // Decoded ray lengths against the truth: the median error is a few millimetres.
+    const std::vector<float> truth = sim.truth().distance;
+    std::vector<float> err;
+    for (size_t i = 0; i < metres.size(); ++i)
+        if (metres[i] > 0 && metres[i] < 60 && truth[i] > 0) err.push_back(std::fabs(metres[i] - truth[i]));
+    ASSERT_GT(err.size(), metres.size() * 9 / 10);
+    std::nth_element(err.begin(), err.begin() + static_cast<long>(err.size() / 2), err.end());
+    EXPECT_LT(err[err.size() / 2], 0.02f);
+    EXPECT_GT(*std::max_element(gray.begin(), gray.end()), 0.0f);
+
+    // One point per valid pixel in scan order, at the pixel's decoded distance from the camera.
+    std::vector<size_t> valid;
+    for (size_t i = 0; i < metres.size(); ++i)
+        if (metres[i] > 0 && metres[i] < 60) valid.push_back(i);
+    ASSERT_EQ(cloud.size(), valid.size());
+    for (size_t k : {size_t{0}, valid.size() / 2, valid.size() - 1}) {
+        const vexel::Point& p = cloud[k];
+        EXPECT_GT(p.z, 0.0f);
+        EXPECT_NEAR(std::sqrt(p.x * p.x + p.y * p.y + p.z * p.z), metres[valid[k]], 1e-3f) << k;
+    }
+    const std::vector<float> none(320 * 240, 65.5f);
+    EXPECT_TRUE(cam.point_cloud(none, 320, 240).empty());
+    EXPECT_THROW(cam.point_cloud(none, 321, 240), std::invalid_argument);
+
+    // Transfers relay progress; a callback that asks to stop cancels with an exception.
+    uint32_t last = 0;
+    cam.read_image(7, "image.bin", [&](uint32_t done, uint32_t, int) { return last = done, false; });
+    EXPECT_EQ(last, 1000u);
+    EXPECT_EQ(std::filesystem::file_size("image.bin"), 1000u);
+    EXPECT_THROW(cam.read_image(7, "again.bin", [](uint32_t, uint32_t, int) { return true; }), vexel::Error);
+    EXPECT_FALSE(std::filesystem::exists("again.bin"));
+}
+
+}  // namespace
