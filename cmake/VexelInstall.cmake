@@ -18,6 +18,19 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/vexelConfigVersion.cmake
 install(FILES ${PROJECT_BINARY_DIR}/vexelConfig.cmake ${PROJECT_BINARY_DIR}/vexelConfigVersion.cmake
   DESTINATION ${VEXEL_CMAKE_DIR})
 
+# The prefix is found from the file's own place, so an install with `cmake --install --prefix`
+# elsewhere than the configured prefix still points at its own library and headers.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  set(VEXEL_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+  set(VEXEL_PC_LIBDIR "${CMAKE_INSTALL_FULL_LIBDIR}")
+  set(VEXEL_PC_INCLUDEDIR "${CMAKE_INSTALL_FULL_INCLUDEDIR}")
+else()
+  file(RELATIVE_PATH pc_up "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
+  string(REGEX REPLACE "/$" "" pc_up "${pc_up}")
+  set(VEXEL_PC_PREFIX "\${pcfiledir}/${pc_up}")
+  set(VEXEL_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+  set(VEXEL_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+endif()
 configure_file(${PROJECT_SOURCE_DIR}/packaging/vexel.pc.in ${PROJECT_BINARY_DIR}/vexel.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/vexel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
