@@ -24,12 +24,11 @@ test-release test-asan test-tsan: test-%: deps build/%/build.ninja
 	cmake --build build/$* -j $(JOBS)
 	cd build/$* && ctest --output-on-failure -j $(JOBS) --timeout 600
 
-# The main job: the vexel program against a simulated camera (no hardware needed).
-SIM_CAMERA ?= --product A-T0-1 --fps 30
-demo: build
-	build/release/sim/vexel-sim $(SIM_CAMERA) -- build/release/tools/vexel list
-	build/release/sim/vexel-sim $(SIM_CAMERA) -- build/release/tools/vexel info
-	build/release/sim/vexel-sim $(SIM_CAMERA) -- build/release/tools/vexel stream -n 90 -o build/last_frame.raw
+# The main job: the vexel program against a simulated camera (no hardware needed). Builds only
+# the program and the simulator; scripts/demo.sh says what it shows.
+demo: build/release/build.ninja
+	cmake --build build/release -j $(JOBS) --target vexel-cli vexel-sim
+	scripts/demo.sh build/release build/demo
 
 bench: build
 	@for b in build/release/bench/bench_*; do [ -x "$$b" ] && "$$b" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true; done

@@ -271,7 +271,9 @@ int cmd_capture(const Opts& o) {
             if (valid_distance(d)) all.add(d);
         size_t valid = 0;
         const float median = median_valid(dist, valid);
-        std::fprintf(out(), "frame %u: %5.1f fps, %5.1f %% valid, median %.3f m\n", info.frame_idx, pump.rate(),
+        char rate[16] = "   --";
+        if (pump.rate() > 0) std::snprintf(rate, sizeof rate, "%5.1f", pump.rate());
+        std::fprintf(out(), "frame %5u: %s fps, %5.1f %% valid, median %.3f m\n", info.frame_idx, rate,
                      100.0 * static_cast<double>(valid) / static_cast<double>(dist.size()), median);
         if (depth_vx && (vexel_frame_save_distance(depth_vx->fd(), VEXEL_FRAME_SAVE_F32, dist.data(),
                                                    static_cast<int32_t>(dist.size()), w, h) != 1 ||
