@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <pybind11/stl.h>
+#include <vexel/driver.h>
 
 #include "common.hpp"
 

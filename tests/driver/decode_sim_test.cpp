@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <vexel/driver.h>
 #include <vexel/features.h>
 #include <vexel/vexel.h>
 
