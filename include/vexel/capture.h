@@ -24,13 +24,26 @@ typedef struct vexel_cap_request {
     vexel_frame_info* info;
 } vexel_cap_request;
 
-/* Frames kept by the library: size / 307200; at least 2 are needed to start. `buf` is not used. */
+/* Frames kept by the library: size / 307200; at least 2 are needed to start. `buf` is not used
+   (the library keeps frames in memory of its own). Only while open and not capturing: 1, else 0. */
 VX_API int vexel_cap_set_frame_buffer(vexel_dev* dev, void* buf, uint32_t size);
+/* Reports the frame budget in bytes in `size_out` and null in `buf_out` (either may be null).
+   The device must be open. Returns 1. */
 VX_API int vexel_cap_get_frame_buffer(vexel_dev* dev, void** buf_out, uint32_t* size_out);
+/* Sets (null clears) the callback that receives every delivered frame, including frames a pull
+   took beyond what it asked for. The device must be open; set it while no pull runs. */
 VX_API void vexel_cap_set_callback_on_frame_ready(vexel_dev* dev, vexel_frame_ready_cb cb);
+/* Sets (null clears) the callback for capture errors (VEXEL_ERR_CAP_* codes; argument: the running
+   total of discarded frames for VEXEL_ERR_CAP_FRAME_DISCARD). With it set, an error reaches the
+   callback instead of the pull's result: a capture the library stopped then shows as pulls that
+   deliver nothing until vexel_cap_stop. The device must be open. */
 VX_API void vexel_cap_set_callback_on_error(vexel_dev* dev, vexel_error_cb cb);
+/* 1 between a successful start and a successful stop (also after the library stopped the
+   transfers on an error), else 0. */
 VX_API int vexel_cap_is_ongoing(vexel_dev* dev);
-/* True when capture runs; a start while it already runs changes nothing and returns true. */
+/* Starts streaming on an open device whose frame budget holds at least 2 frames, resetting the
+   statistics and the frames kept: 1 started, 0 failed. A start while capture already runs
+   changes nothing and returns 1. */
 VX_API int vexel_cap_start(vexel_dev* dev);
 /* False when the camera did not acknowledge the stop: capture is still on, try again. */
 VX_API int vexel_cap_stop(vexel_dev* dev);

@@ -36,7 +36,7 @@ VX_API int vexel_firmware_upgrade(vexel_dev* dev, uint8_t type, uint16_t version
 /* vexel_firmware_upgrade with progress and cancellation; `progress` may be null. */
 VX_API int vexel_firmware_upgrade_ex(vexel_dev* dev, uint8_t type, uint16_t version, const char* path,
                                      vexel_datax_progress_cb progress, void* user);
-/* The same write; `addr` is accepted and not used. */
+/* vexel_firmware_upgrade under its other name; `addr` is accepted and not used. */
 VX_API int vexel_data_download(vexel_dev* dev, const char* path, uint8_t type, uint16_t version, uint32_t addr);
 
 /* Reads image `type` from the camera into the file `path` ("calib.bin" in the working

@@ -64,11 +64,16 @@ enum {
 };
 
 /* Starts the log (dated file unless `log_file_name` names one), the transport and the
-   library colour map. Call first. */
+   library colour map. Call first, once, before any other call; the library keeps the pointer
+   `log_file_name` (compared, never read again), so pass a string that outlives the call. Console
+   messages go to standard output at warnings and above until vexel_log_cfg says otherwise. */
 VX_API void vexel_init(const char* log_file_name);
+/* Ends the library: releases the colour map, closes the log file and the transport. Call last,
+   after every device is closed. */
 VX_API void vexel_uninit(void);
 
-/* Fills up to `list_num` records with the attached cameras; returns how many. */
+/* Fills up to `list_num` caller-owned records with the attached cameras (bus, port, address,
+   speed; not open, so product and serial are still empty); returns how many. */
 VX_API int vexel_dev_list(vexel_dev* dev_list, int list_num);
 /* Opens `dev` (a listed record, or a zeroed one for the first camera; null uses the library's
    default record). Returns the record, or null. A record still open is closed first, except
@@ -102,8 +107,12 @@ enum {
 /* One of EPC_CALIB_* for an open device's driver entry (vexel_dev_get_drv); null gives UNKNOWN. */
 VX_API int epc_calib_status(const struct vexel_driver_entry* drv);
 
+/* Writes `reg_cnt` (at most 65535) 32-bit values from the caller's `val_buf` into the registers
+   `reg_base` on of `target` (only its low 8 bits travel; 1 is the sensor). 1 done, 0 failed
+   (nothing open, too many registers, or the camera refused). */
 VX_API int vexel_reg_batch_write(vexel_dev* dev, unsigned target, uint32_t reg_base, const uint32_t* val_buf,
                                  uint32_t reg_cnt);
+/* Reads `reg_cnt` registers into the caller's `val_buf` (room for reg_cnt values); as above. */
 VX_API int vexel_reg_batch_read(vexel_dev* dev, unsigned target, uint32_t reg_base, uint32_t* val_buf,
                                 uint32_t reg_cnt);
 /* Batches of 0 items reach the transport and succeed without traffic. */

@@ -53,6 +53,7 @@ typedef struct vexel_driver_op {
     void (*reserved[5])(void);
 } vexel_driver_op;
 
+/* The operations of the epc660/epc635 driver (families E1, E2, E3) and of the TI driver (T0). */
 VX_API extern const vexel_driver_op g_vexel_driver_op_epc;
 VX_API extern const vexel_driver_op g_vexel_driver_op_ti;
 

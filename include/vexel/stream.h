@@ -63,9 +63,11 @@ typedef struct vx_stream vx_stream;
 
 /* Null when `cfg` is null or memory is short. */
 VX_API vx_stream* vx_stream_create(const vx_stream_cfg* cfg);
+/* Releases the parser and every frame it holds; null is harmless. Not while it is fed or read. */
 VX_API void vx_stream_destroy(vx_stream* s);
 /* Not synchronised with feeding: change the configuration while not capturing. Return 1, or 0 on null. */
 VX_API int vx_stream_set_cfg(vx_stream* s, const vx_stream_cfg* cfg);
+/* Copies the configuration into `cfg_out`: 1, or 0 on null. */
 VX_API int vx_stream_get_cfg(const vx_stream* s, vx_stream_cfg* cfg_out);
 /* Drops every frame and zeroes the statistics; call it from the feeding side. */
 VX_API int vx_stream_reset(vx_stream* s);
@@ -76,6 +78,7 @@ VX_API int vx_stream_feed_input(vx_stream* s, const void* data, uint32_t n);
    them in place; with a null `dst` it only counts. Returns the number of frames taken. */
 VX_API uint32_t vx_stream_fetch_frames(vx_stream* s, void* dst, uint32_t dst_len, uint32_t count,
                                        vx_stream_frame_info* info_out, int peek);
+/* Copies the statistics into `state_out`: 1, or 0 on null. Any thread. */
 VX_API int vx_stream_get_state(const vx_stream* s, vx_stream_state* state_out);
 
 VX_EXTERN_C_END

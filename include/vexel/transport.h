@@ -91,7 +91,9 @@ VX_API int vexel_ll_dev_list(vexel_ll_dev* list, int capacity);
 /* Opens the camera the record names (`valid` set: by bus and port) or the first camera;
    returns `dev` or null. */
 VX_API vexel_ll_dev* vexel_ll_dev_open(vexel_ll_dev* dev);
+/* Opening a descriptor the host system opened is not available on this platform: null. */
 VX_API vexel_ll_dev* vexel_ll_dev_open_by_fd(vexel_ll_dev* dev);
+/* Takes back every bulk transfer, stops the device's event thread and releases the device. */
 VX_API void vexel_ll_dev_close(vexel_ll_dev* dev);
 
 /* Target 3 resets the USB link: the record is closed and opened again in place (also a listed
@@ -110,7 +112,9 @@ VX_API int vexel_ll_check_last_cmd(vexel_ll_dev* dev, int type, int value);
 /* Streaming: the callback runs on the device's event thread for every completed bulk transfer.
    cap_abort is the one call the callback may make. */
 VX_API int vexel_ll_cap_start(vexel_ll_dev* dev, uint32_t arg, vexel_ll_cap_cb cb, void* user);
+/* Cancels the transfers and tells the camera to stop: true when it acknowledged. */
 VX_API int vexel_ll_cap_stop(vexel_ll_dev* dev);
+/* Cancels the transfers without waiting. */
 VX_API void vexel_ll_cap_abort(vexel_ll_dev* dev);
 
 /* Register batches: `count` 32-bit values from register `base` of `target`. A write of more
