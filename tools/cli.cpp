@@ -24,7 +24,9 @@ int on_capture_error(vexel_dev*, int code, uint32_t arg) {
     return 1;  // the library stops capture itself on the errors that need it
 }
 
-extern "C" void on_interrupt(int) { g_interrupted.store(true); }
+extern "C" void on_interrupt(int) {
+    g_interrupted.store(true);
+}
 
 constexpr int kMaxCameras = 64;
 
@@ -41,7 +43,9 @@ void fail(const char* fmt, ...) {
     throw Failure(msg);
 }
 
-FILE* out() { return g_out; }
+FILE* out() {
+    return g_out;
+}
 
 void separate_output() {
     std::fflush(stdout);
@@ -80,7 +84,8 @@ CLI::Option* add_numbers(CLI::App* app, const std::string& name, std::vector<lon
 }
 
 CLI::Option* add_device_option(CLI::App* app, long long& index) {
-    return add_number(app, "-d,--device", index, 0, kMaxCameras - 1, "camera number, as `vexel list` shows it")
+    return add_number(app, "-d,--device", index, 0, kMaxCameras - 1,
+                      "camera number, as `vexel list` shows it")
         ->capture_default_str();
 }
 
@@ -91,11 +96,13 @@ Camera::Camera(long long index) : index_(static_cast<int>(index)) {
     if (index_ >= n) fail("camera %d not found (%d attached; `vexel list` shows them)", index_, n);
     dev_ = list[index_];
     if (!vexel_dev_open(&dev_))
-        fail("cannot open camera %d (bus %u port %u): in use by another program, or no access to it", index_, dev_.bus,
-             dev_.port);
+        fail("cannot open camera %d (bus %u port %u): in use by another program, or no access to it", index_,
+             dev_.bus, dev_.port);
 }
 
-Camera::~Camera() { vexel_dev_close(&dev_); }
+Camera::~Camera() {
+    vexel_dev_close(&dev_);
+}
 
 std::string prefix_display() {
     std::string p = vexel_path_get();
@@ -156,17 +163,22 @@ bool FramePump::next(std::vector<uint8_t>& raw, vexel_frame_info& info) {
     return false;
 }
 
-const PullStats& FramePump::stats() const { return stats_; }
+const PullStats& FramePump::stats() const {
+    return stats_;
+}
 
 std::string FramePump::summary() const {
     const PullStats& s = stats_;
     char line[320];
     // The rate counts from the first frame on, so the start-up time does not lower it.
     const double span = std::chrono::duration<double>(last_ - first_).count();
+    auto plural = [](long n, const char* one, const char* many) { return n == 1 ? one : many; };
     std::snprintf(line, sizeof line,
-                  "%ld %s in %.2f s (%.1f fps), %ld gaps in the frame index (%ld frames missing), %u discarded "
-                  "as incomplete",
-                  s.frames, s.frames == 1 ? "frame" : "frames", s.seconds, s.frames > 1 && span > 0 ? (s.frames - 1) / span : 0.0, s.gaps, s.missing,
+                  "%ld %s in %.2f s (%.1f fps), %ld %s in the frame index (%ld %s missing), %u discarded as "
+                  "incomplete",
+                  s.frames, plural(s.frames, "frame", "frames"), s.seconds,
+                  s.frames > 1 && span > 0 ? static_cast<double>(s.frames - 1) / span : 0.0, s.gaps,
+                  plural(s.gaps, "gap", "gaps"), s.missing, plural(s.missing, "frame", "frames"),
                   s.discarded);
     std::string text = line;
     if (s.empty) text += ", " + std::to_string(s.empty) + " without data";

@@ -56,7 +56,7 @@ CLI::Option* add_device_option(CLI::App* app, long long& index);
 
 // Camera `index` of the device list, open for the lifetime of the object.
 class Camera {
-public:
+  public:
     explicit Camera(long long index);
     ~Camera();
     Camera(const Camera&) = delete;
@@ -64,7 +64,7 @@ public:
     vexel_dev* dev() { return &dev_; }
     int index() const { return index_; }
 
-private:
+  private:
     vexel_dev dev_{};
     int index_;
 };
@@ -76,20 +76,20 @@ constexpr uint32_t kMaxFrameBytes = 320u * 240u * 2u * 4u;
 
 // What a pull loop saw.
 struct PullStats {
-    long frames = 0;     // frames with data handed to the caller
-    long empty = 0;      // frames the driver could not describe (no data)
-    long gaps = 0;       // breaks in the frame index
-    long missing = 0;    // frames those breaks skipped
+    long frames = 0;         // frames with data handed to the caller
+    long empty = 0;          // frames the driver could not describe (no data)
+    long gaps = 0;           // breaks in the frame index
+    long missing = 0;        // frames those breaks skipped
     uint32_t discarded = 0;  // incomplete frames the library threw away
-    int error = 0;       // capture error that ended the loop, 0 for none
-    bool idle = false;   // gave up: no frame for the idle limit
+    int error = 0;           // capture error that ended the loop, 0 for none
+    bool idle = false;       // gave up: no frame for the idle limit
     double seconds = 0;
 };
 
 // Starts capture and hands out frames one at a time until `want` frames (0: until Ctrl-C),
 // an error, Ctrl-C, or `idle_s` seconds without a frame. Stops capture when destroyed.
 class FramePump {
-public:
+  public:
     FramePump(vexel_dev* dev, long want, long long idle_s);
     ~FramePump();
     FramePump(const FramePump&) = delete;
@@ -105,7 +105,7 @@ public:
     // Why the loop ended without its frames, or empty.
     std::string problem() const;
 
-private:
+  private:
     vexel_dev* dev_;
     long want_;
     long long idle_ms_;
@@ -117,16 +117,18 @@ private:
 };
 
 // Decoded pixels: valid distances lie in (0, 60) metres; 65.3 and 65.5 mark rejected ones.
-inline bool valid_distance(float d) { return d > 0.0f && d < 60.0f; }
+inline bool valid_distance(float d) {
+    return d > 0.0f && d < 60.0f;
+}
 
 // Transfer progress on stderr: a bar on a terminal, a few plain lines otherwise.
 class Progress {
-public:
+  public:
     explicit Progress(const char* what);
     ~Progress();
     static int callback(uint32_t done, uint32_t total, int stage, void* self);
 
-private:
+  private:
     void show(uint32_t done, uint32_t total, int stage);
     const char* what_;
     bool tty_;
@@ -160,11 +162,13 @@ namespace vexel_cli {
 
 // Quantiles of many values in [0, max] at the resolution of `bin` (values outside are clamped).
 class Histogram {
-public:
+  public:
     Histogram(double max, double bin) : bin_(bin), counts_(static_cast<size_t>(max / bin) + 1) {}
     void add(double v) {
         const double i = v / bin_;
-        counts_[i <= 0 ? 0 : i >= static_cast<double>(counts_.size() - 1) ? counts_.size() - 1 : static_cast<size_t>(i)]++;
+        counts_[i <= 0                                         ? 0
+                : i >= static_cast<double>(counts_.size() - 1) ? counts_.size() - 1
+                                                               : static_cast<size_t>(i)]++;
         ++n_;
     }
     uint64_t count() const { return n_; }
@@ -177,7 +181,7 @@ public:
         return 0;
     }
 
-private:
+  private:
     double bin_;
     std::vector<uint64_t> counts_;
     uint64_t n_ = 0;

@@ -19,11 +19,16 @@ namespace fs = std::filesystem;
 
 const char* speed_name(uint8_t s) {
     switch (s) {
-        case 1: return "low";
-        case 2: return "full";
-        case 3: return "high";
-        case 4: return "super";
-        default: return "unknown";
+        case 1:
+            return "low";
+        case 2:
+            return "full";
+        case 3:
+            return "high";
+        case 4:
+            return "super";
+        default:
+            return "unknown";
     }
 }
 
@@ -55,15 +60,16 @@ int cmd_list() {
         } else {
             note = " (in use by another program, or no access)";
         }
-        std::fprintf(out(), "%d: %s serial %s, bus %03u port %u address %03u, %s speed%s\n", i, product.c_str(),
-                     serial.c_str(), found[i].bus, found[i].port, found[i].addr, speed_name(found[i].speed),
-                     note.c_str());
+        std::fprintf(out(), "%d: %s serial %s, bus %03u port %u address %03u, %s speed%s\n", i,
+                     product.c_str(), serial.c_str(), found[i].bus, found[i].port, found[i].addr,
+                     speed_name(found[i].speed), note.c_str());
     }
     return 0;
 }
 
 void print_calibration(const vexel_driver_entry* drv) {
-    static const char* const how[] = {"-", "found", "downloaded from the camera", "missing: distances uncorrected"};
+    static const char* const how[] = {"-", "found", "downloaded from the camera",
+                                      "missing: distances uncorrected"};
     const int status = epc_calib_status(drv);
     if (status == EPC_CALIB_UNKNOWN) {
         std::fprintf(out(), "calib     none (driver %s keeps no calibration files)\n", drv ? drv->name : "-");
@@ -73,8 +79,8 @@ void print_calibration(const vexel_driver_entry* drv) {
     calibrationGetParamName(par);
     calibrationGetDistanceImagesName(img);
     const std::string dir = prefix_display();
-    std::fprintf(out(), "calib     %s\n          %s%s\n          %s%s\n", how[status], dir.c_str(), par, dir.c_str(),
-                 img);
+    std::fprintf(out(), "calib     %s\n          %s%s\n          %s%s\n", how[status], dir.c_str(), par,
+                 dir.c_str(), img);
 }
 
 int cmd_info(long long device) {
@@ -83,11 +89,12 @@ int cmd_info(long long device) {
     uint16_t ver[4];
     std::memcpy(ver, dev.version, sizeof ver);
     vexel_driver_entry* drv = vexel_dev_get_drv(&dev);
-    std::fprintf(out(),
-                 "product   %s\nserial    %s\nfirmware  %u\ndriver    %s\nusb       bus %03u port %u address %03u, %s "
-                 "speed\n",
-                 dev.product, dev.dev_id, ver[1], drv ? drv->name : "-", dev.bus, dev.port, dev.addr,
-                 speed_name(dev.speed));
+    std::fprintf(
+        out(),
+        "product   %s\nserial    %s\nfirmware  %u\ndriver    %s\nusb       bus %03u port %u address %03u, %s "
+        "speed\n",
+        dev.product, dev.dev_id, ver[1], drv ? drv->name : "-", dev.bus, dev.port, dev.addr,
+        speed_name(dev.speed));
     vexel_param_item items[3] = {};
     items[0].param_id = VX_PARAM_FPS;
     items[1].param_id = VX_PARAM_INTG_TIME;
@@ -98,8 +105,8 @@ int cmd_info(long long device) {
     std::memcpy(&fps, items[0].param_val, 4);
     std::memcpy(&intg, items[1].param_val, 2);
     std::memcpy(chip, items[2].param_val, sizeof chip);
-    std::fprintf(out(), "rate      %u fps\nintegration %u us\nchip      part %u, number %u, wafer %u\n", fps, intg,
-                 chip[0], chip[1], chip[2]);
+    std::fprintf(out(), "rate      %u fps\nintegration %u us\nchip      part %u, number %u, wafer %u\n", fps,
+                 intg, chip[0], chip[1], chip[2]);
     if (epc_calib_status(drv) != EPC_CALIB_UNKNOWN)
         std::fprintf(out(), "sensor    epc%s, wafer %d, chip %d, %d kHz\n",
                      configGetPartType() == 4 || configGetPartType() == 5 ? "635" : "660", configGetWaferID(),
@@ -111,8 +118,8 @@ int cmd_info(long long device) {
 int cmd_reg_read(long long device, long long target, long long base, long long count) {
     Camera cam(device);
     std::vector<uint32_t> vals(static_cast<size_t>(count));
-    if (!vexel_reg_batch_read(cam.dev(), static_cast<unsigned>(target), static_cast<uint32_t>(base), vals.data(),
-                              static_cast<uint32_t>(count)))
+    if (!vexel_reg_batch_read(cam.dev(), static_cast<unsigned>(target), static_cast<uint32_t>(base),
+                              vals.data(), static_cast<uint32_t>(count)))
         fail("register read failed (target %lld, %lld registers from %lld)", target, count, base);
     for (size_t i = 0; i < vals.size(); ++i)
         std::fprintf(out(), "%lld: 0x%02x (%u)\n", base + static_cast<long long>(i), vals[i], vals[i]);
@@ -124,8 +131,8 @@ int cmd_reg_write(long long device, long long target, long long base, const std:
         fail("registers beyond 0xffffffff: %zu values from %lld", values.size(), base);
     Camera cam(device);
     std::vector<uint32_t> vals(values.begin(), values.end());
-    if (!vexel_reg_batch_write(cam.dev(), static_cast<unsigned>(target), static_cast<uint32_t>(base), vals.data(),
-                               static_cast<uint32_t>(vals.size())))
+    if (!vexel_reg_batch_write(cam.dev(), static_cast<unsigned>(target), static_cast<uint32_t>(base),
+                               vals.data(), static_cast<uint32_t>(vals.size())))
         fail("register write failed (target %lld, %zu registers from %lld)", target, vals.size(), base);
     return 0;
 }
@@ -138,7 +145,8 @@ int cmd_param_get(long long device, const std::vector<long long>& ids) {
         fail("parameter read failed (%zu parameters)", items.size());
     for (const auto& it : items) {
         std::fprintf(out(), "%u [%u]:", it.param_id, it.param_len);
-        for (size_t b = 0; b < it.param_len && b < sizeof it.param_val; ++b) std::fprintf(out(), " %02x", it.param_val[b]);
+        for (size_t b = 0; b < it.param_len && b < sizeof it.param_val; ++b)
+            std::fprintf(out(), " %02x", it.param_val[b]);
         std::fputc('\n', out());
     }
     return 0;
@@ -157,7 +165,8 @@ int cmd_calib_download(long long device) {
     const std::string prefix = vexel_path_get();
     const std::string dir = prefix_display();
     std::string tmpl = dir + ".vexel-calib-XXXXXX";
-    if (!::mkdtemp(tmpl.data())) fail("cannot create a directory in %s: %s", dir.c_str(), std::strerror(errno));
+    if (!::mkdtemp(tmpl.data()))
+        fail("cannot create a directory in %s: %s", dir.c_str(), std::strerror(errno));
     const fs::path tmp = tmpl;
     struct Restore {
         const std::string& prefix;
@@ -203,7 +212,8 @@ void add_camera_commands(CLI::App& app, Commands& cmds) {
     };
     auto o = std::make_shared<Opts>();
 
-    auto* info = app.add_subcommand("info", "identification, settings, sensor and calibration state of a camera");
+    auto* info =
+        app.add_subcommand("info", "identification, settings, sensor and calibration state of a camera");
     add_device_option(info, o->device);
     cmds.push_back({info, [o] { return cmd_info(o->device); }});
 
@@ -218,12 +228,15 @@ void add_camera_commands(CLI::App& app, Commands& cmds) {
     add_device_option(rw, o->device);
     add_number(rw, "target", o->target, 0, 255, "register target (1: sensor)")->required();
     add_number(rw, "base", o->base, 0, 0xFFFFFFFFll, "first register")->required();
-    add_numbers(rw, "value", o->values, 0, 0xFFFFFFFFll, "32-bit register values")->required()->expected(1, 65535);
+    add_numbers(rw, "value", o->values, 0, 0xFFFFFFFFll, "32-bit register values")
+        ->required()
+        ->expected(1, 65535);
     cmds.push_back({rw, [o] { return cmd_reg_write(o->device, o->target, o->base, o->values); }});
 
     auto* pg = app.add_subcommand("param-get", "read device parameters: id [length]: value bytes");
     add_device_option(pg, o->device);
-    add_numbers(pg, "id", o->ids, 0, 255, "parameter ids (3 product, 12 frame rate, 13 integration time, ...)")
+    add_numbers(pg, "id", o->ids, 0, 255,
+                "parameter ids (3 product, 12 frame rate, 13 integration time, ...)")
         ->required();
     cmds.push_back({pg, [o] { return cmd_param_get(o->device, o->ids); }});
 

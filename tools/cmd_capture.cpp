@@ -36,7 +36,7 @@ void add_pull_options(CLI::App* sub, Opts& o, long long default_frames, long lon
 // A file written under a temporary name beside its own, renamed into place by commit(); a
 // failed command leaves any earlier file of that name as it was.
 class PartFile {
-public:
+  public:
     explicit PartFile(std::string path) : path_(std::move(path)), part_(path_ + ".part") {
         fd_ = ::open(part_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd_ < 0) fail("cannot write %s: %s", path_.c_str(), std::strerror(errno));
@@ -57,7 +57,7 @@ public:
         done_ = true;
     }
 
-private:
+  private:
     std::string path_, part_;
     int fd_ = -1;
     bool done_ = false;
@@ -83,12 +83,14 @@ int cmd_stream(const Opts& o) {
     }
     std::fprintf(out(), "%s\n", pump.summary().c_str());
     if (!last.empty())
-        std::fprintf(out(), "last frame %u: %ux%u, %u bytes, format %u\n", last_info.frame_idx, last_info.frame_width,
-                     last_info.frame_height, last_info.frame_size, last_info.frame_format);
+        std::fprintf(out(), "last frame %u: %ux%u, %u bytes, format %u\n", last_info.frame_idx,
+                     last_info.frame_width, last_info.frame_height, last_info.frame_size,
+                     last_info.frame_format);
     if (file) {
         if (last.empty()) {
             const std::string why = pump.problem();
-            fail("%s: %s not written", why.empty() ? "no frame with data arrived" : why.c_str(), o.out.c_str());
+            fail("%s: %s not written", why.empty() ? "no frame with data arrived" : why.c_str(),
+                 o.out.c_str());
         }
         if (::write(file->fd(), last.data(), last.size()) != static_cast<ssize_t>(last.size()))
             fail("cannot write %s: %s", o.out.c_str(), std::strerror(errno));
@@ -99,8 +101,8 @@ int cmd_stream(const Opts& o) {
 }
 
 // Distances of one frame in metres; false when the frame does not decode.
-bool decode(vexel_dev* dev, const std::vector<uint8_t>& raw, const vexel_frame_info& info, std::vector<float>& dist,
-            std::vector<float>* gray) {
+bool decode(vexel_dev* dev, const std::vector<uint8_t>& raw, const vexel_frame_info& info,
+            std::vector<float>& dist, std::vector<float>* gray) {
     const size_t n = size_t{info.frame_width} * info.frame_height;
     if (n == 0) return false;
     dist.resize(n);
@@ -142,8 +144,8 @@ int cmd_distance(const Opts& o) {
         size_t valid = 0;
         const float median = median_valid(dist, valid);
         const float centre = dist[size_t{info.frame_height / 2} * info.frame_width + info.frame_width / 2];
-        std::fprintf(out(), "frame %u: centre %.3f m, median %.3f m over %zu of %zu pixels\n", info.frame_idx, centre,
-                     median, valid, dist.size());
+        std::fprintf(out(), "frame %u: centre %.3f m, median %.3f m over %zu of %zu pixels\n", info.frame_idx,
+                     centre, median, valid, dist.size());
     }
     const int rc = finish_pull(pump, false);
     if (undecoded) fail("%ld of %ld frames not decoded", undecoded, pump.stats().frames);
@@ -153,7 +155,7 @@ int cmd_distance(const Opts& o) {
 // Colours of the depth picture and the point cloud: the library's colour map over the range the
 // scene fills (1st to 99th percentile), values beyond it held at its ends, invalid pixels black.
 class DepthColours {
-public:
+  public:
     explicit DepthColours(const std::vector<float>& dist) {
         std::vector<int32_t> mm;
         for (float d : dist)
@@ -182,12 +184,13 @@ public:
     double near_m() const { return lo_ / 1000.0; }
     double far_m() const { return hi_ / 1000.0; }
 
-private:
+  private:
     vx_cmap map_{};
     int32_t lo_ = 0, hi_ = 4000;
 };
 
-void depth_png(const std::string& path, const std::vector<float>& dist, const DepthColours& colours, int w, int h) {
+void depth_png(const std::string& path, const std::vector<float>& dist, const DepthColours& colours, int w,
+               int h) {
     std::vector<uint8_t> rgb(dist.size() * 3);
     for (size_t i = 0; i < dist.size(); ++i) {
         const uint32_t c = colours.word(dist[i]);
@@ -212,30 +215,40 @@ void amplitude_png(const std::string& path, const std::vector<float>& gray, int 
     }
     std::vector<uint8_t> px(gray.size());
     for (size_t i = 0; i < gray.size(); ++i)
-        px[i] = gray[i] >= kSaturated ? 255 : static_cast<uint8_t>(std::clamp(gray[i] / top * 255.0f, 0.0f, 255.0f));
+        px[i] = gray[i] >= kSaturated
+                    ? 255
+                    : static_cast<uint8_t>(std::clamp(gray[i] / top * 255.0f, 0.0f, 255.0f));
     write_png(path, px.data(), w, h, 1);
 }
 
 // Points of the valid pixels with the driver's lens intrinsics, coloured like the depth picture.
-size_t cloud_ply(vexel_dev* dev, const std::string& path, const std::vector<float>& dist, const DepthColours& colours,
-                 int w, int h) {
+size_t cloud_ply(vexel_dev* dev, const std::string& path, const std::vector<float>& dist,
+                 const DepthColours& colours, int w, int h) {
     std::vector<float> xyzd(dist.size() * 4);
-    const int32_t n = vexel_frame_get_pcl_xyzd(dev, xyzd.data(), static_cast<int32_t>(xyzd.size()), dist.data(),
-                                               static_cast<int32_t>(dist.size()), w, h, 0, nullptr);
+    const int32_t n =
+        vexel_frame_get_pcl_xyzd(dev, xyzd.data(), static_cast<int32_t>(xyzd.size()), dist.data(),
+                                 static_cast<int32_t>(dist.size()), w, h, 0, nullptr);
     if (n <= 0 && std::any_of(dist.begin(), dist.end(), valid_distance))
         fail("no point cloud: the camera's driver gives no lens parameters");
     std::vector<PlyPoint> pts(static_cast<size_t>(std::max(n, 0)));
     for (size_t k = 0; k < pts.size(); ++k) {
         const float* p = &xyzd[4 * k];
         const uint32_t c = colours.word(p[3]);  // the fourth value is the pixel's distance
-        pts[k] = {p[0], p[1], p[2], static_cast<uint8_t>(c), static_cast<uint8_t>(c >> 8), static_cast<uint8_t>(c >> 16)};
+        pts[k] = {p[0],
+                  p[1],
+                  p[2],
+                  static_cast<uint8_t>(c),
+                  static_cast<uint8_t>(c >> 8),
+                  static_cast<uint8_t>(c >> 16)};
     }
     write_ply(path, pts);
     return pts.size();
 }
 
 int cmd_capture(const Opts& o) {
-    auto wants = [&](const char* f) { return o.formats.empty() || std::count(o.formats.begin(), o.formats.end(), f); };
+    auto wants = [&](const char* f) {
+        return o.formats.empty() || std::count(o.formats.begin(), o.formats.end(), f);
+    };
     const fs::path dir = o.out.empty() ? "." : o.out;
     std::error_code ec;
     fs::create_directories(dir, ec);
@@ -287,22 +300,23 @@ int cmd_capture(const Opts& o) {
         fail("no frame decoded%s%s", why.empty() ? "" : ": ", why.c_str());
     }
     const char* frames = decoded == 1 ? "frame" : "frames";
-    std::fprintf(out(), "%ld %s decoded, %.1f %% of the pixels valid, median distance %.3f m\n", decoded, frames,
-                 100.0 * static_cast<double>(all.count()) / static_cast<double>(pixels), all.quantile(0.5));
+    std::fprintf(out(), "%ld %s decoded, %.1f %% of the pixels valid, median distance %.3f m\n", decoded,
+                 frames, 100.0 * static_cast<double>(all.count()) / static_cast<double>(pixels),
+                 all.quantile(0.5));
 
     if (depth_vx) {
         depth_vx->commit();
         amp_vx->commit();
-        std::fprintf(out(), "%s: distances in metres, %ld %s\n%s: amplitudes, %ld %s\n", depth_vx->path().c_str(),
-                     decoded, frames, amp_vx->path().c_str(), decoded, frames);
+        std::fprintf(out(), "%s: distances in metres, %ld %s\n%s: amplitudes, %ld %s\n",
+                     depth_vx->path().c_str(), decoded, frames, amp_vx->path().c_str(), decoded, frames);
     }
     const DepthColours colours(dist);  // pictures and cloud show the last frame
     if (wants("png")) {
         const std::string d = (dir / "depth.png").string(), a = (dir / "amplitude.png").string();
         depth_png(d, dist, colours, w, h);
         amplitude_png(a, gray, w, h);
-        std::fprintf(out(), "%s: distance, red %.2f m to blue %.2f m, black invalid\n%s: amplitude\n", d.c_str(),
-                     colours.near_m(), colours.far_m(), a.c_str());
+        std::fprintf(out(), "%s: distance, red %.2f m to blue %.2f m, black invalid\n%s: amplitude\n",
+                     d.c_str(), colours.near_m(), colours.far_m(), a.c_str());
     }
     if (wants("ply")) {
         const std::string p = (dir / "cloud.ply").string();
@@ -316,7 +330,8 @@ int cmd_capture(const Opts& o) {
 
 void add_capture_commands(CLI::App& app, Commands& cmds) {
     auto s = std::make_shared<Opts>();
-    auto* stream = app.add_subcommand("stream", "capture raw frames: rate, gaps and losses; -o saves the last one");
+    auto* stream =
+        app.add_subcommand("stream", "capture raw frames: rate, gaps and losses; -o saves the last one");
     add_pull_options(stream, *s, 30, 0);
     stream->add_option("-o,--output", s->out, "file for the last raw frame (written only when one arrived)");
     cmds.push_back({stream, [s] { return cmd_stream(*s); }});
@@ -329,10 +344,12 @@ void add_capture_commands(CLI::App& app, Commands& cmds) {
 
     auto c = std::make_shared<Opts>();
     auto* capture = app.add_subcommand(
-        "capture", "capture and decode frames into depth.png, amplitude.png, cloud.ply, depth.vx and amplitude.vx");
+        "capture",
+        "capture and decode frames into depth.png, amplitude.png, cloud.ply, depth.vx and amplitude.vx");
     add_pull_options(capture, *c, 1, 1);
     c->out = ".";
-    capture->add_option("-o,--output", c->out, "directory for the files (created when missing)")->capture_default_str();
+    capture->add_option("-o,--output", c->out, "directory for the files (created when missing)")
+        ->capture_default_str();
     add_filter_option(capture, c->filters);
     capture->add_option("--format", c->formats, "files to write: png, ply, vx (default: all)")
         ->delimiter(',')

@@ -19,7 +19,9 @@ struct DistanceFile {
     int w = 0, h = 0;
     size_t frames = 0;
     std::vector<float> data;  // frames back to back, metres
-    const float* frame(size_t i) const { return data.data() + i * static_cast<size_t>(w) * static_cast<size_t>(h); }
+    const float* frame(size_t i) const {
+        return data.data() + i * static_cast<size_t>(w) * static_cast<size_t>(h);
+    }
 };
 
 // The header names the frame size and sample type, so the file size tells how many frames the
@@ -33,8 +35,11 @@ DistanceFile load(const std::string& path) {
     const bool header = std::fgets(line, sizeof line, in) &&
                         std::sscanf(line, "VX_DIST,%7[A-Z0-9],%d,%d", type, &f.w, &f.h) == 3;
     std::fclose(in);
-    const int sample = std::strcmp(type, "U16") == 0 ? 2 : std::strcmp(type, "F32") == 0 || std::strcmp(type, "U32") == 0 ? 4 : 0;
-    if (!header || !sample || f.w <= 0 || f.h <= 0 || f.w > 65535 || f.h > 65535 || int64_t{f.w} * f.h > (int64_t{1} << 26))
+    const int sample = std::strcmp(type, "U16") == 0                                    ? 2
+                       : std::strcmp(type, "F32") == 0 || std::strcmp(type, "U32") == 0 ? 4
+                                                                                        : 0;
+    if (!header || !sample || f.w <= 0 || f.h <= 0 || f.w > 65535 || f.h > 65535 ||
+        int64_t{f.w} * f.h > (int64_t{1} << 26))
         fail("%s is not a distance frame file (no VX_DIST header with a usable size)", path.c_str());
     const size_t n = static_cast<size_t>(f.w) * static_cast<size_t>(f.h);
     std::error_code ec;
@@ -79,12 +84,12 @@ int cmd_compare(const std::string& path_a, const std::string& path_b) {
         }
     }
     auto frames = [](size_t k) { return std::to_string(k) + (k == 1 ? " frame" : " frames"); };
-    std::fprintf(out(), "%s: %s of %dx%d\n%s: %s of %dx%d\n", path_a.c_str(), frames(a.frames).c_str(), a.w, a.h,
-                 path_b.c_str(), frames(b.frames).c_str(), b.w, b.h);
+    std::fprintf(out(), "%s: %s of %dx%d\n%s: %s of %dx%d\n", path_a.c_str(), frames(a.frames).c_str(), a.w,
+                 a.h, path_b.c_str(), frames(b.frames).c_str(), b.w, b.h);
     const uint64_t valid = abs_mm.count();
     const auto total = static_cast<double>(pairs * n);
-    std::fprintf(out(), "pixels valid in both: %llu of %.0f (%.1f %%)\n", static_cast<unsigned long long>(valid), total,
-                 100.0 * static_cast<double>(valid) / total);
+    std::fprintf(out(), "pixels valid in both: %llu of %.0f (%.1f %%)\n",
+                 static_cast<unsigned long long>(valid), total, 100.0 * static_cast<double>(valid) / total);
     if (valid == 0) fail("no pixel is valid in both files");
     const double m = static_cast<double>(valid);
     std::fprintf(out(),
@@ -98,7 +103,8 @@ int cmd_compare(const std::string& path_a, const std::string& path_b) {
 
 void add_compare_command(CLI::App& app, Commands& cmds) {
     auto files = std::make_shared<std::vector<std::string>>();
-    auto* cmp = app.add_subcommand("compare", "per-pixel error between two distance files (VX_DIST), in millimetres");
+    auto* cmp =
+        app.add_subcommand("compare", "per-pixel error between two distance files (VX_DIST), in millimetres");
     cmp->add_option("files", *files, "A.vx B.vx: the first is compared against the second")
         ->required()
         ->expected(2)

@@ -20,7 +20,8 @@ int cmd_firmware_write(long long device, const std::string& file, long long type
     if (ec) fail("cannot read %s: %s", file.c_str(), ec.message().c_str());
     if (size == 0) fail("%s is empty", file.c_str());
     Camera cam(device);
-    std::fprintf(stderr, "writing %s (%ju bytes) into image slot %lld as version %lld; keep the camera connected\n",
+    std::fprintf(stderr,
+                 "writing %s (%ju bytes) into image slot %lld as version %lld; keep the camera connected\n",
                  file.c_str(), static_cast<uintmax_t>(size), type, version);
     int r;
     {
@@ -30,7 +31,8 @@ int cmd_firmware_write(long long device, const std::string& file, long long type
     }
     if (r != 1) {
         if (g_interrupted.load()) fail("firmware write cancelled; the camera keeps its stored image");
-        fail("firmware write failed (the stored version must be below %lld; the messages above say more)", version);
+        fail("firmware write failed (the stored version must be below %lld; the messages above say more)",
+             version);
     }
     std::fprintf(out(), "%s written into image slot %lld as version %lld\n", file.c_str(), type, version);
     if (type <= 1) std::fprintf(out(), "the camera has restarted; `vexel list` shows it once it is back\n");
@@ -47,12 +49,15 @@ int cmd_data_read(long long device, long long type, const std::string& file) {
     int r;
     {
         Progress progress("data read");
-        r = vexel_data_upload_ex(cam.dev(), static_cast<uint8_t>(type), file.c_str(), Progress::callback, &progress);
+        r = vexel_data_upload_ex(cam.dev(), static_cast<uint8_t>(type), file.c_str(), Progress::callback,
+                                 &progress);
     }
     if (r != 1) {
         if (g_interrupted.load()) fail("data read cancelled; %s left as it was", file.c_str());
-        fail("data read of image slot %lld failed (an empty slot holds nothing to read; the messages above say more)",
-             type);
+        fail(
+            "data read of image slot %lld failed (an empty slot holds nothing to read; the messages above "
+            "say more)",
+            type);
     }
     std::error_code ec;
     std::fprintf(out(), "image slot %lld: %ju bytes written to %s\n", type,
@@ -74,7 +79,8 @@ void add_transfer_commands(CLI::App& app, Commands& cmds) {
     auto* write = fw->add_subcommand("write", "write FILE into image slot TYPE as image VERSION");
     add_device_option(write, o->device);
     write->add_option("file", o->file, "image file")->required();
-    add_number(write, "--type", o->type, 0, 255, "image slot; 0 and 1 restart the board (20 s), 2 and 3 wait 7 s")
+    add_number(write, "--type", o->type, 0, 255,
+               "image slot; 0 and 1 restart the board (20 s), 2 and 3 wait 7 s")
         ->required();
     add_number(write, "--version", o->version, 0, 65535, "image version, above the one stored in the slot")
         ->required();

@@ -12,8 +12,8 @@ namespace {
 struct FilterKind {
     const char* name;
     int32_t id;
-    int bytes;          // value size the id reads; 0: takes no value
-    long long fallback; // value of NAME alone; -1: a value is required
+    int bytes;           // value size the id reads; 0: takes no value
+    long long fallback;  // value of NAME alone; -1: a value is required
     long long lo, hi;
     const char* what;
 };
@@ -23,7 +23,8 @@ const FilterKind kFilters[] = {
     {"drnu", VEXEL_FILTER_PIXEL_CALIB, 1, 0, 0, 1, "pixel calibration, calibration set 0 or 1"},
     {"median", VEXEL_FILTER_MEDIAN, 1, 3, 1, 255, "median filter, odd kernel size"},
     {"amp", VEXEL_FILTER_AMP_THRESHOLD, 4, -1, 0, 2147483647, "minimum amplitude"},
-    {"auto-intg", VEXEL_FILTER_AUTO_INTG, 2, -1, 1, 1000, "automatic integration time, per mille of bad samples"},
+    {"auto-intg", VEXEL_FILTER_AUTO_INTG, 2, -1, 1, 1000,
+     "automatic integration time, per mille of bad samples"},
     {"dcs-check", VEXEL_FILTER_DCS_CHECK, 2, 0, 0, 65535, "consistency check, correction value"},
     {"temp-monitor", VEXEL_FILTER_TEMP_MONITOR, 2, 75, 0, 65535, "temperature report in the log"},
     {"hdr", VEXEL_FILTER_HDR, 0, 0, 0, 0, "HDR"},
@@ -42,7 +43,8 @@ bool parse(const std::string& text, Setting& s, std::string& why) {
     for (const FilterKind& k : kFilters)
         if (name == k.name) s.kind = &k;
     if (!s.kind) {
-        why = "unknown filter '" + name + "' (lens, drnu, median, amp, auto-intg, dcs-check, temp-monitor, hdr)";
+        why = "unknown filter '" + name +
+              "' (lens, drnu, median, amp, auto-intg, dcs-check, temp-monitor, hdr)";
         return false;
     }
     const FilterKind& k = *s.kind;
@@ -100,7 +102,8 @@ void apply_filters(vexel_dev* dev, const std::vector<std::string>& filters) {
         std::string why;
         if (!parse(text, s, why)) fail("%s", why.c_str());
         uint8_t bytes[4];
-        for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(s.value >> (8 * i));  // little-endian value
+        for (int i = 0; i < 4; ++i)
+            bytes[i] = static_cast<uint8_t>(s.value >> (8 * i));  // little-endian value
         const int r = s.on ? vexel_filter_enable(dev, s.kind->id, bytes, s.kind->bytes)
                            : vexel_filter_disable(dev, s.kind->id);
         if (r == 1) continue;

@@ -28,12 +28,15 @@ struct Globals {
 // log file in the working directory.
 void start_library(const Globals& g) {
     unsigned console = VX_LOG_WRN;
-    if (g.quiet) console = VX_LOG_OFF;
-    else if (g.verbose > 0) console = static_cast<unsigned>(std::max(0, VX_LOG_WRN - g.verbose));
+    if (g.quiet)
+        console = VX_LOG_OFF;
+    else if (g.verbose > 0)
+        console = static_cast<unsigned>(std::max(0, VX_LOG_WRN - g.verbose));
     unsigned file = VX_LOG_OFF;
     if (!g.log_file.empty()) file = std::min<unsigned>(console, VX_LOG_DBG);
     vexel_init(g.log_file.empty() ? "/dev/null" : g.log_file.c_str());
-    vexel_log_cfg(console, file, g.verbose >= 3 ? unsigned{VX_LOG_DBG} : unsigned{VX_LOG_OFF});  // libusb's own
+    vexel_log_cfg(console, file,
+                  g.verbose >= 3 ? unsigned{VX_LOG_DBG} : unsigned{VX_LOG_OFF});  // libusb's own
     if (!g.prefix.empty()) {
         std::string p = g.prefix;
         if (p.back() != '/') p += '/';
@@ -44,9 +47,10 @@ void start_library(const Globals& g) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"vexel: the USB time-of-flight camera from the command line.\n"
-                 "Results go to stdout; messages, progress and the library's log lines to stderr.",
-                 "vexel"};
+    CLI::App app{
+        "vexel: the USB time-of-flight camera from the command line.\n"
+        "Results go to stdout; messages, progress and the library's log lines to stderr.",
+        "vexel"};
     app.set_version_flag("--version", "vexel " VEXEL_VERSION);
     app.fallthrough();  // the options below are also taken after the command
     app.failure_message([](const CLI::App* a, const CLI::Error& e) {
@@ -64,7 +68,9 @@ int main(int argc, char** argv) {
     app.add_option("--prefix", g.prefix,
                    "directory of the calibration and lens files (default: the working directory)")
         ->check(CLI::Validator(
-            [](std::string& p) { return std::string(p.empty() || p.size() > 250 ? "needs 1 to 250 characters" : ""); },
+            [](std::string& p) {
+                return std::string(p.empty() || p.size() > 250 ? "needs 1 to 250 characters" : "");
+            },
             "DIR"));
 
     Commands cmds;

@@ -36,13 +36,13 @@ namespace vexel {
 // A failed call. code() is the capture error code when the failure was one (its name from
 // vexel_error_name, e.g. "VEXEL_ERR_CAP_STALL"), else 0 with an empty name().
 class Error : public std::runtime_error {
-public:
+  public:
     explicit Error(const std::string& what, int code = 0)
         : std::runtime_error(code ? what + ": " + vexel_error_name(code) : what), code_(code) {}
     int code() const noexcept { return code_; }
     const char* name() const noexcept { return code_ ? vexel_error_name(code_) : ""; }
 
-private:
+  private:
     int code_;
 };
 
@@ -50,7 +50,7 @@ private:
 // standard output) at `console_level` and above; `log_file` null writes no log file (the C
 // interface would open a dated one in the working directory), else appends debug lines to it.
 class Library {
-public:
+  public:
     explicit Library(const char* log_file = nullptr, unsigned console_level = VX_LOG_WRN) {
         vexel_init(log_file ? log_file : "/dev/null");
         vexel_log_cfg(console_level, log_file ? unsigned{VX_LOG_DBG} : unsigned{VX_LOG_OFF}, VX_LOG_OFF);
@@ -71,7 +71,7 @@ inline std::vector<vexel_dev> devices(int max = 16) {
 
 // One captured frame: its information and its raw bytes (four planes of 16-bit phase samples).
 class Frame {
-public:
+  public:
     Frame() = default;
     Frame(const vexel_frame_info& info, std::vector<uint8_t> bytes) : info_(info), bytes_(std::move(bytes)) {}
     const vexel_frame_info& info() const noexcept { return info_; }
@@ -81,7 +81,7 @@ public:
     size_t pixels() const noexcept { return size_t{info_.frame_width} * info_.frame_height; }
     uint16_t index() const noexcept { return info_.frame_idx; }
 
-private:
+  private:
     vexel_frame_info info_{};
     std::vector<uint8_t> bytes_;
 };
@@ -97,13 +97,14 @@ static_assert(sizeof(Point) == 3 * sizeof(float), "points are handed to the C in
 using TransferProgress = std::function<bool(uint32_t done, uint32_t total, int stage)>;
 
 class Device {
-public:
+  public:
     // Opens the `index`-th attached camera.
     static Device open(int index = 0) {
         if (index < 0) throw std::invalid_argument("camera index below 0");
         auto list = devices(index + 1);
         if (static_cast<size_t>(index) >= list.size())
-            throw Error("no camera " + std::to_string(index) + " (" + std::to_string(list.size()) + " attached)");
+            throw Error("no camera " + std::to_string(index) + " (" + std::to_string(list.size()) +
+                        " attached)");
         return Device(list[static_cast<size_t>(index)]);
     }
 
@@ -158,28 +159,35 @@ public:
     Frame next_frame() {
         std::vector<uint8_t> bytes(kMaxFrameBytes);
         vexel_frame_info info{};
-        const int n = vexel_cap_get_frames(live(), 1, bytes.data(), static_cast<uint32_t>(bytes.size()), &info);
+        const int n =
+            vexel_cap_get_frames(live(), 1, bytes.data(), static_cast<uint32_t>(bytes.size()), &info);
         if (n == -1) throw Error("frame read refused: the camera is not open");
         if (n == -2) throw Error("capture is not running");
         if (n < 0) throw Error("capture failed", n);
         if (n == 0) throw Error("no frame within the time-out");
-        if (info.frame_size == 0) throw Error("frame " + std::to_string(info.frame_idx) + " arrived without data");
+        if (info.frame_size == 0)
+            throw Error("frame " + std::to_string(info.frame_idx) + " arrived without data");
         if (info.frame_size > bytes.size())
-            throw Error("frame " + std::to_string(info.frame_idx) + " larger than a raw frame of this sensor");
+            throw Error("frame " + std::to_string(info.frame_idx) +
+                        " larger than a raw frame of this sensor");
         bytes.resize(info.frame_size);
         return Frame(info, std::move(bytes));
     }
 
     // Distance in metres per pixel, row by row (65.3 weak, 65.5 invalid), into `out` (at least
     // pixels() values) or a new vector.
-    void distance(const Frame& f, std::span<float> out) { decode(f, out, vexel_frame_get_distance, "distance"); }
+    void distance(const Frame& f, std::span<float> out) {
+        decode(f, out, vexel_frame_get_distance, "distance");
+    }
     std::vector<float> distance(const Frame& f) {
         std::vector<float> v(f.pixels());
         distance(f, v);
         return v;
     }
     // Amplitude in raw sample units (65500 saturated).
-    void amplitude(const Frame& f, std::span<float> out) { decode(f, out, vexel_frame_get_gray, "amplitude"); }
+    void amplitude(const Frame& f, std::span<float> out) {
+        decode(f, out, vexel_frame_get_gray, "amplitude");
+    }
     std::vector<float> amplitude(const Frame& f) {
         std::vector<float> v(f.pixels());
         amplitude(f, v);
@@ -192,11 +200,13 @@ public:
         if (width <= 0 || height <= 0 || metres.size() < size_t(width) * size_t(height))
             throw std::invalid_argument("point cloud: image smaller than width x height");
         std::vector<Point> pts(size_t(width) * size_t(height));
-        const int n = vexel_frame_get_pcl(live(), &pts.data()->x, static_cast<int32_t>(pts.size() * 3),
-                                          metres.data(), static_cast<int32_t>(pts.size()), width, height, nullptr);
+        const int n =
+            vexel_frame_get_pcl(live(), &pts.data()->x, static_cast<int32_t>(pts.size() * 3), metres.data(),
+                                static_cast<int32_t>(pts.size()), width, height, nullptr);
         const bool any_valid = std::any_of(metres.begin(), metres.begin() + static_cast<long>(pts.size()),
                                            [](float d) { return d > 0.0f && d < 60.0f; });
-        if (n <= 0 && any_valid) throw Error("point cloud failed: the camera's driver gives no lens parameters");
+        if (n <= 0 && any_valid)
+            throw Error("point cloud failed: the camera's driver gives no lens parameters");
         pts.resize(static_cast<size_t>(std::max(n, 0)));
         return pts;
     }
@@ -215,9 +225,13 @@ public:
             throw std::invalid_argument("median kernel must be 0, 1 or odd up to 255");
         filter(VEXEL_FILTER_MEDIAN, kernel > 1, static_cast<uint8_t>(kernel));
     }
-    void amplitude_threshold(int32_t min_amplitude) { filter(VEXEL_FILTER_AMP_THRESHOLD, true, min_amplitude); }
+    void amplitude_threshold(int32_t min_amplitude) {
+        filter(VEXEL_FILTER_AMP_THRESHOLD, true, min_amplitude);
+    }
     // 0 switches it off.
-    void auto_integration(uint16_t bad_per_mille) { filter(VEXEL_FILTER_AUTO_INTG, bad_per_mille != 0, bad_per_mille); }
+    void auto_integration(uint16_t bad_per_mille) {
+        filter(VEXEL_FILTER_AUTO_INTG, bad_per_mille != 0, bad_per_mille);
+    }
     void dcs_check(bool on, uint16_t correction = 0) { filter(VEXEL_FILTER_DCS_CHECK, on, correction); }
     void temperature_monitor(bool on) { filter(VEXEL_FILTER_TEMP_MONITOR, on, uint16_t{75}); }
     void hdr(bool on) { filter(VEXEL_FILTER_HDR, on, uint8_t{0}); }
@@ -226,7 +240,8 @@ public:
     std::vector<uint32_t> read_registers(unsigned target, uint32_t base, uint32_t count) {
         check_target(target);
         std::vector<uint32_t> v(count);
-        if (count && !vexel_reg_batch_read(live(), target, base, v.data(), count)) throw Error("register read failed");
+        if (count && !vexel_reg_batch_read(live(), target, base, v.data(), count))
+            throw Error("register read failed");
         return v;
     }
     void write_registers(unsigned target, uint32_t base, std::span<const uint32_t> values) {
@@ -238,22 +253,27 @@ public:
     std::vector<uint8_t> parameter(uint8_t id) {
         vexel_param_item item{};
         item.param_id = id;
-        if (!vexel_param_batch_get(live(), &item, 1)) throw Error("parameter " + std::to_string(id) + " read failed");
+        if (!vexel_param_batch_get(live(), &item, 1))
+            throw Error("parameter " + std::to_string(id) + " read failed");
         return {item.param_val, item.param_val + std::min<size_t>(item.param_len, sizeof item.param_val)};
     }
     void set_parameter(uint8_t id, std::span<const uint8_t> value) {
         vexel_param_item item{};
-        if (value.size() > sizeof item.param_val) throw std::invalid_argument("parameter value above 18 bytes");
+        if (value.size() > sizeof item.param_val)
+            throw std::invalid_argument("parameter value above 18 bytes");
         item.param_id = id;
         item.param_len = static_cast<uint8_t>(value.size());
         if (!value.empty()) std::memcpy(item.param_val, value.data(), value.size());
-        if (!vexel_param_batch_set(live(), &item, 1)) throw Error("parameter " + std::to_string(id) + " write failed");
+        if (!vexel_param_batch_set(live(), &item, 1))
+            throw Error("parameter " + std::to_string(id) + " write failed");
     }
 
     // Data images in the camera's flash. A firmware write of type 0 or 1 restarts the camera:
     // close the Device afterwards and open it again once it is back.
-    void write_image(const std::string& path, uint8_t type, uint16_t version, TransferProgress progress = {}) {
-        if (vexel_firmware_upgrade_ex(live(), type, version, path.c_str(), progress ? &relay : nullptr, &progress) != 1)
+    void write_image(const std::string& path, uint8_t type, uint16_t version,
+                     TransferProgress progress = {}) {
+        if (vexel_firmware_upgrade_ex(live(), type, version, path.c_str(), progress ? &relay : nullptr,
+                                      &progress) != 1)
             throw Error("writing " + path + " into image slot " + std::to_string(type) + " failed");
     }
     void read_image(uint8_t type, const std::string& path, TransferProgress progress = {}) {
@@ -261,7 +281,7 @@ public:
             throw Error("reading image slot " + std::to_string(type) + " into " + path + " failed");
     }
 
-private:
+  private:
     static constexpr size_t kMaxFrameBytes = 320u * 240u * 2u * 4u;
 
     static std::string text(const char* s, size_t n) { return std::string(s, strnlen(s, n)); }
@@ -286,14 +306,15 @@ private:
         if (f.pixels() == 0 || out.size() < f.pixels())
             throw std::invalid_argument(std::string(what) + ": output smaller than the image");
         const auto raw = f.raw();
-        if (fn(live(), out.data(), static_cast<uint32_t>(out.size()), raw.data(), static_cast<uint32_t>(raw.size()),
-               &f.info()) <= 0)
+        if (fn(live(), out.data(), static_cast<uint32_t>(out.size()), raw.data(),
+               static_cast<uint32_t>(raw.size()), &f.info()) <= 0)
             throw Error(std::string(what) + " decode failed for frame " + std::to_string(f.index()));
     }
 
     template <class T>
     void filter(int32_t id, bool on, T value) {
-        const int r = on ? vexel_filter_enable(live(), id, &value, sizeof value) : vexel_filter_disable(live(), id);
+        const int r =
+            on ? vexel_filter_enable(live(), id, &value, sizeof value) : vexel_filter_disable(live(), id);
         if (r != 1) throw Error("filter " + std::to_string(id) + (on ? " enable" : " disable") + " refused");
     }
 
@@ -303,7 +324,7 @@ private:
 // Capture for the lifetime of the object: started by the constructor, stopped by the destructor
 // (a stop the camera does not acknowledge is left to the device's close).
 class Capture {
-public:
+  public:
     explicit Capture(Device& dev) : dev_(dev) { dev_.start(); }
     ~Capture() {
         if (dev_.get()) vexel_cap_stop(dev_.get());
@@ -311,7 +332,7 @@ public:
     Capture(const Capture&) = delete;
     Capture& operator=(const Capture&) = delete;
 
-private:
+  private:
     Device& dev_;
 };
 

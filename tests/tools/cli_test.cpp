@@ -28,11 +28,11 @@ struct Result {
 };
 
 class Cli : public vxtest::ScratchDirTest {
-protected:
+  protected:
     // `sim` empty runs the program alone; otherwise under vexel-sim with those camera options.
     Result run(const std::string& args, const std::string& sim = "") {
-        const std::string cmd = (sim.empty() ? "" : std::string(VXSIM_LAUNCHER) + " " + sim + " -- ") + VEXEL_CLI + " " +
-                                args + " >out.txt 2>err.txt";
+        const std::string cmd = (sim.empty() ? "" : std::string(VXSIM_LAUNCHER) + " " + sim + " -- ") +
+                                VEXEL_CLI + " " + args + " >out.txt 2>err.txt";
         const int status = std::system(cmd.c_str());
         Result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp("out.txt"), slurp("err.txt")};
         fs::remove("out.txt");
@@ -140,7 +140,7 @@ TEST_F(Cli, BadUsageExitsTwoWithTheReasonAndHelpExitsZero) {
         const Result r = run(help);
         EXPECT_EQ(r.code, 0) << help;
         EXPECT_TRUE(contains(r.out, "Usage: vexel")) << help << ": " << r.out;
-        EXPECT_FALSE(contains(r.out, "gaps in the frame index")) << "help must not stream";
+        EXPECT_FALSE(contains(r.out, "in the frame index")) << "help must not stream";
     }
     const Result v = run("--version");
     EXPECT_EQ(v.code, 0);
@@ -176,10 +176,11 @@ TEST_F(Cli, FailedOperationsExitOneWithAMessageAndLeaveNoOutputFile) {
 
 TEST_F(Cli, CtrlCEndsAStreamWithItsSummary) {
     // Interrupt only once capture runs (the debug log says so), then wait for the summary.
-    const std::string cmd = std::string(VXSIM_LAUNCHER) + " -- " + VEXEL_CLI +
-                            " -vv stream -n 0 >out.txt 2>err.txt & pid=$!; "
-                            "for i in $(seq 300); do grep -q 'issue start cmd' err.txt 2>/dev/null && break; sleep 0.1; "
-                            "done; sleep 0.3; kill -INT $pid; wait $pid";
+    const std::string cmd =
+        std::string(VXSIM_LAUNCHER) + " -- " + VEXEL_CLI +
+        " -vv stream -n 0 >out.txt 2>err.txt & pid=$!; "
+        "for i in $(seq 300); do grep -q 'issue start cmd' err.txt 2>/dev/null && break; sleep 0.1; "
+        "done; sleep 0.3; kill -INT $pid; wait $pid";
     const int status = std::system(cmd.c_str());
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << slurp("err.txt");
