@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include <vexel/datax.h>
+#include <vexel/datax_protocol.h>
 #include <vexel/log.h>
 #include <vexel/transport.h>
 
