@@ -27,6 +27,8 @@ const char* speed_name(uint8_t s) {
             return "high";
         case 4:
             return "super";
+        case 5:
+            return "super+";
         default:
             return "unknown";
     }
