@@ -181,6 +181,7 @@ struct Node {
     std::string devnode;  // /dev/bus/usb/BBB/DDD
     std::string syspath;  // as umockdev returned it
     UMockdevIoctlBase* handler = nullptr;
+    bool attached = false;  // its handler serves devnode
     NodeSignal signal;
     bool gone = false;
     std::map<GObject*, std::unique_ptr<ClientState>> clients;
@@ -756,8 +757,26 @@ Node* TestbedImpl::plug(CameraImpl& cam) {
     node->handler = umockdev_ioctl_base_new();
     g_signal_connect(node->handler, "handle-ioctl", G_CALLBACK(handle_ioctl), node.get());
     GError* err = nullptr;
+    // Addresses come round again after some 125 plugs on a bus, and umockdev takes one handler
+    // per device node: the unplugged node that last had this address gives its handler up.
+    // Detached outside `mu`: the handler's thread takes it.
+    bool stale = false;
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        for (auto& c : cams)
+            for (auto& old : c->nodes)
+                if (old->gone && old->attached && old->devnode == node->devnode) {
+                    old->attached = false;
+                    stale = true;
+                }
+    }
+    if (stale) {
+        umockdev_testbed_detach_ioctl(tb, devnode, &err);
+        g_clear_error(&err);
+    }
     if (!umockdev_testbed_attach_ioctl(tb, devnode, node->handler, &err))
         throw std::runtime_error(std::string("attach_ioctl: ") + (err ? err->message : "?"));
+    node->attached = true;
 
     const auto desc = cam.fw.descriptors();
     const unsigned speed = cam.opt.speed_mbps;
@@ -869,6 +888,7 @@ Testbed::~Testbed() {
     }
     for (auto& c : impl_->cams)
         for (auto& n : c->nodes) {
+            if (!n->attached) continue;
             GError* err = nullptr;
             umockdev_testbed_detach_ioctl(impl_->tb, n->devnode.c_str(), &err);
             if (err) g_error_free(err);
