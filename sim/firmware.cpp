@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "sim/calib_package.hpp"
+#include "sim/le_bytes.hpp"
 
 namespace vxsim {
 
@@ -18,17 +19,6 @@ constexpr uint8_t kStatusError = 0xFF, kStatusBusy = 0xFE, kStatusDone = 0x00;
 constexpr size_t kStatusLen = 63;
 constexpr size_t kRec = 20;
 constexpr unsigned kRegReadMax = 16;  // registers per read, as the host chunks them
-
-void put16(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(uint8_t* p, uint32_t v) {
-    put16(p, v);
-    put16(p + 2, v >> 16);
-}
-uint32_t get32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
-uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
 std::vector<uint8_t> text_param(const std::string& s) {
     std::vector<uint8_t> v(s.begin(), s.end());

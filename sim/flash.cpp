@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "sim/firmware.hpp"
+#include "sim/le_bytes.hpp"
 
 namespace vxsim {
 
@@ -13,17 +14,6 @@ namespace {
 constexpr uint8_t kStatusIdle = 0, kStatusReady = 1, kStatusRefused = 2, kStatusStarted = 3, kStatusErasing = 4;
 constexpr uint32_t kFlashBase = 0x08000000;  // storage address reported for slot 0
 constexpr uint32_t kSlotSpan = 0x00100000;
-
-uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t get32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
-void put16(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(uint8_t* p, uint32_t v) {
-    put16(p, v);
-    put16(p + 2, v >> 16);
-}
 
 Flash::Outcome failure(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 Flash::Outcome failure(const char* fmt, ...) {
