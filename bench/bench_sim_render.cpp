@@ -4,8 +4,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "sim/calib_package.hpp"
-#include "sim/scene.hpp"
+#include "sim/calib/calib_package.hpp"
+#include "sim/sensor/model.hpp"
 
 namespace {
 

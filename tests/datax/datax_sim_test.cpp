@@ -16,7 +16,7 @@
 
 #include "core/device.hpp"
 #include "datax/datax.hpp"
-#include "sim/flash.hpp"
+#include "sim/firmware/flash.hpp"
 #include "test_util.hpp"
 #include "transport/sim_fixture.hpp"
 

@@ -14,7 +14,7 @@
 #include "calib_fixture.hpp"
 #include "chip/chip_fixture.hpp"
 #include "driver/epc.hpp"
-#include "sim/calib_package.hpp"
+#include "sim/calib/calib_package.hpp"
 #include "sim/sim.hpp"
 
 namespace {

@@ -1,183 +1,21 @@
-#include "sim/scene.hpp"
+#include "sim/sensor/model.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
-#include <limits>
 #include <numbers>
-#include <string>
+
+#include "sim/scenes/scene.hpp"
+#include "sim/sensor/lens.hpp"
+#include "sim/sensor/random.hpp"
 
 namespace vxsim {
 
 namespace {
 
-// The driver's start-up lens (320 x 240): the sensor sees the scene through this distortion.
-constexpr double kCx = 157.262, kCy = 122.083, kFx = 210.783, kFy = 204.817;
-constexpr double kK1 = -0.378924, kK2 = 0.145035, kP1 = -0.000970854, kP2 = 6.20728e-05, kK3 = -0.0133954;
-
 constexpr double kRefAmplitude = 1000.0;  // noise_mm is the distance sigma at this amplitude
 constexpr double kFpnSmoothShare = 0.9;   // of the fixed-pattern sigma; the rest is pixel noise
 
-uint64_t splitmix64(uint64_t& s) {
-    uint64_t z = (s += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
-
-double uniform(uint64_t& s) {
-    return double(splitmix64(s) >> 11) * 0x1.0p-53;
-}
-
-double gaussian(uint64_t& s) {
-    const double u = std::max(uniform(s), 1e-300), v = uniform(s);
-    return std::sqrt(-2.0 * std::log(u)) * std::cos(2.0 * std::numbers::pi * v);
-}
-
-// Quantiles of the standard normal at (i + 0.5) / 4096: a 12-bit index is one Gaussian draw.
-const std::array<float, 4096>& gauss_table() {
-    static const std::array<float, 4096> t = [] {
-        std::array<float, 4096> a{};
-        for (size_t i = 0; i < a.size(); ++i) {
-            const double p = (double(i) + 0.5) / double(a.size());
-            double lo = -9, hi = 9;
-            for (int it = 0; it < 60; ++it) {
-                const double mid = 0.5 * (lo + hi);
-                (0.5 * std::erfc(-mid / std::numbers::sqrt2) < p ? lo : hi) = mid;
-            }
-            a[i] = static_cast<float>(0.5 * (lo + hi));
-        }
-        return a;
-    }();
-    return t;
-}
-
-// Undistorted normalised coordinates of sensor pixel (u, v): Newton on the lens's forward
-// model, which is monotonic over the whole sensor.
-void undistort(double u, double v, double& x, double& y) {
-    const double xd = (u - kCx) / kFx, yd = (v - kCy) / kFy;
-    x = xd;
-    y = yd;
-    for (int it = 0; it < 50; ++it) {
-        const double r2 = x * x + y * y;
-        const double kr = 1 + ((kK3 * r2 + kK2) * r2 + kK1) * r2;
-        const double dk = kK1 + (2 * kK2 + 3 * kK3 * r2) * r2;  // d kr / d r2
-        const double fx = x * kr + 2 * kP1 * x * y + kP2 * (r2 + 2 * x * x) - xd;
-        const double fy = y * kr + kP1 * (r2 + 2 * y * y) + 2 * kP2 * x * y - yd;
-        const double a = kr + 2 * x * x * dk + 2 * kP1 * y + 6 * kP2 * x;
-        const double b = 2 * x * y * dk + 2 * kP1 * x + 2 * kP2 * y;
-        const double d = kr + 2 * y * y * dk + 6 * kP1 * y + 2 * kP2 * x;
-        const double det = a * d - b * b;
-        const double dx = (fx * d - fy * b) / det, dy = (fy * a - fx * b) / det;
-        x -= dx;
-        y -= dy;
-        if (std::abs(dx) + std::abs(dy) < 1e-14) break;
-    }
-}
-
-struct Hit {
-    double t = std::numeric_limits<double>::infinity();  // along (x, y, 1)
-    double cos_dn = 0;                                   // |n . d| for the unnormalised d
-    double rho = 0;
-};
-
-// Plane n . p = c with unit normal n.
-void plane(const double (&d)[3], const double (&n)[3], double c, double rho, Hit& h) {
-    const double dn = n[0] * d[0] + n[1] * d[1] + n[2] * d[2];
-    if (std::abs(dn) < 1e-12) return;
-    const double t = c / dn;
-    if (t > 0 && t < h.t) h = {t, std::abs(dn), rho};
-}
-
-struct Box {
-    double lo[3], hi[3], rho;
-};
-
-// Slab test; the face entered last is the one hit.
-void box(const double (&d)[3], const Box& b, Hit& h) {
-    double tn = 0, tf = std::numeric_limits<double>::infinity();
-    int axis = -1;
-    for (int i = 0; i < 3; ++i) {
-        if (std::abs(d[i]) < 1e-12) {
-            if (0 < b.lo[i] || 0 > b.hi[i]) return;
-            continue;
-        }
-        double t0 = b.lo[i] / d[i], t1 = b.hi[i] / d[i];
-        if (t0 > t1) std::swap(t0, t1);
-        if (t0 > tn) {
-            tn = t0;
-            axis = i;
-        }
-        tf = std::min(tf, t1);
-    }
-    if (axis < 0 || tn > tf || tn >= h.t) return;
-    h = {tn, std::abs(d[axis]), b.rho};
-}
-
-// Camera coordinates in metres: x right, y down, z along the optical axis.
-Hit trace(const Scene& sc, const double (&d)[3]) {
-    Hit h;
-    switch (sc.kind) {
-        case Scene::Kind::pattern:
-            break;
-        case Scene::Kind::wall:
-            plane(d, {0, 0, 1}, sc.distance_m, 1.0, h);
-            break;
-        case Scene::Kind::tilt: {
-            const double a = sc.tilt_deg * std::numbers::pi / 180;
-            plane(d, {0, std::sin(a), std::cos(a)}, sc.distance_m * std::cos(a), 1.0, h);
-            break;
-        }
-        case Scene::Kind::boxes: {
-            static constexpr Box kBoxes[] = {
-                {{-1.3, 0.2, 1.6}, {-0.6, 1.0, 2.2}, 1.2},
-                {{-0.3, -0.3, 2.4}, {0.5, 1.0, 3.0}, 0.8},
-                {{0.8, 0.5, 3.0}, {1.4, 1.0, 3.5}, 1.6},
-            };
-            plane(d, {0, 0, 1}, 4.0, 1.0, h);
-            plane(d, {0, 1, 0}, 1.0, 0.6, h);
-            for (const Box& b : kBoxes) box(d, b, h);
-            break;
-        }
-    }
-    return h;
-}
-
-bool number(const std::string& s, double& v) {
-    if (s.empty()) return false;
-    char* end;
-    v = std::strtod(s.c_str(), &end);
-    return *end == 0 && std::isfinite(v);
-}
-
 }  // namespace
-
-std::optional<Scene> Scene::parse(const std::string& text) {
-    Scene s;
-    const auto c1 = text.find(':');
-    const std::string kind = text.substr(0, c1);
-    const std::string rest = c1 == std::string::npos ? "" : text.substr(c1 + 1);
-    if (kind == "pattern" || kind == "boxes") {
-        if (c1 != std::string::npos) return std::nullopt;
-        s.kind = kind == "pattern" ? Kind::pattern : Kind::boxes;
-        return s;
-    }
-    const auto c2 = rest.find(':');
-    if (kind == "wall") {
-        s.kind = Kind::wall;
-        if (c2 != std::string::npos || !number(rest, s.distance_m)) return std::nullopt;
-    } else if (kind == "tilt") {
-        s.kind = Kind::tilt;
-        if (c2 == std::string::npos || !number(rest.substr(0, c2), s.distance_m) ||
-            !number(rest.substr(c2 + 1), s.tilt_deg) || std::abs(s.tilt_deg) >= 89)
-            return std::nullopt;
-    } else {
-        return std::nullopt;
-    }
-    if (s.distance_m <= 0 || s.distance_m > 1000) return std::nullopt;
-    return s;
-}
 
 uint16_t range_unit_mm(uint32_t freq_khz) {
     return static_cast<uint16_t>(static_cast<uint32_t>(kSpeedOfLightDiv2 / std::max<uint32_t>(freq_khz, 1)));

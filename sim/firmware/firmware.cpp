@@ -1,12 +1,12 @@
-#include "sim/firmware.hpp"
+#include "sim/firmware/firmware.hpp"
 
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-#include "sim/calib_package.hpp"
-#include "sim/le_bytes.hpp"
+#include "sim/calib/calib_package.hpp"
+#include "sim/firmware/le_bytes.hpp"
 
 namespace vxsim {
 

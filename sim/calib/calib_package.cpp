@@ -1,4 +1,4 @@
-#include "sim/calib_package.hpp"
+#include "sim/calib/calib_package.hpp"
 
 #include <sys/stat.h>
 #include <zip.h>

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/flash.hpp"
-#include "sim/scene.hpp"
+#include "sim/firmware/flash.hpp"
+#include "sim/sensor/model.hpp"
 #include "sim/sim.hpp"
 
 namespace vxsim {

@@ -1,11 +1,11 @@
-#include "sim/flash.hpp"
+#include "sim/firmware/flash.hpp"
 
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
-#include "sim/firmware.hpp"
-#include "sim/le_bytes.hpp"
+#include "sim/firmware/firmware.hpp"
+#include "sim/firmware/le_bytes.hpp"
 
 namespace vxsim {
 

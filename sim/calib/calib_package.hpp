@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/scene.hpp"
+#include "sim/sensor/model.hpp"
 
 namespace vxsim {
 

@@ -1,0 +1,114 @@
+#include "sim/scenes/scene.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <numbers>
+#include <optional>
+#include <string>
+
+namespace vxsim {
+
+namespace {
+
+// Plane n . p = c with unit normal n.
+void plane(const double (&d)[3], const double (&n)[3], double c, double rho, Hit& h) {
+    const double dn = n[0] * d[0] + n[1] * d[1] + n[2] * d[2];
+    if (std::abs(dn) < 1e-12) return;
+    const double t = c / dn;
+    if (t > 0 && t < h.t) h = {t, std::abs(dn), rho};
+}
+
+struct Box {
+    double lo[3], hi[3], rho;
+};
+
+// Slab test; the face entered last is the one hit.
+void box(const double (&d)[3], const Box& b, Hit& h) {
+    double tn = 0, tf = std::numeric_limits<double>::infinity();
+    int axis = -1;
+    for (int i = 0; i < 3; ++i) {
+        if (std::abs(d[i]) < 1e-12) {
+            if (0 < b.lo[i] || 0 > b.hi[i]) return;
+            continue;
+        }
+        double t0 = b.lo[i] / d[i], t1 = b.hi[i] / d[i];
+        if (t0 > t1) std::swap(t0, t1);
+        if (t0 > tn) {
+            tn = t0;
+            axis = i;
+        }
+        tf = std::min(tf, t1);
+    }
+    if (axis < 0 || tn > tf || tn >= h.t) return;
+    h = {tn, std::abs(d[axis]), b.rho};
+}
+
+}  // namespace
+
+Hit trace(const Scene& sc, const double (&d)[3]) {
+    Hit h;
+    switch (sc.kind) {
+        case Scene::Kind::pattern:
+            break;
+        case Scene::Kind::wall:
+            plane(d, {0, 0, 1}, sc.distance_m, 1.0, h);
+            break;
+        case Scene::Kind::tilt: {
+            const double a = sc.tilt_deg * std::numbers::pi / 180;
+            plane(d, {0, std::sin(a), std::cos(a)}, sc.distance_m * std::cos(a), 1.0, h);
+            break;
+        }
+        case Scene::Kind::boxes: {
+            static constexpr Box kBoxes[] = {
+                {{-1.3, 0.2, 1.6}, {-0.6, 1.0, 2.2}, 1.2},
+                {{-0.3, -0.3, 2.4}, {0.5, 1.0, 3.0}, 0.8},
+                {{0.8, 0.5, 3.0}, {1.4, 1.0, 3.5}, 1.6},
+            };
+            plane(d, {0, 0, 1}, 4.0, 1.0, h);
+            plane(d, {0, 1, 0}, 1.0, 0.6, h);
+            for (const Box& b : kBoxes) box(d, b, h);
+            break;
+        }
+    }
+    return h;
+}
+
+namespace {
+
+bool number(const std::string& s, double& v) {
+    if (s.empty()) return false;
+    char* end;
+    v = std::strtod(s.c_str(), &end);
+    return *end == 0 && std::isfinite(v);
+}
+
+}  // namespace
+
+std::optional<Scene> Scene::parse(const std::string& text) {
+    Scene s;
+    const auto c1 = text.find(':');
+    const std::string kind = text.substr(0, c1);
+    const std::string rest = c1 == std::string::npos ? "" : text.substr(c1 + 1);
+    if (kind == "pattern" || kind == "boxes") {
+        if (c1 != std::string::npos) return std::nullopt;
+        s.kind = kind == "pattern" ? Kind::pattern : Kind::boxes;
+        return s;
+    }
+    const auto c2 = rest.find(':');
+    if (kind == "wall") {
+        s.kind = Kind::wall;
+        if (c2 != std::string::npos || !number(rest, s.distance_m)) return std::nullopt;
+    } else if (kind == "tilt") {
+        s.kind = Kind::tilt;
+        if (c2 == std::string::npos || !number(rest.substr(0, c2), s.distance_m) ||
+            !number(rest.substr(c2 + 1), s.tilt_deg) || std::abs(s.tilt_deg) >= 89)
+            return std::nullopt;
+    } else {
+        return std::nullopt;
+    }
+    if (s.distance_m <= 0 || s.distance_m > 1000) return std::nullopt;
+    return s;
+}
+
+}  // namespace vxsim

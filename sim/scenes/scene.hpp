@@ -1,0 +1,20 @@
+// Scene geometry: what a ray from the camera meets. Camera coordinates in metres: x right,
+// y down, z along the optical axis; a ray is (x, y, 1) scaled by its parameter t.
+#pragma once
+
+#include <limits>
+
+#include "sim/sim.hpp"
+
+namespace vxsim {
+
+struct Hit {
+    double t = std::numeric_limits<double>::infinity();  // along (x, y, 1)
+    double cos_dn = 0;                                   // |n . d| for the unnormalised d
+    double rho = 0;
+};
+
+// The nearest surface of the scene along d (t infinite: none).
+Hit trace(const Scene& sc, const double (&d)[3]);
+
+}  // namespace vxsim
