@@ -45,6 +45,7 @@ using Commands = std::vector<Command>;
 void add_camera_commands(CLI::App& app, Commands& cmds);
 void add_capture_commands(CLI::App& app, Commands& cmds);
 void add_transfer_commands(CLI::App& app, Commands& cmds);
+void add_view_command(CLI::App& app, Commands& cmds);
 
 // Numbers are held as long long and refused outside [lo, hi] while parsing, so nothing is
 // truncated into a narrower type later.
@@ -146,6 +147,19 @@ namespace vexel_cli {
 // parsing; applied in the order given after the camera opens.
 CLI::Option* add_filter_option(CLI::App* app, std::vector<std::string>& filters);
 void apply_filters(vexel_dev* dev, const std::vector<std::string>& filters);
+// The switches by name, with the value range and the driver's setting after open.
+struct FilterInfo {
+    std::string name, what;
+    bool takes_value;
+    long long lo, hi;
+    bool on;
+    long long value;
+};
+std::vector<FilterInfo> filter_list();
+// Empty when NAME[=VALUE] is a valid setting, otherwise why not.
+std::string check_filter(const std::string& text);
+// Applies one setting; empty when done (and `now`, if given, updated), otherwise why not.
+std::string apply_filter(vexel_dev* dev, const std::string& text, FilterInfo* now);
 
 // Image files. Pixels are row-major, 8 bits per channel, 1 (gray) or 3 (RGB) channels.
 void write_png(const std::string& path, const uint8_t* pixels, int width, int height, int channels);

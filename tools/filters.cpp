@@ -16,18 +16,20 @@ struct FilterKind {
     long long fallback;  // value of NAME alone; -1: a value is required
     long long lo, hi;
     const char* what;
+    bool on_at_open;  // the driver's switch and value after every open
+    long long value_at_open;
 };
 
 const FilterKind kFilters[] = {
-    {"lens", VEXEL_FILTER_LENS_UNDISTORT, 0, 0, 0, 0, "lens undistortion"},
-    {"drnu", VEXEL_FILTER_PIXEL_CALIB, 1, 0, 0, 1, "pixel calibration, calibration set 0 or 1"},
-    {"median", VEXEL_FILTER_MEDIAN, 1, 3, 1, 255, "median filter, odd kernel size"},
-    {"amp", VEXEL_FILTER_AMP_THRESHOLD, 4, -1, 0, 2147483647, "minimum amplitude"},
+    {"lens", VEXEL_FILTER_LENS_UNDISTORT, 0, 0, 0, 0, "lens undistortion", false, 0},
+    {"drnu", VEXEL_FILTER_PIXEL_CALIB, 1, 0, 0, 1, "pixel calibration, calibration set 0 or 1", false, 0},
+    {"median", VEXEL_FILTER_MEDIAN, 1, 3, 1, 255, "median filter, odd kernel size", true, 3},
+    {"amp", VEXEL_FILTER_AMP_THRESHOLD, 4, -1, 0, 2147483647, "minimum amplitude", true, 0},
     {"auto-intg", VEXEL_FILTER_AUTO_INTG, 2, -1, 1, 1000,
-     "automatic integration time, per mille of bad samples"},
-    {"dcs-check", VEXEL_FILTER_DCS_CHECK, 2, 0, 0, 65535, "consistency check, correction value"},
-    {"temp-monitor", VEXEL_FILTER_TEMP_MONITOR, 2, 75, 0, 65535, "temperature report in the log"},
-    {"hdr", VEXEL_FILTER_HDR, 0, 0, 0, 0, "HDR"},
+     "automatic integration time, per mille of bad samples", false, 20},
+    {"dcs-check", VEXEL_FILTER_DCS_CHECK, 2, 0, 0, 65535, "consistency check, correction value", false, 0},
+    {"temp-monitor", VEXEL_FILTER_TEMP_MONITOR, 2, 75, 0, 65535, "temperature report in the log", true, 75},
+    {"hdr", VEXEL_FILTER_HDR, 0, 0, 0, 0, "HDR", false, 0},
 };
 
 struct Setting {
@@ -88,29 +90,50 @@ CLI::Option* add_filter_option(CLI::App* app, std::vector<std::string>& filters)
                      "processing switch NAME[=VALUE], repeatable: lens, drnu[=SET], median[=K], amp=N, "
                      "auto-intg=PERMILLE, dcs-check[=N], temp-monitor, hdr; NAME=off switches it off")
         ->check(CLI::Validator(
-            [](std::string& text) {
-                Setting s;
-                std::string why;
-                return parse(text, s, why) ? std::string() : why;
-            },
+            [](std::string& text) { return check_filter(text); },
             "NAME[=VALUE]"));
+}
+
+std::vector<FilterInfo> filter_list() {
+    std::vector<FilterInfo> list;
+    for (const FilterKind& k : kFilters)
+        list.push_back({k.name, k.what, k.bytes > 0, k.lo, k.hi, k.on_at_open, k.value_at_open});
+    return list;
+}
+
+std::string check_filter(const std::string& text) {
+    Setting s;
+    std::string why;
+    return parse(text, s, why) ? std::string() : why;
+}
+
+std::string apply_filter(vexel_dev* dev, const std::string& text, FilterInfo* now) {
+    Setting s;
+    std::string why;
+    if (!parse(text, s, why)) return why;
+    uint8_t bytes[4];
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = static_cast<uint8_t>(s.value >> (8 * i));  // little-endian value
+    const int r = s.on ? vexel_filter_enable(dev, s.kind->id, bytes, s.kind->bytes)
+                       : vexel_filter_disable(dev, s.kind->id);
+    if (r == 1) {
+        if (now) {
+            now->name = s.kind->name;
+            now->on = s.on;
+            if (s.on && s.kind->bytes > 0) now->value = s.value;
+        }
+        return {};
+    }
+    if (r < 0) return "filter " + std::string(s.kind->name) + ": this camera has no driver for it";
+    if (s.kind->id == VEXEL_FILTER_PIXEL_CALIB && s.on)
+        return "filter drnu refused: the calibration files are missing (see `vexel calib status`)";
+    return "filter " + text + " refused by the driver";
 }
 
 void apply_filters(vexel_dev* dev, const std::vector<std::string>& filters) {
     for (const std::string& text : filters) {
-        Setting s;
-        std::string why;
-        if (!parse(text, s, why)) fail("%s", why.c_str());
-        uint8_t bytes[4];
-        for (int i = 0; i < 4; ++i)
-            bytes[i] = static_cast<uint8_t>(s.value >> (8 * i));  // little-endian value
-        const int r = s.on ? vexel_filter_enable(dev, s.kind->id, bytes, s.kind->bytes)
-                           : vexel_filter_disable(dev, s.kind->id);
-        if (r == 1) continue;
-        if (r < 0) fail("filter %s: this camera has no driver for it", s.kind->name);
-        if (s.kind->id == VEXEL_FILTER_PIXEL_CALIB && s.on)
-            fail("filter drnu refused: the calibration files are missing (see `vexel calib status`)");
-        fail("filter %s refused by the driver", text.c_str());
+        const std::string why = apply_filter(dev, text, nullptr);
+        if (!why.empty()) fail("%s", why.c_str());
     }
 }
 

@@ -78,6 +78,9 @@ int main(int argc, char** argv) {
     add_capture_commands(app, cmds);
     add_compare_command(app, cmds);
     add_transfer_commands(app, cmds);
+#ifdef VEXEL_WITH_VIEWER
+    add_view_command(app, cmds);
+#endif
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
