@@ -288,11 +288,12 @@ TEST_F(Served, ControlsAreCheckedWithTheirRangesBeforeTheyGoOn) {
     EXPECT_EQ(got[6].filter, "median=3");
 
     // A message far beyond any control ends that socket, and only that one.
+    // (The server may close before the client has written all of it.)
     c->ws.text(true);
-    c->ws.write(asio::buffer(std::string(5000, 'x')));
-    beast::flat_buffer b;
     beast::error_code ec;
-    c->ws.read(b, ec);
+    c->ws.write(asio::buffer(std::string(5000, 'x')), ec);
+    beast::flat_buffer b;
+    if (!ec) c->ws.read(b, ec);
     EXPECT_TRUE(ec);
     EXPECT_EQ(raw(get("/")).first, 200);
     EXPECT_NE(connect("http://" + host()), nullptr);
