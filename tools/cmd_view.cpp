@@ -1,7 +1,9 @@
 // vexel view: the camera in the browser. This side pulls and decodes frames and applies the
 // page's controls between frames, on one thread; the server (viewer/) sends each page the
 // newest frame its socket can take, so a slow page never holds up capture.
+#include <fcntl.h>
 #include <spawn.h>
+#include <unistd.h>
 #include <sys/wait.h>
 
 #include <cmath>
@@ -9,6 +11,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "cli.hpp"
 #include "viewer/frame_msg.hpp"
@@ -114,18 +117,27 @@ bool write_param(vexel_dev* dev, uint32_t id, int bytes, long long value) {
     return vexel_param_batch_set(dev, &it, 1) != 0;
 }
 
-// The desktop's browser, when there is one; the address is printed either way.
+// The desktop's browser, when there is one; the address is printed either way. xdg-open may
+// take seconds to try its candidates, so capture does not wait for it.
 void open_browser(const std::string& url) {
     const char* argv[] = {"xdg-open", url.c_str(), nullptr};
+    posix_spawn_file_actions_t quiet;
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&quiet, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t pid;
-    if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) {
+    const int r = posix_spawnp(&pid, "xdg-open", &quiet, nullptr, const_cast<char* const*>(argv), environ);
+    posix_spawn_file_actions_destroy(&quiet);
+    if (r != 0) {
         std::fprintf(stderr, "vexel: no xdg-open to start a browser; open the address above\n");
         return;
     }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        std::fprintf(stderr, "vexel: could not start a browser; open the address above\n");
+    std::thread([pid] {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            std::fprintf(stderr, "vexel: could not start a browser; open the address above\n");
+    }).detach();
 }
 
 // Frames per second over the last two seconds of arrivals.

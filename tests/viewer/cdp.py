@@ -19,7 +19,7 @@ def find_chromium():
 
 
 class Browser:
-    def __init__(self, exe, width=1400, height=1000):
+    def __init__(self, exe, width=1400, height=1100):
         self.profile = tempfile.mkdtemp(prefix="vexel-chromium-")
         r_cmd, w_cmd = os.pipe()   # commands to the browser (its fd 3)
         r_ev, w_ev = os.pipe()     # replies and events (its fd 4)
