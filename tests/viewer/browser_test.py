@@ -91,7 +91,7 @@ def main():
         browser = cdp.Browser(exe)
         browser.open(url)
         expect(browser.wait_for("typeof vexelStats === 'object' && vexelStats.connected", 20), "page loads and connects")
-        expect(browser.wait_for("vexelStats.drawn >= 10", 30), "frames arrive and are drawn")
+        expect(browser.wait_for("vexelStats.drawn >= 3", 120), "frames arrive and are drawn")
         expect(browser.eval("vexelStats.webgl"), "WebGL available (software rendering)")
         time.sleep(2)
 
@@ -132,11 +132,17 @@ def main():
         before = browser.eval("vexelStats.state.integration.value")
         amp0 = browser.eval("vexelStats.meanAmp")
         target = min(before * 2, 4000)
-        browser.eval("(() => { const e = document.getElementById('intg'); e.value = %d;"
-                     " e.dispatchEvent(new Event('change')); })()" % target)
-        # Generous waits: on a busy machine the page may draw a frame a second.
-        expect(browser.wait_for("vexelStats.state.integration.value === %d" % target, 60),
-               "the camera takes integration time %d us" % target)
+        # On a busy machine the page may draw a frame a second, and the server drops a socket its
+        # page has not read for ten seconds (the page then reconnects): set it again until taken.
+        taken = False
+        for _ in range(6):
+            browser.eval("(() => { const e = document.getElementById('intg'); e.value = %d;"
+                         " e.dispatchEvent(new Event('change')); })()" % target)
+            if browser.wait_for("vexelStats.state.integration.value === %d" % target, 10):
+                taken = True
+                break
+        print("page reconnected %d times" % browser.eval("vexelStats.reconnects"))
+        expect(taken, "the camera takes integration time %d us" % target)
         browser.wait_for("vexelStats.meanAmp > %f" % (amp0 * 1.5), 30)
         amp1 = browser.eval("vexelStats.meanAmp")
         print("mean amplitude %.1f at %d us, %.1f at %d us" % (amp0, before, amp1, target))
