@@ -5,7 +5,7 @@
 //   0 magic   4 seq (the server's count of frames sent out; a jump is frames this page skipped)
 //   8 camera frame index   12 width (u16)   14 height (u16)
 //   16 gaps in the frame index   20 frames those gaps missed   24 frames the library discarded
-//   28 camera rate, frames per second (f32)   32 sensor temperature   34 illumination
+//   28 rate of the frames taken from the camera, per second (f32)   32 sensor temperature   34 illumination
 //   temperature (i16, tenths of a degree)   36 flags: bit 0 temperatures known
 // Palette ("VXP1"): u32 entry count, then red, green, blue of each entry of the library's
 // colour map, entry 0 (far) first.
