@@ -1,5 +1,6 @@
-// Point cloud of a full 320 x 240 distance image with the driver's intrinsics, against the
-// pixel-by-pixel arithmetic it must reproduce.
+// Point cloud of a full 320 x 240 distance image: the compact list with the driver's
+// intrinsics, the organised cloud and the rays through the lens model, each instruction set
+// against the pixel-by-pixel arithmetic, and what building the rays of a lens costs once.
 #include <cmath>
 #include <random>
 #include <vector>
@@ -20,7 +21,8 @@ constexpr int kW = 320, kH = 240;
 uint8_t lens_param_get(vexel_driver_entry*, vexel_lens_param* out, int w, int h) {
     if (w < 1 || h < 1 || kW % w || kH % h) return 0;
     const int sx = kW / w, sy = kH / h;
-    *out = {157.262 / sx, 122.083 / sy, 210.783 / sx, 204.817 / sy, {}, w, h};
+    *out = {157.262 / sx, 122.083 / sy, 210.783 / sx, 204.817 / sy, {-0.378924, 0.145035, -0.000970854, 6.20728e-05, -0.0133954},
+            w, h};
     return 1;
 }
 
@@ -81,19 +83,73 @@ void BM_PclXyzdDriverIntrinsics(benchmark::State& state) {
 }
 BENCHMARK(BM_PclXyzdDriverIntrinsics)->ArgName("pseudo_color")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
-// Each instruction set against the reference, one pixel at a time with the two divisions.
-void BM_PclLevel(benchmark::State& state) {
-    const auto level = vx::PclSimd(state.range(0));
-    if (level > vx::pcl_best_simd()) return state.SkipWithError("not on this machine");
+// The calls an application makes per frame: the compact list and the organised cloud through
+// the lens model (rays built on the first call, then shared), and the z-depth image.
+void BM_PclEx(benchmark::State& state) {
+    BoundDevice bound;
     const auto d = scene(0.1);
+    const auto flags = uint32_t(state.range(0));
     std::vector<float> pcl(size_t(kW) * kH * 3);
-    const vx::PclIntrinsics in{157.262, 122.083, 210.783, 204.817, 1.0f};
+    std::vector<int32_t> index(size_t(kW) * kH);
     for (auto _ : state) {
-        vx::pcl_scan(in, d.data(), kW, kH, pcl.data(), int64_t(kW) * kH, vx::PclLayout::xyz, level);
+        vexel_frame_get_pcl_ex(&bound.dev, pcl.data(), int32_t(pcl.size()), d.data(), kW * kH, kW, kH, nullptr, flags,
+                               index.data(), int32_t(index.size()));
         benchmark::DoNotOptimize(pcl.data());
     }
 }
-BENCHMARK(BM_PclLevel)->ArgName("scalar_avx2_avx512")->DenseRange(0, 2)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PclEx)
+    ->ArgName("flags")
+    ->Arg(VEXEL_PCL_DISTORTED)
+    ->Arg(VEXEL_PCL_UNDISTORTED)
+    ->Arg(VEXEL_PCL_DISTORTED | VEXEL_PCL_ORGANISED)
+    ->Unit(benchmark::kMicrosecond);
+
+void BM_ZDepth(benchmark::State& state) {
+    BoundDevice bound;
+    const auto d = scene(0.1);
+    std::vector<float> z(size_t(kW) * kH);
+    for (auto _ : state) {
+        vexel_frame_get_zdepth(&bound.dev, z.data(), int32_t(z.size()), d.data(), kW * kH, kW, kH, nullptr,
+                               VEXEL_PCL_DISTORTED);
+        benchmark::DoNotOptimize(z.data());
+    }
+}
+BENCHMARK(BM_ZDepth)->Unit(benchmark::kMicrosecond);
+
+const vexel_lens_param kLens{157.262, 122.083, 210.783, 204.817,
+                             {-0.378924, 0.145035, -0.000970854, 6.20728e-05, -0.0133954}, kW, kH};
+
+// Compact and organised scans per instruction set, on rays through the lens.
+void BM_PclLevel(benchmark::State& state) {
+    const auto level = vx::PclSimd(state.range(0));
+    if (level > vx::pcl_best_simd()) return state.SkipWithError("not on this machine");
+    const bool organised = state.range(1) != 0;
+    const auto d = scene(0.1);
+    std::vector<float> pcl(size_t(kW) * kH * 3);
+    const auto rays = vx::pcl_rays(kLens, kW, kH, vx::PclLens::distorted);
+    for (auto _ : state) {
+        if (organised)
+            vx::pcl_organised(*rays, d.data(), pcl.data(), level);
+        else
+            vx::pcl_scan(*rays, d.data(), 1.0f, pcl.data(), int64_t(kW) * kH, vx::PclLayout::xyz, level);
+        benchmark::DoNotOptimize(pcl.data());
+    }
+}
+BENCHMARK(BM_PclLevel)
+    ->ArgNames({"scalar_avx2", "organised"})
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->Unit(benchmark::kMicrosecond);
+
+// Once per lens, size and kind: what the first frame pays.
+void BM_PclRaysBuild(benchmark::State& state) {
+    const auto kind = vx::PclLens(state.range(0));
+    vexel_lens_param lens = kLens;
+    for (auto _ : state) {
+        lens.cx += 1e-9;  // a lens not seen before
+        benchmark::DoNotOptimize(vx::pcl_rays(lens, kW, kH, kind).get());
+    }
+}
+BENCHMARK(BM_PclRaysBuild)->ArgName("pinhole_distorted_undistorted")->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

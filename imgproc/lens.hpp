@@ -20,6 +20,11 @@ void lens_rects(const vexel_lens_param& lens, const double* target, LensRect& in
 // rectangle of the corrected image where every pixel has a source.
 void lens_new_camera(const vexel_lens_param& lens, double (&kp)[9], LensRect& valid);
 
+// Undistorted normalised coordinates (x, y) of the point (px, py) of the distorted image, so
+// that the ray through it is (x, y, 1): the lens's forward model inverted by Newton's method.
+// False where the model has no inverse near the point (far outside any real lens's field).
+bool lens_ray(const vexel_lens_param& lens, double px, double py, double& x, double& y);
+
 using LensAlloc = void* (*)(std::size_t);
 
 // vx_calib_len_init_map with a chosen allocator, so exhaustion can be exercised.

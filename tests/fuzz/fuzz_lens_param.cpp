@@ -89,13 +89,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     vx_calib_len_uninit_map(&map);
     check(map.ready == 0 && map.map_x == nullptr, "table released");
 
-    // The point cloud of a flat 1 m image through these intrinsics.
-    const vx::PclIntrinsics in{p.cx, p.cy, p.fx, p.fy, 1.0f};
+    // The point cloud of a flat 1 m image through every kind of ray of this lens.
     const size_t n = size_t(p.img_w) * size_t(p.img_h);
     std::vector<float> dist(n, 1.0f), out(n * 4 + 4, -3.0f);
-    const int64_t pts = vx::pcl_scan(in, dist.data(), p.img_w, p.img_h, out.data(), int64_t(n), vx::PclLayout::xyzd,
-                                     vx::pcl_best_simd());
-    check(pts >= 0 && pts <= int64_t(n), "points within the capacity");
-    for (size_t i = n * 4; i < out.size(); ++i) check(out[i] == -3.0f, "beyond the cloud");
+    for (auto kind : {vx::PclLens::pinhole, vx::PclLens::distorted, vx::PclLens::undistorted}) {
+        const auto rays = vx::pcl_rays(p, p.img_w, p.img_h, kind);
+        check(rays && rays->w == p.img_w && rays->z.size() == n, "rays built");
+        const int64_t pts =
+            vx::pcl_scan(*rays, dist.data(), 1.0f, out.data(), int64_t(n), vx::PclLayout::xyzd, vx::pcl_best_simd());
+        check(pts >= 0 && pts <= int64_t(n), "points within the capacity");
+        for (size_t i = n * 4; i < out.size(); ++i) check(out[i] == -3.0f, "beyond the cloud");
+    }
     return 0;
 }

@@ -71,15 +71,17 @@ TEST(Pcl, WorkedExamplesWithCallerAndDriverIntrinsics) {
     ASSERT_EQ(vexel_frame_get_pcl(&bound.dev, pcl.data(), 12, d.data(), 15, 5, 3, &lens), 1);
     EXPECT_EQ(std::vector<float>(pcl.begin(), pcl.begin() + 3), (std::vector<float>{0, 0, 2}));
 
-    // Pixel (0, 0) at full size and binned by two sees the same ray.
+    // Pixel (0, 0) at full size and binned by two sees the same ray, (a, b) = (-0.7461, -0.5961):
+    // a ray of length 1 ends at z = 1 / sqrt(1 + a² + b²) (the formula as first written, x = r a,
+    // y = r b, put it at z = 0.2968, 72.7° off the axis instead of 43.7°).
     for (int bin : {1, 2}) {
         const int w = 320 / bin, h = 240 / bin;
         d = image(w, h, {{0, 1.0f}});
         g_busy_seen = 0;
         ASSERT_EQ(vexel_frame_get_pcl(&bound.dev, pcl.data(), 12, d.data(), w * h, w, h, nullptr), 1) << bin;
-        EXPECT_NEAR(pcl[0], -0.7461, 1e-4);
-        EXPECT_NEAR(pcl[1], -0.5961, 1e-4);
-        EXPECT_NEAR(pcl[2], 0.2968, 1e-4);
+        EXPECT_NEAR(pcl[0], -0.5396, 1e-4);
+        EXPECT_NEAR(pcl[1], -0.4311, 1e-4);
+        EXPECT_NEAR(pcl[2], 0.7232, 1e-4);
         EXPECT_EQ(g_busy_seen, 1);
     }
     EXPECT_EQ(bound.dev.busy, 0);
@@ -163,16 +165,21 @@ TEST(Pcl, UnsoundCallsAreRefused) {
     console_of([&] { n = vexel_frame_get_pcl(&closed, pcl.data(), 64, d.data(), 16, 65536, 65536, &lens); });
     EXPECT_EQ(n, 0);
 
-    // Intrinsics wider than a hemisphere: the corner rays have no real z and give no point.
+    // Wide intrinsics: every pixel still has a ray, and a point at distance 1 along it.
     const vexel_camera_param wide{1.5f, 1.5f, 1.0f, 1.0f, 1};
     n = vexel_frame_get_pcl(&closed, pcl.data(), 64, d.data(), 16, 4, 4, &wide);
-    EXPECT_EQ(n, 4);  // only the four centre pixels: (±0.5)² + (±0.5)² < 1
-    for (int i = 0; i < 3 * n; ++i) EXPECT_FALSE(std::isnan(pcl[size_t(i)]));
+    EXPECT_EQ(n, 16);
+    for (int i = 0; i < n; ++i)
+        EXPECT_NEAR(std::hypot(pcl[3 * i], pcl[3 * i + 1], pcl[3 * i + 2]), 1.0f, 1e-6f) << i;
+    // Zero focal lengths give no rays and so no points.
+    const vexel_camera_param flat{1.5f, 1.5f, 0.0f, 0.0f, 1};
+    EXPECT_EQ(vexel_frame_get_pcl(&closed, pcl.data(), 64, d.data(), 16, 4, 4, &flat), 0);
 }
 
-// The vector path agrees bit for bit with the pixel-by-pixel arithmetic, including quotients
-// that sit on a float rounding boundary, tiny values and every capacity.
-TEST(Pcl, VectorPathMatchesTheWrittenArithmetic) {
+// The vector path agrees bit for bit with the pixel-by-pixel arithmetic for every layout, kind
+// of ray and capacity, pixel indices and organised clouds included.
+TEST(Pcl, VectorPathMatchesThePixelByPixelArithmetic) {
+    if (vx::pcl_best_simd() == vx::PclSimd::kScalar) GTEST_SKIP() << "no vector path on this machine";
     ASSERT_TRUE(vx::library_cmap_init(30000));
     std::mt19937 rng(17);
     std::uniform_real_distribution<float> dist(-5.0f, 70.0f);
@@ -180,43 +187,139 @@ TEST(Pcl, VectorPathMatchesTheWrittenArithmetic) {
     std::vector<float> d(size_t(w) * h);
     for (float& v : d) v = dist(rng);
     for (int i = 0; i < 40; ++i) d[rng() % d.size()] = (i % 3 == 0) ? 1e-44f : (i % 3 == 1) ? 1e-30f : kNaN;
-    struct Case {
-        vx::PclIntrinsics in;
-        float tie_r;  // put at (0, 0), where u - cx = 1
-    };
-    std::vector<Case> cases = {{{157.262, 122.083, 210.783, 204.817, 1.0f}, 0},
-                               {{18.5, 5.0, 3.0, 2.0, 0.37f}, 0},  // negative radicands
-                               {{-3.0, 40.0, 1e30, 0.5, 1.0f}, 0}};
-    // Focal lengths for which r * (1 / f) and r / f round to different floats.
-    for (int k = 1; cases.size() < 12 && k < 100000; ++k) {
-        const float r = 1.0f + float(k % 50) + float(k) * 0x1p-16f;
-        const double f = double(r) / (1.0 + (2.0 * k + 1) * 0x1p-24);
-        if (float(double(r) * (1.0 / f)) != float(double(r) / f)) cases.push_back({{-1.0, 0.0, f, 1.0, 1.0f}, r});
-    }
-    ASSERT_EQ(cases.size(), 12u);
-    std::vector<std::pair<vx::PclLayout, vx::PclSimd>> levels;
-    for (auto layout : {vx::PclLayout::xyz, vx::PclLayout::xyzd, vx::PclLayout::xyzc})
-        for (auto level : {vx::PclSimd::kAvx2, vx::PclSimd::kAvx512})
-            if (level <= vx::pcl_best_simd()) levels.emplace_back(layout, level);
-    for (const auto& c : cases) {
-        std::vector<float> img = d;
-        if (c.tie_r > 0) img[0] = c.tie_r;
-        for (auto [layout, level] : levels) {
+    const vexel_lens_param lens{18.5, 5.0, 20.0, 18.0, {-0.378924, 0.145035, -0.000970854, 6.20728e-05, -0.0133954},
+                                w, h};
+    for (auto kind : {vx::PclLens::pinhole, vx::PclLens::distorted, vx::PclLens::undistorted}) {
+        const auto rays = vx::pcl_rays(lens, w, h, kind);
+        ASSERT_TRUE(rays);
+        for (auto layout : {vx::PclLayout::xyz, vx::PclLayout::xyzd, vx::PclLayout::xyzc}) {
             const size_t stride = layout == vx::PclLayout::xyz ? 3 : 4;
             for (int64_t cap : {int64_t{1}, int64_t{w} - 1, int64_t{200}, int64_t{w} * h}) {
                 std::vector<float> a(size_t(cap) * stride + 4, 7.0f), b = a;
-                const int64_t na = vx::pcl_scan(c.in, img.data(), w, h, a.data(), cap, layout, level);
-                const int64_t nb = vx::pcl_scan(c.in, img.data(), w, h, b.data(), cap, layout, vx::PclSimd::kScalar);
+                std::vector<int32_t> ia(size_t(cap) + 1, -7), ib = ia;
+                const int64_t na = vx::pcl_scan(*rays, d.data(), 0.5f, a.data(), cap, layout, vx::PclSimd::kAvx2,
+                                                ia.data());
+                const int64_t nb = vx::pcl_scan(*rays, d.data(), 0.5f, b.data(), cap, layout, vx::PclSimd::kScalar,
+                                                ib.data());
                 ASSERT_EQ(na, nb);
-                ASSERT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(float)), 0)
-                    << "fx " << c.in.fx << " level " << int(level);
-                if (c.tie_r > 0) {
-                    ASSERT_EQ(a[0], float(double(c.tie_r) / c.in.fx));
-                }
+                ASSERT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(float)), 0) << int(kind) << " " << cap;
+                ASSERT_EQ(ia, ib);
             }
         }
+        std::vector<float> a(3 * d.size()), b(3 * d.size());
+        ASSERT_EQ(vx::pcl_organised(*rays, d.data(), a.data(), vx::PclSimd::kAvx2),
+                  vx::pcl_organised(*rays, d.data(), b.data(), vx::PclSimd::kScalar));
+        ASSERT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(float)), 0);
     }
     vx::library_cmap_uninit();
+}
+
+// The start-up lens of the driver.
+constexpr vexel_lens_param kLens{157.262, 122.083, 210.783, 204.817,
+                                 {-0.378924, 0.145035, -0.000970854, 6.20728e-05, -0.0133954}, 320, 240};
+
+// Where the lens's forward model puts the ray (x, y, 1): the pixel it is seen at.
+std::pair<double, double> seen_at(const vexel_lens_param& l, double x, double y) {
+    const double k1 = l.dcoeff[0], k2 = l.dcoeff[1], p1 = l.dcoeff[2], p2 = l.dcoeff[3], k3 = l.dcoeff[4];
+    const double r2 = x * x + y * y, kr = 1 + ((k3 * r2 + k2) * r2 + k1) * r2;
+    return {l.cx + l.fx * (x * kr + 2 * p1 * x * y + p2 * (r2 + 2 * x * x)),
+            l.cy + l.fy * (y * kr + p1 * (r2 + 2 * y * y) + 2 * p2 * x * y)};
+}
+
+// Distorted rays lead back to their pixel through the lens; undistorted pixels carry the ray of
+// the sensor pixel the correction copies into them; both are built once and then shared.
+TEST(Pcl, RaysFollowTheLens) {
+    const auto sensor = vx::pcl_rays(kLens, 320, 240, vx::PclLens::distorted);
+    ASSERT_TRUE(sensor);
+    EXPECT_EQ(vx::pcl_rays(kLens, 320, 240, vx::PclLens::distorted), sensor);
+    double worst = 0;
+    for (int v = 0; v < 240; v += 7)
+        for (int u = 0; u < 320; u += 7) {
+            const size_t i = size_t(v) * 320 + size_t(u);
+            ASSERT_NEAR(std::hypot(sensor->x[i], sensor->y[i], sensor->z[i]), 1.0, 1e-6);
+            const auto [pu, pv] = seen_at(kLens, sensor->x[i] / sensor->z[i], sensor->y[i] / sensor->z[i]);
+            worst = std::max(worst, std::hypot(pu - u, pv - v));
+        }
+    EXPECT_LT(worst, 1e-3);  // pixels, the float rounding of the stored direction
+    const size_t corner = 0;
+    const auto pinhole = vx::pcl_rays(kLens, 320, 240, vx::PclLens::pinhole);
+    EXPECT_GT(std::acos(double(sensor->z[corner])) - std::acos(double(pinhole->z[corner])), 0.05);  // radians
+
+    const auto fixed = vx::pcl_rays(kLens, 320, 240, vx::PclLens::undistorted);
+    vx_calib_len_map map{};
+    ASSERT_EQ(vx_calib_len_init_map(&map, &kLens), 76800);
+    int without = 0;
+    for (size_t i = 0; i < 76800; ++i) {
+        // Nearest pixel as the correction rounds: add 0.5, truncate toward zero.
+        const double sx = std::trunc(map.map_x[i] + 0.5), sy = std::trunc(map.map_y[i] + 0.5);
+        if (sx < 0 || sy < 0 || sx >= 320 || sy >= 240) {
+            ASSERT_TRUE(std::isnan(fixed->z[i])) << i;
+            ++without;
+            continue;
+        }
+        const size_t s = size_t(sy) * 320 + size_t(sx);
+        ASSERT_EQ(fixed->x[i], sensor->x[s]) << i;
+        ASSERT_EQ(fixed->z[i], sensor->z[s]) << i;
+    }
+    EXPECT_GT(without, 0);
+    vx_calib_len_uninit_map(&map);
+}
+
+TEST(Pcl, OrganisedCloudsIndicesAndZDepth) {
+    const int w = 160, h = 120;  // binned by two from the lens's 320 x 240
+    std::vector<float> d(size_t(w) * h, 2.0f);
+    d[5] = 0.0f, d[6] = 65.3f, d[7] = 65.5f, d[8] = kNaN;
+    vexel_lens_param binned = kLens;
+    binned.cx /= 2, binned.cy /= 2, binned.fx /= 2, binned.fy /= 2, binned.img_w = w, binned.img_h = h;
+    const int32_t pixels = w * h;
+    const auto n3 = static_cast<size_t>(3 * pixels), n1 = static_cast<size_t>(pixels);
+    std::vector<float> org(n3), pts(n3), z(n1);
+    std::vector<int32_t> idx(n1);
+    // The full-size lens and the binned one give the same cloud.
+    for (const vexel_lens_param* lens : {&kLens, static_cast<const vexel_lens_param*>(&binned)}) {
+        ASSERT_EQ(vexel_frame_get_pcl_ex(nullptr, org.data(), 3 * pixels, d.data(), pixels, w, h, lens,
+                                         VEXEL_PCL_DISTORTED | VEXEL_PCL_ORGANISED, nullptr, 0),
+                  pixels - 4);
+        ASSERT_EQ(vexel_frame_get_pcl_ex(nullptr, pts.data(), 3 * pixels, d.data(), pixels, w, h, lens,
+                                         VEXEL_PCL_DISTORTED, idx.data(), pixels),
+                  pixels - 4);
+        ASSERT_EQ(vexel_frame_get_zdepth(nullptr, z.data(), pixels, d.data(), pixels, w, h, lens, VEXEL_PCL_DISTORTED),
+                  pixels);
+        for (int k = 0; k < pixels - 4; ++k) {
+            const auto i = size_t(idx[size_t(k)]);
+            ASSERT_EQ(i, size_t(k < 5 ? k : k + 4));
+            for (int c = 0; c < 3; ++c) ASSERT_EQ(pts[3 * size_t(k) + size_t(c)], org[3 * i + size_t(c)]);
+            ASSERT_EQ(z[i], org[3 * i + 2]);
+        }
+        for (size_t i : {5, 6, 7, 8}) EXPECT_TRUE(std::isnan(org[3 * i]) && std::isnan(org[3 * i + 2])) << i;
+        EXPECT_EQ(z[5], 0.0f);
+        EXPECT_EQ(z[6], 65.3f);
+        EXPECT_EQ(z[7], 65.5f);
+        EXPECT_TRUE(std::isnan(z[8]));
+    }
+    // The index array limits the points as the cloud's capacity does.
+    EXPECT_EQ(vexel_frame_get_pcl_ex(nullptr, pts.data(), 3 * pixels, d.data(), pixels, w, h, &kLens, 0, idx.data(), 4), 4);
+    EXPECT_EQ(vexel_frame_get_pcl_ex(nullptr, pts.data(), 11, d.data(), pixels, w, h, &kLens, 0, idx.data(), 9), 3);
+
+    // Refused: unknown flags, both lens kinds at once, an organised cloud one float short, a
+    // lens whose size the image does not divide, no lens and no device, the organised flag for
+    // the z-depth.
+    int32_t n = -1;
+    const std::string out = console_of([&] {
+        n = vexel_frame_get_pcl_ex(nullptr, org.data(), 3 * pixels, d.data(), pixels, w, h, &kLens, 0x100, nullptr, 0) +
+            vexel_frame_get_pcl_ex(nullptr, org.data(), 3 * pixels, d.data(), pixels, w, h, &kLens, 3, nullptr, 0) +
+            vexel_frame_get_pcl_ex(nullptr, org.data(), 3 * pixels - 1, d.data(), pixels, w, h, &kLens,
+                                   VEXEL_PCL_ORGANISED, nullptr, 0) +
+            vexel_frame_get_pcl_ex(nullptr, org.data(), 3 * pixels, d.data(), pixels, w - 1, h, &kLens, 0, nullptr, 0) +
+            vexel_frame_get_pcl_ex(nullptr, org.data(), 3 * pixels, d.data(), pixels, w, h, nullptr, 0, nullptr, 0) +
+            vexel_frame_get_zdepth(nullptr, z.data(), pixels, d.data(), pixels, w, h, &kLens, VEXEL_PCL_ORGANISED) +
+            vexel_frame_get_zdepth(nullptr, z.data(), pixels - 1, d.data(), pixels, w, h, &kLens, 0);
+    });
+    EXPECT_EQ(n, 0);
+    EXPECT_TRUE(contains(out, "[vexel_frame_get_pcl_ex] wrong parameters: flags 0x100")) << out;
+    EXPECT_TRUE(contains(out, "needs 57600 floats, pcl_len=57599")) << out;
+    EXPECT_TRUE(contains(out, "lens param not match the frame size: lens: 320x240, frame: 159x120")) << out;
+    EXPECT_TRUE(contains(out, "[vexel_frame_get_zdepth] wrong parameters: 160x120 > zdepth_len=19199")) << out;
 }
 
 }  // namespace
