@@ -46,6 +46,9 @@ class DeviceCore {
     // releasing it around the library call.
     vexel_dev* live(const char* call);
     const vexel_dev& record() const { return rec_; }
+    // The lens filter as last switched through the Filters (off at open, as the driver starts):
+    // point clouds take the rays of the image it decoded.
+    std::atomic<bool> lens_undistort{false};
 
     // Runs fn(record) on the open device with the GIL released, and keeps close() waiting until
     // it returns: for the few calls that reach the driver's state directly, which the library's

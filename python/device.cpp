@@ -207,13 +207,29 @@ py::array_t<float> decode(Frame& f, Fn fn, const char* call) {
     return out;
 }
 
-// Points of the valid pixels (0 < d < 60 m) with the driver's lens intrinsics: (N, 3) x, y, z
-// in metres, or (N, 4) with the colour word of the library colour map as the fourth value.
-py::array_t<float> point_cloud(
-    Frame& f, bool colour,
-    std::optional<py::array_t<float, py::array::c_style | py::array::forcecast>> given) {
-    constexpr const char* call = "vexel_frame_get_pcl";
-    py::array_t<float, py::array::c_style | py::array::forcecast> dist;
+using FloatImage = py::array_t<float, py::array::c_style | py::array::forcecast>;
+
+// RGB bytes of the library colour map for each distance.
+py::array_t<uint8_t> rgb_of(const float* metres, py::ssize_t n, std::vector<py::ssize_t> shape,
+                            std::pair<float, float> range) {
+    shape.push_back(3);
+    py::array_t<uint8_t> rgb(shape);
+    if (n == 0) return rgb;
+    uint8_t* dst = rgb.mutable_data();
+    py::gil_scoped_release nogil;
+    std::lock_guard steady(colour_range_mutex());
+    vexel_cmap_float(dst, static_cast<int32_t>(n * 3), metres, static_cast<int32_t>(n), VEXEL_COLOR_RGB888,
+                     range.first, range.second);
+    return rgb;
+}
+
+// Points of the valid pixels (0 < d < 60 m), each along its pixel's ray through the driver's
+// lens model: (N, 3) x, y, z in metres, or (N, 4) with the colour word of the library colour
+// map as the fourth value; organised (h, w, 3) with NaN; with the pixel index and RGB bytes.
+py::object point_cloud(Frame& f, bool colour, std::optional<FloatImage> given, bool organised, bool pixels,
+                       std::optional<std::pair<float, float>> rgb) {
+    constexpr const char* call = "vexel_frame_get_pcl_ex";
+    FloatImage dist;
     if (given) {
         dist = *given;
         if (dist.ndim() != 2 || size_t(dist.shape(0)) != f.info.frame_height ||
@@ -222,31 +238,60 @@ py::array_t<float> point_cloud(
     } else {
         dist = decode(f, vexel_frame_get_distance, "vexel_frame_get_distance");
     }
+    if (colour && (organised || pixels || rgb))
+        throw py::value_error("colour (the colour word) goes with none of organised, pixels, rgb");
+    if (organised && pixels) throw py::value_error("an organised cloud is indexed by its pixels already");
     const float* src = dist.data();
     const auto total = static_cast<py::ssize_t>(dist.size());
+    const auto w = static_cast<int32_t>(f.info.frame_width), h = static_cast<int32_t>(f.info.frame_height);
+    const bool undistorted = f.dev->lens_undistort.load() && w == 320 && h == 240;  // the decoder's rule
+    uint32_t flags = undistorted ? VEXEL_PCL_UNDISTORTED : VEXEL_PCL_DISTORTED;
     py::ssize_t valid = 0;
     for (py::ssize_t i = 0; i < total; ++i) valid += src[i] > 0.0f && src[i] < 60.0f;
-    const py::ssize_t cols = colour ? 4 : 3;
-    py::array_t<float> pcl({valid, cols});
-    if (valid == 0) return pcl;
-    float* dst = pcl.mutable_data();
-    const auto w = static_cast<int32_t>(f.info.frame_width), h = static_cast<int32_t>(f.info.frame_height);
-    const auto len = static_cast<int32_t>(valid * cols);
+    const py::ssize_t rows = organised ? total : valid, cols = colour ? 4 : 3;
+    py::array_t<float> pcl({rows, cols});
+    py::array_t<int32_t> index({rows});
     vexel_dev* d = f.dev->live(call);
-    int32_t n;
-    {
+    int32_t n = 0;
+    if (rows > 0) {
+        float* dst = pcl.mutable_data();
+        const auto len = static_cast<int32_t>(rows * cols);
+        int32_t* idx = pixels || rgb ? index.mutable_data() : nullptr;
         py::gil_scoped_release nogil;
         if (colour) {
             std::lock_guard steady(colour_range_mutex());
             n = vexel_frame_get_pcl_xyzd(d, dst, len, src, static_cast<int32_t>(total), w, h, 1, nullptr);
         } else {
-            n = vexel_frame_get_pcl(d, dst, len, src, static_cast<int32_t>(total), w, h, nullptr);
+            if (organised) flags |= VEXEL_PCL_ORGANISED;
+            n = vexel_frame_get_pcl_ex(d, dst, len, src, static_cast<int32_t>(total), w, h, nullptr, flags, idx,
+                                       static_cast<int32_t>(rows));
         }
     }
-    if (n <= 0) raise_error(call, 0, "no point cloud (the driver has no lens parameters for this size)");
-    // Pixels whose ray has no real depth give no point: a view of the rows written.
-    if (n < valid) return py::object(pcl[py::slice(0, n, 1)]).cast<py::array_t<float>>();
-    return pcl;
+    if (n <= 0 && valid > 0)
+        raise_error(call, 0, "no point cloud (the driver has no lens parameters for this size)");
+    py::object points = pcl;
+    if (organised) {
+        points = pcl.reshape({py::ssize_t{h}, py::ssize_t{w}, py::ssize_t{3}});
+    } else if (n < rows) {  // pixels without a ray give no point: a view of the rows written
+        points = pcl[py::slice(0, n, 1)];
+        index = py::object(index[py::slice(0, n, 1)]).cast<py::array_t<int32_t>>();
+    }
+    if (!pixels && !rgb) return points;
+    py::list out;
+    out.append(points);
+    if (pixels) out.append(index);
+    if (rgb) {
+        if (organised) {
+            out.append(rgb_of(src, total, {py::ssize_t{h}, py::ssize_t{w}}, *rgb));
+        } else {
+            // The distances of the points, in their order.
+            std::vector<float> at(static_cast<size_t>(n));
+            const int32_t* ix = index.data();
+            for (int32_t k = 0; k < n; ++k) at[size_t(k)] = src[ix[k]];
+            out.append(rgb_of(at.data(), n, {py::ssize_t{n}}, *rgb));
+        }
+    }
+    return py::tuple(out);
 }
 
 std::vector<vexel_param_item> get_params(DeviceCore& core, const std::vector<uint32_t>& ids) {
@@ -371,6 +416,7 @@ struct Filters {
         if (r != 1)
             raise_error("vexel_filter_enable", r,
                         std::string("the driver refused filter \"") + f.name + "\"");
+        if (f.id == VEXEL_FILTER_LENS_UNDISTORT) core->lens_undistort = true;
     }
 
     void disable(const std::string& name) {
@@ -384,6 +430,7 @@ struct Filters {
         if (r != 1)
             raise_error("vexel_filter_disable", r,
                         std::string("the driver refused filter \"") + f.name + "\"");
+        if (f.id == VEXEL_FILTER_LENS_UNDISTORT) core->lens_undistort = false;
     }
 
     void set(const std::string& name, const py::object& value) {
@@ -506,10 +553,16 @@ void bind_device(py::module_& m) {
             "Decodes the amplitude (gray) image: float32 sample units, shape (height, width);\n"
             "65500 marks saturated pixels.")
         .def("point_cloud", &point_cloud, py::arg("colour") = false, py::arg("distance") = py::none(),
-             "Points of the valid pixels with the driver's lens intrinsics, in scan order: float32,\n"
-             "shape (N, 3) x, y, z in metres, or with `colour` (N, 4) whose fourth value is the colour\n"
-             "word 0x00BBGGRR of the library colour map (range as vexel.colour_map last set it).\n"
-             "`distance` reuses an image from distance() instead of decoding again.")
+             py::arg("organised") = false, py::arg("pixels") = false, py::arg("rgb") = py::none(),
+             "Points of the valid pixels, each at its distance along the pixel's ray through the\n"
+             "driver's lens model (of the undistorted image when the lens_undistort filter is on), in\n"
+             "scan order: float32, shape (N, 3) x, y, z in metres. `organised`: shape (height, width, 3)\n"
+             "with NaN where a pixel gives no point. `pixels`: also the int32 pixel index\n"
+             "(row * width + column) of each point. `rgb` = (near, far) in metres: also uint8 colours of\n"
+             "the library colour map, (N, 3) or (height, width, 3). With `pixels` or `rgb` the result is\n"
+             "a tuple (points, [pixels], [rgb]). `colour` alone gives (N, 4) whose fourth value is the\n"
+             "colour word 0x00BBGGRR (range as vexel.colour_map last set it). `distance` reuses an\n"
+             "image from distance() instead of decoding again.")
         .def("__repr__", [](const Frame& f) {
             return "<vexel.Frame index " + std::to_string(f.info.frame_idx) + ", " +
                    std::to_string(f.info.frame_width) + "x" + std::to_string(f.info.frame_height) + ">";

@@ -1,4 +1,5 @@
-// Image functions that need no camera: colour map, lens undistortion, median, frame files.
+// Image functions that need no camera: colour map, lens undistortion, median, frame files,
+// point clouds handed to open3d.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -260,6 +261,28 @@ void bind_imaging(py::module_& m) {
         .def_property_readonly("roi", &Undistorter::roi, "(x, y, w, h): where every pixel has a source.")
         .def_property_readonly("width", &Undistorter::width)
         .def_property_readonly("height", &Undistorter::height);
+
+    m.def(
+        "to_open3d",
+        [](const py::object& points, const py::object& rgb) {
+            // Raises ImportError when open3d is not installed.
+            const py::module_ o3d = py::module_::import("open3d");
+            const py::module_ np = py::module_::import("numpy");
+            py::object xyz = np.attr("asarray")(points, "float64").attr("reshape")(-1, 3);
+            const py::object keep = np.attr("isfinite")(xyz).attr("all")(py::arg("axis") = 1);
+            py::object cloud = o3d.attr("geometry").attr("PointCloud")();
+            const py::object vectors = o3d.attr("utility").attr("Vector3dVector");
+            cloud.attr("points") = vectors(xyz[keep]);
+            if (!rgb.is_none()) {
+                py::object c = np.attr("asarray")(rgb, "float64").attr("reshape")(-1, 3);
+                if (py::len(c) != py::len(keep)) throw py::value_error("rgb must have one colour per point");
+                cloud.attr("colors") = vectors(py::object(c[keep]) / py::float_(255.0));
+            }
+            return cloud;
+        },
+        py::arg("points"), py::arg("rgb") = py::none(),
+        "An open3d.geometry.PointCloud of points ((N, 3) or organised (h, w, 3); NaN points left\n"
+        "out) with optional uint8 colours of the same shape. Raises ImportError without open3d.");
 
     m.def("median", &median, py::arg("image"), py::arg("kernel") = 3,
           "k x k median of a uint16 image (edges replicated) into a new array; `kernel` odd, at least\n"

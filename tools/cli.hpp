@@ -167,8 +167,11 @@ struct PlyPoint {
     float x, y, z;
     uint8_t r, g, b;
 };
-// Binary little-endian PLY with x, y, z (float) and red, green, blue (uchar) per vertex.
-void write_ply(const std::string& path, const std::vector<PlyPoint>& points);
+// PLY with x, y, z (float) and red, green, blue (uchar) per vertex: binary little-endian, or
+// text with `ascii`.
+void write_ply(const std::string& path, const std::vector<PlyPoint>& points, bool ascii = false);
+// Binary PCD (Point Cloud Library) with x, y, z and rgb (packed 0x00RRGGBB) per point.
+void write_pcd(const std::string& path, const std::vector<PlyPoint>& points);
 
 }  // namespace vexel_cli
 

@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 
 struct Opts {
     long long device = 0, frames = 0, idle = 5;
-    std::string out;
+    std::string out, depth = "z";
     std::vector<std::string> filters, formats;
 };
 
@@ -221,19 +221,41 @@ void amplitude_png(const std::string& path, const std::vector<float>& gray, int 
     write_png(path, px.data(), w, h, 1);
 }
 
-// Points of the valid pixels with the driver's lens intrinsics, coloured like the depth picture.
-size_t cloud_ply(vexel_dev* dev, const std::string& path, const std::vector<float>& dist,
-                 const DepthColours& colours, int w, int h) {
-    std::vector<float> xyzd(dist.size() * 4);
-    const int32_t n =
-        vexel_frame_get_pcl_xyzd(dev, xyzd.data(), static_cast<int32_t>(xyzd.size()), dist.data(),
-                                 static_cast<int32_t>(dist.size()), w, h, 0, nullptr);
+// Whether the filters given leave the lens undistortion on (the driver starts with it off).
+bool lens_filter_on(const std::vector<std::string>& filters) {
+    bool on = false;
+    for (const std::string& f : filters)
+        if (f.substr(0, f.find('=')) == "lens") on = f != "lens=off";
+    return on;
+}
+
+// Where the rays of the decoded images come from: the decoder undistorts full-size frames only.
+uint32_t ray_flags(bool lens, int w, int h) {
+    return lens && w == 320 && h == 240 ? VEXEL_PCL_UNDISTORTED : VEXEL_PCL_DISTORTED;
+}
+
+std::vector<float> zdepth(vexel_dev* dev, const std::vector<float>& dist, int w, int h, uint32_t rays) {
+    std::vector<float> z(dist.size());
+    if (vexel_frame_get_zdepth(dev, z.data(), static_cast<int32_t>(z.size()), dist.data(),
+                               static_cast<int32_t>(dist.size()), w, h, nullptr, rays) <= 0)
+        fail("no z-depth: the camera's driver gives no lens parameters");
+    return z;
+}
+
+// Points of the valid pixels along their rays through the lens, coloured like the depth picture.
+std::vector<PlyPoint> cloud_points(vexel_dev* dev, const std::vector<float>& dist, const std::vector<float>& shown,
+                                   const DepthColours& colours, int w, int h, uint32_t rays) {
+    std::vector<float> xyz(dist.size() * 3);
+    std::vector<int32_t> pixel(dist.size());
+    const int32_t n = vexel_frame_get_pcl_ex(dev, xyz.data(), static_cast<int32_t>(xyz.size()), dist.data(),
+                                             static_cast<int32_t>(dist.size()), w, h, nullptr, rays, pixel.data(),
+                                             static_cast<int32_t>(pixel.size()));
     if (n <= 0 && std::any_of(dist.begin(), dist.end(), valid_distance))
         fail("no point cloud: the camera's driver gives no lens parameters");
     std::vector<PlyPoint> pts(static_cast<size_t>(std::max(n, 0)));
     for (size_t k = 0; k < pts.size(); ++k) {
-        const float* p = &xyzd[4 * k];
-        const uint32_t c = colours.word(p[3]);  // the fourth value is the pixel's distance
+        const float* p = &xyz[3 * k];
+        const uint32_t c = colours.word(shown[static_cast<size_t>(pixel[k])]);
         pts[k] = {p[0],
                   p[1],
                   p[2],
@@ -241,8 +263,7 @@ size_t cloud_ply(vexel_dev* dev, const std::string& path, const std::vector<floa
                   static_cast<uint8_t>(c >> 8),
                   static_cast<uint8_t>(c >> 16)};
     }
-    write_ply(path, pts);
-    return pts.size();
+    return pts;
 }
 
 int cmd_capture(const Opts& o) {
@@ -253,14 +274,18 @@ int cmd_capture(const Opts& o) {
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec) fail("cannot create %s: %s", dir.c_str(), ec.message().c_str());
-    std::unique_ptr<PartFile> depth_vx, amp_vx;  // opened before the capture: an unwritable place fails first
+    // Opened before the capture: an unwritable place fails first. depth.vx keeps ray lengths,
+    // as the library's distance is; z-depth has a file of its own.
+    std::unique_ptr<PartFile> depth_vx, amp_vx, z_vx;
     if (wants("vx")) {
         depth_vx = std::make_unique<PartFile>((dir / "depth.vx").string());
         amp_vx = std::make_unique<PartFile>((dir / "amplitude.vx").string());
+        if (o.depth == "z") z_vx = std::make_unique<PartFile>((dir / "zdepth.vx").string());
     }
 
     Camera cam(o.device);
     apply_filters(cam.dev(), o.filters);
+    const bool lens = lens_filter_on(o.filters);
     std::vector<uint8_t> raw;
     std::vector<float> dist, gray;
     vexel_frame_info info{};
@@ -293,6 +318,12 @@ int cmd_capture(const Opts& o) {
                          vexel_frame_save_gray(amp_vx->fd(), VEXEL_FRAME_SAVE_U16, gray.data(),
                                                static_cast<int32_t>(gray.size()), w, h) != 1))
             fail("cannot write the frame files in %s", dir.c_str());
+        if (z_vx) {
+            const std::vector<float> z = zdepth(cam.dev(), dist, w, h, ray_flags(lens, w, h));
+            if (vexel_frame_save_distance(z_vx->fd(), VEXEL_FRAME_SAVE_F32, z.data(), static_cast<int32_t>(z.size()), w,
+                                          h) != 1)
+                fail("cannot write the frame files in %s", dir.c_str());
+        }
     }
     std::fprintf(out(), "%s\n", pump.summary().c_str());
     if (decoded == 0) {
@@ -307,21 +338,40 @@ int cmd_capture(const Opts& o) {
     if (depth_vx) {
         depth_vx->commit();
         amp_vx->commit();
-        std::fprintf(out(), "%s: distances in metres, %ld %s\n%s: amplitudes, %ld %s\n",
+        std::fprintf(out(), "%s: distances (ray lengths) in metres, %ld %s\n%s: amplitudes, %ld %s\n",
                      depth_vx->path().c_str(), decoded, frames, amp_vx->path().c_str(), decoded, frames);
+        if (z_vx) {
+            z_vx->commit();
+            std::fprintf(out(), "%s: depth along the optical axis in metres, %ld %s\n", z_vx->path().c_str(),
+                         decoded, frames);
+        }
     }
-    const DepthColours colours(dist);  // pictures and cloud show the last frame
+    // Pictures and cloud show the last frame, coloured by what --depth asks for.
+    const uint32_t rays = ray_flags(lens, w, h);
+    const std::vector<float> shown = o.depth == "z" ? zdepth(cam.dev(), dist, w, h, rays) : dist;
+    const DepthColours colours(shown);
+    const char* what = o.depth == "z" ? "depth along the optical axis" : "distance along the ray";
     if (wants("png")) {
         const std::string d = (dir / "depth.png").string(), a = (dir / "amplitude.png").string();
-        depth_png(d, dist, colours, w, h);
+        depth_png(d, shown, colours, w, h);
         amplitude_png(a, gray, w, h);
-        std::fprintf(out(), "%s: distance, red %.2f m to blue %.2f m, black invalid\n%s: amplitude\n",
-                     d.c_str(), colours.near_m(), colours.far_m(), a.c_str());
+        std::fprintf(out(), "%s: %s, red %.2f m to blue %.2f m, black invalid\n%s: amplitude\n", d.c_str(), what,
+                     colours.near_m(), colours.far_m(), a.c_str());
     }
-    if (wants("ply")) {
-        const std::string p = (dir / "cloud.ply").string();
-        const size_t n = cloud_ply(cam.dev(), p, dist, colours, w, h);
-        std::fprintf(out(), "%s: %zu points\n", p.c_str(), n);
+    // Without --format: the binary PLY. ply-ascii writes cloud.ply as text instead.
+    const bool ascii = !o.formats.empty() && wants("ply-ascii"), pcd = !o.formats.empty() && wants("pcd");
+    if (wants("ply") || ascii || pcd) {
+        const std::vector<PlyPoint> pts = cloud_points(cam.dev(), dist, shown, colours, w, h, rays);
+        if (wants("ply") || ascii) {
+            const std::string p = (dir / "cloud.ply").string();
+            write_ply(p, pts, ascii);
+            std::fprintf(out(), "%s: %zu points\n", p.c_str(), pts.size());
+        }
+        if (pcd) {
+            const std::string p = (dir / "cloud.pcd").string();
+            write_pcd(p, pts);
+            std::fprintf(out(), "%s: %zu points\n", p.c_str(), pts.size());
+        }
     }
     return finish_pull(pump, false);
 }
@@ -345,15 +395,23 @@ void add_capture_commands(CLI::App& app, Commands& cmds) {
     auto c = std::make_shared<Opts>();
     auto* capture = app.add_subcommand(
         "capture",
-        "capture and decode frames into depth.png, amplitude.png, cloud.ply, depth.vx and amplitude.vx");
+        "capture and decode frames into depth.png, amplitude.png, cloud.ply, depth.vx, zdepth.vx and amplitude.vx");
     add_pull_options(capture, *c, 1, 1);
     c->out = ".";
     capture->add_option("-o,--output", c->out, "directory for the files (created when missing)")
         ->capture_default_str();
     add_filter_option(capture, c->filters);
-    capture->add_option("--format", c->formats, "files to write: png, ply, vx (default: all)")
+    capture->add_option("--format", c->formats,
+                        "files to write: png, ply (binary), ply-ascii, pcd (binary, Point Cloud Library), vx "
+                        "(default: png, ply, vx)")
         ->delimiter(',')
-        ->check(CLI::IsMember({"png", "ply", "vx"}));
+        ->check(CLI::IsMember({"png", "ply", "ply-ascii", "pcd", "vx"}));
+    capture
+        ->add_option("--depth", c->depth,
+                     "what depth.png shows: z (along the optical axis; also written to zdepth.vx) or ray (the "
+                     "distance along each pixel's ray, as depth.vx holds it)")
+        ->check(CLI::IsMember({"z", "ray"}))
+        ->capture_default_str();
     cmds.push_back({capture, [c] { return cmd_capture(*c); }});
 }
 

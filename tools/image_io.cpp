@@ -1,4 +1,4 @@
-// PNG through libpng, PLY written directly.
+// PNG through libpng; PLY and PCD written directly.
 #include <png.h>
 
 #include <algorithm>
@@ -63,14 +63,24 @@ void write_png(const std::string& path, const uint8_t* pixels, int width, int he
     finish(f, png_rows(f, pixels, width, height, channels), path);
 }
 
-void write_ply(const std::string& path, const std::vector<PlyPoint>& points) {
+void write_ply(const std::string& path, const std::vector<PlyPoint>& points, bool ascii) {
     FILE* f = create(path);
     std::fprintf(f,
-                 "ply\nformat binary_little_endian 1.0\n"
+                 "ply\nformat %s 1.0\n"
                  "comment vexel: metres, camera coordinates (x right, y down, z along the optical axis)\n"
                  "element vertex %zu\nproperty float x\nproperty float y\nproperty float z\n"
                  "property uchar red\nproperty uchar green\nproperty uchar blue\nend_header\n",
-                 points.size());
+                 ascii ? "ascii" : "binary_little_endian", points.size());
+    bool ok = true;
+    if (ascii) {
+        // Nine significant digits bring every float back exactly.
+        for (const PlyPoint& p : points)
+            ok = std::fprintf(f, "%.9g %.9g %.9g %u %u %u\n", double(p.x), double(p.y), double(p.z), p.r, p.g, p.b) >
+                     0 &&
+                 ok;
+        finish(f, ok, path);
+        return;
+    }
     std::vector<uint8_t> body;
     body.reserve(points.size() * 15);
     for (const PlyPoint& p : points) {
@@ -78,6 +88,25 @@ void write_ply(const std::string& path, const std::vector<PlyPoint>& points) {
         put_le(body, p.y);
         put_le(body, p.z);
         body.insert(body.end(), {p.r, p.g, p.b});
+    }
+    finish(f, std::fwrite(body.data(), 1, body.size(), f) == body.size(), path);
+}
+
+void write_pcd(const std::string& path, const std::vector<PlyPoint>& points) {
+    FILE* f = create(path);
+    // The Point Cloud Library's layout: rgb packed as 0x00RRGGBB into a float-typed field.
+    std::fprintf(f,
+                 "# .PCD v0.7 - Point Cloud Data file format\nVERSION 0.7\nFIELDS x y z rgb\nSIZE 4 4 4 4\n"
+                 "TYPE F F F F\nCOUNT 1 1 1 1\nWIDTH %zu\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS %zu\n"
+                 "DATA binary\n",
+                 points.size(), points.size());
+    std::vector<uint8_t> body;
+    body.reserve(points.size() * 16);
+    for (const PlyPoint& p : points) {
+        put_le(body, p.x);
+        put_le(body, p.y);
+        put_le(body, p.z);
+        put_le(body, uint32_t{p.r} << 16 | uint32_t{p.g} << 8 | p.b);
     }
     finish(f, std::fwrite(body.data(), 1, body.size(), f) == body.size(), path);
 }

@@ -92,6 +92,22 @@ struct Point {
 };
 static_assert(sizeof(Point) == 3 * sizeof(float), "points are handed to the C interface as float triples");
 
+// A colour as three bytes.
+struct Rgb {
+    uint8_t r, g, b;
+};
+static_assert(sizeof(Rgb) == 3, "colours are handed to the C interface as byte triples");
+
+// The library colour map's colour of each given distance (metres) over [near, far] (red near,
+// blue far, black outside): one Rgb per point, for example the distances at a cloud's pixels.
+inline std::vector<Rgb> colours(std::span<const float> metres, float near = 0.0f, float far = 4.0f) {
+    std::vector<Rgb> c(metres.size());
+    if (!c.empty())
+        vexel_cmap_float(&c.data()->r, static_cast<int32_t>(c.size() * 3), metres.data(),
+                         static_cast<int32_t>(metres.size()), VEXEL_COLOR_RGB888, near, far);
+    return c;
+}
+
 // Progress of a data transfer: bytes done of total, and the stage (VX_DATAX_*). Return true to
 // cancel.
 using TransferProgress = std::function<bool(uint32_t done, uint32_t total, int stage)>;
@@ -123,6 +139,7 @@ class Device {
         if (this != &other) {
             close();
             dev_ = std::move(other.dev_);
+            lens_on_ = other.lens_on_;
         }
         return *this;
     }
@@ -194,26 +211,66 @@ class Device {
         return v;
     }
 
-    // Points of the valid pixels (0 < d < 60 m) of a width x height distance image, in scan
-    // order, with the driver's lens intrinsics. An image without valid pixels gives no points.
-    std::vector<Point> point_cloud(std::span<const float> metres, int width, int height) {
-        if (width <= 0 || height <= 0 || metres.size() < size_t(width) * size_t(height))
-            throw std::invalid_argument("point cloud: image smaller than width x height");
+    // Points of the valid pixels (0 < d < 60 m) of a width x height distance image that this
+    // Device decoded, in scan order, with each pixel's ray through the driver's lens model (as
+    // the lens switch of this Device says the image was decoded). `pixels`, when given,
+    // receives the pixel index (row * width + column) of each point. An image without valid
+    // pixels gives no points.
+    std::vector<Point> point_cloud(std::span<const float> metres, int width, int height,
+                                   std::vector<int32_t>* pixels = nullptr) {
+        check_image(metres, width, height, "point cloud");
         std::vector<Point> pts(size_t(width) * size_t(height));
-        const int n =
-            vexel_frame_get_pcl(live(), &pts.data()->x, static_cast<int32_t>(pts.size() * 3), metres.data(),
-                                static_cast<int32_t>(pts.size()), width, height, nullptr);
+        std::vector<int32_t> index(pixels ? pts.size() : 0);
+        const int n = vexel_frame_get_pcl_ex(live(), &pts.data()->x, static_cast<int32_t>(pts.size() * 3),
+                                             metres.data(), static_cast<int32_t>(pts.size()), width, height, nullptr,
+                                             rays(width, height), pixels ? index.data() : nullptr,
+                                             static_cast<int32_t>(index.size()));
         const bool any_valid = std::any_of(metres.begin(), metres.begin() + static_cast<long>(pts.size()),
                                            [](float d) { return d > 0.0f && d < 60.0f; });
         if (n <= 0 && any_valid)
             throw Error("point cloud failed: the camera's driver gives no lens parameters");
         pts.resize(static_cast<size_t>(std::max(n, 0)));
+        if (pixels) *pixels = std::vector<int32_t>(index.begin(), index.begin() + static_cast<long>(pts.size()));
         return pts;
     }
-    std::vector<Point> point_cloud(const Frame& f) { return point_cloud(distance(f), f.width(), f.height()); }
+    std::vector<Point> point_cloud(const Frame& f, std::vector<int32_t>* pixels = nullptr) {
+        return point_cloud(distance(f), f.width(), f.height(), pixels);
+    }
+    // Organised: one point per pixel, row by row, x = y = z = NaN where there is none, into `out`
+    // (at least width x height points) or a new vector. Returns the number of points.
+    int organised_cloud(std::span<const float> metres, int width, int height, std::span<Point> out) {
+        check_image(metres, width, height, "organised cloud");
+        const size_t pixels = size_t(width) * size_t(height);
+        if (out.size() < pixels) throw std::invalid_argument("organised cloud: output smaller than the image");
+        const int n = vexel_frame_get_pcl_ex(live(), &out.data()->x, static_cast<int32_t>(pixels * 3), metres.data(),
+                                             static_cast<int32_t>(pixels), width, height, nullptr,
+                                             rays(width, height) | VEXEL_PCL_ORGANISED, nullptr, 0);
+        if (n <= 0 && std::any_of(metres.begin(), metres.begin() + static_cast<long>(pixels),
+                                  [](float d) { return d > 0.0f && d < 60.0f; }))
+            throw Error("organised cloud failed: the camera's driver gives no lens parameters");
+        return n;
+    }
+    std::vector<Point> organised_cloud(const Frame& f) {
+        std::vector<Point> pts(f.pixels());
+        organised_cloud(distance(f), f.width(), f.height(), pts);
+        return pts;
+    }
+    // Depth along the optical axis per pixel (metres; 0, 65.3 and 65.5 kept as they are).
+    std::vector<float> zdepth(std::span<const float> metres, int width, int height) {
+        check_image(metres, width, height, "z-depth");
+        std::vector<float> z(size_t(width) * size_t(height));
+        if (vexel_frame_get_zdepth(live(), z.data(), static_cast<int32_t>(z.size()), metres.data(),
+                                   static_cast<int32_t>(z.size()), width, height, nullptr, rays(width, height)) <= 0)
+            throw Error("z-depth failed: the camera's driver gives no lens parameters");
+        return z;
+    }
+    std::vector<float> zdepth(const Frame& f) { return zdepth(distance(f), f.width(), f.height()); }
 
     // Processing switches; each applies from the next decoded frame and lasts until close.
-    void lens_undistortion(bool on) { filter(VEXEL_FILTER_LENS_UNDISTORT, on, uint8_t{0}); }
+    void lens_undistortion(bool on) {
+        filter(VEXEL_FILTER_LENS_UNDISTORT, on, uint8_t{0});
+        lens_on_ = on;
+    }
     // Throws when the calibration files are missing. `set` 0 or 1.
     void pixel_calibration(bool on, int set = 0) {
         if (set < 0 || set > 1) throw std::invalid_argument("calibration set must be 0 or 1");
@@ -301,6 +358,15 @@ class Device {
         return dev_.get();
     }
 
+    static void check_image(std::span<const float> metres, int width, int height, const char* what) {
+        if (width <= 0 || height <= 0 || metres.size() < size_t(width) * size_t(height))
+            throw std::invalid_argument(std::string(what) + ": image smaller than width x height");
+    }
+    // Where the rays of a decoded image come from: the decoder undistorts full-size frames only.
+    uint32_t rays(int width, int height) const {
+        return lens_on_ && width == 320 && height == 240 ? VEXEL_PCL_UNDISTORTED : VEXEL_PCL_DISTORTED;
+    }
+
     template <class Fn>
     void decode(const Frame& f, std::span<float> out, Fn fn, const char* what) {
         if (f.pixels() == 0 || out.size() < f.pixels())
@@ -319,6 +385,7 @@ class Device {
     }
 
     std::unique_ptr<vexel_dev> dev_;
+    bool lens_on_ = false;  // the driver starts with the lens filter off at every open
 };
 
 // Capture for the lifetime of the object: started by the constructor, stopped by the destructor

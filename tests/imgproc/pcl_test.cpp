@@ -11,6 +11,7 @@
 
 #include "core/device.hpp"
 #include "imgproc/cmap.hpp"
+#include "imgproc/lens_model.hpp"
 #include "test_util.hpp"
 #include <vexel/lens.h>
 #include <vexel/pcl.h>
@@ -214,17 +215,7 @@ TEST(Pcl, VectorPathMatchesThePixelByPixelArithmetic) {
     vx::library_cmap_uninit();
 }
 
-// The start-up lens of the driver.
-constexpr vexel_lens_param kLens{157.262, 122.083, 210.783, 204.817,
-                                 {-0.378924, 0.145035, -0.000970854, 6.20728e-05, -0.0133954}, 320, 240};
-
-// Where the lens's forward model puts the ray (x, y, 1): the pixel it is seen at.
-std::pair<double, double> seen_at(const vexel_lens_param& l, double x, double y) {
-    const double k1 = l.dcoeff[0], k2 = l.dcoeff[1], p1 = l.dcoeff[2], p2 = l.dcoeff[3], k3 = l.dcoeff[4];
-    const double r2 = x * x + y * y, kr = 1 + ((k3 * r2 + k2) * r2 + k1) * r2;
-    return {l.cx + l.fx * (x * kr + 2 * p1 * x * y + p2 * (r2 + 2 * x * x)),
-            l.cy + l.fy * (y * kr + p1 * (r2 + 2 * y * y) + 2 * p2 * x * y)};
-}
+using pcltest::kLens;
 
 // Distorted rays lead back to their pixel through the lens; undistorted pixels carry the ray of
 // the sensor pixel the correction copies into them; both are built once and then shared.
@@ -237,7 +228,7 @@ TEST(Pcl, RaysFollowTheLens) {
         for (int u = 0; u < 320; u += 7) {
             const size_t i = size_t(v) * 320 + size_t(u);
             ASSERT_NEAR(std::hypot(sensor->x[i], sensor->y[i], sensor->z[i]), 1.0, 1e-6);
-            const auto [pu, pv] = seen_at(kLens, sensor->x[i] / sensor->z[i], sensor->y[i] / sensor->z[i]);
+            const auto [pu, pv] = pcltest::seen_at(sensor->x[i] / sensor->z[i], sensor->y[i] / sensor->z[i]);
             worst = std::max(worst, std::hypot(pu - u, pv - v));
         }
     EXPECT_LT(worst, 1e-3);  // pixels, the float rounding of the stored direction

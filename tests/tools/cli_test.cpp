@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -102,6 +103,36 @@ TEST_F(Cli, CaptureWritesFilesThatReadBackAndCompareWithTheTruth) {
     const size_t med = cmp.out.find("median ");
     ASSERT_NE(med, std::string::npos) << cmp.out;
     EXPECT_LT(std::stod(cmp.out.substr(med + 7)), 30.0) << cmp.out;  // millimetres
+}
+
+// z-depth beside the ray lengths, and the clouds as text PLY and PCD: a wall at 2 m, whose
+// z-depth is 2 m everywhere while its ray lengths grow towards the corners.
+TEST_F(Cli, CaptureWritesZDepthAndCloudsInEveryFormat) {
+    const Result r = run("--prefix calib capture -o w --format vx,ply-ascii,pcd --filter lens", "--scene wall:2 --fpn 0");
+    ASSERT_EQ(r.code, 0) << r.err;
+    const auto frame = [](const char* p) {
+        std::vector<float> v(320 * 240);
+        const int fd = ::open(p, O_RDONLY);
+        const int n = vexel_frame_load_distance(fd, v.data(), 320 * 240, nullptr, nullptr);
+        ::close(fd);
+        return n == 320 * 240 ? v : std::vector<float>{};
+    };
+    const std::vector<float> ray = frame("w/depth.vx"), z = frame("w/zdepth.vx");
+    ASSERT_FALSE(ray.empty() || z.empty());
+    const size_t corner = 20 * 320 + 20;
+    EXPECT_NEAR(z[corner], 2.0, 0.02);
+    EXPECT_GT(ray[corner], 2.3f);
+    EXPECT_NEAR(z[120 * 320 + 160], ray[120 * 320 + 160], 0.001);
+
+    const std::string ply = slurp("w/cloud.ply"), pcd = slurp("w/cloud.pcd");
+    ASSERT_TRUE(contains(ply, "format ascii 1.0\n")) << ply.substr(0, 300);
+    const size_t end = ply.find("end_header\n") + 11;
+    const size_t points = std::stoul(ply.substr(ply.find("element vertex ") + 15));
+    EXPECT_GT(points, 50000u);
+    EXPECT_EQ(size_t(std::count(ply.begin() + long(end), ply.end(), '\n')), points);
+    EXPECT_TRUE(contains(pcd, "POINTS " + std::to_string(points) + "\nDATA binary\n"));
+    EXPECT_EQ(pcd.size(), pcd.find("DATA binary\n") + 12 + 16 * points);
+    EXPECT_FALSE(fs::exists("w/depth.png"));
 }
 
 TEST_F(Cli, BadUsageExitsTwoWithTheReasonAndHelpExitsZero) {
