@@ -43,18 +43,19 @@ std::string jstr(const std::string& s) {
 }
 
 // Pinhole intrinsics the library projects with, found by projecting two corner pixels at 1 m:
-// x = (u - cx) / fx, y = (v - cy) / fy for the first and last pixel.
+// x / z = (u - cx) / fx, y / z = (v - cy) / fy for the first and last pixel.
 bool lens_of(vexel_dev* dev, int w, int h, vexel_camera_param& lens) {
     std::vector<float> dist(size_t(w) * size_t(h), 0.0f);
     dist.front() = dist.back() = 1.0f;
     float p[6] = {};
     if (vexel_frame_get_pcl(dev, p, 6, dist.data(), static_cast<int32_t>(dist.size()), w, h, nullptr) != 2)
         return false;
-    if (p[3] == p[0] || p[4] == p[1]) return false;
-    lens.fx = static_cast<float>(w - 1) / (p[3] - p[0]);
-    lens.fy = static_cast<float>(h - 1) / (p[4] - p[1]);
-    lens.cx = -p[0] * lens.fx;
-    lens.cy = -p[1] * lens.fy;
+    const float a0 = p[0] / p[2], b0 = p[1] / p[2], a1 = p[3] / p[5], b1 = p[4] / p[5];
+    if (a1 == a0 || b1 == b0) return false;
+    lens.fx = static_cast<float>(w - 1) / (a1 - a0);
+    lens.fy = static_cast<float>(h - 1) / (b1 - b0);
+    lens.cx = -a0 * lens.fx;
+    lens.cy = -b0 * lens.fy;
     lens.dist_scale = 1.0f;
     return std::isfinite(lens.fx) && std::isfinite(lens.fy);
 }
