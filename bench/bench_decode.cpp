@@ -59,7 +59,15 @@ struct Scene {
         apiSetHysteresis(20);
         pruSetSize(kW, kH / 2);
         st.min_amp = 30;  // amplitude threshold on
+        // The same calibration as an opened camera holds it: its own copy, its own lock.
+        cam.calib = vx::epc::calibration_from_chip(true);
+        cam.min_amp = 30;
+        cam.hyst_width = 20;
+        cam.t_sensor = 400;
+        cam.t_ib = 380;
     }
+    vx::epc::State cam;
+    vexel_driver_entry cam_entry{"EPC chip driver", "E2", nullptr, nullptr, &cam};
 };
 
 Scene& scene() {
@@ -67,18 +75,23 @@ Scene& scene() {
     return s;
 }
 
-void BM_Distance(benchmark::State& state) {
+void run_distance(benchmark::State& state, vexel_driver_entry* entry) {
     Scene& sc = scene();
     vx::epc::pin_simd(Simd(state.range(0)));
     std::vector<uint16_t> out(kPixels);
     for (auto _ : state) {
-        const int n = vx::epc::frame_decode(&sc.entry, out.data(), 2 * kPixels, 1, sc.raw.data(),
-                                            int(sc.raw.size()), &sc.info);
+        const int n = vx::epc::frame_decode(entry, out.data(), 2 * kPixels, 1, sc.raw.data(), int(sc.raw.size()),
+                                            &sc.info);
         benchmark::DoNotOptimize(n);
         benchmark::ClobberMemory();
     }
     vx::epc::unpin_simd();
 }
+
+// A state without its own calibration: the chip library's, under the process-wide lock.
+void BM_Distance(benchmark::State& state) { run_distance(state, &scene().entry); }
+// The decode of an opened camera: its own calibration, read once per frame, its own lock.
+void BM_DistanceCamera(benchmark::State& state) { run_distance(state, &scene().cam_entry); }
 
 void BM_DistanceReference(benchmark::State& state) {
     Scene& sc = scene();
@@ -114,11 +127,13 @@ void BM_GrayReference(benchmark::State& state) {
 // so no parameter goes to a camera.
 void BM_AutoIntegration(benchmark::State& state) {
     Scene& sc = scene();
-    vx::chip::config().t3d = 1500;
     static vx::Timestamp t{1000, 0};  // later than every earlier run
+    bool ran = false;
     for (auto _ : state) {
         t.sec += 10;
-        vx::epc::auto_intg_step(5, sc.raw.data(), sc.raw.size(), t, Simd(state.range(0)));
+        auto c = vx::epc::auto_intg_decide(ran, t, 1500, false, 5, sc.raw.data(), sc.raw.size(), t,
+                                           Simd(state.range(0)));
+        benchmark::DoNotOptimize(c);
     }
 }
 
@@ -178,6 +193,7 @@ void simds(benchmark::internal::Benchmark* b) {
 }
 
 BENCHMARK(BM_Distance)->Apply(simds);
+BENCHMARK(BM_DistanceCamera)->Apply(simds);
 BENCHMARK(BM_DistanceReference)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Gray)->Apply(simds);
 BENCHMARK(BM_GrayReference)->Unit(benchmark::kMicrosecond);

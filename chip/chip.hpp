@@ -120,6 +120,12 @@ bool is_epc635(int part_type);
 void update_ambient_factor();
 
 const std::array<uint16_t, VX_CHIP_ATAN_ENTRIES>& atan_table();
+// Squared-amplitude thresholds of the hysteresis for minimum amplitude a and width w.
+uint32_t hysteresis_upper(int a);
+uint32_t hysteresis_lower(int a, int w);
+
+// The table atan2lut_Init fills, computed afresh.
+std::array<uint16_t, VX_CHIP_ATAN_ENTRIES> make_phase_table();
 
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }

@@ -326,8 +326,12 @@ VX_API int configInit(int devAddr) {
         c.drnu = 0;
         c.drnu2 = 0;
         // The tables (and their distance count) may be those of an earlier load, of another
-        // camera or frequency: the decode must not keep correcting with them.
+        // camera or frequency: the decode must not keep correcting with them. Nor with the
+        // offset phase and temperature correction that load switched on: without calibration
+        // the sensor reads as it does in a process that never loaded any.
         calib().enable_drnu = 0;
+        calib().offset_phase = 0;
+        calib().enable_temperature = 0;
     }
     // (The chip-level Kalman table that would be filled here serves no path of this library.)
     if (c.drnu2 == 1) {

@@ -23,15 +23,28 @@ uint32_t square_saturated(int64_t v) {
 }
 
 void set_thresholds(int a, int w) {
-    // Amplitudes come from callers as 32-bit ints; their squares must not overflow.
-    upperThreshold = square_saturated(a);
-    lowerThreshold = square_saturated(static_cast<int64_t>(a) - w);
+    upperThreshold = hysteresis_upper(a);
+    lowerThreshold = hysteresis_lower(a, w);
     std::memset(hysteresisMap, 0, sizeof hysteresisMap);
 }
 
 }  // namespace
 
+// Amplitudes come from callers as 32-bit ints; their squares must not overflow.
+uint32_t hysteresis_upper(int a) { return square_saturated(a); }
+uint32_t hysteresis_lower(int a, int w) { return square_saturated(static_cast<int64_t>(a) - w); }
+
 const std::array<uint16_t, VX_CHIP_ATAN_ENTRIES>& atan_table() { return g_atan; }
+
+std::array<uint16_t, VX_CHIP_ATAN_ENTRIES> make_phase_table() {
+    std::array<uint16_t, VX_CHIP_ATAN_ENTRIES> t{};
+    for (int i = 0; i < VX_CHIP_ATAN_ENTRIES; ++i) {
+        // 15000 / pi: the table is in 1/30000 turn; lround rounds halves away from zero.
+        const double v = std::atan(i / 4095.0) * 4774.648292756860073;
+        t[static_cast<size_t>(i)] = static_cast<uint16_t>(std::lround(v));
+    }
+    return t;
+}
 void reset_phase_table() { g_atan.fill(0); }
 
 }  // namespace vx::chip
@@ -106,13 +119,7 @@ VX_API int hysteresisUpdate(int pixel, uint32_t s) {
     return state;
 }
 
-VX_API void atan2lut_Init(void) {
-    for (int i = 0; i < VX_CHIP_ATAN_ENTRIES; ++i) {
-        // 15000 / pi: the table is in 1/30000 turn; lround rounds halves away from zero.
-        const double v = std::atan(i / 4095.0) * 4774.648292756860073;
-        g_atan[static_cast<size_t>(i)] = static_cast<uint16_t>(std::lround(v));
-    }
-}
+VX_API void atan2lut_Init(void) { g_atan = make_phase_table(); }
 
 VX_API int atan2_lut(int y0, int x0) {
     // 64-bit so that negating INT_MIN and the 4096-fold index stay defined for any input.

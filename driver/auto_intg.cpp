@@ -2,6 +2,7 @@
 // integration time, longer while few samples are near the ends of the range, shorter while too
 // many are saturated.
 #include <algorithm>
+#include <optional>
 
 #include <vexel/chip.h>
 #include <vexel/device.h>
@@ -16,10 +17,6 @@ namespace {
 constexpr int kMinUs = 50;
 constexpr int kMaxUs = 1500;
 constexpr int kStepUs = 50;
-
-// The last run, shared by every device and thread; callers hold the decode's chip-state lock.
-bool g_ran = false;
-vx::Timestamp g_last{};
 
 int step_size(uint16_t ratio, const SampleCounts& c, uint64_t samples) {
     constexpr const char* fn = "_feature_auto_intg_calc_step";
@@ -55,35 +52,34 @@ SampleCounts count_samples(Simd simd, const uint8_t* src, size_t n) {
     return c;
 }
 
-void auto_intg_reset() { g_ran = false; }
-
-void auto_intg_step(uint16_t sat_ratio, const uint8_t* src, size_t n, const vx::Timestamp& now, Simd simd) {
-    constexpr const char* fn = "_feature_auto_intg";
-    if (calculationIsHDR()) return;
-    if (g_ran) {
-        const int64_t elapsed = (now.sec - g_last.sec) * 1000 + (int64_t{now.usec} - g_last.usec) / 1000;
-        if (elapsed <= 1) return;
+std::optional<IntgChange> auto_intg_decide(bool& ran, vx::Timestamp& last, int cur_us, bool hdr, uint16_t sat_ratio,
+                                           const uint8_t* src, size_t n, const vx::Timestamp& now, Simd simd) {
+    if (hdr) return std::nullopt;
+    if (ran) {
+        const int64_t elapsed = (now.sec - last.sec) * 1000 + (int64_t{now.usec} - last.usec) / 1000;
+        if (elapsed <= 1) return std::nullopt;
     }
+    last = now;
+    ran = true;
     const size_t samples = n / 2;
     const SampleCounts c = count_samples(simd, src, samples);
     const int step = step_size(sat_ratio, c, samples);
+    const int next = std::max(std::min(cur_us + step, kMaxUs), kMinUs);
+    if (next == cur_us) return std::nullopt;
+    return IntgChange{cur_us, next};
+}
 
-    const int cur = configGetIntegrationTime3D();
-    const int next = std::max(std::min(cur + step, kMaxUs), kMinUs);
-    if (next != cur) {
-        vx::logf(vx::kDbg, "[%s] AUTO_INTG: %d->%d\n", fn, cur, next);
-        vexel_param_item item{};
-        item.param_id = VX_PARAM_INTG_TIME;
-        item.param_len = 0;  // the camera takes the value in place
-        item.param_val[0] = static_cast<uint8_t>(next);
-        item.param_val[1] = static_cast<uint8_t>(next >> 8);
-        if (vexel_param_batch_set(g_vx_dev, &item, 1))
-            configSetIntegrationTime3D(static_cast<unsigned>(next));
-        else
-            vx::logf(vx::kErr, "[%s] adjust intg from %d to %d failed\n", fn, cur, next);
-    }
-    g_last = now;
-    g_ran = true;
+bool auto_intg_apply(vexel_dev* dev, const IntgChange& c) {
+    constexpr const char* fn = "_feature_auto_intg";
+    vx::logf(vx::kDbg, "[%s] AUTO_INTG: %d->%d\n", fn, c.from, c.to);
+    vexel_param_item item{};
+    item.param_id = VX_PARAM_INTG_TIME;
+    item.param_len = 0;  // the camera takes the value in place
+    item.param_val[0] = static_cast<uint8_t>(c.to);
+    item.param_val[1] = static_cast<uint8_t>(c.to >> 8);
+    if (dev && vexel_param_batch_set(dev, &item, 1)) return true;
+    vx::logf(vx::kErr, "[%s] adjust intg from %d to %d failed\n", fn, c.from, c.to);
+    return false;
 }
 
 }  // namespace vx::epc

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <shared_mutex>
 
 #include <vexel/chip.h>
@@ -442,6 +443,52 @@ PixelSetup make_setup(Scratch& s, int64_t pixels, bool& calib_warn) {
     return ps;
 }
 
+// The phase tables of the kernels for states with their own calibration: the same every
+// process, so built once rather than compared with the chip library's every frame.
+struct PhaseTables {
+    std::array<uint32_t, VX_CHIP_ATAN_ENTRIES> atan{};
+    std::array<uint32_t, kOctantZero + 2> octant{};
+};
+
+const PhaseTables& phase_tables() {
+    static const PhaseTables t = [] {
+        PhaseTables p;
+        const auto tab = vx::chip::make_phase_table();
+        std::copy(tab.begin(), tab.end(), p.atan.begin());
+        build_octant_phase(p.atan.data(), p.octant.data());
+        return p;
+    }();
+    return t;
+}
+
+// Fills c.base from c's values (the frequency-dependent part of make_setup, once per change).
+void derive_setup(Calibration& c) {
+    PixelSetup& ps = c.base;
+    ps = PixelSetup{};
+    ps.dist_ok = c.freq_khz > 0;
+    if (ps.dist_ok) {
+        const uint16_t ur = u16_trunc(c.c_div2 / c.freq_khz);
+        ps.sp = static_cast<float>(c.step_mm) * 30000.0f / static_cast<float>(ur);
+        set_range(ps, static_cast<float>(149896229.0) / (static_cast<float>(c.freq_khz) * 1000.0f));
+        c.temp_as = static_cast<float>(c.temp_coef) * 30000.0f / static_cast<float>(ur);
+        c.temp_aib = static_cast<float>(c.ib_temp_coef) * 30000.0f / static_cast<float>(ur);
+    }
+    ps.drnu = c.drnu;
+    ps.offset = static_cast<float>(int64_t{c.offset_phase} + (c.drnu ? int64_t{c.offset_drnu} : 0));
+    if (c.drnu) {
+        // Without this camera's tables no pixel has a correction of its own: all are invalid.
+        ps.nd = c.tables ? c.tables->nd : 0;
+        ps.calib_ok = ps.nd >= 2;
+        if (c.tables) {
+            ps.table = c.tables->table.data();
+            ps.vmax = c.tables->vmax.data();
+            ps.vmin = c.tables->vmin.data();
+        }
+    }
+    ps.atan = phase_tables().atan.data();
+    ps.octant_phase = phase_tables().octant.data();
+}
+
 void warn_calibration(int nd) {
     vx::logf(vx::kWrn, "[%s] pixel calibration needs at least 2 distances, %d loaded: pixels invalid\n", kPixelFn,
              nd);
@@ -458,9 +505,11 @@ void set_calculation_flags(unsigned format) {
     static constexpr uint8_t kFlags[9][3] = {{0, 0, 0}, {1, 1, 0}, {1, 0, 0}, {0, 1, 1}, {0, 1, 0},
                                              {1, 0, 1}, {1, 1, 1}, {0, 0, 1}, {0, 0, 0}};
     if (format > 8) return;
-    calculationEnablePiDelay(kFlags[format][0]);
-    calculationEnableDualMGX(kFlags[format][1]);
-    calculationEnablePN(kFlags[format][2]);
+    // Decodes of several cameras set them at once: atomic stores, no lock.
+    vx::chip::Config& c = vx::chip::config();
+    std::atomic_ref<int>(c.pi_delay).store(kFlags[format][0], std::memory_order_relaxed);
+    std::atomic_ref<int>(c.dual_mgx).store(kFlags[format][1], std::memory_order_relaxed);
+    std::atomic_ref<int>(c.pn).store(kFlags[format][2], std::memory_order_relaxed);
 }
 
 // DCS consistency: complementary phases of a sound pixel add up to about 4096.
@@ -529,24 +578,71 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
     const bool sizes_ok = pixels <= uint64_t(std::max(out_len, 0)) / 2 && pixels <= uint64_t(n) / 8;
     const int64_t wh = sizes_ok ? int64_t(pixels) : 0;
     Scratch* s = sizes_ok ? scratch_for(static_cast<size_t>(wh)) : nullptr;
-    // The distance path takes its view of the shared chip state together with the threshold
-    // reset, so a decode on another thread cannot slip in between.
+    // The calibration is read once per frame: a switch on another thread publishes a new one
+    // and leaves this frame's alone.
+    const std::shared_ptr<const Calibration> cal = st->calibration();
     PixelSetup ps;
     bool calib_warn = false;
     int freq = 0;
+    std::optional<IntgChange> intg;
+    // The chip library's record of the frame being decoded, for callers that read it.
+    t_descriptor = {*info, raw};
     {
-        std::lock_guard lock(g_chip_mu);
-        t_descriptor = {*info, raw};
-        pruSetImage(&t_descriptor);
+        vx::chip::Geometry& g = vx::chip::geometry();
+        std::atomic_ref<void*>(g.image).store(&t_descriptor, std::memory_order_relaxed);
+        std::atomic_ref<bool>(g.image_set).store(true, std::memory_order_relaxed);
         set_calculation_flags(format);
-        if (st->en_amp.load(std::memory_order_relaxed)) apiSetMinAmplitude(st->min_amp.load(std::memory_order_relaxed));
-        const uint16_t ratio = st->sat_ratio.load(std::memory_order_relaxed);
-        if (st->en_auto_intg.load(std::memory_order_relaxed) && ratio != 0)
-            auto_intg_step(ratio, src, static_cast<size_t>(n), vx::now(), simd);
+    }
+    const bool amp = st->en_amp.load(std::memory_order_relaxed) != 0;
+    const uint16_t ratio = st->sat_ratio.load(std::memory_order_relaxed);
+    const bool auto_on = st->en_auto_intg.load(std::memory_order_relaxed) && ratio != 0;
+    if (cal) {
+        // This camera's own state, under its own lock: short copies and decisions only.
+        std::lock_guard lock(st->mu);
+        if (amp) st->min_amplitude = st->min_amp.load(std::memory_order_relaxed);
+        if (auto_on)
+            intg = auto_intg_decide(st->auto_ran, st->auto_last, st->intg_us, st->en_hdr.load() != 0, ratio, src,
+                                    static_cast<size_t>(n), vx::now(), simd);
+        if (distance && s) {
+            ps = cal->base;
+            if (ps.dist_ok && cal->temperature) {
+                const int ts = st->t_sensor.load(std::memory_order_relaxed);
+                const int tib = st->t_ib.load(std::memory_order_relaxed);
+                ps.tc = static_cast<float>(int64_t{tib} - cal->temp_cal_ib) * cal->temp_aib +
+                        static_cast<float>(std::max<int64_t>(0, int64_t{ts} - cal->temp_cal)) * cal->temp_as;
+            }
+            calib_warn = ps.drnu && !ps.calib_ok;
+            ps.upper = vx::chip::hysteresis_upper(st->min_amplitude);
+            ps.lower = vx::chip::hysteresis_lower(st->min_amplitude, st->hyst_width);
+            ps.hyst_len = std::min<int64_t>(wh, VX_CHIP_PIXELS);
+            // A new threshold starts every pixel's history afresh, as apiSetMinAmplitude does.
+            if (amp)
+                std::memset(s->hyst.data(), 0, static_cast<size_t>(ps.hyst_len));
+            else
+                std::memcpy(s->hyst.data(), st->hyst.data(), static_cast<size_t>(ps.hyst_len));
+            ps.hyst = s->hyst.data();
+            freq = cal->freq_khz;
+        }
+    } else {
+        // Not started on a camera: the chip library's process-wide state, as the exported
+        // routines read it.
+        std::lock_guard lock(g_chip_mu);
+        if (amp) apiSetMinAmplitude(st->min_amp.load(std::memory_order_relaxed));
+        if (auto_on) {
+            std::lock_guard own(st->mu);
+            if (st->intg_us < 0) st->intg_us = configGetIntegrationTime3D();
+            intg = auto_intg_decide(st->auto_ran, st->auto_last, st->intg_us, calculationIsHDR() != 0, ratio, src,
+                                    static_cast<size_t>(n), vx::now(), simd);
+        }
         if (distance && s) {
             ps = make_setup(*s, wh, calib_warn);
             freq = configGetModulationFrequency();
         }
+    }
+    // The integration time goes to the frame's own camera, with no lock held.
+    if (intg && auto_intg_apply(drv->dev, *intg)) {
+        std::lock_guard lock(st->mu);
+        st->intg_us = intg->to;
     }
 
     auto length_ok = [&] {
@@ -609,7 +705,10 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
         // Millimetres per 30000 phase units, from the single-precision speed-of-light constant.
         const uint16_t u_mm = u16_trunc(149896224.0f / f);
         distance_image(simd, ps, view, s->amp.get(), img, hdr, u_mm);
-        {
+        if (cal) {
+            std::lock_guard lock(st->mu);
+            std::memcpy(st->hyst.data(), ps.hyst, static_cast<size_t>(ps.hyst_len));
+        } else {
             std::lock_guard lock(g_chip_mu);
             std::memcpy(hysteresisMap, ps.hyst, static_cast<size_t>(ps.hyst_len));
         }
@@ -621,6 +720,50 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
     }
     if (!direct) finish_image(*st, img, out, s->amp.get(), static_cast<int>(w), static_cast<int>(h), lens);
     return static_cast<int>(2 * wh);
+}
+
+std::mutex& chip_state_mu() { return g_chip_mu; }
+
+std::shared_ptr<const Calibration> calibration_from_chip(bool tables_loaded) {
+    const vx::chip::Calib& k = vx::chip::calib();
+    auto c = std::make_shared<Calibration>();
+    c->part_type = configGetPartType();
+    c->freq_khz = configGetModulationFrequency();
+    c->c_div2 = k.c_div2;
+    c->temp_coef = calibrateGetTempCoef(c->part_type);
+    c->ib_temp_coef = calibrateGetIbTempCoef(c->part_type);
+    c->offset_drnu = k.sel.offset_drnu;
+    c->temp_cal = k.sel.temp_cal;
+    c->temp_cal_ib = k.sel.temp_cal_ib;
+    c->step_mm = k.sel.step_mm;
+    // Only what this camera's own load switched on: an earlier camera's offset phase and
+    // temperature correction stay with that camera.
+    c->offset_phase = tables_loaded ? k.offset_phase : 0;
+    c->drnu = tables_loaded && k.enable_drnu == 2;
+    c->temperature = tables_loaded && k.enable_temperature != 0;
+    if (tables_loaded && k.nd > 0) {
+        auto t = std::make_shared<DrnuTables>();
+        const int set = k.loaded_set;
+        t->nd = k.nd;
+        const size_t entries = size_t{VX_CHIP_PIXELS} * static_cast<size_t>(k.nd);
+        t->table.assign(distImagesDRNU[set], distImagesDRNU[set] + entries);
+        t->vmax.assign(distImagesDRNUMax[set], distImagesDRNUMax[set] + VX_CHIP_PIXELS);
+        t->vmin.assign(distImagesDRNUMin[set], distImagesDRNUMin[set] + VX_CHIP_PIXELS);
+        c->tables = std::move(t);
+    }
+    derive_setup(*c);
+    return c;
+}
+
+std::shared_ptr<const Calibration> with_pixel_calibration(const Calibration& c, bool on) {
+    auto n = std::make_shared<Calibration>(c);
+    n->drnu = on;
+    // Switching on moves the offset phase to the calibration's zero distance; switching off
+    // leaves it where it is.
+    if (on)
+        if (auto x = vx::chip::drnu_default_offset(c.c_div2, c.freq_khz, c.offset_drnu)) n->offset_phase = *x;
+    derive_setup(*n);
+    return n;
 }
 
 // The exported per-pixel routine: set-up, then every image row of the chip geometry.

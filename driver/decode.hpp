@@ -4,8 +4,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
 
 #include "core/clock.hpp"
+
+struct vexel_dev;
 
 namespace vx::epc {
 
@@ -57,6 +63,37 @@ struct PixelSetup {
 };
 
 inline constexpr int kOctantZero = 8 * 4096;
+
+// Pixel calibration tables of one camera: nd entries per pixel, then each pixel's extremes.
+struct DrnuTables {
+    int nd = 0;
+    std::vector<uint16_t> table, vmax, vmin;
+};
+
+// One camera's calibration: what its own load left in the chip library, taken when the load
+// ends, plus the decode's set-up derived from it once. Never changed once published: a switch
+// that changes it publishes a new one, so each frame decodes with one consistent set.
+struct Calibration {
+    int part_type = 0;
+    int freq_khz = 0;
+    double c_div2 = 0;
+    double temp_coef = 0, ib_temp_coef = 0;
+    int32_t offset_drnu = 0, temp_cal = 0, temp_cal_ib = 0;
+    double step_mm = 0;
+    int32_t offset_phase = 0;
+    bool drnu = false;         // pixel calibration on
+    bool temperature = false;  // temperature correction on
+    std::shared_ptr<const DrnuTables> tables;  // null: this camera's distance images did not load
+    // Derived: everything of the per-pixel set-up but the temperature term and the hysteresis.
+    PixelSetup base;
+    float temp_as = 0, temp_aib = 0;  // temperature coefficients in phase units per tenth degree
+};
+
+// The calibration the chip library holds right after a camera's own load; `tables_loaded`
+// says whether that load read the camera's distance images. Caller serialises chip access.
+std::shared_ptr<const Calibration> calibration_from_chip(bool tables_loaded);
+// `c` with pixel calibration switched on or off (the offset rules of calculationSetEnableDRNU).
+std::shared_ptr<const Calibration> with_pixel_calibration(const Calibration& c, bool on);
 
 // Fills `out` (kOctantZero + 2 entries) from the phase table `atan` (4096 entries).
 void build_octant_phase(const uint32_t* atan, uint32_t* out);
@@ -128,11 +165,21 @@ void pixel_cols_scalar(Mode mode, const PixelSetup& ps, const RawView& raw, void
 void distance_cols_scalar(const PixelSetup& ps, const RawView& raw, int y, int j0, int j1, uint16_t* amp,
                           uint16_t* code);
 
-// The automatic integration time's step for one frame of n bytes at time `now`. Caller holds
-// the decode's chip-state lock.
-void auto_intg_step(uint16_t sat_ratio, const uint8_t* src, size_t n, const vx::Timestamp& now, Simd simd);
-// Forgets the last run (tests).
-void auto_intg_reset();
+// The automatic integration time's decision for one frame of n bytes at time `now`: the change
+// to make (from, to), or nothing. `ran`, `last` and the camera's time `cur_us` are the camera's;
+// the caller holds the lock that guards them. The write goes to the camera after that lock is
+// released (auto_intg_apply), so a slow or failing command holds up no decode.
+struct IntgChange {
+    int from, to;
+};
+std::optional<IntgChange> auto_intg_decide(bool& ran, vx::Timestamp& last, int cur_us, bool hdr, uint16_t sat_ratio,
+                                           const uint8_t* src, size_t n, const vx::Timestamp& now, Simd simd);
+// Writes the change to `dev` (parameter 13); true when the camera took it.
+bool auto_intg_apply(vexel_dev* dev, const IntgChange& c);
+
+// The chip library's process-wide state, for the decode of a state without its own
+// calibration, the exported per-pixel routine and the per-frame geometry.
+std::mutex& chip_state_mu();
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define VX_DECODE_AVX2 1

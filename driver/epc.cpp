@@ -23,6 +23,7 @@
 #include "core/log.hpp"
 #include "core/path.hpp"
 #include "driver/calib_pkg.hpp"
+#include "driver/decode.hpp"
 
 namespace vx::epc {
 
@@ -41,6 +42,11 @@ std::mutex g_lens_mu;
 vexel_lens_param g_lens = kDefaultLens;
 
 std::atomic<ClockFn> g_clock{&vx::now};
+
+// The chip library's process-wide state is set up for one camera at a time: a camera's start
+// and its calibration load run under this lock, and each ends by taking its own copy of what it
+// loaded. Decodes never take it.
+std::recursive_mutex g_chip_open_mu;
 
 // The default record the stand-alone mode opened; the mutex serialises its start and stop.
 std::atomic<vexel_dev*> g_standalone{nullptr};
@@ -201,7 +207,20 @@ bool adapter_standalone() {
 void adapter_release(vexel_dev* dev) {
     vexel_dev* mine = dev;
     g_standalone.compare_exchange_strong(mine, nullptr);
+    std::lock_guard chip(g_chip_open_mu);
     if (dev && g_vx_dev == dev) g_vx_dev = nullptr;
+}
+
+// The camera's own copy of what its start and calibration load left in the chip library.
+void adopt_chip_state(State& st) {
+    const vx::chip::Config& c = vx::chip::config();
+    auto cal = calibration_from_chip(c.drnu2 == 1);
+    std::lock_guard lock(st.mu);
+    st.calib = std::move(cal);
+    st.min_amplitude = c.min_amplitude;
+    st.hyst_width = c.hysteresis_width;
+    st.hyst.fill(0);
+    st.intg_us = c.t3d;
 }
 
 State* current_state() {
@@ -230,11 +249,13 @@ uint8_t epc_init(vexel_driver_entry* drv, vexel_dev* dev) {
     epcSetExtModEnable(std::strncmp(version, "2.0", 3) == 0 ? 1 : 0);
     vx::logf(vx::kDbg, "[%s] FW_VER:%d\n", fn, static_cast<int>(le16(dev->version + 2)));
 
+    std::lock_guard chip(g_chip_open_mu);
     if (!adapter_start(dev)) {
         vx::logf(vx::kErr, "[%s] epc_adapter_init failed!\n", fn);
         release_state(drv);
         return 0;
     }
+    adopt_chip_state(*st);
     return 1;
 }
 
@@ -263,8 +284,12 @@ int epc_frame_get_info(vexel_driver_entry* drv, vexel_frame_info* out, const vx_
     *out = vexel_frame_info{};
     const uint32_t w = raw->width ? raw->width : kDefaultWidth;
     const uint32_t h = raw->height ? raw->height : kDefaultHeight;
-    // The effective geometry: a header without dimensions means the full sensor.
-    if (st) pruSetSize(static_cast<int>(w), static_cast<int>(h / 2));
+    // The effective geometry: a header without dimensions means the full sensor. Several
+    // cameras' frames are described at once; the decode itself uses the frame's own size.
+    if (st) {
+        std::lock_guard lock(chip_state_mu());
+        pruSetSize(static_cast<int>(w), static_cast<int>(h / 2));
+    }
     vx::logf(vx::kTrc, "[%s] frame: fmt=%d, sz=%d, wxh = %dx%d\n", fn, raw->frfmt, static_cast<int>(raw->frlen),
              static_cast<int>(w), static_cast<int>(h));
     const uint64_t pixels = uint64_t{w} * h;
@@ -281,11 +306,17 @@ int epc_frame_get_info(vexel_driver_entry* drv, vexel_frame_info* out, const vx_
 int epc_spare5(vexel_driver_entry*) { return 0; }
 
 int epc_chip_reinit(vexel_driver_entry* drv, int, int b, int c) {
-    if (c == 2 && state_of(drv)) configInit(kDevAddr);
+    if (c == 2 && state_of(drv)) {
+        std::lock_guard chip(g_chip_open_mu);
+        configInit(kDevAddr);
+        // Only the camera the chip library was started on takes the result.
+        if (drv->dev && g_vx_dev == drv->dev) adopt_chip_state(*state_of(drv));
+    }
     return b;
 }
 
 int epc_calib_load(vexel_driver_entry* drv, int, int, int) {
+    std::lock_guard chip(g_chip_open_mu);
     State* st = state_of(drv);
     // The chip library's names belong to the camera it was started on.
     if (!st || !drv->dev || g_vx_dev != drv->dev) return -1;
@@ -305,6 +336,7 @@ int epc_calib_load(vexel_driver_entry* drv, int, int, int) {
         return -1;
     }
     configInit(kDevAddr);
+    adopt_chip_state(*st);
     // A package that unpacked to nothing usable is a failure, not a success.
     if (calibrationDataFileCheck(0) < 0) {
         st->calib_status.store(EPC_CALIB_MISSING);
@@ -315,6 +347,49 @@ int epc_calib_load(vexel_driver_entry* drv, int, int, int) {
 }
 
 int epc_spare8(vexel_driver_entry*) { return 1; }
+
+// Pixel calibration on or off for this camera. A camera without tables of its own refuses it:
+// no other camera's tables stand in. The chip library's process-wide switch follows as before,
+// for callers that use it directly.
+bool set_pixel_calibration(vexel_driver_entry* drv, State& st, bool on) {
+    std::lock_guard chip(g_chip_open_mu);
+    std::shared_ptr<const Calibration> cal = st.calibration();
+    if (!cal) {
+        if (on && calibrationDataFileCheck(0) < 0) return false;
+        calculationSetEnableDRNU(on ? 2 : 0);
+        return true;
+    }
+    // Files that appeared since the open are loaded now, if the chip library is this camera's.
+    if (on && !cal->tables && drv->dev && g_vx_dev == drv->dev && calibrationDataFileCheck(0) >= 0) {
+        configInit(kDevAddr);
+        adopt_chip_state(st);
+        cal = st.calibration();
+    }
+    if (on && !cal->tables) {
+        vx::logf(vx::kWrn, "[%s] no calibration loaded for this camera: pixel calibration stays off\n",
+                 "epc_filter_enable");
+        return false;
+    }
+    auto next = with_pixel_calibration(*cal, on);
+    {
+        std::lock_guard lock(st.mu);
+        st.calib = std::move(next);
+    }
+    calculationSetEnableDRNU(on ? 2 : 0);
+    return true;
+}
+
+// The automatic integration time starts from the camera's own integration time, which the
+// application may have set since the open.
+void learn_integration_time(vexel_driver_entry* drv, State& st) {
+    vexel_param_item item{};
+    item.param_id = VX_PARAM_INTG_TIME;
+    if (!drv->dev || !vexel_param_batch_get(drv->dev, &item, 1)) return;
+    const int t = le16(item.param_val);
+    if (t <= 0) return;
+    std::lock_guard lock(st.mu);
+    st.intg_us = t;
+}
 
 uint8_t epc_filter_enable(vexel_driver_entry* drv, int id, void* val, int) {
     State* st = state_of(drv);
@@ -336,9 +411,7 @@ uint8_t epc_filter_enable(vexel_driver_entry* drv, int id, void* val, int) {
                 st->calib_sel.store(b[0]);
             else
                 b[0] = 1;
-            if (calibrationDataFileCheck(0) < 0) return 0;
-            calculationSetEnableDRNU(2);
-            return 1;
+            return set_pixel_calibration(drv, *st, true) ? 1 : 0;
         case VEXEL_FILTER_MEDIAN:
             st->en_median.store(1);
             st->median_size.store(b[0]);
@@ -348,6 +421,7 @@ uint8_t epc_filter_enable(vexel_driver_entry* drv, int id, void* val, int) {
             st->min_amp.store(static_cast<int32_t>(le32(b)));
             return 1;
         case VEXEL_FILTER_AUTO_INTG:
+            learn_integration_time(drv, *st);
             st->en_auto_intg.store(1);
             st->sat_ratio.store(le16(b));
             return 1;
@@ -376,7 +450,7 @@ uint8_t epc_filter_disable(vexel_driver_entry* drv, int id) {
         case VEXEL_FILTER_LENS_UNDISTORT: st->en_lens.store(0); break;
         case VEXEL_FILTER_PIXEL_CALIB:
             st->en_pixel_calib.store(0);
-            calculationSetEnableDRNU(0);
+            set_pixel_calibration(drv, *st, false);
             break;
         case VEXEL_FILTER_MEDIAN:
             st->en_median.store(0);

@@ -2,12 +2,16 @@
 // (start, stop, frame information, feature switches, calibration package) and the decode.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <climits>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <shared_mutex>
 #include <string>
 
+#include <vexel/chip.h>
 #include <vexel/driver.h>
 #include <vexel/frame.h>
 #include <vexel/lens.h>
@@ -17,6 +21,9 @@
 namespace vx::epc {
 
 inline constexpr int kNameMax = 256;
+
+// A camera's calibration as its frames decode with it (decode.hpp).
+struct Calibration;
 
 // One per open epc device, owned by its registry entry copy (entry->state). The feature switches
 // are written by the filter entry points while another thread may be decoding, so they are
@@ -47,6 +54,26 @@ struct State {
     std::atomic<int64_t> temp_mon_last_s{INT64_MIN};
     // What calib_load found (EPC_CALIB_*), for the application to show.
     std::atomic<int> calib_status{EPC_CALIB_UNKNOWN};
+
+    // The camera's own decode state. `mu` guards what follows; it is held only for copies and
+    // decisions, never for a camera command or the pixel work, and no other camera takes it.
+    mutable std::mutex mu;
+    // This camera's calibration; null while the state has not been started on a camera (the
+    // decode then reads the chip library's process-wide calibration).
+    std::shared_ptr<const Calibration> calib;
+    // Amplitude hysteresis: the minimum amplitude, the width and the per-pixel states.
+    int min_amplitude = 0, hyst_width = 0;
+    std::array<uint8_t, VX_CHIP_PIXELS> hyst{};
+    // Automatic integration time: the last run and the camera's 3D integration time as last
+    // set (-1: not known yet, the chip library's cached value stands in).
+    bool auto_ran = false;
+    vx::Timestamp auto_last{};
+    int intg_us = -1;
+
+    std::shared_ptr<const Calibration> calibration() const {
+        std::lock_guard lock(mu);
+        return calib;
+    }
 };
 
 // The entry's state, or null when init never made one (the open ignores init's result).

@@ -67,7 +67,6 @@ protected:
         apiSetHysteresis(20);
         pruSetSize(320, 120);
         entry_.state = &st_;
-        vx::epc::auto_intg_reset();
         vx_log_enable(VX_LOG_CONSOLE, VX_LOG_OFF, nullptr);
     }
     void TearDown() override {
@@ -450,8 +449,8 @@ TEST_F(Decode, RefusedFormatsAndLengths) {
     }
 }
 
-// Step rule, limits, the 1 ms rule and HDR, read from the decode's log (no camera: the
-// parameter write fails and the cached time stays).
+// Step rule, limits, the 1 ms rule and HDR, read from the log of the decision and the write (no
+// camera: the write fails and the cached time stays).
 TEST_F(Decode, AutoIntegrationSteps) {
     auto frame_with = [](int bad_pm, int high, int low) {
         std::vector<uint16_t> s(307200, 2000);
@@ -471,33 +470,38 @@ TEST_F(Decode, AutoIntegrationSteps) {
                  {0, 0, 0, 5, 1500, ""},                      {0, 0, 600, 5, 700, ""},
                  {0, 11, 0, 5, 700, ""},                      {0, 11, 0, 5, 2000, "AUTO_INTG: 2000->1500"},
                  {100, 0, 0, 5, 60, "AUTO_INTG: 60->50"},       {100, 0, 0, 5, 700, "AUTO_INTG: 700->600"}};
+    bool hdr = false;
+    // One decision and, when it changes the time, the write as the decode makes them.
+    auto step = [&](uint16_t ratio, const std::vector<uint8_t>& raw, vx::Timestamp t, Simd simd) {
+        if (auto c = vx::epc::auto_intg_decide(st_.auto_ran, st_.auto_last, st_.intg_us, hdr, ratio, raw.data(),
+                                               raw.size(), t, simd))
+            if (vx::epc::auto_intg_apply(entry_.dev, *c)) st_.intg_us = c->to;
+    };
     int64_t sec = 1000;
     for (Simd simd : kSimds)
         for (const Case& c : cases) {
             const auto raw = frame_with(c.bad_pm, c.high, c.low);
-            vx::chip::config().t3d = c.cur;
-            const std::string log = console([&] {
-                vx::epc::auto_intg_step(uint16_t(c.ratio), raw.data(), raw.size(), {sec += 10, 0}, simd);
-            });
+            st_.intg_us = c.cur;
+            const std::string log = console([&] { step(uint16_t(c.ratio), raw, {sec += 10, 0}, simd); });
             if (*c.want) {
                 EXPECT_NE(log.find(c.want), std::string::npos) << name(simd) << " " << log;
                 EXPECT_NE(log.find("adjust intg from"), std::string::npos);
             } else {
                 EXPECT_EQ(log.find("AUTO_INTG"), std::string::npos) << name(simd) << " " << log;
             }
-            EXPECT_EQ(configGetIntegrationTime3D(), c.cur);
+            EXPECT_EQ(st_.intg_us, c.cur);
         }
     // Within 1 ms of the last run nothing happens; 2 ms later it runs again.
     const auto raw = frame_with(0, 0, 0);
     auto runs = [&](vx::Timestamp t) {
-        return console([&] { vx::epc::auto_intg_step(5, raw.data(), raw.size(), t, Simd::kScalar); })
+        return console([&] { step(5, raw, t, Simd::kScalar); })
                    .find("AUTO_INTG") != std::string::npos;
     };
     EXPECT_TRUE(runs({5000, 998000}));
     EXPECT_FALSE(runs({5000, 999000}));
     EXPECT_FALSE(runs({5000, 999000}));
     EXPECT_TRUE(runs({5001, 1000}));
-    calculationEnableHDR(1);
+    hdr = true;
     EXPECT_FALSE(runs({6000, 0}));
 }
 
