@@ -17,6 +17,7 @@
 #include "core/clock.hpp"
 #include "core/log.hpp"
 #include "core/path.hpp"
+#include "transport/usb_serial.hpp"
 #include "imgproc/cmap.hpp"
 
 static_assert(sizeof(vexel_param_item) == 24);
@@ -324,6 +325,29 @@ VX_API vexel_dev* vexel_dev_open(vexel_dev* dev) {
     if (ops && ops->calib_load && ops->calib_load(h->driver, 0, 0, 2) < 0)
         vx::logf(vx::kErr, "[%s] Load calibration data failed\n", __func__);
     return dev;
+}
+
+VX_API vexel_dev* vexel_dev_open_serial(vexel_dev* dev, const char* serial) {
+    if (!dev || !serial || !*serial) {
+        vx::logf(vx::kErr, "[%s] wrong params: dev=%p, serial=%s\n", __func__, static_cast<void*>(dev),
+                 serial ? serial : "(null)");
+        return nullptr;
+    }
+    constexpr int kMaxCameras = 64;
+    std::unique_ptr<vexel_dev[]> list(new (std::nothrow) vexel_dev[kMaxCameras]);
+    if (!list) return nullptr;
+    const int n = vexel_dev_list(list.get(), kMaxCameras);
+    for (int i = 0; i < n; ++i) {
+        char found[sizeof list[i].dev_id + 1];
+        if (!vx::usb::read_serial(list[i].bus, list[i].port, found, sizeof found) || std::strcmp(found, serial) != 0)
+            continue;
+        // The record's identity only: an open record is closed by the open as usual.
+        copy_identity(&dev->fd, &list[i].fd);
+        dev->valid = list[i].valid;
+        return vexel_dev_open(dev);
+    }
+    vx::logf(vx::kErr, "[%s] no camera with serial %s\n", __func__, serial);
+    return nullptr;
 }
 
 VX_API vexel_dev* vexel_dev_open_by_fd(vexel_dev* dev) {

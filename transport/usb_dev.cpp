@@ -1,6 +1,7 @@
 // USB discovery, open and close, and the per-device event thread.
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -9,6 +10,7 @@
 #include "core/log.hpp"
 #include "transport/usb_debug.hpp"
 #include "transport/usb_priv.hpp"
+#include "transport/usb_serial.hpp"
 
 namespace vx::usb {
 
@@ -276,6 +278,38 @@ int dev_list(vexel_ll_dev* list, int capacity) {
     libusb_free_device_list(devs, 1);
     libusb_exit(ctx);
     return count;
+}
+
+bool read_serial(uint8_t bus, uint8_t port, char* out, size_t cap) {
+    static const char* const fn = "usb_read_serial";
+    if (!out || cap == 0) return false;
+    out[0] = '\0';
+    libusb_context* ctx = nullptr;
+    if (libusb_init(&ctx) < 0) return false;
+    libusb_device** devs = nullptr;
+    const ssize_t n = libusb_get_device_list(ctx, &devs);
+    bool found = false;
+    for (ssize_t i = 0; i < n && !found; ++i) {
+        UsbId id;
+        if (!read_id(devs[i], i, fn, id) || !id.camera() || id.bus != bus || id.port != port) continue;
+        libusb_device_descriptor desc;
+        libusb_device_handle* h = nullptr;
+        // Opening the node claims nothing: a camera in use elsewhere still tells its serial.
+        if (libusb_get_device_descriptor(devs[i], &desc) < 0 || desc.iSerialNumber == 0 ||
+            libusb_open(devs[i], &h) < 0)
+            break;
+        unsigned char text[256];
+        const int len = libusb_get_string_descriptor_ascii(h, desc.iSerialNumber, text, sizeof text - 1);
+        libusb_close(h);
+        if (len <= 0) break;
+        const size_t k = std::min(static_cast<size_t>(len), cap - 1);
+        std::memcpy(out, text, k);
+        out[k] = '\0';
+        found = true;
+    }
+    if (n >= 0) libusb_free_device_list(devs, 1);
+    libusb_exit(ctx);
+    return found;
 }
 
 vexel_ll_dev* dev_open(vexel_ll_dev* dev) {

@@ -80,6 +80,12 @@ VX_API int vexel_dev_list(vexel_dev* dev_list, int list_num);
    from inside a call on that device (a frame-ready or error callback): that reopen is refused
    with a logged error and null, the device staying open. */
 VX_API vexel_dev* vexel_dev_open(vexel_dev* dev);
+/* Opens the attached camera whose USB serial string equals `serial` into the caller's record
+   `dev`, as vexel_dev_open does (a record still open is closed first). Finds it by listing the
+   cameras and reading each one's serial without claiming it, so a camera that left and came
+   back at another address is found again. Returns `dev`, or null (logged) when no camera has
+   that serial or the open fails. Any thread; `serial` is only read during the call. */
+VX_API vexel_dev* vexel_dev_open_serial(vexel_dev* dev, const char* serial);
 /* Not available on this platform: always null. */
 VX_API vexel_dev* vexel_dev_open_by_fd(vexel_dev* dev);
 /* Stops a running capture, waits for calls of other threads on the device to return, and

@@ -323,4 +323,38 @@ TEST_F(DeviceTest, FreeOnCloseReleasesTheRecord) {
     EXPECT_EQ(vexel_dev_open(bad), nullptr);
 }
 
+// Open by serial: the camera with that USB serial, whichever its bus position; again after it
+// left and came back at a new address; nothing for a serial no camera has, or without one.
+TEST_F(DeviceTest, OpenBySerialFindsTheCameraWhereverItIs) {
+    vxsim::CameraOptions o;
+    o.product = "A-T0-1";
+    o.serial = "SER-A";
+    vxsim::Camera& a = tb_.add_camera(o);
+    o.serial = "SER-B";
+    vxsim::Camera& b = tb_.add_camera(o);
+    vexel_dev d{};
+    for (vxsim::Camera* cam : {&b, &a}) {
+        ASSERT_EQ(vexel_dev_open_serial(&d, cam->options().serial.c_str()), &d);
+        EXPECT_EQ(d.port, cam->port());
+        EXPECT_EQ(d.addr, cam->address());
+        EXPECT_EQ(cam->clients(), 1);
+    }
+    vexel_dev_close(&d);
+    b.reenumerate(50);
+    ASSERT_TRUE(b.wait_until([&](const vxsim::Camera& c) { return c.attached() && c.address() != d.addr; }));
+    ASSERT_EQ(vexel_dev_open_serial(&d, "SER-B"), &d);
+    EXPECT_EQ(d.addr, b.address());
+    vexel_dev_close(&d);
+
+    vexel_dev none{};
+    const std::string out = console_of([&] {
+        EXPECT_EQ(vexel_dev_open_serial(&none, "SER-"), nullptr);  // a prefix is not the serial
+        EXPECT_EQ(vexel_dev_open_serial(&none, ""), nullptr);
+        EXPECT_EQ(vexel_dev_open_serial(&none, nullptr), nullptr);
+        EXPECT_EQ(vexel_dev_open_serial(nullptr, "SER-A"), nullptr);
+    });
+    EXPECT_TRUE(contains(out, "no camera with serial SER-")) << out;
+    EXPECT_EQ(none.handle, nullptr);
+}
+
 }  // namespace
