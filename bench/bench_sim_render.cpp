@@ -9,16 +9,18 @@
 
 namespace {
 
-vxsim::Measurement boxes(double noise_mm) {
+// Boxes with every effect of the real sensor on (the defaults), or the clean instrument.
+vxsim::Measurement boxes(double noise_mm, bool effects = true) {
     vxsim::Measurement m;
     m.scene.kind = vxsim::Scene::Kind::boxes;
     m.noise_mm = noise_mm;
+    if (!effects) m.effects = vxsim::Effects::none();
     return m;
 }
 
 // Steady stream: settings unchanged, a new noise draw per frame.
 void BM_RenderFrame(benchmark::State& state) {
-    vxsim::MeasurementModel model(boxes(double(state.range(0))));
+    vxsim::MeasurementModel model(boxes(double(state.range(0)), state.range(1) != 0));
     std::vector<uint16_t> frame(vxsim::kFrameBytes / 2);
     const vxsim::SensorSettings s;
     uint64_t n = 0;
@@ -29,7 +31,12 @@ void BM_RenderFrame(benchmark::State& state) {
     }
     state.SetItemsProcessed(int64_t(state.iterations()));
 }
-BENCHMARK(BM_RenderFrame)->ArgName("noise_mm")->Arg(3)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RenderFrame)
+    ->ArgNames({"noise_mm", "effects"})
+    ->Args({3, 1})
+    ->Args({0, 1})
+    ->Args({3, 0})
+    ->Unit(benchmark::kMillisecond);
 
 // Every frame with other settings (automatic integration time at work): the model recomputes
 // what it otherwise keeps.
@@ -49,12 +56,25 @@ BENCHMARK(BM_RenderFrameNewSettings)->Unit(benchmark::kMillisecond);
 
 void BM_CalibPackage(benchmark::State& state) {
     for (auto _ : state) {
-        vxsim::MeasurementModel model(boxes(3));
+        vxsim::MeasurementModel model(boxes(3, false));
         auto p = vxsim::generate_calib_package(model, 42);
         benchmark::DoNotOptimize(p.data());
     }
 }
 BENCHMARK(BM_CalibPackage)->Unit(benchmark::kMillisecond);
+
+// The rig measuring 30 distance images (a new seed each time: the cache would answer otherwise).
+void BM_CalibMeasured(benchmark::State& state) {
+    static uint64_t seed = 1000;
+    for (auto _ : state) {
+        vxsim::Measurement m = boxes(3);
+        m.seed = seed++;
+        vxsim::MeasurementModel model(m);
+        auto p = vxsim::measure_distance_images(model);
+        benchmark::DoNotOptimize(p.data());
+    }
+}
+BENCHMARK(BM_CalibMeasured)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

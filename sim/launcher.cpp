@@ -64,6 +64,18 @@ const char* kUsage =
     "  --temperature SENSOR_C,IB_C    temperatures in the frame headers (default 35,30 = calibration)\n"
     "  --seed N                       fixed pattern and noise\n"
     "  --truth FILE                   write the true ray lengths as a VX_DIST,F32,320,240 frame file\n"
+    "  --truth-flags FILE             write per-pixel truth flags as a VX_GRAY,U8,320,240 frame file:\n"
+    "                                 1 mixed pixel, 2 multipath, 4 saturated, 8 bad pixel\n"
+    "effects of a real sensor (each on by default; sim/README.md gives the model):\n"
+    "  --clean                        every effect below off: an exact instrument\n"
+    "  --wiggle MM                    peak wiggling error at 12 MHz (default 15)\n"
+    "  --bad-pixels N (0-19200)       hot, dead and stuck pixels (default 60)\n"
+    "  --ambient LEVEL                background light, counts per ms at reflectivity 1 (default 20)\n"
+    "  --dcs-mismatch OFFSET,GAIN     sigma of per-DCS offsets (counts) and gains (default 0.5,0.005)\n"
+    "  --footprint 1|4                rays per pixel; 4 (default) gives mixed pixels at edges\n"
+    "  --no-flag-bits --no-compression --computed-calibration\n"
+    "                                 upper sample bits zero; hard clip only; calibration tables\n"
+    "                                 computed from the model instead of measured\n"
     "  --calib-package generated|none|FILE   what parameter 8 and mode 9 serve (FILE: its exact bytes)\n"
     "faults, each N (0-1000000000) counted down as the fault fires:\n"
     "  --stall N                      the next N bulk transfers stall (the endpoint stays\n"
@@ -93,7 +105,7 @@ struct CamSpec {
     vxsim::Faults faults;
     std::optional<int> unplug_after, replug_after;
     bool ring_behind = false;
-    std::string truth_file;
+    std::string truth_file, flags_file;
     CamSpec() { opt.measurement.scene.kind = vxsim::Scene::Kind::boxes; }
 };
 
@@ -134,6 +146,14 @@ bool write_truth(const std::string& path, const vxsim::Truth& t) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << "VX_DIST,F32," << vxsim::kWidth << "," << vxsim::kHeight << "\n";
     out.write(reinterpret_cast<const char*>(t.distance.data()), std::streamsize(t.distance.size() * sizeof(float)));
+    return bool(out.flush());
+}
+
+// The truth flags as a gray frame file of bytes, which the library's gray loader reads.
+bool write_flags(const std::string& path, const vxsim::Truth& t) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << "VX_GRAY,U8," << vxsim::kWidth << "," << vxsim::kHeight << "\n";
+    out.write(reinterpret_cast<const char*>(t.flags.data()), std::streamsize(t.flags.size()));
     return bool(out.flush());
 }
 
@@ -271,6 +291,36 @@ int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
                 usage_error(std::string("--seed ") + v + ": not a number");
         } else if (a == "--truth") {
             c.truth_file = text();
+        } else if (a == "--truth-flags") {
+            c.flags_file = text();
+        } else if (a == "--clean") {
+            m.effects = vxsim::Effects::none();
+        } else if (a == "--wiggle") {
+            m.effects.wiggle_mm = nonneg();
+            if (m.effects.wiggle_mm > 500) usage_error("--wiggle: at most 500 mm");
+        } else if (a == "--bad-pixels") {
+            m.effects.bad_pixels = static_cast<unsigned>(num(0, vxsim::kWidth * vxsim::kHeight / 4));
+        } else if (a == "--ambient") {
+            m.effects.ambient = nonneg();
+        } else if (a == "--dcs-mismatch") {
+            const std::string t = text();
+            double off, gain;
+            char end;
+            if (std::sscanf(t.c_str(), "%lf,%lf%c", &off, &gain, &end) != 2 || off < 0 || gain < 0 || off > 1000 ||
+                gain > 1)
+                usage_error("--dcs-mismatch " + t + ": want OFFSET,GAIN, 0-1000 counts and 0-1");
+            m.effects.dcs_offset = off;
+            m.effects.dcs_gain = gain;
+        } else if (a == "--footprint") {
+            const long n = num(1, 4);
+            if (n != 1 && n != 4) usage_error("--footprint: want 1 or 4");
+            m.effects.subrays = static_cast<unsigned>(n);
+        } else if (a == "--no-flag-bits") {
+            m.effects.flag_bits = false;
+        } else if (a == "--no-compression") {
+            m.effects.compression = false;
+        } else if (a == "--computed-calibration") {
+            m.effects.measured_calibration = false;
         } else if (a == "--calib-package") {
             const std::string t = text();
             c.opt.calib_package = t == "generated" ? vxsim::CalibPackage::generated
@@ -372,10 +422,13 @@ int main(int argc, char** argv) {
             const vxsim::Faults f = s.faults;
             c.set_faults([&](vxsim::Faults& x) { x = f; });
             cams.push_back(&c);
-            if (!s.truth_file.empty() && !write_truth(s.truth_file, c.truth())) {
-                std::fprintf(stderr, "vexel-sim: cannot write %s\n", s.truth_file.c_str());
-                return 1;
-            }
+            if (s.truth_file.empty() && s.flags_file.empty()) continue;
+            const vxsim::Truth t = c.truth();
+            for (const auto& [file, write] : {std::pair{s.truth_file, &write_truth}, std::pair{s.flags_file, &write_flags}})
+                if (!file.empty() && !write(file, t)) {
+                    std::fprintf(stderr, "vexel-sim: cannot write %s\n", file.c_str());
+                    return 1;
+                }
         }
 
         posix_spawnattr_t attr;

@@ -80,6 +80,32 @@ struct Scene {
     static std::optional<Scene> parse(const std::string& text);
 };
 
+// What makes real time-of-flight hard, as an epc660-class camera shows it (sim/README.md has
+// the model of each). Every effect is seeded by Measurement::seed and off at 0 / false;
+// Effects::none() is the clean instrument whose decode is exact to within quantisation.
+struct Effects {
+    double wiggle_mm = 15;       // peak wiggling error at 12 MHz from the correlation's harmonics
+    double dcs_offset = 0.5;     // sigma of the per-pixel, per-DCS offsets, in sample counts
+    double dcs_gain = 0.005;     // sigma of the per-pixel, per-DCS gains (relative)
+    unsigned bad_pixels = 60;    // hot, dead and stuck pixels
+    bool flag_bits = true;       // the sensor's flags in the upper 4 bits of every sample
+    double beam_exponent = 3;    // LED beam profile cos^n of the angle off the axis
+    double vignetting_exponent = 2;  // lens vignetting cos^n
+    double ambient = 20;         // background light, counts per ms of integration at reflectivity 1
+    bool compression = true;     // samples compress towards full well before they clip
+    unsigned subrays = 4;        // rays per pixel footprint (1 or 4); 4 makes mixed pixels
+    bool measured_calibration = true;  // the package is measured, not computed
+    static Effects none() {
+        return {0, 0, 0, 0, false, 0, 0, 0, false, 1, false};
+    }
+};
+
+// --truth-flags: one byte per pixel, image row order.
+inline constexpr uint8_t kTruthMixed = 1;      // the footprint spans surfaces at different depths
+inline constexpr uint8_t kTruthMultipath = 2;  // light arrives by way of another surface too
+inline constexpr uint8_t kTruthSaturated = 4;  // a DCS sample compresses or clips (present settings)
+inline constexpr uint8_t kTruthBadPixel = 8;   // hot, dead or stuck
+
 // The physical camera: scene and the camera's own errors. Every error is seeded and can be
 // switched off (0 / false); errors off and the calibration temperatures give samples whose
 // decoded phase is the true one to within quantisation.
@@ -91,6 +117,7 @@ struct Measurement {
     int32_t phase_offset = 7655;     // global phase error, 30000 = one period
     bool temperature_drift = true;   // phase drift with the frame-header temperatures
     uint64_t seed = 1;               // fixed pattern and noise
+    Effects effects;
 };
 
 // What parameter 8 and the data-upload mode serve.
@@ -105,6 +132,7 @@ struct Truth {
     std::vector<float> distance;       // ray length in metres, 0 where no surface is hit
     std::vector<float> amplitude;      // in sample units, with the present integration times
     std::vector<float> fixed_pattern;  // the pixel's fixed-pattern error in metres at 12 MHz
+    std::vector<uint8_t> flags;        // kTruthMixed | kTruthMultipath | kTruthSaturated | kTruthBadPixel
 };
 
 // One slot of the camera's data flash (sim/flash.hpp has the protocol).

@@ -63,6 +63,7 @@ std::vector<uint8_t> calib_param_file(int32_t phase_offset) {
 }
 
 std::vector<uint8_t> calib_distance_images(MeasurementModel& model) {
+    if (model.measurement().effects.measured_calibration) return measure_distance_images(model);
     // Image k is the phase this pixel measures, at the calibration temperatures, where the
     // host's table lookup must answer D - g + k * sp: that is D + k * sp + its fixed pattern.
     const double d = calib_drnu_offset(model.measurement().phase_offset);

@@ -30,8 +30,11 @@ struct CalibRecord {
 std::vector<uint8_t> calib_param_file(int32_t phase_offset);
 
 // kCalibDistances images of 320 x 240 16-bit phases, image k recorded where the host's
-// calibrated distance is 885000/U10 phase units plus k steps (see sim/README.md).
+// calibrated distance is 885000/U10 phase units plus k steps (see sim/README.md): measured by
+// the rig (Effects::measured_calibration), or else computed from the clean model.
 std::vector<uint8_t> calib_distance_images(MeasurementModel& model);
+// What the rig measures (sim/calib/rig.cpp); cached per seed and set of errors.
+std::vector<uint8_t> measure_distance_images(MeasurementModel& model);
 
 // A zip archive in memory, entries deflated or stored; empty when libzip refuses an entry.
 // Symlink entries hold their target as data. Names are stored as given, so tests can build

@@ -14,6 +14,11 @@ namespace {
 
 constexpr double kRefAmplitude = 1000.0;  // noise_mm is the distance sigma at this amplitude
 constexpr double kFpnSmoothShare = 0.9;   // of the fixed-pattern sigma; the rest is pixel noise
+constexpr double kFullWell = 4094;        // tap capacity in sample counts
+constexpr double kKnee = 0.8 * kFullWell; // where a tap starts to lose charge
+constexpr double kHotSignal = 400;        // dark signal of a hot pixel, counts on every DCS
+constexpr double kMixedSpreadM = 0.05;    // footprint depth spread that makes a pixel "mixed"
+constexpr double kSameSurfaceM = 0.01;    // below this the footprint is one ray
 
 }  // namespace
 
@@ -46,10 +51,13 @@ MeasurementModel::MeasurementModel(const Measurement& m) : m_(m) {}
 
 void MeasurementModel::set(const Measurement& m) {
     const bool same_fpn = m.fpn_mm == m_.fpn_mm && m.seed == m_.seed;
+    const bool same_maps = m.seed == m_.seed && m.effects.dcs_offset == m_.effects.dcs_offset &&
+                           m.effects.dcs_gain == m_.effects.dcs_gain && m.effects.bad_pixels == m_.effects.bad_pixels;
     m_ = m;
     have_geometry_ = false;
     have_prepared_ = false;
     have_fpn_ = have_fpn_ && same_fpn;
+    have_maps_ = have_maps_ && same_maps;
 }
 
 const std::vector<float>& MeasurementModel::fixed_pattern() {
@@ -84,79 +92,227 @@ const std::vector<float>& MeasurementModel::fixed_pattern() {
     return fpn_;
 }
 
+const PixelMaps& MeasurementModel::pixel_maps() {
+    if (have_maps_) return maps_;
+    have_maps_ = true;
+    const Effects& e = m_.effects;
+    uint64_t rng = m_.seed ^ 0x8CB92BA72F3D8DD7ull;
+    for (unsigned k = 0; k < 4; ++k) {
+        maps_.offset[k].assign(kPixels, 0.0f);
+        maps_.gain[k].assign(kPixels, 1.0f);
+        if (e.dcs_offset > 0)
+            for (auto& o : maps_.offset[k]) o = static_cast<float>(e.dcs_offset * gaussian(rng));
+        if (e.dcs_gain > 0)
+            for (auto& g : maps_.gain[k]) g = static_cast<float>(1 + e.dcs_gain * gaussian(rng));
+    }
+    maps_.bad.assign(kPixels, PixelMaps::good);
+    maps_.stuck_value.assign(kPixels, 0);
+    for (unsigned n = 0; n < std::min(e.bad_pixels, kPixels / 4); ++n) {
+        unsigned q;
+        do q = static_cast<unsigned>(splitmix64(rng) % kPixels);
+        while (maps_.bad[q] != PixelMaps::good);
+        maps_.bad[q] = static_cast<uint8_t>(PixelMaps::hot + n % 3);
+        maps_.stuck_value[q] = static_cast<uint16_t>(100 + splitmix64(rng) % 3896);
+    }
+    return maps_;
+}
+
 void MeasurementModel::build_geometry() {
     ray_m_.assign(kPixels, 0.0);
-    irradiance_.assign(kPixels, 0.0);
+    rho_.assign(kPixels, 0.0f);
+    geo_flags_.assign(kPixels, 0);
+    rays_.clear();
+    first_.assign(kPixels + 1, 0);
     have_geometry_ = true;
     if (m_.scene.kind == Scene::Kind::pattern) return;
+    const Effects& e = m_.effects;
+    const double falloff = e.beam_exponent + e.vignetting_exponent;
+    // The footprint: the pixel centre alone, or four rays a quarter pixel off it.
+    static constexpr double kQuad[4][2] = {{-0.25, -0.25}, {0.25, -0.25}, {-0.25, 0.25}, {0.25, 0.25}};
+    const bool quad = e.subrays >= 4;
+    const unsigned n = quad ? 4 : 1;
+    // The lens's rays do not change with the scene: undistorted once per process. Slot 0 is the
+    // pixel centre, 1..4 the quarter-pixel offsets.
+    static const std::vector<float> lens_rays = [] {
+        std::vector<float> v(size_t(5) * kPixels * 2);
+        for (unsigned q = 0; q < kPixels; ++q)
+            for (unsigned j = 0; j < 5; ++j) {
+                const double du = j ? kQuad[j - 1][0] : 0, dv = j ? kQuad[j - 1][1] : 0;
+                double x, y;
+                undistort(q % kWidth + du, q / kWidth + dv, x, y);
+                v[(size_t(q) * 5 + j) * 2] = static_cast<float>(x);
+                v[(size_t(q) * 5 + j) * 2 + 1] = static_cast<float>(y);
+            }
+        return v;
+    }();
+    auto cast = [&](unsigned q, unsigned slot, double& r, double& irr, double& rho) {
+        double d[3] = {lens_rays[(size_t(q) * 5 + slot) * 2], lens_rays[(size_t(q) * 5 + slot) * 2 + 1], 1};
+        const Hit h = trace(m_.scene, d);
+        if (!std::isfinite(h.t)) return false;
+        const double len = std::sqrt(d[0] * d[0] + d[1] * d[1] + 1);
+        r = h.t * len;
+        // The LED's beam and the lens's vignetting both fall off with the angle off the axis.
+        irr = m_.reflectivity * h.rho * (h.cos_dn / len) / (r * r) * std::pow(1 / len, falloff);
+        rho = m_.reflectivity * h.rho;
+        return true;
+    };
+    std::vector<SubRay> foot;
     for (unsigned v = 0; v < kHeight; ++v)
         for (unsigned u = 0; u < kWidth; ++u) {
-            double d[3] = {0, 0, 1};
-            undistort(u, v, d[0], d[1]);
-            const Hit h = trace(m_.scene, d);
-            if (!std::isfinite(h.t)) continue;
-            const double len = std::sqrt(d[0] * d[0] + d[1] * d[1] + 1);
-            const double r = h.t * len;
-            ray_m_[v * kWidth + u] = r;
-            irradiance_[v * kWidth + u] = m_.reflectivity * h.rho * (h.cos_dn / len) / (r * r);
+            const unsigned q = v * kWidth + u;
+            first_[q] = static_cast<uint32_t>(rays_.size());
+            double r, irr, rho;
+            if (cast(q, 0, r, irr, rho)) {
+                ray_m_[q] = r;
+                rho_[q] = static_cast<float>(rho);
+            }
+            foot.clear();
+            double lo = 1e300, hi = -1e300, sum_irr = 0, sum_r = 0;
+            for (unsigned j = 0; j < n; ++j) {
+                if (!cast(q, quad ? j + 1 : 0, r, irr, rho)) continue;
+                foot.push_back({static_cast<float>(r), static_cast<float>(irr / n)});
+                lo = std::min(lo, r);
+                hi = std::max(hi, r);
+                sum_irr += irr / n;
+                sum_r += r * irr / n;
+            }
+            if (foot.empty()) continue;
+            if (foot.size() < n || hi - lo > kMixedSpreadM) geo_flags_[q] |= kTruthMixed;
+            if (foot.size() == n && hi - lo < kSameSurfaceM)
+                rays_.push_back({static_cast<float>(sum_r / sum_irr), static_cast<float>(sum_irr)});
+            else
+                rays_.insert(rays_.end(), foot.begin(), foot.end());
         }
+    first_[kPixels] = static_cast<uint32_t>(rays_.size());
+}
+
+bool MeasurementModel::samples(unsigned q, const SubRay* rays, unsigned n, double gain, double ambient,
+                               double offset_units, uint32_t freq_khz, float out[4]) {
+    const auto& fpn = fixed_pattern();
+    const PixelMaps& maps = pixel_maps();
+    const double range_m = kSpeedOfLightDiv2 / (double(std::max<uint32_t>(freq_khz, 1)) * 1000.0);
+    // Harmonics of the correlation, weaker at higher frequencies: the four samples alias the
+    // 3rd and 5th onto the fundamental, a phase error (a5 - a3) sin 4 phi.
+    const double e = m_.effects.wiggle_mm / range_unit_mm(kCalibFreqKhz) * 2 * std::numbers::pi * kCalibFreqKhz /
+                     double(std::max<uint32_t>(freq_khz, 1));
+    const double a3 = 25.0 / 16 * e, a5 = 9.0 / 16 * e;
+    double s0 = 0, s1 = 0, total = 0;
+    for (unsigned j = 0; j < n; ++j) {
+        const double a = gain * rays[j].irradiance;
+        const double units = rays[j].r_m / range_m * kPhasePeriod + offset_units + fpn[q];
+        const double phi = 2 * std::numbers::pi * (units / kPhasePeriod - std::floor(units / kPhasePeriod));
+        const double c = std::cos(phi), sn = std::sin(phi);
+        double c3 = c, s3 = sn, c5 = c, s5 = sn;
+        if (e != 0) {
+            const double c2 = c * c, sn2 = sn * sn;
+            c3 = c * (4 * c2 - 3);
+            s3 = sn * (3 - 4 * sn2);
+            c5 = c * ((16 * c2 - 20) * c2 + 5);
+            s5 = sn * ((16 * sn2 - 20) * sn2 + 5);
+        }
+        // C(phi - k pi/2) with C(x) = cos x + a3 cos 3x + a5 cos 5x, for k = 0 and 1; k = 2, 3
+        // are their negatives.
+        s0 += a * (c + a3 * c3 + a5 * c5);
+        s1 += a * (sn - a3 * s3 + a5 * s5);
+        total += a;
+    }
+    const double s[4] = {s0, s1, -s0, -s1};
+    bool clipped = false;
+    const uint8_t bad = maps.bad[q];
+    for (unsigned k = 0; k < 4; ++k) {
+        if (bad == PixelMaps::stuck) {
+            out[k] = maps.stuck_value[q];
+            continue;
+        }
+        double dev = bad == PixelMaps::dead ? 0.0 : maps.gain[k][q] * s[k];
+        if (m_.effects.compression) {
+            // The tap that collects the larger share holds the ambient and unmodulated light as
+            // well; near full well it loses charge, at full well the sample clips.
+            const double tap = ambient + total + std::abs(dev);
+            if (tap >= kFullWell) {
+                out[k] = 4095;
+                clipped = true;
+                continue;
+            }
+            if (tap > kKnee) {
+                clipped = true;  // no longer linear: the pixel reads as saturated
+                const double kept = kKnee + (kFullWell - kKnee) * std::tanh((tap - kKnee) / (kFullWell - kKnee));
+                dev = std::copysign(std::max(0.0, std::abs(dev) - (tap - kept)), dev);
+            }
+        }
+        double v = kBackground + maps.offset[k][q] + dev + (bad == PixelMaps::hot ? kHotSignal : 0.0);
+        if (v >= 4094.5 || v < 0.5) clipped = true;
+        out[k] = static_cast<float>(v);
+    }
+    return clipped && bad == PixelMaps::good;
 }
 
 Truth MeasurementModel::truth(const SensorSettings& s) {
-    if (!have_geometry_) build_geometry();
+    if (!have_prepared_ || !(prepared_for_ == s)) prepare(s);
     const auto& fpn = fixed_pattern();
+    const auto& maps = pixel_maps();
     Truth t;
     t.distance.resize(kPixels);
     t.amplitude.resize(kPixels);
     t.fixed_pattern.resize(kPixels);
+    t.flags.assign(kPixels, 0);
     const double m_per_unit = 1.0 / phase_per_mm(kCalibFreqKhz) / 1000.0;
     for (unsigned q = 0; q < kPixels; ++q) {
         const unsigned row = q / kWidth;
         const double tint = s.hdr && row % 2 == 0 ? s.hdr_short_us : s.integration_us;
+        double irr = 0;
+        for (uint32_t j = first_[q]; j < first_[q + 1]; ++j) irr += rays_[j].irradiance;
         t.distance[q] = static_cast<float>(ray_m_[q]);
-        t.amplitude[q] = static_cast<float>(kAmplitudeGain * tint * irradiance_[q]);
+        t.amplitude[q] = static_cast<float>(kAmplitudeGain * tint * irr);
         t.fixed_pattern[q] = static_cast<float>(fpn[q] * m_per_unit);
+        t.flags[q] = static_cast<uint8_t>(geo_flags_[q] | sat_flags_[q] |
+                                          (maps.bad[q] != PixelMaps::good ? kTruthBadPixel : 0));
     }
     return t;
 }
 
 void MeasurementModel::prepare(const SensorSettings& s) {
     if (!have_geometry_) build_geometry();
-    const auto& fpn = fixed_pattern();
-    const double range_m = kSpeedOfLightDiv2 / (double(std::max<uint32_t>(s.freq_khz, 1)) * 1000.0);
     const double offset = m_.phase_offset + (m_.temperature_drift ? drift_phase(s) : 0.0);
     // Sample noise that gives noise_mm of distance sigma at the reference amplitude:
-    // sigma_phase = sigma_sample / (sqrt 2 * A).
+    // sigma_phase = sigma_sample / (sqrt 2 * A). Its variance grows with the light the pixel
+    // collects (shot noise) over the dark and read noise the background term stands for.
     const double sigma_ref =
         m_.noise_mm * std::numbers::sqrt2 * kRefAmplitude * 2 * std::numbers::pi / range_unit_mm(s.freq_khz);
+    const PixelMaps& maps = pixel_maps();
     for (auto& c : clean_) c.resize(kPixels);
     sigma_.resize(kPixels);
+    sat_flags_.assign(kPixels, 0);
     for (unsigned i = 0; i < kHeight; ++i) {
         const unsigned row = image_row(i);
         const double tint = s.hdr && row % 2 == 0 ? s.hdr_short_us : s.integration_us;
+        const double gain = kAmplitudeGain * tint;
         for (unsigned u = 0; u < kWidth; ++u) {
             const unsigned q = row * kWidth + u, r = i * kWidth + u;
-            const double a = kAmplitudeGain * tint * irradiance_[q];
-            const double units = ray_m_[q] / range_m * kPhasePeriod + offset + fpn[q];
-            const double phi =
-                2 * std::numbers::pi * (units / kPhasePeriod - std::floor(units / kPhasePeriod));
-            // DCS_k = B + A cos(phi - k pi/2).
-            const double c = a * std::cos(phi), sn = a * std::sin(phi);
-            clean_[0][r] = static_cast<float>(kBackground + c);
-            clean_[1][r] = static_cast<float>(kBackground + sn);
-            clean_[2][r] = static_cast<float>(kBackground - c);
-            clean_[3][r] = static_cast<float>(kBackground - sn);
-            sigma_[r] =
-                static_cast<float>(sigma_ref * std::sqrt((kBackground + a) / (kBackground + kRefAmplitude)));
+            const uint32_t n = first_[q + 1] - first_[q];
+            const double ambient = m_.effects.ambient * rho_[q] * tint / 1000.0;
+            float out[4];
+            if (samples(q, rays_.data() + first_[q], n, gain, ambient, offset, s.freq_khz, out))
+                sat_flags_[q] = kTruthSaturated;
+            for (unsigned k = 0; k < 4; ++k) clean_[k][r] = out[k];
+            double light = ambient;
+            for (uint32_t j = first_[q]; j < first_[q + 1]; ++j) light += gain * rays_[j].irradiance;
+            const uint8_t bad = maps.bad[q];
+            const double hot = bad == PixelMaps::hot ? 3.0 : 1.0;
+            sigma_[r] = bad == PixelMaps::stuck ? 0.0f
+                                                : static_cast<float>(hot * sigma_ref *
+                                                                     std::sqrt((kBackground + light) /
+                                                                               (kBackground + kRefAmplitude)));
         }
     }
     quiet_.clear();
     if (m_.noise_mm == 0) {
         quiet_.resize(size_t(4) * kPixels);
         for (unsigned k = 0; k < 4; ++k)
-            for (unsigned r = 0; r < kPixels; ++r)
-                quiet_[k * kPixels + r] =
-                    static_cast<uint16_t>(std::clamp(std::lround(clean_[k][r]), 0l, 4095l));
+            for (unsigned r = 0; r < kPixels; ++r) {
+                const auto v = static_cast<uint16_t>(std::clamp(std::lround(clean_[k][r]), 0l, 4095l));
+                quiet_[k * kPixels + r] = m_.effects.flag_bits ? with_flags(v, k) : v;
+            }
     }
     prepared_for_ = s;
     have_prepared_ = true;
@@ -164,16 +320,26 @@ void MeasurementModel::prepare(const SensorSettings& s) {
 
 namespace {
 
-// Samples clip at the ends of the 12-bit range, which the decode reads as invalid.
+// Samples clip at the ends of the 12-bit range, which the decode reads as invalid. With flags,
+// the upper bits carry the DCS number (bits 12-13) and a saturation bit (15).
+template <bool kFlags>
 __attribute__((optimize("O3"))) void noisy_plane(uint16_t* out, const float* clean, const float* sigma,
-                                                 const float* draws, unsigned n) {
+                                                 const float* draws, unsigned n, unsigned k) {
     for (unsigned r = 0; r < n; ++r) {
         const float v = clean[r] + sigma[r] * draws[r] + 0.5f;
-        out[r] = static_cast<uint16_t>(std::clamp(static_cast<int>(v), 0, 4095));
+        const auto s = static_cast<uint16_t>(std::clamp(static_cast<int>(v), 0, 4095));
+        if constexpr (kFlags)
+            out[r] = static_cast<uint16_t>(s | k << 12 | (s == 4095 ? 0x8000 : 0));
+        else
+            out[r] = s;
     }
 }
 
 }  // namespace
+
+uint16_t with_flags(uint16_t sample, unsigned k) {
+    return static_cast<uint16_t>(sample | k << 12 | (sample == 4095 ? 0x8000 : 0));
+}
 
 void MeasurementModel::render(const SensorSettings& s, uint64_t frame, uint16_t* dst) {
     if (!have_prepared_ || !(prepared_for_ == s)) prepare(s);
@@ -194,7 +360,11 @@ void MeasurementModel::render(const SensorSettings& s, uint64_t frame, uint16_t*
             uint64_t bits = x;
             for (unsigned j = 0; j < 5 && r < kPixels; ++j, ++r, bits >>= 12) draws_[r] = g[bits & 4095];
         }
-        noisy_plane(dst + size_t(k) * kPixels, clean_[k].data(), sigma_.data(), draws_.data(), kPixels);
+        uint16_t* out = dst + size_t(k) * kPixels;
+        if (m_.effects.flag_bits)
+            noisy_plane<true>(out, clean_[k].data(), sigma_.data(), draws_.data(), kPixels, k);
+        else
+            noisy_plane<false>(out, clean_[k].data(), sigma_.data(), draws_.data(), kPixels, k);
     }
 }
 

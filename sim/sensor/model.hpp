@@ -57,6 +57,22 @@ double drift_phase(const SensorSettings& s);
 // equal -phase_offset at the calibration frequency.
 int32_t calib_drnu_offset(int32_t phase_offset);
 
+// A 12-bit sample of DCS k with the sensor's flags in the upper bits.
+uint16_t with_flags(uint16_t sample, unsigned k);
+
+// Per-pixel properties of this sensor that stay from frame to frame (seeded).
+struct PixelMaps {
+    enum Bad : uint8_t { good, hot, dead, stuck };
+    std::array<std::vector<float>, 4> offset, gain;  // per DCS, image order
+    std::vector<uint8_t> bad;                        // image order
+    std::vector<uint16_t> stuck_value;               // what a stuck pixel always reads
+};
+
+// One ray of a pixel's footprint: path length and the irradiance it brings back.
+struct SubRay {
+    float r_m, irradiance;
+};
+
 class MeasurementModel {
   public:
     explicit MeasurementModel(const Measurement& m = {});
@@ -65,10 +81,17 @@ class MeasurementModel {
 
     // Per image pixel: the fixed-pattern phase error in phase units (0 with fpn_mm 0).
     const std::vector<float>& fixed_pattern();
+    const PixelMaps& pixel_maps();
     Truth truth(const SensorSettings& s);
     // One four-phase frame (kFrameBytes / 2 samples): planes DCS0..3 of raw rows. Frames of one
     // seed and number are identical.
     void render(const SensorSettings& s, uint64_t frame, uint16_t* dst);
+
+    // The four noiseless samples (before rounding) image pixel q gives for the footprint `rays`
+    // (amplitude per unit irradiance `gain`, ambient counts `ambient`, phase offset in units);
+    // true when a sample clips or compresses (a tap beyond its linear range).
+    bool samples(unsigned q, const SubRay* rays, unsigned n, double gain, double ambient, double offset_units,
+                 uint32_t freq_khz, float out[4]);
 
   private:
     void build_geometry();
@@ -77,11 +100,18 @@ class MeasurementModel {
     Measurement m_;
     bool have_geometry_ = false;
     bool have_fpn_ = false;
+    bool have_maps_ = false;
     bool have_prepared_ = false;
     SensorSettings prepared_for_;
-    // Image order: ray length (0: no surface), reflectivity x cos(incidence) / r^2.
-    std::vector<double> ray_m_, irradiance_;
+    // Image order: the centre ray's length (0: no surface), the footprint's rays (pixel q's are
+    // rays_[first_[q] .. first_[q + 1])), reflectivity for the ambient light, geometry flags.
+    std::vector<double> ray_m_;
+    std::vector<SubRay> rays_;
+    std::vector<uint32_t> first_;
+    std::vector<float> rho_;
+    std::vector<uint8_t> geo_flags_, sat_flags_;
     std::vector<float> fpn_;
+    PixelMaps maps_;
     // Raw order, what does not change from frame to frame under one set of settings.
     std::array<std::vector<float>, 4> clean_;
     std::vector<float> sigma_;

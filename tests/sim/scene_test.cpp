@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <zip.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -154,6 +155,7 @@ vxsim::Measurement quiet(const char* scene) {
     m.noise_mm = 0;
     m.fpn_mm = 0;
     m.phase_offset = 0;
+    m.effects = vxsim::Effects::none();  // the exact instrument these checks are stated for
     return m;
 }
 
@@ -317,6 +319,79 @@ TEST_F(Scene, HdrRowPairsAlternateShortAndLongIntegration) {
     ASSERT_TRUE(u.set_reg(148, 0));
     const auto plain = rows();
     EXPECT_NEAR(plain[80] / plain[81], 1.0, 0.01);
+}
+
+// The real sensor's effects in the raw samples, and the truth flags that mark them: bad pixels
+// fail the DCS consistency window (4017..4175) or have no amplitude, good ones keep it; the
+// upper bits carry the DCS number and saturation; footprints across depth edges are mixed.
+TEST_F(Scene, TruthFlagsMarkWhatTheSamplesShow) {
+    struct Case {
+        const char* scene;
+        double reflectivity;
+        uint8_t expect;  // a flag that must occur
+    } cases[] = {{"boxes", 0.5, vxsim::kTruthMixed}, {"wall:0.6", 2.0, vxsim::kTruthSaturated}};
+    auto& cam = tb.add_camera({});
+    Usb u(cam);
+    ASSERT_TRUE(u.h);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.scene);
+        vxsim::Measurement m;
+        m.scene = *vxsim::Scene::parse(c.scene);
+        m.reflectivity = c.reflectivity;
+        m.effects.bad_pixels = 300;
+        cam.set_measurement(m);
+        const Frame f = u.capture_one();
+        ASSERT_EQ(f.data.size(), vxsim::kFrameBytes);
+        const auto truth = cam.truth();
+        unsigned bad = 0, bad_caught = 0, good = 0, good_kept = 0, flagged = 0, sat = 0, sat_clipped = 0,
+                 mixed = 0, mixed_at_edge = 0, wrong_bits = 0;
+        for (unsigned i = 0; i < H; ++i)
+            for (unsigned j = 0; j < W; ++j) {
+                const unsigned r = i * W + j, q = image_row(i) * W + j;
+                unsigned d[4];
+                bool clipped = false;
+                for (unsigned k = 0; k < 4; ++k) {
+                    const uint16_t v = f.sample(k, r);
+                    d[k] = v & 0xFFF;
+                    clipped |= d[k] == 4095;
+                    wrong_bits += ((v >> 12) & 3) != k || bool(v & 0x8000) != (d[k] == 4095) || (v & 0x4000);
+                }
+                const bool window = d[0] + d[2] >= 4017 && d[0] + d[2] <= 4175 && d[1] + d[3] >= 4017 &&
+                                    d[1] + d[3] <= 4175;
+                const double amp = std::hypot(double(d[3]) - d[1], double(d[2]) - d[0]) / 2;
+                const uint8_t fl = truth.flags[q];
+                flagged |= fl;
+                if (fl & vxsim::kTruthBadPixel) {
+                    ++bad;
+                    bad_caught += !window || amp < 20;
+                } else if (!(fl & vxsim::kTruthSaturated)) {
+                    ++good;
+                    good_kept += window;
+                }
+                if (clipped) {
+                    ++sat;
+                    sat_clipped += bool(fl & (vxsim::kTruthSaturated | vxsim::kTruthBadPixel));
+                }
+                if (fl & vxsim::kTruthMixed) {
+                    ++mixed;
+                    double spread = 0;
+                    for (int dv = -1; dv <= 1; ++dv)
+                        for (int du = -1; du <= 1; ++du) {
+                            const int v = int(q / W) + dv, uu = int(j) + du;
+                            if (v >= 0 && v < int(H) && uu >= 0 && uu < int(W))
+                                spread = std::max(spread, double(std::abs(truth.distance[v * W + uu] - truth.distance[q])));
+                        }
+                    mixed_at_edge += spread > 0.05;
+                }
+            }
+        EXPECT_EQ(wrong_bits, 0u);
+        EXPECT_EQ(bad, 300u);
+        EXPECT_GE(bad_caught, bad * 95 / 100);
+        EXPECT_GE(good_kept, good * 99 / 100);
+        EXPECT_TRUE(flagged & c.expect);
+        EXPECT_GE(sat_clipped, sat * 99 / 100);  // what clips was flagged
+        EXPECT_GE(mixed_at_edge, mixed * 95 / 100);
+    }
 }
 
 // --- the calibration package -------------------------------------------------------------------
@@ -496,9 +571,26 @@ TEST_F(Scene, LauncherWritesTheTruthAndRefusesBadMeasurementOptions) {
     const auto truth = cam.truth();
     EXPECT_TRUE(std::equal(truth.distance.begin(), truth.distance.end(), d.begin()));
 
+    // The flags file: a gray frame of bytes, the truth's flags (bad pixels on a plain wall).
+    ASSERT_EQ(run("--scene wall:2 --truth-flags " + file), 0);
+    std::ifstream fin(file, std::ios::binary);
+    std::getline(fin, header);
+    EXPECT_EQ(header, "VX_GRAY,U8,320,240");
+    std::vector<uint8_t> flags(N + 1);
+    fin.read(reinterpret_cast<char*>(flags.data()), std::streamsize(flags.size()));
+    EXPECT_EQ(fin.gcount(), std::streamsize(N));
+    std::remove(file.c_str());
+    vxsim::Measurement plain;
+    plain.scene = *vxsim::Scene::parse("wall:2");
+    cam.set_measurement(plain);
+    const auto want = cam.truth().flags;
+    EXPECT_TRUE(std::equal(want.begin(), want.end(), flags.begin()));
+    EXPECT_EQ(std::count(flags.begin(), flags.end() - 1, vxsim::kTruthBadPixel), 60);
+
     for (const char* bad :
          {"--scene wall:0", "--scene tilt:2", "--scene tilt:2:90", "--scene cube", "--noise -1",
-          "--temperature 35", "--seed x", "--calib-package /nonexistent/package"}) {
+          "--temperature 35", "--seed x", "--calib-package /nonexistent/package", "--wiggle -1",
+          "--bad-pixels 19201", "--footprint 2", "--dcs-mismatch 1"}) {
         SCOPED_TRACE(bad);
         EXPECT_EQ(run(bad), 2);
     }
