@@ -96,6 +96,7 @@ protected:
         opt.measurement.reflectivity = reflectivity;
         opt.measurement.noise_mm = noise_mm;
         opt.measurement.fpn_mm = 0;
+        opt.measurement.effects = vxsim::Effects::none();  // the geometry, not the sensor, is under test
         vxsim::Camera& sim = tb.add_camera(opt);
         vexel::Library lib(nullptr, VX_LOG_OFF);
         vexel::Device cam = vexel::Device::open();
