@@ -1,7 +1,8 @@
 /* A complete client in C: list the cameras, open the first, capture ten frames and print the
    distance at the centre of each.
 
-       cc centre_distance.c $(pkg-config --cflags --libs vexel) -o centre_distance
+       cc centre_distance.c $(pkg-config --cflags --libs vexel) -Wl,-rpath,$(pkg-config --variable=libdir vexel) \
+          -o centre_distance
        vexel-sim -- ./centre_distance           # without a camera */
 #include <stdio.h>
 

@@ -49,9 +49,15 @@ execute_process(COMMAND pkg-config --cflags --libs vexel OUTPUT_VARIABLE flags R
 if(NOT rc EQUAL 0 OR NOT flags MATCHES "-I${prefix}/lib/pkgconfig/../../include")
   message(FATAL_ERROR "pkg-config --cflags --libs vexel: '${flags}'")
 endif()
+# A custom prefix is not on the loader's path: the README's rpath from pkg-config's libdir.
+execute_process(COMMAND pkg-config --variable=libdir vexel OUTPUT_VARIABLE libdir RESULT_VARIABLE rc
+                OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT rc EQUAL 0 OR NOT EXISTS ${libdir}/libvexel.so.1)
+  message(FATAL_ERROR "pkg-config --variable=libdir vexel: '${libdir}'")
+endif()
 separate_arguments(flags UNIX_COMMAND "${flags}")
 run("pkg-config build" ${CC} -std=c99 -Wall -Werror ${SOURCE_DIR}/examples/centre_distance.c ${flags}
-    -Wl,-rpath,${prefix}/lib -o ${WORK_DIR}/centre_distance_pc)
+    -Wl,-rpath,${libdir} -o ${WORK_DIR}/centre_distance_pc)
 run("pkg-config example" ${sim} -- ${WORK_DIR}/centre_distance_pc)
 if(NOT out MATCHES "frame [0-9]+: centre [0-9.]+ m")
   message(FATAL_ERROR "pkg-config example:\n${out}")
