@@ -39,6 +39,8 @@ class DeviceCore {
 
     // Opens the record; raises vexel.Error on failure. GIL held; released while opening.
     void open();
+    // Opens the camera whose USB serial string is `serial` into the record; as open().
+    void open_serial(const std::string& serial);
     // Idempotent. GIL held; released while the library closes.
     void close();
     bool is_open() const { return open_.load(); }

@@ -811,6 +811,17 @@ void bind_device(py::module_& m) {
     m.def(
         "open", [](const DeviceInfo& info) { return open_record(info.rec); }, py::arg("info"),
         "Opens the camera that vexel.devices() listed as `info`.");
+    m.def(
+        "open_serial",
+        [](const std::string& serial) {
+            auto core = std::make_shared<DeviceCore>(vexel_dev{});
+            core->open_serial(serial);
+            track(core);
+            return core;
+        },
+        py::arg("serial"),
+        "Opens the attached camera whose USB serial string is `serial`, wherever it sits on the\n"
+        "bus, and returns its Device. Raises vexel.Error when no camera has that serial.");
 
     m.attr("PARAM_MODE") = int(VX_PARAM_MODE);
     m.attr("PARAM_DEV_ID") = int(VX_PARAM_DEV_ID);

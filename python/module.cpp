@@ -135,6 +135,17 @@ void DeviceCore::open() {
     open_.store(true);
 }
 
+void DeviceCore::open_serial(const std::string& serial) {
+    if (!library_up()) raise_error("vexel_dev_open_serial", 0, "the library has stopped");
+    vexel_dev* r;
+    {
+        py::gil_scoped_release nogil;
+        r = vexel_dev_open_serial(&rec_, serial.c_str());
+    }
+    if (!r) raise_error("vexel_dev_open_serial", 0, "no camera with serial " + serial + " could be opened");
+    open_.store(true);
+}
+
 void DeviceCore::close() {
     py::gil_scoped_release nogil;
     std::lock_guard lock(close_mu_);

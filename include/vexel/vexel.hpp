@@ -124,6 +124,15 @@ class Device {
         return Device(list[static_cast<size_t>(index)]);
     }
 
+    // Opens the attached camera whose USB serial string is `serial`, wherever it sits on the
+    // bus (also after it left and came back).
+    static Device open_serial(const std::string& serial) {
+        auto rec = std::make_unique<vexel_dev>();
+        if (!vexel_dev_open_serial(rec.get(), serial.c_str()))
+            throw Error("no camera with serial " + serial + " could be opened");
+        return Device(std::move(rec));
+    }
+
     // Opens a record from devices(). The record lives on the heap, where the library may keep
     // pointing at it while the Device is moved around.
     explicit Device(const vexel_dev& listed) : dev_(std::make_unique<vexel_dev>(listed)) {
@@ -340,6 +349,8 @@ class Device {
 
   private:
     static constexpr size_t kMaxFrameBytes = 320u * 240u * 2u * 4u;
+
+    explicit Device(std::unique_ptr<vexel_dev> opened) : dev_(std::move(opened)) {}
 
     static std::string text(const char* s, size_t n) { return std::string(s, strnlen(s, n)); }
     static void check_target(unsigned target) {

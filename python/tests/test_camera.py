@@ -56,6 +56,13 @@ def test_raw_view_outlives_its_frame_and_device():
         cam.start()
 
 
+def test_open_by_serial():
+    with vexel.open_serial("VX0001") as cam:
+        assert cam.serial == "VX0001"
+    with pytest.raises(vexel.Error, match="no camera with serial VX000"):
+        vexel.open_serial("VX000")
+
+
 def test_context_manager_closes_on_exceptions():
     with pytest.raises(KeyError):
         with vexel.open() as cam:

@@ -24,6 +24,7 @@ TEST_F(Hpp, OpensCapturesDecodesProjectsAndReportsFailuresAsExceptions) {
     vxsim::Camera& sim = tb.add_camera(opt);
     vexel::Library lib(nullptr, VX_LOG_OFF);
     EXPECT_THROW(vexel::Device::open(1), vexel::Error);
+    EXPECT_THROW(vexel::Device::open_serial("HPP4"), vexel::Error);  // a prefix is not the serial
 
     vexel::Device first = vexel::Device::open();
     vexel::Device cam = std::move(first);  // the open record moves with it
