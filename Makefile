@@ -3,7 +3,7 @@ SHELL := /bin/bash
 JOBS  ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-release test-asan test-tsan bench demo clean
+.PHONY: all deps build test test-release test-asan test-tsan bench demo docs clean
 
 all: build
 
@@ -32,6 +32,10 @@ demo: build/release/build.ninja
 
 bench: build
 	@for b in build/release/bench/bench_*; do [ -x "$$b" ] && "$$b" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true; done
+
+# The API reference from the public headers: build/release/docs/html/index.html.
+docs: build/release/build.ninja
+	cmake --build build/release --target docs
 
 clean:
 	rm -rf build

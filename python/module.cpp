@@ -170,6 +170,7 @@ void track(const std::shared_ptr<DeviceCore>& core) {
 PYBIND11_MODULE(vexel, m) {
     using namespace vxpy;
     m.doc() = "The USB time-of-flight camera from Python: devices, capture, decoded images as numpy arrays.";
+    m.attr("__version__") = vexel_get_version();
 
     py::exec(kErrorClasses, m.attr("__dict__"));
     g_error = m.attr("Error").ptr();

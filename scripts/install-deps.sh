@@ -12,6 +12,7 @@ packages=(
   libboost-dev chromium
   pybind11-dev python3-dev python3-numpy python3-pytest
   ccache
+  doxygen help2man lintian dpkg-dev fakeroot file
 )
 # Optional packages (benchmark comparisons); never required by the library itself.
 optional=(libopencv-dev libclang-rt-14-dev)  # VEXEL_WITH_OPTIONAL=1 make deps

@@ -17,11 +17,11 @@ typedef int (*vexel_error_cb)(vexel_dev* dev, int code, uint32_t arg);
 
 /* One pull call's request; the library points at it while the call runs. */
 typedef struct vexel_cap_request {
-    uint32_t total;
+    uint32_t total;  /* frames asked for */
     uint32_t wanted; /* frames still wanted */
     uint8_t* pos;    /* write position in the caller's buffer */
     uint32_t space;  /* bytes left */
-    vexel_frame_info* info;
+    vexel_frame_info* info; /* next record of the caller's information array */
 } vexel_cap_request;
 
 /* Frames kept by the library: size / 307200; at least 2 are needed to start. `buf` is not used

@@ -85,6 +85,8 @@ VX_API int configSetIntegrationTime3D(unsigned t);
 VX_API int configGetIntegrationTime3D(void);
 VX_API int configSetIntegrationTimesHDR(void);
 
+/* Background suppression (ABS) and high dynamic range on (1) or off (0) for the sensor at devAddr;
+   0 on success, -1 when the register write fails. */
 VX_API int configEnableABS(int flag, int devAddr);
 VX_API int apiEnableABS(int flag, int devAddr);
 VX_API int configEnableHDR(int flag, int devAddr);
@@ -110,6 +112,8 @@ VX_API extern uint32_t upperThreshold; /* squared amplitudes */
 VX_API extern uint32_t lowerThreshold;
 VX_API extern uint8_t hysteresisMap[VX_CHIP_PIXELS];
 
+/* Minimum amplitude and its hysteresis width; the thresholds the decode compares squared
+   amplitudes with follow. */
 VX_API void apiSetMinAmplitude(int a);
 VX_API void apiSetHysteresis(int w);
 VX_API void hysteresisUpdateThresholds(int a);
@@ -150,6 +154,9 @@ VX_API void calibrateSetIbTempCoef(double v, int partType);
 VX_API double calibrateGetSpeedOfLightDiv2(void);
 VX_API void calibrateSetSpeedOfLightDiv2(double v);
 
+/* The loaded calibration's parameters: offsets in phase counts, calibration temperatures in
+   tenths of a degree, the distance step in millimetres, the number and size of the distance
+   images and the DRNU run settings. Setters change the process-wide chip state only. */
 VX_API int calibrationGetOffsetDRNU(void);
 VX_API int calibrateGetTempCalib(void);
 VX_API int calibrateGetIbTempCalib(void);

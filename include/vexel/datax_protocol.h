@@ -36,43 +36,48 @@ enum { AL_ACK_READY = 1, AL_ACK_STARTED = 3, AL_ACK_ERASING = 4 };
 #pragma pack(push, 1)
 typedef struct al_data_info {
     uint8_t type;       /* query: the image asked about; reply: that image's type */
-    uint8_t reserved;
-    uint16_t version;
+    uint8_t reserved;   /* zero */
+    uint16_t version;   /* version word stored with the image */
     uint32_t data_size; /* bytes stored; 0xFFFFFFFF: nothing valid stored */
     uint32_t data_addr; /* storage address as the camera reports it */
-    uint32_t reserved2;
+    uint32_t reserved2; /* zero */
 } al_data_info;
 
-typedef struct al_action_info { /* start of a write */
-    uint8_t type;
-    uint8_t reserved;
-    uint16_t version;
-    uint32_t size;
-    uint32_t reserved2;
+/* Start of a write: what is about to be stored. */
+typedef struct al_action_info {
+    uint8_t type;       /* image type (slot) written */
+    uint8_t reserved;   /* zero */
+    uint16_t version;   /* version word stored with it */
+    uint32_t size;      /* bytes that will follow */
+    uint32_t reserved2; /* zero */
 } al_action_info;
 
+/* Erase request sent before a write. */
 typedef struct al_erase_info {
-    uint8_t type;
-    uint32_t size;
+    uint8_t type;        /* image type (slot) erased */
+    uint32_t size;       /* bytes to make room for */
     uint32_t block_size; /* always AL_DATA_BLOCK_SIZE */
-    uint32_t zero;
+    uint32_t zero;       /* zero */
 } al_erase_info;
 
+/* The camera's acknowledgement of a block or a stage. */
 typedef struct al_ack {
     uint32_t next;  /* index of the block the camera expects next */
     uint8_t status; /* AL_ACK_* */
-    uint8_t reserved[8];
+    uint8_t reserved[8]; /* zero */
 } al_ack;
 
-typedef struct al_block_hdr { /* followed directly by `len` data bytes */
+/* Header of one data block, followed directly by `len` data bytes. */
+typedef struct al_block_hdr {
     uint16_t crc;             /* al_data_calc_crc of the data bytes */
     uint32_t len;             /* 1 to AL_DATA_BLOCK_SIZE */
 } al_block_hdr;
 
+/* Request for the next piece of a read. */
 typedef struct al_payload_req {
-    uint32_t reserved;
+    uint32_t reserved;  /* zero */
     uint32_t len; /* 1 to AL_DATA_PIECE_SIZE */
-    uint32_t reserved2;
+    uint32_t reserved2; /* zero */
 } al_payload_req;
 #pragma pack(pop)
 

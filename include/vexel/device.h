@@ -35,15 +35,16 @@ typedef struct vexel_dev {
     uint8_t spare;
 } vexel_dev;
 
+/* A device-list entry that is not open: the same record. */
 typedef vexel_dev vexel_dev_info;
 
 /* Caller form of a device parameter; only the low 8 bits of param_id travel. */
 #pragma pack(push, 1)
 typedef struct vexel_param_item {
-    uint32_t param_id;
-    uint8_t param_len;
-    uint8_t param_val[18];
-    uint8_t reserved;
+    uint32_t param_id;      /* VX_PARAM_* */
+    uint8_t param_len;      /* bytes of param_val used */
+    uint8_t param_val[18];  /* little-endian value */
+    uint8_t reserved;       /* zero */
 } vexel_param_item;
 #pragma pack(pop)
 

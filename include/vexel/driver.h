@@ -16,11 +16,11 @@ struct vexel_driver_op;
 /* A registry row: the core gives every open device its own copy, whose last two words the
    driver fills at init. */
 typedef struct vexel_driver_entry {
-    const char* name;
-    const char* family;
-    const struct vexel_driver_op* ops;
-    vexel_dev* dev;
-    void* state;
+    const char* name;                  /* driver name for messages */
+    const char* family;                /* product family it serves, the product string's first field */
+    const struct vexel_driver_op* ops; /* its operations table */
+    vexel_dev* dev;                    /* the open device (filled at init) */
+    void* state;                       /* the driver's own state (filled at init) */
 } vexel_driver_entry;
 
 /* Sixteen slots; a null slot is an operation the driver does not support. Every slot takes the

@@ -7,18 +7,20 @@
 
 VX_EXTERN_C_BEGIN
 
+/* What the driver tells of one captured frame; filled by the pulling calls. */
 typedef struct vexel_frame_info {
     uint32_t frame_size;   /* bytes */
     uint16_t frame_format; /* 171: calibration data frame */
-    uint16_t frame_idx;
-    uint32_t frame_width;
-    uint32_t frame_height;
+    uint16_t frame_idx;    /* the camera's frame counter, wrapping at 65536 */
+    uint32_t frame_width;  /* pixels */
+    uint32_t frame_height; /* pixels */
     uint8_t frame_depth; /* frame_size / width / height */
-    uint8_t reserved[3];
+    uint8_t reserved[3]; /* zero */
 } vexel_frame_info;
 
+/* A frame as the frame-ready callback sees it. */
 typedef struct vexel_frame {
-    vexel_frame_info info;
+    vexel_frame_info info; /* as the pulling calls describe it */
     uint8_t* data; /* valid only during the callback */
 } vexel_frame;
 

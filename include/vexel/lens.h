@@ -10,29 +10,29 @@ VX_EXTERN_C_BEGIN
 
 /* Pinhole intrinsics in pixels plus distortion k1, k2, p1, p2, k3 for an img_w x img_h image. */
 typedef struct vexel_lens_param {
-    double cx;
-    double cy;
-    double fx;
-    double fy;
-    double dcoeff[5];
-    int32_t img_w;
-    int32_t img_h;
+    double cx;        /* principal point, pixels */
+    double cy;        /* principal point, pixels */
+    double fx;        /* focal length, pixels */
+    double fy;        /* focal length, pixels */
+    double dcoeff[5]; /* k1, k2, p1, p2, k3 */
+    int32_t img_w;    /* image size the values are for */
+    int32_t img_h;    /* image size the values are for */
 } vexel_lens_param;
 
 /* For every corrected pixel (u, v), entry v*width + u holds the position in the distorted
    image to read from. roi_* bounds the corrected pixels that all have a real source.
    Start it zero-filled; ready is 1 while the tables are allocated. */
 typedef struct vx_calib_len_map {
-    float* map_x;
-    float* map_y;
-    int32_t size;
-    int32_t width;
-    int32_t height;
-    int32_t roi_x;
-    int32_t roi_y;
-    int32_t roi_w;
-    int32_t roi_h;
-    uint8_t ready;
+    float* map_x;   /* source column of each corrected pixel */
+    float* map_y;   /* source row of each corrected pixel */
+    int32_t size;   /* entries in each table */
+    int32_t width;  /* corrected image size */
+    int32_t height; /* corrected image size */
+    int32_t roi_x;  /* region whose pixels all have a source */
+    int32_t roi_y;  /* region whose pixels all have a source */
+    int32_t roi_w;  /* region whose pixels all have a source */
+    int32_t roi_h;  /* region whose pixels all have a source */
+    uint8_t ready;  /* 1 while the tables are allocated */
 } vx_calib_len_map;
 
 /* (Re)builds the table at lens->img_w x lens->img_h; returns width*height, or 0 with the

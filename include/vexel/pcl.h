@@ -13,11 +13,11 @@ VX_EXTERN_C_BEGIN
 /* Caller-supplied intrinsics in pixels of the distance image; every distance is multiplied by
    dist_scale before projection. */
 typedef struct vexel_camera_param {
-    float cx;
-    float cy;
-    float fx;
-    float fy;
-    float dist_scale;
+    float cx;         /* principal point, pixels */
+    float cy;         /* principal point, pixels */
+    float fx;         /* focal length, pixels */
+    float fy;         /* focal length, pixels */
+    float dist_scale; /* factor on every distance (1 for metres in, metres out) */
 } vexel_camera_param;
 
 /* Projects the valid pixels (0 < d < 60, unscaled) of the row-major img_w x img_h distance

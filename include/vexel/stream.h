@@ -20,7 +20,7 @@ typedef struct vx_stream_hdr {
     uint16_t height;     /* 0: driver default */
     int16_t sensor_temp; /* tenths of a degree Celsius */
     int16_t illum_temp;  /* tenths of a degree Celsius */
-    uint32_t spare;
+    uint32_t spare;      /* passed through to the frame information */
     uint32_t data_sum;    /* wrapping sum of the payload's little-endian 32-bit words */
     uint8_t frame_start;  /* bit 0: this packet starts a frame */
     uint8_t has_data_sum; /* bit 0: data_sum is valid */
@@ -29,36 +29,38 @@ typedef struct vx_stream_hdr {
 
 enum { VX_STREAM_HDR_SIZE = 36, VX_STREAM_MAGIC = 0x98FB };
 
+/* Parser settings given at creation. */
 typedef struct vx_stream_cfg {
     uint32_t max_frames; /* complete frames kept; the oldest go first */
 } vx_stream_cfg;
 
 /* Raw per-frame information from the header of the packet that started the frame. */
 typedef struct vx_stream_frame_info {
-    uint32_t frlen;
+    uint32_t frlen; /* frame bytes */
     uint16_t fridx; /* header fridx + frames completed earlier in that packet */
-    uint16_t frfmt;
-    uint16_t width;
-    uint16_t height;
-    int16_t sensor_temp;
-    int16_t illum_temp;
-    uint32_t spare;
+    uint16_t frfmt;       /* frame format code */
+    uint16_t width;       /* pixels; 0: driver default */
+    uint16_t height;      /* pixels; 0: driver default */
+    int16_t sensor_temp;  /* tenths of a degree Celsius */
+    int16_t illum_temp;   /* tenths of a degree Celsius */
+    uint32_t spare;       /* passed through */
 } vx_stream_frame_info;
 
 /* Statistics since creation or the last reset. */
 typedef struct vx_stream_state {
-    uint32_t frames_assembled;
+    uint32_t frames_assembled; /* frames whose bytes all arrived */
     uint32_t frames_moved;     /* into the ready list */
     uint32_t frames_discarded; /* incomplete frames thrown away */
     uint32_t frames_dropped;   /* complete frames dropped because the ready list was full */
-    uint32_t frames_ready;
-    uint32_t reserved0;
-    uint32_t bytes_skipped;
-    uint32_t reserved1;
-    uint32_t reset_sec;
-    uint32_t reset_usec;
+    uint32_t frames_ready;     /* waiting to be taken */
+    uint32_t reserved0;        /* zero */
+    uint32_t bytes_skipped;    /* bytes that belonged to no packet */
+    uint32_t reserved1;        /* zero */
+    uint32_t reset_sec;        /* when the statistics started: seconds */
+    uint32_t reset_usec;       /* and microseconds */
 } vx_stream_state;
 
+/* A stream parser: created, fed and destroyed by the vx_stream_ calls. */
 typedef struct vx_stream vx_stream;
 
 /* Null when `cfg` is null or memory is short. */

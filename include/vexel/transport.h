@@ -14,21 +14,21 @@ struct vexel_ll_op;
 typedef struct vexel_ll_dev {
     void* priv;     /* transport's private record while open, else null */
     int32_t fd;     /* host-opened descriptor; 0 for enumerated devices */
-    uint8_t bus;
-    uint8_t port;
-    uint8_t addr;
+    uint8_t bus;    /* USB bus number */
+    uint8_t port;   /* port on that bus */
+    uint8_t addr;   /* device address */
     uint8_t speed;  /* libusb speed code, 3 = high speed */
-    uint8_t reserved[36];
-    const struct vexel_ll_op* ops;
+    uint8_t reserved[36]; /* zero */
+    const struct vexel_ll_op* ops; /* the transport that serves the record */
     uint8_t valid;  /* bus and port name one particular device */
 } vexel_ll_dev;
 
 /* Device form of a parameter item: the unit inside parameter command payloads. */
 #pragma pack(push, 1)
 typedef struct vexel_ll_param_rec {
-    uint8_t id;
-    uint8_t len;
-    uint8_t val[18];
+    uint8_t id;      /* parameter id */
+    uint8_t len;     /* bytes of val used */
+    uint8_t val[18]; /* little-endian value */
 } vexel_ll_param_rec;
 #pragma pack(pop)
 
@@ -44,25 +44,52 @@ enum {
 /* Called on the device's event thread for every completed bulk transfer. */
 typedef int (*vexel_ll_cap_cb)(vexel_ll_dev* dev, int code, uint8_t* data, int len, void* user);
 
-/* Seventeen slots in a fixed order: the layout of ll_op_usb. */
+/* Seventeen slots in a fixed order: the layout of ll_op_usb. A transport fills every slot; the
+   vexel_ll_ entry points are the only callers, on the caller's thread unless a slot says
+   otherwise, and they have already refused null records. Results are true (1) or false (0). */
 typedef struct vexel_ll_op {
+    /* Starts the transport once per library start (vexel_init); false when it cannot work. */
     int (*init)(void);
+    /* Ends it (vexel_uninit), after every device is closed. */
     void (*uninit)(void);
+    /* Stores the transport's own debug level for contexts opened later. */
     void (*set_debug)(unsigned level);
+    /* Opens the device the record names (or the first one), claims it and starts its event
+       thread; fills `priv` and returns `dev`, or null with the record unchanged. */
     vexel_ll_dev* (*dev_open)(vexel_ll_dev* dev);
+    /* The same for a descriptor the host system opened (`fd`); null where unsupported. */
     vexel_ll_dev* (*dev_open_by_fd)(vexel_ll_dev* dev);
+    /* Takes back every transfer, stops the event thread, releases `priv`. Never fails; nothing
+       else may run on the record meanwhile. */
     void (*dev_close)(vexel_ll_dev* dev);
+    /* Fills up to `capacity` caller-owned records with the devices found; returns the count. */
     int (*dev_list)(vexel_ll_dev* list, int capacity);
+    /* One control exchange of `length` bytes to (is_write) or from `data`, owned by the caller
+       and used only during the call; true when exactly `length` bytes moved within timeout_ms.
+       Commands from several threads run one at a time. */
     int (*exe_cmd)(vexel_ll_dev* dev, uint8_t is_write, uint8_t type, uint16_t value, void* data,
                    uint16_t length, uint32_t timeout_ms);
+    /* True when the device's last command was (type, value) and it completed; waits while the
+       device reports busy. */
     int (*check_last_cmd)(vexel_ll_dev* dev, uint8_t type, uint8_t value);
+    /* Cancels the streaming transfers without waiting; the one slot the capture callback may call. */
     void (*cap_abort)(vexel_ll_dev* dev);
+    /* Starts streaming: `cb` runs on the device's event thread for every completed transfer, with
+       bytes that stay the transport's and are valid only during the call. `arg` is the camera's
+       start argument. */
     int (*cap_start)(vexel_ll_dev* dev, uint32_t arg, vexel_ll_cap_cb cb, void* user);
+    /* Cancels the transfers, waits for their callbacks and tells the device to stop; true when it
+       acknowledged. */
     int (*cap_stop)(vexel_ll_dev* dev);
+    /* Resets `target`; target 3 closes and reopens the link in place. */
     int (*dev_reset)(vexel_ll_dev* dev, uint8_t target);
+    /* Writes `count` 32-bit registers from `base` of `target`, from the caller's array. */
     int (*reg_write)(vexel_ll_dev* dev, uint8_t target, uint32_t base, const uint32_t* values, uint16_t count);
+    /* Reads `count` registers into the caller's array. */
     int (*reg_read)(vexel_ll_dev* dev, uint8_t target, uint32_t base, uint32_t* values, uint16_t count);
+    /* Sets the device parameters of `count` caller-owned records. */
     int (*param_set)(vexel_ll_dev* dev, vexel_ll_param_rec* recs, int count);
+    /* Reads them: fills length and value of each record. */
     int (*param_get)(vexel_ll_dev* dev, vexel_ll_param_rec* recs, int count);
 } vexel_ll_op;
 

@@ -24,5 +24,6 @@
 #include <vexel/log.h>
 #include <vexel/path.h>
 #include <vexel/pcl.h>
+#include <vexel/version.h>
 
 #endif

@@ -37,8 +37,10 @@ namespace vexel {
 // vexel_error_name, e.g. "VEXEL_ERR_CAP_STALL"), else 0 with an empty name().
 class Error : public std::runtime_error {
   public:
+    // `what` names the failed call; a non-zero capture error code adds its name.
     explicit Error(const std::string& what, int code = 0)
         : std::runtime_error(code ? what + ": " + vexel_error_name(code) : what), code_(code) {}
+    // The capture error code, or 0; name() is its name, or empty.
     int code() const noexcept { return code_; }
     const char* name() const noexcept { return code_ ? vexel_error_name(code_) : ""; }
 
@@ -51,6 +53,7 @@ class Error : public std::runtime_error {
 // interface would open a dated one in the working directory), else appends debug lines to it.
 class Library {
   public:
+    // Calls vexel_init and sets the log as the class comment says.
     explicit Library(const char* log_file = nullptr, unsigned console_level = VX_LOG_WRN) {
         vexel_init(log_file ? log_file : "/dev/null");
         vexel_log_cfg(console_level, log_file ? unsigned{VX_LOG_DBG} : unsigned{VX_LOG_OFF}, VX_LOG_OFF);
@@ -73,6 +76,8 @@ inline std::vector<vexel_dev> devices(int max = 16) {
 class Frame {
   public:
     Frame() = default;
+    // Built from a frame's information and the raw bytes it takes over; the calls below read
+    // them back: information, raw bytes, width, height, pixel count, frame index.
     Frame(const vexel_frame_info& info, std::vector<uint8_t> bytes) : info_(info), bytes_(std::move(bytes)) {}
     const vexel_frame_info& info() const noexcept { return info_; }
     std::span<const uint8_t> raw() const noexcept { return bytes_; }
@@ -88,7 +93,9 @@ class Frame {
 
 // A point in camera coordinates, metres: x right, y down, z along the optical axis.
 struct Point {
-    float x, y, z;
+    float x; // metres, right
+    float y; // metres, down
+    float z; // metres, along the optical axis
 };
 static_assert(sizeof(Point) == 3 * sizeof(float), "points are handed to the C interface as float triples");
 
@@ -112,6 +119,7 @@ inline std::vector<Rgb> colours(std::span<const float> metres, float near = 0.0f
 // cancel.
 using TransferProgress = std::function<bool(uint32_t done, uint32_t total, int stage)>;
 
+// An open camera (or none): opened by the constructor, closed by the destructor; move-only.
 class Device {
   public:
     // Opens the `index`-th attached camera.
@@ -172,12 +180,14 @@ class Device {
     // EPC_CALIB_UNKNOWN for a driver without them.
     int calibration() const { return epc_calib_status(vexel_dev_get_drv(live())); }
 
+    // Capture start and stop; a failure throws. Prefer the Capture guard.
     void start() {
         if (!vexel_cap_start(live())) throw Error("capture start failed");
     }
     void stop() {
         if (!vexel_cap_stop(live())) throw Error("capture stop not acknowledged: capture still runs");
     }
+    // True while a capture runs.
     bool capturing() const noexcept { return dev_ && vexel_cap_is_ongoing(dev_.get()) > 0; }
 
     // Waits for the next frame, at most the library's pull time-out (about two seconds plus a
@@ -403,6 +413,7 @@ class Device {
 // (a stop the camera does not acknowledge is left to the device's close).
 class Capture {
   public:
+    // Starts capture on `dev`, which must outlive the guard; throws when it cannot.
     explicit Capture(Device& dev) : dev_(dev) { dev_.start(); }
     ~Capture() {
         if (dev_.get()) vexel_cap_stop(dev_.get());

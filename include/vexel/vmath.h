@@ -20,6 +20,9 @@
 
 VX_EXTERN_C_BEGIN
 
+/* Vectors are arrays of 3 doubles, 3x3 and 4x4 matrices of 9 and 16 (column-major), quaternions
+   of 4 (x, y, z, w). create allocates (from src, or zeros for null; the caller frees), set copies;
+   operations write `dest`, or `a` itself when dest is null, and return it. */
 VX_API double* vec3_create(const double* src);
 VX_API double* vec3_set(const double* src, double* dst);
 VX_API double* vec3_add(double* a, const double* b, double* dest);
@@ -42,6 +45,7 @@ VX_API double* vec3_unproject(double* v, const double* view, const double* proj,
                               double* dest);
 VX_API int vec3_str(const double* v, char* buf);
 
+/* 3x3 matrices: allocate, copy, identity, transpose, widen to 4x4. */
 VX_API double* mat3_create(const double* src);
 VX_API double* mat3_set(const double* src, double* dst);
 VX_API double* mat3_identity(double* dest);
@@ -52,6 +56,7 @@ VX_API double* mat3_inverse(double* a, double* dest);
 VX_API double* mat3_multiply(double* a, const double* b, double* dest);
 VX_API int mat3_str(const double* m, char* buf);
 
+/* 4x4 matrices: allocate, copy, identity, transpose, determinant. */
 VX_API double* mat4_create(const double* src);
 VX_API double* mat4_set(const double* src, double* dst);
 VX_API double* mat4_identity(double* dest);
@@ -83,6 +88,7 @@ VX_API double* mat4_lookAt(const double* eye, const double* center, const double
 VX_API double* mat4_fromRotationTranslation(const double* q, const double* v, double* dest);
 VX_API int mat4_str(const double* m, char* buf);
 
+/* Quaternions: allocate, copy. */
 VX_API double* quat_create(const double* src);
 VX_API double* quat_set(const double* src, double* dst);
 /* w = -sqrt(|1 - x^2 - y^2 - z^2|). */
