@@ -22,7 +22,11 @@ foreach(prog vexel vexel-sim)
             -P ${PROJECT_SOURCE_DIR}/cmake/man_page.cmake
     DEPENDS ${target} ${PROJECT_SOURCE_DIR}/cmake/man_page.cmake
     COMMENT "Manual page ${prog}.1" VERBATIM)
-  list(APPEND vexel_man_pages ${vexel_man_dir}/${prog}.1)
+  # Installed compressed, as Debian's man expects them.
+  add_custom_command(OUTPUT ${vexel_man_dir}/${prog}.1.gz
+    COMMAND gzip -9nc ${vexel_man_dir}/${prog}.1 > ${vexel_man_dir}/${prog}.1.gz
+    DEPENDS ${vexel_man_dir}/${prog}.1 VERBATIM)
+  list(APPEND vexel_man_pages ${vexel_man_dir}/${prog}.1.gz)
 endforeach()
 if(vexel_man_pages)
   add_custom_target(man ALL DEPENDS ${vexel_man_pages})
