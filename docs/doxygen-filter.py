@@ -62,6 +62,7 @@ while i < len(lines):
     # Trailing comments document the member on their line.
     line = re.sub(r"([;,{])(\s*)/\*(?![*!<])", r"\1\2/**<", line)
     line = re.sub(r"([;,{)])(\s+)//(?![/!<])", r"\1\2///<", line)
+    line = re.sub(r"^(\s*#\s*define\s+\S+.*?\S)(\s+)/\*(?![*!<])", r"\1\2/**<", line)
     if group_doc and stripped:
         if not statement_open:
             statement_open = True

@@ -101,7 +101,9 @@ static_assert(sizeof(Point) == 3 * sizeof(float), "points are handed to the C in
 
 // A colour as three bytes.
 struct Rgb {
-    uint8_t r, g, b;
+    uint8_t r; // red
+    uint8_t g; // green
+    uint8_t b; // blue
 };
 static_assert(sizeof(Rgb) == 3, "colours are handed to the C interface as byte triples");
 
