@@ -1,4 +1,5 @@
 // The stub driver of the TI family: fixed answers, enough to stream and look at raw data.
+#include <algorithm>
 #include <cstring>
 
 #include <vexel/driver.h>
@@ -32,8 +33,10 @@ int ti_frame_decode(vexel_driver_entry*, void* out, int out_len, int type, const
     auto* dst = static_cast<float*>(out);
     if (type == 1 || type == 2) {
         for (int i = 0; 4 * i < raw_len && i < out_len / 4; ++i) {
-            uint32_t w;
-            std::memcpy(&w, src + 4 * i, sizeof w);
+            // A raw length that is not a whole number of words ends in a partial word: take the
+            // bytes that are there and zeros for the rest.
+            uint32_t w = 0;
+            std::memcpy(&w, src + 4 * i, std::min<size_t>(sizeof w, size_t(raw_len - 4 * i)));
             dst[i] = type == 2 ? static_cast<float>(w & 0xFFF) * kScale
                                : static_cast<float>((w >> 16) & 0xFFF) * kScale * kRange;
         }

@@ -2,7 +2,9 @@
 // driver whose start failed.
 #include <cmath>
 #include <string>
+#include <vector>
 
+#include <vexel/driver.h>
 #include <vexel/stream.h>
 #include <vexel/vexel.h>
 
@@ -117,6 +119,31 @@ TEST_F(EpcTest, FrameInformationUsesTheEffectiveGeometry) {
     EXPECT_EQ(st.frame_valid.load(), 1);
     EXPECT_EQ(st.t_sensor.load(), 351);
     EXPECT_EQ(temperatureGetIbTemperatureByFrameHeader(), -12);
+}
+
+// The stub driver of the T0 family converts whole 32-bit words; a raw length that ends in a
+// partial word takes only the bytes the frame has, never the ones behind it.
+TEST(TiStub, DecodeReadsOnlyTheRawBytes) {
+    const vexel_driver_op& ti = g_vexel_driver_op_ti;
+    vexel_frame_info info{8, 2, 0, 320, 240, 4, {}};
+    // Two words, then what lies behind the frame: 0xFF everywhere.
+    std::vector<uint8_t> raw{0x00, 0x08, 0x00, 0x04, 0x00, 0x02, 0x00, 0x01, 0xFF, 0xFF, 0xFF, 0xFF};
+    const struct {
+        int type, raw_len;
+        float want0, want1;  // -1: not written
+    } cases[] = {
+        {2, 8, 0.5f, 0.125f},  {1, 8, 0.25f * 3.122838f, 0.0625f * 3.122838f},
+        {2, 6, 0.5f, 0.125f},  {1, 6, 0.25f * 3.122838f, 0.0f},  // the high half of word 1 is missing
+        {1, 5, 0.25f * 3.122838f, 0.0f}, {2, 5, 0.5f, 0.0f},    // one byte of word 1
+        {2, 4, 0.5f, -1.0f},   {1, 1, 0.0f, -1.0f},              // word 0 alone, then its low byte alone
+    };
+    for (const auto& c : cases) {
+        float out[3] = {-1.0f, -1.0f, -1.0f};
+        EXPECT_EQ(ti.frame_decode(nullptr, out, sizeof out, c.type, raw.data(), c.raw_len, &info), 320 * 240);
+        EXPECT_FLOAT_EQ(out[0], c.want0) << c.type << " " << c.raw_len;
+        EXPECT_FLOAT_EQ(out[1], c.want1) << c.type << " " << c.raw_len;
+        EXPECT_EQ(out[2], -1.0f);
+    }
 }
 
 }  // namespace
