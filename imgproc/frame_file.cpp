@@ -20,9 +20,12 @@ namespace {
 
 constexpr size_t kHeaderMax = 256;
 // A header may announce at most this much per frame: a hostile file must not make the loader
-// reserve gigabytes. Memory still grows only as the file actually delivers data.
+// reserve gigabytes. Memory still grows only as the file actually delivers data. The savers
+// refuse the same frames, so that whatever they write loads again.
 constexpr int64_t kFrameBytesMax = int64_t{256} << 20;
-constexpr int32_t kSideMax = 65535;
+// Both sides of a frame are at least 1, so no side can exceed the largest frame of one-byte
+// samples.
+constexpr int64_t kSideMax = kFrameBytesMax;
 // Conversion buffers for the integer formats, and the loader's first read.
 constexpr size_t kChunkBytes = size_t{1} << 20;
 
@@ -37,11 +40,17 @@ struct Header {
 
 std::atomic<uint64_t> g_header[2];
 
+// 30 bits per side hold kSideMax, 4 bits the sample type.
+constexpr uint64_t kSideMask = (uint64_t{1} << 30) - 1;
+static_assert(kSideMax <= int64_t(kSideMask));
+
 uint64_t pack(const Header& hd) {
-    return uint64_t(uint16_t(hd.w)) | uint64_t(uint16_t(hd.h)) << 16 | uint64_t(uint8_t(hd.type)) << 32;
+    return (uint64_t(hd.w) & kSideMask) | (uint64_t(hd.h) & kSideMask) << 30 | uint64_t(hd.type & 0xF) << 60;
 }
 
-Header unpack(uint64_t v) { return {int32_t(v & 0xFFFF), int32_t((v >> 16) & 0xFFFF), int32_t((v >> 32) & 0xFF)}; }
+Header unpack(uint64_t v) {
+    return {int32_t(v & kSideMask), int32_t((v >> 30) & kSideMask), int32_t((v >> 60) & 0xF)};
+}
 
 void remember(Kind k, const Header& hd) { g_header[int(k)].store(pack(hd)); }
 Header remembered(Kind k) { return unpack(g_header[int(k)].load()); }
@@ -108,8 +117,18 @@ int64_t read_full(int fd, void* buf, size_t n) {
 
 bool at_start(int fd) { return ::lseek(fd, 0, SEEK_CUR) == 0; }
 
-// Sizes a save may describe; the whole-frame arithmetic needs a positive frame.
-bool save_args_ok(const char* fn, const float* data, int32_t len, int32_t w, int32_t h, int64_t n) {
+// A frame the loaders accept: positive sides, at most kFrameBytesMax bytes.
+bool frame_fits(int64_t w, int64_t h, int type) {
+    return w >= 1 && w <= kSideMax && h >= 1 && h <= kSideMax && w * h * sample_bytes(type) <= kFrameBytesMax;
+}
+
+// Sizes a save may describe; the whole-frame arithmetic needs a positive frame, and a frame the
+// loaders would refuse is not written at all.
+bool save_args_ok(const char* fn, const float* data, int32_t len, int32_t w, int32_t h, int type, int64_t n) {
+    if (w > 0 && h > 0 && !frame_fits(w, h, type)) {
+        vx::logf(vx::kErr, "[%s] frame too large for a VX file: %dx%d\n", fn, w, h);
+        return false;
+    }
     if (w > 0 && h > 0 && (data || n == 0)) return true;
     vx::logf(vx::kErr, "[%s] wrong parameters: data=%p, len=%d, size=%dx%d\n", fn, static_cast<const void*>(data),
              len, w, h);
@@ -179,9 +198,7 @@ bool read_header(int fd, Kind kind, const char* fn, const Pattern* patterns, siz
             for (size_t i = 0; i < count && !ok; ++i) {
                 long w = 0, h = 0;
                 if (!match_line(line, patterns[i].prefix, w, h)) continue;
-                const bool sane = w >= 1 && w <= kSideMax && h >= 1 && h <= kSideMax &&
-                                  int64_t(w) * h * sample_bytes(patterns[i].type) <= kFrameBytesMax;
-                if (!sane) break;
+                if (!frame_fits(w, h, patterns[i].type)) break;
                 out = Header{int32_t(w), int32_t(h), patterns[i].type};
                 ok = ::lseek(fd, off_t(nl + 1), SEEK_SET) == off_t(nl + 1);
             }
@@ -274,7 +291,7 @@ VX_API int32_t vexel_frame_save_distance(int32_t fd, int32_t format, const float
     }
     const int64_t frame = int64_t(img_w) * img_h;
     const int64_t n = frame > 0 && dist_len > 0 ? frame * (dist_len / frame) : 0;
-    if (!save_args_ok(__func__, dist, dist_len, img_w, img_h, n)) return 0;
+    if (!save_args_ok(__func__, dist, dist_len, img_w, img_h, format, n)) return 0;
     if (at_start(fd) && !write_header(fd, "VX_DIST", kTypes[format], img_w, img_h)) {
         vx::logf(vx::kErr, "[%s] faile to save VX_DIST header\n", __func__);
         return 0;
@@ -305,7 +322,7 @@ VX_API int32_t vexel_frame_save_gray(int32_t fd, int32_t format, const float* gr
         return 0;
     }
     const int64_t n = std::max<int64_t>(0, std::min<int64_t>(gray_len, int64_t(img_w) * img_h));
-    if (!save_args_ok(__func__, gray, gray_len, img_w, img_h, n)) return 0;
+    if (!save_args_ok(__func__, gray, gray_len, img_w, img_h, format, n)) return 0;
     const bool u16 = format == VEXEL_FRAME_SAVE_U16;
     if (at_start(fd) && !write_header(fd, "VX_GRAY", u16 ? "U16" : "U8", img_w, img_h)) {
         vx::logf(vx::kErr, "[%s] faile to save VX_GRAY header\n", __func__);
