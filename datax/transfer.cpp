@@ -1,17 +1,23 @@
 // Data write (host file to an image slot of the camera) and data read (slot to host file), and
 // their public entry points.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include <vexel/datax_protocol.h>
@@ -203,6 +209,88 @@ File create_temp(const std::string& target, std::string& tmp) {
     return File(nullptr, &std::fclose);
 }
 
+// One transfer per device at a time: the camera keeps a single write state and a single read
+// position, which a second transfer's steps would reset between the first one's. A second
+// transfer from another thread waits for the first to end; one started from inside the first
+// (its progress callback) would wait for ever, so it is refused.
+class TransferTurn {
+public:
+    TransferTurn(const char* fn, const vexel_ll_dev* ll) : ll_(ll) {
+        std::unique_lock lk(mu_);
+        for (;;) {
+            auto it = running_.find(ll);
+            if (it == running_.end()) break;
+            if (it->second == std::this_thread::get_id()) {
+                logf(kErr, "[%s] another data transfer is running on this device\n", fn);
+                return;
+            }
+            cv_.wait(lk);
+        }
+        running_.emplace(ll, std::this_thread::get_id());
+        held_ = true;
+    }
+    ~TransferTurn() {
+        if (!held_) return;
+        {
+            std::lock_guard lk(mu_);
+            running_.erase(ll_);
+        }
+        cv_.notify_all();
+    }
+    TransferTurn(const TransferTurn&) = delete;
+    TransferTurn& operator=(const TransferTurn&) = delete;
+    explicit operator bool() const { return held_; }
+
+private:
+    static inline std::mutex mu_;
+    static inline std::condition_variable cv_;
+    static inline std::map<const vexel_ll_dev*, std::thread::id> running_;
+    const vexel_ll_dev* ll_;
+    bool held_ = false;
+};
+
+// Where a read puts its bytes. A regular file (or a name not yet taken) is written beside itself
+// under a temporary name and renamed when complete, so a failed read leaves it untouched;
+// anything else (a pipe, a terminal, /dev/stdout, a symbolic link) is written straight through
+// its name, which a rename would replace.
+class ReadTarget {
+public:
+    explicit ReadTarget(std::string target) : target_(std::move(target)) {
+        struct stat st{};
+        direct_ = ::lstat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+        if (direct_) {
+            name_ = target_;
+            file_.reset(std::fopen(target_.c_str(), "wb"));
+        } else {
+            file_ = create_temp(target_, name_);
+            if (!file_) name_.clear();  // not ours to remove
+        }
+    }
+    // A temporary file not put in place is removed; what was written straight stays as far as
+    // it got.
+    ~ReadTarget() {
+        file_.reset();
+        if (!direct_ && !name_.empty()) ::unlink(name_.c_str());
+    }
+    ReadTarget(const ReadTarget&) = delete;
+    ReadTarget& operator=(const ReadTarget&) = delete;
+
+    std::FILE* get() const { return file_.get(); }
+    const std::string& name() const { return name_; }  // what is being written, for messages
+    // Closes the file and, for a temporary one, puts it in place; false with errno set.
+    bool commit() {
+        if (std::fclose(file_.release()) != 0) return false;
+        if (!direct_ && std::rename(name_.c_str(), target_.c_str()) != 0) return false;
+        name_.clear();
+        return true;
+    }
+
+private:
+    std::string target_, name_;
+    bool direct_ = false;
+    File file_{nullptr, &std::fclose};
+};
+
 }  // namespace
 
 WaitFn set_board_wait(WaitFn fn) { return g_board_wait.exchange(fn); }
@@ -214,6 +302,8 @@ int write_image(vexel_ll_dev* ll, uint8_t type, uint16_t version, const char* pa
     logf(kInf, "[%s] name:%s, type:%hu, version:%hu\n", fn, path ? path : "(null)", u16(type), version);
     std::vector<uint8_t> image;
     if (!load_image(fn, path, image)) return -1;
+    const TransferTurn turn(fn, ll);
+    if (!turn) return -1;
 
     // The version stored in the slot being replaced, which the new image must exceed.
     al_data_info info;
@@ -243,50 +333,44 @@ int write_image(vexel_ll_dev* ll, uint8_t type, uint16_t version, const char* pa
 
 int read_image(vexel_ll_dev* ll, uint8_t type, const char* path, const Progress& progress) {
     static const char* const fn = "vexel_bin_data_read";
+    const TransferTurn turn(fn, ll);
+    if (!turn) return -1;
     al_data_info info;
     if (!query_info(fn, ll, type, info)) return -1;
     if (info.data_size == kNothingStored) {
         logf(kErr, "[%s] No valid data to read, please check\n", fn);
         return -1;
     }
-    const std::string target = path ? path : "calib.bin";
-    std::string tmp;
-    File f = create_temp(target, tmp);
-    if (!f) {
+    ReadTarget out(path ? path : "calib.bin");
+    if (!out.get()) {
         logf(kErr, "[%s] File open failed\n", fn);
         return -1;
     }
-    auto give_up = [&] {
-        f.reset();
-        ::unlink(tmp.c_str());
-        return -1;
-    };
     const uint32_t size = info.data_size;
     std::array<uint8_t, AL_DATA_PIECE_SIZE> piece;
     for (uint32_t done = 0; done < size;) {
         const auto n = static_cast<uint16_t>(std::min<uint32_t>(AL_DATA_PIECE_SIZE, size - done));
         if (!al_get_data_payload(ll, piece.data(), n)) {
             logf(kErr, "[%s] read failed after %u of %u bytes\n", fn, done, size);
-            return give_up();
+            return -1;
         }
-        if (std::fwrite(piece.data(), 1, n, f.get()) != n) {
-            logf(kErr, "[%s] cannot write %s: %s\n", fn, tmp.c_str(), std::strerror(errno));
-            return give_up();
+        if (std::fwrite(piece.data(), 1, n, out.get()) != n) {
+            logf(kErr, "[%s] cannot write %s: %s\n", fn, out.name().c_str(), std::strerror(errno));
+            return -1;
         }
         done += n;
         if (done < size && progress.report(done, size, VX_DATAX_READ)) {
             logf(kWrn, "[%s] cancelled after %u of %u bytes\n", fn, done, size);
-            return give_up();
+            return -1;
         }
     }
     progress.report(size, size, VX_DATAX_READ);
-    if (std::fflush(f.get()) != 0) {
-        logf(kErr, "[%s] cannot write %s: %s\n", fn, tmp.c_str(), std::strerror(errno));
-        return give_up();
+    if (std::fflush(out.get()) != 0) {
+        logf(kErr, "[%s] cannot write %s: %s\n", fn, out.name().c_str(), std::strerror(errno));
+        return -1;
     }
-    if (std::fclose(f.release()) != 0 || std::rename(tmp.c_str(), target.c_str()) != 0) {
-        logf(kErr, "[%s] cannot store %s: %s\n", fn, target.c_str(), std::strerror(errno));
-        ::unlink(tmp.c_str());
+    if (!out.commit()) {
+        logf(kErr, "[%s] cannot store %s: %s\n", fn, path ? path : "calib.bin", std::strerror(errno));
         return -1;
     }
     return 1;

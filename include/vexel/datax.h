@@ -1,7 +1,13 @@
 /* Data images in the camera's flash: firmware upgrade, data download (host file to camera) and
    data upload (camera to host file). The transfers are synchronous and run on the caller's
    thread; results are 1 on success and -1 on failure. The protocol they are built from is in
-   <vexel/datax_protocol.h>. */
+   <vexel/datax_protocol.h>.
+
+   One transfer runs on a device at a time, since the camera keeps a single write state and read
+   position: a transfer started while another one runs on the same device waits until that one
+   has ended (its final board wait included), then runs. A transfer started from inside the
+   progress callback of another on the same device would wait for ever and is refused with -1
+   instead. Other calls on the device (parameters, registers, capture) are not held back. */
 #ifndef VEXEL_DATAX_H
 #define VEXEL_DATAX_H
 
@@ -40,8 +46,11 @@ VX_API int vexel_firmware_upgrade_ex(vexel_dev* dev, uint8_t type, uint16_t vers
 VX_API int vexel_data_download(vexel_dev* dev, const char* path, uint8_t type, uint16_t version, uint32_t addr);
 
 /* Reads image `type` from the camera into the file `path` ("calib.bin" in the working
-   directory when null). The file appears under its name only once complete (written beside it
-   under a temporary name, then renamed); a failed read leaves an existing file untouched.
+   directory when null). A regular file appears under its name only once complete (written beside
+   it under a temporary name, then renamed); a failed read leaves an existing file untouched.
+   Anything else that exists under the name (a pipe, a device such as /dev/stdout, a symbolic
+   link) is opened and written directly, so the link stays a link and a reader of the pipe gets
+   the bytes as they arrive; a failed read then leaves what was written so far.
    `dev` must be open (else -1); busy for the duration. Any thread. */
 VX_API int vexel_data_upload(vexel_dev* dev, uint8_t type, const char* path);
 /* vexel_data_upload with progress and cancellation; `progress` may be null. */

@@ -1,4 +1,9 @@
 // Data transfers against the simulated camera's flash: real libusb, real transport, public calls.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <filesystem>
@@ -426,6 +431,81 @@ TEST_F(Datax, StepsSendOnlyWhatTheCameraCanTake) {
     EXPECT_EQ(Bytes(three, three + 3), Bytes(o.flash[3].bytes.begin(), o.flash[3].bytes.begin() + 3));
     EXPECT_EQ(al_data_read_action_info(ll, AL_ACTION_ACK_SHORT, rec), 1);
     EXPECT_EQ(vxt::commands(cam, LL_CMD_DATA, AL_ACTION_ACK_SHORT, false).back().length, 9);
+}
+
+// A regular file is replaced whole; a pipe, /dev/stdout or a symbolic link is written through,
+// and stays what it was.
+TEST_F(Datax, ReadWritesThroughWhatIsNotARegularFile) {
+    vxsim::CameraOptions o;
+    o.flash[6] = {1, pattern(2000, 6)};
+    start(o);
+    const Bytes& data = o.flash[6].bytes;
+    put_file("real.bin", {1, 2, 3});
+    fs::create_symlink("real.bin", "link.bin");
+    fs::create_symlink("made.bin", "dangling.bin");
+    ASSERT_EQ(::mkfifo("pipe", 0600), 0);
+    // The reading end is open before the write, so the write neither blocks nor meets a closed
+    // pipe; 2000 bytes fit in the pipe.
+    const int rd = ::open("pipe", O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(rd, 0);
+    for (const char* name : {"link.bin", "dangling.bin", "pipe"}) EXPECT_EQ(vexel_data_upload(&dev_, 6, name), 1) << name;
+    EXPECT_TRUE(fs::is_symlink("link.bin"));
+    EXPECT_TRUE(fs::is_symlink("dangling.bin"));
+    EXPECT_EQ(file_bytes("real.bin"), data);
+    EXPECT_EQ(file_bytes("made.bin"), data);
+    EXPECT_TRUE(fs::is_fifo("pipe"));
+    Bytes piped(4096);
+    const ssize_t got = ::read(rd, piped.data(), piped.size());
+    ::close(rd);
+    piped.resize(size_t(std::max<ssize_t>(got, 0)));
+    EXPECT_EQ(piped, data);
+    // A regular file is still only replaced when the read is complete.
+    put_file("plain.bin", {9});
+    EXPECT_EQ(vexel_data_upload(&dev_, 6, "plain.bin"), 1);
+    EXPECT_EQ(file_bytes("plain.bin"), data);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 6);  // no leftovers
+}
+
+// Two reads of different slots on one device: the second waits for the first instead of moving
+// the camera's read position under it; a transfer started from inside another is refused.
+TEST_F(Datax, TransfersOnOneDeviceTakeTurns) {
+    vxsim::CameraOptions o;
+    o.flash[5] = {1, pattern(20000, 5)};
+    o.flash[6] = {1, pattern(20000, 6)};
+    start(o);
+    static std::atomic<bool> a_reporting, a_complete, b_reporting, b_after_a;
+    static std::atomic<int> nested;
+    a_reporting = a_complete = b_reporting = b_after_a = false;
+    nested = 0;
+    static vexel_dev* dev;
+    dev = &dev_;
+    auto cb_a = [](uint32_t done, uint32_t total, int, void*) -> int {
+        if (!a_reporting.exchange(true)) {
+            nested = vexel_data_upload(dev, 6, "nested.bin");
+            // Time for the other thread's read to come between the pieces, if it can.
+            vxt::eventually([] { return b_reporting.load(); }, 1000ms);
+        }
+        if (done == total) a_complete = true;
+        return 0;
+    };
+    auto cb_b = [](uint32_t, uint32_t, int, void*) -> int {
+        if (!b_reporting.exchange(true)) b_after_a = a_complete.load();
+        return 0;
+    };
+    int b_result = 0;
+    std::thread b([&] {
+        ASSERT_TRUE(vxt::eventually([] { return a_reporting.load(); }, 10s));
+        b_result = vexel_data_upload_ex(&dev_, 6, "b.bin", cb_b, nullptr);
+    });
+    EXPECT_EQ(vexel_data_upload_ex(&dev_, 5, "a.bin", cb_a, nullptr), 1);
+    b.join();
+    EXPECT_EQ(b_result, 1);
+    EXPECT_EQ(nested.load(), -1);
+    EXPECT_TRUE(log_.has("[ERR] [vexel_bin_data_read] another data transfer is running on this device"));
+    EXPECT_FALSE(fs::exists("nested.bin"));
+    EXPECT_TRUE(b_after_a.load());
+    EXPECT_EQ(file_bytes("a.bin"), o.flash[5].bytes);
+    EXPECT_EQ(file_bytes("b.bin"), o.flash[6].bytes);
 }
 
 }  // namespace
