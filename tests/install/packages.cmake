@@ -57,8 +57,9 @@ if(NOT out MATCHES "^vexel ${VERSION}\n")
   message(FATAL_ERROR "vexel --version says '${out}', the packages ${VERSION}")
 endif()
 set(ENV{PYTHONPATH} ${root}/usr/lib/python3/dist-packages)
-run("python module" python3 -c "import vexel, ctypes; lib = ctypes.CDLL('libvexel.so.1'); \
-lib.vexel_get_version.restype = ctypes.c_char_p; print(vexel.__version__, lib.vexel_get_version().decode())")
+# One statement a line: a semicolon would split the argument into several on its way through run().
+run("python module" python3 -c "import vexel, ctypes\nlib = ctypes.CDLL('libvexel.so.1')\n\
+lib.vexel_get_version.restype = ctypes.c_char_p\nprint(vexel.__version__, lib.vexel_get_version().decode())")
 if(NOT out STREQUAL "${VERSION} ${VERSION}\n")
   message(FATAL_ERROR "module and library versions '${out}', the packages ${VERSION}")
 endif()
