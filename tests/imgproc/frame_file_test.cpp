@@ -177,7 +177,7 @@ TEST(FrameFile, SavedShapesLoadAgain) {
             continue;
         }
         ASSERT_EQ(got, int32_t(n)) << out;
-        EXPECT_EQ(lw * 100000 + lh, c.w * 100000 + c.h);
+        EXPECT_EQ(std::pair(lw, lh), std::pair(c.w, c.h));
         for (size_t i = 0; i < n; ++i) ASSERT_EQ(back[i], img[i]) << i;
     }
     const float one = 1.0f;
