@@ -156,7 +156,7 @@ def main():
         view.send_signal(2)
         try:
             out, err = view.communicate(timeout=20)
-            print("vexel view: " + out.strip())
+            print("vexel view: " + out.strip() + " / rc %s / err: %s" % (view.returncode, err.strip()[-1500:]))
             if view.returncode != 0:
                 failures.append("vexel view exit status %d: %s" % (view.returncode, err.strip()[-500:]))
         except subprocess.TimeoutExpired:
