@@ -583,7 +583,7 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
     const std::shared_ptr<const Calibration> cal = st->calibration();
     PixelSetup ps;
     bool calib_warn = false;
-    int freq = 0;
+    int freq = 0, intg_us = 0;
     std::optional<IntgChange> intg;
     // The chip library's record of the frame being decoded, for callers that read it.
     t_descriptor = {*info, raw};
@@ -622,6 +622,7 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
                 std::memcpy(s->hyst.data(), st->hyst.data(), static_cast<size_t>(ps.hyst_len));
             ps.hyst = s->hyst.data();
             freq = cal->freq_khz;
+            intg_us = std::max(st->intg_us, 0);
         }
     } else {
         // Not started on a camera: the chip library's process-wide state, as the exported
@@ -637,6 +638,7 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
         if (distance && s) {
             ps = make_setup(*s, wh, calib_warn);
             freq = configGetModulationFrequency();
+            intg_us = configGetIntegrationTime3D();
         }
     }
     // The integration time goes to the frame's own camera, with no lock held.
@@ -717,6 +719,7 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
             vx_median2d_u16(img, img, static_cast<int32_t>(w), static_cast<int32_t>(h), k);
         const uint16_t v = u16_trunc(149896229.0 / static_cast<double>(f));
         plausibility(simd, img, s->amp.get(), img, static_cast<size_t>(wh), v, static_cast<uint16_t>(v / 6));
+        if (quality_steps_on(*st)) quality_steps(*st, view, img, static_cast<int>(w), static_cast<int>(h), freq, intg_us);
     }
     if (!direct) finish_image(*st, img, out, s->amp.get(), static_cast<int>(w), static_cast<int>(h), lens);
     return static_cast<int>(2 * wh);

@@ -2,6 +2,7 @@
 // lens parameters, feature switches and the calibration load at open.
 #include "driver/epc.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -391,10 +392,19 @@ void learn_integration_time(vexel_driver_entry* drv, State& st) {
     st.intg_us = t;
 }
 
+// The float32 value of a depth-quality switch, when it lies in [lo, hi] (lo itself excluded
+// when `open_lo`).
+bool quality_value(const uint8_t* b, float lo, bool open_lo, float hi, float& v) {
+    if (!b) return false;
+    std::memcpy(&v, b, sizeof v);
+    return (open_lo ? v > lo : v >= lo) && v <= hi;
+}
+
 uint8_t epc_filter_enable(vexel_driver_entry* drv, int id, void* val, int) {
     State* st = state_of(drv);
     if (!st) return 0;
     auto* b = static_cast<uint8_t*>(val);
+    float v = 0;
     const bool reads_value = id == VEXEL_FILTER_PIXEL_CALIB || id == VEXEL_FILTER_MEDIAN ||
                              id == VEXEL_FILTER_AMP_THRESHOLD || id == VEXEL_FILTER_AUTO_INTG ||
                              id == VEXEL_FILTER_DCS_CHECK || id == VEXEL_FILTER_TEMP_MONITOR;
@@ -438,6 +448,31 @@ uint8_t epc_filter_enable(vexel_driver_entry* drv, int id, void* val, int) {
             st->en_hdr.store(1);
             configEnableHDR(1, configGetDeviceAddress());
             return 1;
+        case VEXEL_FILTER_CONFIDENCE:
+            if (!quality_value(b, 0.0f, true, 1e6f, v)) return 0;
+            st->conf_max_mm.store(v);
+            st->en_conf.store(1);
+            return 1;
+        case VEXEL_FILTER_FLYING:
+            if (!quality_value(b, 1.0f, false, 100.0f, v)) return 0;
+            st->flying_k.store(v);
+            st->en_flying.store(1);
+            return 1;
+        case VEXEL_FILTER_TEMPORAL:
+            if (!quality_value(b, 0.0f, true, 1.0f, v)) return 0;
+            st->temporal_alpha.store(v);
+            st->en_temporal.store(1);
+            return 1;
+        case VEXEL_FILTER_SPATIAL:
+            if (!quality_value(b, 0.0f, true, 1e6f, v)) return 0;
+            st->spatial_sigma.store(v);
+            st->en_spatial.store(1);
+            return 1;
+        case VEXEL_FILTER_FILL:
+            if (!quality_value(b, 1.0f, false, 64.0f, v)) return 0;
+            st->fill_px.store(v);
+            st->en_fill.store(1);
+            return 1;
         default:
             return 1;
     }
@@ -467,9 +502,82 @@ uint8_t epc_filter_disable(vexel_driver_entry* drv, int id) {
             st->en_hdr.store(0);
             configEnableHDR(0, configGetDeviceAddress());
             break;
+        case VEXEL_FILTER_CONFIDENCE: st->en_conf.store(0); break;
+        case VEXEL_FILTER_FLYING: st->en_flying.store(0); break;
+        case VEXEL_FILTER_TEMPORAL: {
+            // Switched on again later, the filter starts from a fresh history.
+            st->en_temporal.store(0);
+            std::lock_guard lock(st->temporal_mu);
+            vexel_temporal_reset(st->temporal);
+            break;
+        }
+        case VEXEL_FILTER_SPATIAL: st->en_spatial.store(0); break;
+        case VEXEL_FILTER_FILL: st->en_fill.store(0); break;
         default: break;
     }
     return 1;
+}
+
+int epc_filter_get(vexel_driver_entry* drv, int id, void* val, int size) {
+    const State* st = state_of(drv);
+    if (!st) return -1;
+    uint8_t bytes[4] = {};
+    auto put = [&](uint32_t v) {
+        for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(v >> (8 * i));
+    };
+    auto put_f = [&](float f) { std::memcpy(bytes, &f, sizeof f); };
+    uint8_t on = 0;
+    switch (id) {
+        case VEXEL_FILTER_LENS_UNDISTORT: on = st->en_lens.load(); break;
+        case VEXEL_FILTER_PIXEL_CALIB:
+            on = st->en_pixel_calib.load();
+            put(st->calib_sel.load());
+            break;
+        case VEXEL_FILTER_MEDIAN:
+            on = st->en_median.load();
+            put(st->median_size.load());
+            break;
+        case VEXEL_FILTER_AMP_THRESHOLD:
+            on = st->en_amp.load();
+            put(static_cast<uint32_t>(st->min_amp.load()));
+            break;
+        case VEXEL_FILTER_AUTO_INTG:
+            on = st->en_auto_intg.load();
+            put(st->sat_ratio.load());
+            break;
+        case VEXEL_FILTER_DCS_CHECK:
+            on = st->en_dcs_check.load();
+            put(st->dcs_fix_val.load());
+            break;
+        case VEXEL_FILTER_TEMP_MONITOR:
+            on = st->en_temp_mon.load();
+            put(st->temp_mon_val.load());
+            break;
+        case VEXEL_FILTER_HDR: on = st->en_hdr.load(); break;
+        case VEXEL_FILTER_CONFIDENCE:
+            on = st->en_conf.load();
+            put_f(st->conf_max_mm.load());
+            break;
+        case VEXEL_FILTER_FLYING:
+            on = st->en_flying.load();
+            put_f(st->flying_k.load());
+            break;
+        case VEXEL_FILTER_TEMPORAL:
+            on = st->en_temporal.load();
+            put_f(st->temporal_alpha.load());
+            break;
+        case VEXEL_FILTER_SPATIAL:
+            on = st->en_spatial.load();
+            put_f(st->spatial_sigma.load());
+            break;
+        case VEXEL_FILTER_FILL:
+            on = st->en_fill.load();
+            put_f(st->fill_px.load());
+            break;
+        default: return -1;
+    }
+    if (val && size > 0) std::memcpy(val, bytes, static_cast<size_t>(std::min(size, 4)));
+    return on ? 1 : 0;
 }
 
 }  // namespace
@@ -526,7 +634,7 @@ extern "C" {
 
 const vexel_driver_op g_vexel_driver_op_epc = {  // exported by its declaration
     epc_init,        epc_uninit,     epc_frame_get_info, vx::epc::frame_decode, epc_lens_param_get, epc_spare5,
-    epc_chip_reinit, epc_calib_load, epc_spare8,         epc_filter_enable,     epc_filter_disable, {},
+    epc_chip_reinit, epc_calib_load, epc_spare8,         epc_filter_enable,     epc_filter_disable, epc_filter_get,
 };
 
 VX_API int epc_adapter_init(vexel_dev* dev) { return (dev ? adapter_start(dev) : adapter_standalone()) ? 1 : 0; }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include <vexel/chip.h>
+#include <vexel/depth_quality.h>
 #include <vexel/driver.h>
 #include <vexel/frame.h>
 #include <vexel/lens.h>
@@ -74,6 +75,21 @@ struct State {
         std::lock_guard lock(mu);
         return calib;
     }
+
+    // Depth-quality steps (features 9 to 13) and their values.
+    std::atomic<uint8_t> en_conf{0}, en_flying{0}, en_temporal{0}, en_spatial{0}, en_fill{0};
+    std::atomic<float> conf_max_mm{30.0f}, flying_k{6.0f}, temporal_alpha{0.1f}, spatial_sigma{5.0f}, fill_px{4.0f};
+    // The temporal filter's history, made at the first frame it filters. Frames must enter it one
+    // at a time and in order, so decodes on several threads take turns on it under its own lock
+    // (never `mu`, which the decode takes for its set-up).
+    std::mutex temporal_mu;
+    vexel_temporal* temporal = nullptr;
+    int temporal_w = 0, temporal_h = 0;
+
+    State() = default;
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+    ~State() { vexel_temporal_destroy(temporal); }
 };
 
 // The entry's state, or null when init never made one (the open ignores init's result).
@@ -97,6 +113,11 @@ bool update_lens_param(const std::string& path);
 // The time source of the temperature monitor; returns the previous one. Tests inject a clock.
 using ClockFn = vx::Timestamp (*)();
 ClockFn set_clock(ClockFn fn);
+
+// The depth-quality steps the switches ask for, on a decoded distance image in millimetres
+// (depth_steps.cpp); `raw` gives the amplitudes and offsets.
+bool quality_steps_on(const State& st);
+void quality_steps(State& st, const struct RawView& raw, uint16_t* mm, int w, int h, int freq_khz, int intg_us);
 
 // Operation slot 3 (decode.cpp): bytes written into `out`, or -1.
 int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, const void* raw, int raw_len,

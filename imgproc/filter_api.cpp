@@ -38,4 +38,12 @@ VX_API int32_t vexel_filter_disable(vexel_dev* dev, int32_t filter_id) {
     return drv->ops->filter_disable(drv, filter_id) ? 1 : 0;
 }
 
+VX_API int32_t vexel_filter_get(vexel_dev* dev, int32_t filter_id, void* value, int32_t size) {
+    if (!dev || (value && size < 0)) return -1;
+    vx::DeviceCall call(dev);
+    vexel_driver_entry* drv = driver_for(dev, call, __func__);
+    if (!drv || !drv->ops || !drv->ops->filter_get) return -1;
+    return drv->ops->filter_get(drv, filter_id, value, value ? size : 0);
+}
+
 }  // extern "C"

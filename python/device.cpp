@@ -354,6 +354,10 @@ struct FilterSpec {
     long min, max;
     std::optional<long> fallback;
     bool odd_only = false;
+    // The depth-quality steps take a float32: bounds (lo excluded unless `closed`) and default.
+    bool real = false;
+    double rlo = 0, rhi = 0, rfallback = 0;
+    bool closed = false;
 };
 
 const FilterSpec kFilters[] = {
@@ -365,6 +369,11 @@ const FilterSpec kFilters[] = {
     {"dcs_check", VEXEL_FILTER_DCS_CHECK, 2, 0, 65535, 0},
     {"temp_monitor", VEXEL_FILTER_TEMP_MONITOR, 2, 0, 65535, 75},
     {"hdr", VEXEL_FILTER_HDR, 0, 0, 0, {}},
+    {"confidence", VEXEL_FILTER_CONFIDENCE, 4, 0, 0, {}, false, true, 0, 1e6, 30},
+    {"flying", VEXEL_FILTER_FLYING, 4, 0, 0, {}, false, true, 1, 100, 6, true},
+    {"temporal", VEXEL_FILTER_TEMPORAL, 4, 0, 0, {}, false, true, 0, 1, 0.1},
+    {"spatial", VEXEL_FILTER_SPATIAL, 4, 0, 0, {}, false, true, 0, 1e6, 5},
+    {"fill", VEXEL_FILTER_FILL, 4, 0, 0, {}, false, true, 1, 64, 4, true},
 };
 
 const FilterSpec& filter_spec(const std::string& name) {
@@ -381,7 +390,20 @@ struct Filters {
     void enable(const std::string& name, const py::object& value) {
         const FilterSpec& f = filter_spec(name);
         long v = 0;
-        if (f.bytes == 0) {
+        if (f.real) {
+            double d = f.rfallback;
+            if (!value.is_none()) {
+                if (py::isinstance<py::bool_>(value) || !PyNumber_Check(value.ptr()))
+                    throw py::value_error(std::string("filter \"") + f.name + "\" takes a number");
+                d = value.cast<double>();
+            }
+            if (!(f.closed ? d >= f.rlo : d > f.rlo) || !(d <= f.rhi))
+                throw py::value_error(std::string("filter \"") + f.name + "\": " + std::to_string(d) + " is out of " +
+                                      (f.closed ? "[" : "(") + std::to_string(f.rlo) + ", " + std::to_string(f.rhi) +
+                                      "]");
+            const float fv = static_cast<float>(d);
+            std::memcpy(&v, &fv, sizeof fv);  // the float's bytes go out as the value below
+        } else if (f.bytes == 0) {
             if (!value.is_none())
                 throw py::value_error(std::string("filter \"") + f.name + "\" takes no value");
         } else if (value.is_none()) {
@@ -431,6 +453,31 @@ struct Filters {
             raise_error("vexel_filter_disable", r,
                         std::string("the driver refused filter \"") + f.name + "\"");
         if (f.id == VEXEL_FILTER_LENS_UNDISTORT) core->lens_undistort = false;
+    }
+
+    // A switch's state: None when off, else its value (True for the switches without one).
+    py::object get(const std::string& name) {
+        const FilterSpec& f = filter_spec(name);
+        vexel_dev* d = core->live("vexel_filter_get");
+        uint8_t b[4] = {};
+        const int32_t r = vexel_filter_get(d, f.id, b, sizeof b);
+        if (r < 0) raise_error("vexel_filter_get", r, std::string("no state for filter \"") + f.name + "\"");
+        if (r == 0) return py::none();
+        if (f.real) {
+            float fv;
+            std::memcpy(&fv, b, sizeof fv);
+            return py::float_(fv);
+        }
+        if (f.bytes == 0) return py::bool_(true);
+        uint32_t v = 0;
+        for (int i = f.bytes - 1; i >= 0; --i) v = (v << 8) | b[i];
+        return py::int_(f.bytes == 4 ? long(int32_t(v)) : long(v));
+    }
+
+    py::dict states() {
+        py::dict out;
+        for (const auto& f : kFilters) out[f.name] = get(f.name);
+        return out;
     }
 
     void set(const std::string& name, const py::object& value) {
@@ -582,8 +629,13 @@ void bind_device(py::module_& m) {
              "Switches a filter on with its value: median (odd kernel 1..255, default 3), amp_threshold\n"
              "(minimum amplitude, default 0), auto_intg (bad samples per mille 0..1000, required),\n"
              "dcs_check (correction value 0..65535, default 0), temp_monitor (0..65535, default 75),\n"
-             "pixel_calib (calibration set 0 or 1, default 0); lens_undistort and hdr take none.")
+             "pixel_calib (calibration set 0 or 1, default 0); lens_undistort and hdr take none.\n"
+             "Depth quality (floats): confidence (largest predicted noise kept, mm, default 30), flying\n"
+             "(k 1..100, default 6), temporal (alpha in (0, 1], default 0.1), spatial (range sigma in mm,\n"
+             "default 5), fill (largest hole 1..64 px, default 4).")
         .def("disable", &Filters::disable, py::arg("name"))
+        .def("__getitem__", &Filters::get, "filters[name]: None when off, else its value (True without one).")
+        .def("states", &Filters::states, "Every switch's state as a dict, as filters[name] gives it.")
         .def("__setitem__", &Filters::set,
              "filters[name] = value enables with that value, True with the default, False or None disables.")
         .def_property_readonly_static("names", [](const py::object&) {

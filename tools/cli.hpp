@@ -143,8 +143,10 @@ class Progress {
 namespace vexel_cli {
 
 // --filter NAME[=VALUE]: the processing switches by name (lens, drnu, median=5, amp=30,
-// auto-intg=20, dcs-check=N, hdr, temp-monitor; NAME=off switches one off). Checked while
-// parsing; applied in the order given after the camera opens.
+// auto-intg=20, dcs-check=N, hdr, temp-monitor, and the depth-quality steps confidence=MM,
+// flying=K, temporal=ALPHA, spatial=SIGMA, fill=PX; NAME=off switches one off; several may share
+// one option, comma-separated). Checked while parsing; applied in the order given after the
+// camera opens.
 CLI::Option* add_filter_option(CLI::App* app, std::vector<std::string>& filters);
 void apply_filters(vexel_dev* dev, const std::vector<std::string>& filters);
 // The switches by name, with the value range and the driver's setting after open.
@@ -160,6 +162,8 @@ std::vector<FilterInfo> filter_list();
 std::string check_filter(const std::string& text);
 // Applies one setting; empty when done (and `now`, if given, updated), otherwise why not.
 std::string apply_filter(vexel_dev* dev, const std::string& text, FilterInfo* now);
+// One line "filters   NAME=VALUE|off ..." with every switch the device's driver reports.
+void print_filter_states(vexel_dev* dev);
 
 // Image files. Pixels are row-major, 8 bits per channel, 1 (gray) or 3 (RGB) channels.
 void write_png(const std::string& path, const uint8_t* pixels, int width, int height, int channels);

@@ -114,6 +114,7 @@ int cmd_info(long long device) {
                      configGetPartType() == 4 || configGetPartType() == 5 ? "635" : "660", configGetWaferID(),
                      configGetChipID(), configGetModulationFrequency());
     print_calibration(drv);
+    print_filter_states(&dev);
     return 0;
 }
 

@@ -50,7 +50,10 @@ typedef struct vexel_driver_op {
        the id reads (little-endian); the epc driver may write into them (id 1). 1 done, 0 refused. */
     uint8_t (*filter_enable)(vexel_driver_entry* drv, int id, void* val, int size);
     uint8_t (*filter_disable)(vexel_driver_entry* drv, int id);
-    void (*reserved[5])(void);
+    /* A switch's state: 1 on, 0 off, -1 unknown id; the stored value's bytes into `val` (up to
+       `size`, little-endian) when `val` is not null. */
+    int (*filter_get)(vexel_driver_entry* drv, int id, void* val, int size);
+    void (*reserved[4])(void);
 } vexel_driver_op;
 
 /* The operations of the epc660/epc635 driver (families E1, E2, E3) and of the TI driver (T0). */

@@ -21,7 +21,17 @@ enum {
     VEXEL_FILTER_AUTO_INTG = 5,      /* uint16 target per mille of bad samples; 0 is inactive. Default off */
     VEXEL_FILTER_DCS_CHECK = 6,      /* uint16 correction value sent on a failed check. Default off */
     VEXEL_FILTER_TEMP_MONITOR = 7,   /* uint16, stored. Default on */
-    VEXEL_FILTER_HDR = 8             /* none. Default off */
+    VEXEL_FILTER_HDR = 8,            /* none. Default off */
+    /* Depth-quality steps of <vexel/depth_quality.h>, run on the distance image after the
+       decode's own marks, in this order; each value is a little-endian float32, refused out of
+       range. The confidence comes from the frame's amplitude and sample offset, the modulation
+       frequency and the integration time. All default off. */
+    VEXEL_FILTER_CONFIDENCE = 9, /* largest predicted noise in mm kept (> 0) */
+    VEXEL_FILTER_FLYING = 10,    /* k, 1 to 100 (6 is a good start) */
+    VEXEL_FILTER_TEMPORAL = 11,  /* alpha, above 0 to 1; the history belongs to the open device and
+                                    holds a pixel's last value for 2 frames */
+    VEXEL_FILTER_SPATIAL = 12,   /* range sigma in mm (> 0) */
+    VEXEL_FILTER_FILL = 13       /* largest hole in pixels, 1 to 64 */
 };
 
 /* Switches filter `filter_id` on with the value at `filter_arg` (at least as many bytes as the id
@@ -32,6 +42,10 @@ enum {
 VX_API int32_t vexel_filter_enable(vexel_dev* dev, int32_t filter_id, void* filter_arg, int32_t arg_size);
 /* Switches filter `filter_id` off; same results. */
 VX_API int32_t vexel_filter_disable(vexel_dev* dev, int32_t filter_id);
+/* A switch's state: 1 on, 0 off, -1 without a device or driver or for an id the driver does not
+   know. When `value` is not null, up to `size` bytes of the stored value (as enable reads it,
+   little-endian) are written there, also while the switch is off. Any thread. */
+VX_API int32_t vexel_filter_get(vexel_dev* dev, int32_t filter_id, void* value, int32_t size);
 
 VX_EXTERN_C_END
 

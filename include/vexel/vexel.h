@@ -1,6 +1,6 @@
 /* libvexel: host SDK of the USB time-of-flight camera. The application interface in one header:
    library start and log, devices, capture and frames, processing switches, point cloud, frame
-   files, colour map, lens undistortion and 16-bit filters, data transfer.
+   files, colour map, lens undistortion and 16-bit filters, depth-quality filters, data transfer.
 
    The protocol layers stay out of it, so their names cannot clash with an application's own
    (the chip library, for one, exports a function called i2c). Include them by name when needed:
@@ -15,6 +15,7 @@
 #include <vexel/capture.h>
 #include <vexel/cmap.h>
 #include <vexel/datax.h>
+#include <vexel/depth_quality.h>
 #include <vexel/device.h>
 #include <vexel/features.h>
 #include <vexel/filter.h>

@@ -313,6 +313,36 @@ class Device {
     void dcs_check(bool on, uint16_t correction = 0) { filter(VEXEL_FILTER_DCS_CHECK, on, correction); }
     void temperature_monitor(bool on) { filter(VEXEL_FILTER_TEMP_MONITOR, on, uint16_t{75}); }
     void hdr(bool on) { filter(VEXEL_FILTER_HDR, on, uint8_t{0}); }
+    // Depth-quality steps in the decode (<vexel/depth_quality.h>); 0 switches one off. Values
+    // out of range throw vexel::Error (the driver refuses them).
+    void confidence(float max_mm) { filter(VEXEL_FILTER_CONFIDENCE, max_mm != 0, max_mm); }
+    void flying(float k) { filter(VEXEL_FILTER_FLYING, k != 0, k); }
+    void temporal(float alpha) { filter(VEXEL_FILTER_TEMPORAL, alpha != 0, alpha); }
+    void spatial(float sigma_mm) { filter(VEXEL_FILTER_SPATIAL, sigma_mm != 0, sigma_mm); }
+    void fill(int max_px) { filter(VEXEL_FILTER_FILL, max_px != 0, static_cast<float>(max_px)); }
+    // A switch's state: whether it is on and its stored value's bytes as enable reads them
+    // (little-endian); value_f() for the float-valued depth-quality steps.
+    struct FilterState {
+        bool on = false;
+        uint8_t bytes[4] = {};
+        float value_f() const noexcept {
+            float f;
+            std::memcpy(&f, bytes, sizeof f);
+            return f;
+        }
+        int64_t value_i(int size) const noexcept {
+            int64_t v = 0;
+            for (int i = std::min(size, 4) - 1; i >= 0; --i) v = (v << 8) | bytes[i];
+            return v;
+        }
+    };
+    FilterState filter_state(int32_t id) const {
+        FilterState st;
+        const int r = vexel_filter_get(live(), id, st.bytes, sizeof st.bytes);
+        if (r < 0) throw Error("filter " + std::to_string(id) + ": no such switch");
+        st.on = r == 1;
+        return st;
+    }
 
     // Registers of `target` (1: the sensor) and device parameters (VX_PARAM_*).
     std::vector<uint32_t> read_registers(unsigned target, uint32_t base, uint32_t count) {
@@ -410,6 +440,77 @@ class Device {
     std::unique_ptr<vexel_dev> dev_;
     bool lens_on_ = false;  // the driver starts with the lens filter off at every open
 };
+
+// The depth-quality filters on the caller's images (<vexel/depth_quality.h>), for frames decoded
+// without the decode's own switches. Images are width x height floats in row order.
+namespace depth {
+
+inline void check(int r, const char* what) {
+    if (r < 0) throw std::invalid_argument(std::string(what) + ": wrong size or value");
+}
+// Each pixel's predicted noise in mm from its amplitude (and, if not empty, its sample offset).
+inline std::vector<float> confidence(std::span<const float> amplitude, int w, int h,
+                                     const vexel_noise_model* model = nullptr,
+                                     std::span<const float> background = {}) {
+    if (amplitude.size() < size_t(w) * size_t(h) || (!background.empty() && background.size() < amplitude.size()))
+        throw std::invalid_argument("confidence: image smaller than width x height");
+    std::vector<float> sigma(size_t(w) * size_t(h));
+    check(vexel_depth_confidence(sigma.data(), amplitude.data(), background.empty() ? nullptr : background.data(),
+                                 w, h, model),
+          "confidence");
+    return sigma;
+}
+inline int reject(std::span<float> dist, std::span<const float> sigma_mm, int w, int h, float max_mm) {
+    if (dist.size() < size_t(w) * size_t(h) || sigma_mm.size() < dist.size())
+        throw std::invalid_argument("reject: image smaller than width x height");
+    const int r = vexel_depth_confidence_reject(dist.data(), nullptr, sigma_mm.data(), w, h, max_mm);
+    check(r, "reject");
+    return r;
+}
+// sigma_mm may be empty (the distance term only).
+inline int flying(std::span<float> dist, std::span<const float> sigma_mm, int w, int h, float k = 6) {
+    if (dist.size() < size_t(w) * size_t(h) || (!sigma_mm.empty() && sigma_mm.size() < dist.size()))
+        throw std::invalid_argument("flying: image smaller than width x height");
+    const int r = vexel_depth_flying(dist.data(), nullptr, sigma_mm.empty() ? nullptr : sigma_mm.data(), w, h, k);
+    check(r, "flying");
+    return r;
+}
+inline void spatial(std::span<float> dist, std::span<const float> sigma_mm, int w, int h, float sigma = 5) {
+    if (dist.size() < size_t(w) * size_t(h) || (!sigma_mm.empty() && sigma_mm.size() < dist.size()))
+        throw std::invalid_argument("spatial: image smaller than width x height");
+    check(vexel_depth_spatial(dist.data(), sigma_mm.empty() ? nullptr : sigma_mm.data(), w, h, sigma), "spatial");
+}
+inline int fill(std::span<float> dist, int w, int h, int max_px = 4) {
+    if (dist.size() < size_t(w) * size_t(h)) throw std::invalid_argument("fill: image smaller than width x height");
+    const int r = vexel_depth_fill(dist.data(), nullptr, w, h, max_px);
+    check(r, "fill");
+    return r;
+}
+
+// The temporal filter with its history; one per image stream, used from one thread at a time.
+class Temporal {
+  public:
+    Temporal(int w, int h, int persistence = 2)
+        : t_(vexel_temporal_create(w, h, persistence), &vexel_temporal_destroy), w_(w), h_(h) {
+        if (!t_) throw std::invalid_argument("temporal: wrong size or persistence");
+    }
+    // Smooths `dist` in place; returns the pixels restarted. sigma_mm may be empty.
+    int operator()(std::span<float> dist, float alpha, std::span<const float> sigma_mm = {}) {
+        if (dist.size() < size_t(w_) * size_t(h_) || (!sigma_mm.empty() && sigma_mm.size() < dist.size()))
+            throw std::invalid_argument("temporal: image smaller than the filter's size");
+        const int r = vexel_depth_temporal(t_.get(), dist.data(), nullptr,
+                                           sigma_mm.empty() ? nullptr : sigma_mm.data(), alpha);
+        check(r, "temporal");
+        return r;
+    }
+    void reset() noexcept { vexel_temporal_reset(t_.get()); }
+
+  private:
+    std::unique_ptr<vexel_temporal, void (*)(vexel_temporal*)> t_;
+    int w_, h_;
+};
+
+}  // namespace depth
 
 // Capture for the lifetime of the object: started by the constructor, stopped by the destructor
 // (a stop the camera does not acknowledge is left to the device's close).

@@ -1,0 +1,255 @@
+// The decode's depth-quality switches against the simulated camera, judged by its ground truth:
+// the predicted noise against the noise measured over frames, and the flying-pixel, temporal,
+// spatial and fill steps on the boxes and a tilted wall.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include <vexel/depth_quality.h>
+#include <vexel/features.h>
+#include <vexel/vexel.h>
+
+#include "chip/chip_fixture.hpp"
+#include "sim/sim.hpp"
+
+namespace {
+
+constexpr int kW = 320, kH = 240;
+constexpr uint32_t kPixels = kW * kH;
+
+bool measured(float d) { return d > 0 && d < 60; }
+
+class DepthQualitySim : public chiptest::ChipTest {
+  protected:
+    void SetUp() override {
+        ChipTest::SetUp();
+        vx_log_enable(VX_LOG_CONSOLE, VX_LOG_OFF, nullptr);
+    }
+    void TearDown() override {
+        if (open_) vexel_dev_close(&dev_);
+        ChipTest::TearDown();
+    }
+
+    // Pixel calibration on (the camera's own package), median and lens off: decoded pixel and
+    // truth pixel are the same.
+    void open(const vxsim::Measurement& m) {
+        vxsim::CameraOptions o;
+        o.measurement = m;
+        o.pacing = vxsim::Pacing::fast;
+        o.timing = vxsim::Timing::instant();
+        cam_ = &tb_.add_camera(o);
+        vexel_dev list[2];
+        ASSERT_EQ(vexel_dev_list(list, 2), 1);
+        dev_ = list[0];
+        ASSERT_EQ(vexel_dev_open(&dev_), &dev_);
+        open_ = true;
+        uint8_t set = 1;
+        ASSERT_EQ(vexel_filter_enable(&dev_, VEXEL_FILTER_PIXEL_CALIB, &set, 1), 1);
+        ASSERT_EQ(vexel_filter_disable(&dev_, VEXEL_FILTER_MEDIAN), 1);
+        ASSERT_EQ(vexel_cap_set_frame_buffer(&dev_, nullptr, 4 * 307200), 1);
+    }
+
+    std::vector<std::vector<uint8_t>> capture(int n) {
+        std::vector<std::vector<uint8_t>> out;
+        EXPECT_EQ(vexel_cap_start(&dev_), 1);
+        for (int k = 0; k < n; ++k) {
+            std::vector<uint8_t> raw(vxsim::kFrameBytes);
+            EXPECT_EQ(vexel_cap_get_frames(&dev_, 1, raw.data(), uint32_t(raw.size()), &info_), 1);
+            out.push_back(std::move(raw));
+        }
+        vexel_cap_stop(&dev_);
+        return out;
+    }
+
+    std::vector<float> decode(const std::vector<uint8_t>& raw, bool gray = false) {
+        std::vector<float> d(kPixels);
+        auto fn = gray ? vexel_frame_get_gray : vexel_frame_get_distance;
+        EXPECT_EQ(fn(&dev_, d.data(), kPixels, raw.data(), uint32_t(raw.size()), &info_), int(kPixels));
+        return d;
+    }
+
+    void enable(int32_t id, float value) {
+        ASSERT_EQ(vexel_filter_enable(&dev_, id, &value, sizeof value), 1) << id;
+        float back = 0;
+        EXPECT_EQ(vexel_filter_get(&dev_, id, &back, sizeof back), 1);
+        EXPECT_EQ(back, value);
+    }
+
+    vxsim::Testbed tb_;
+    vxsim::Camera* cam_ = nullptr;
+    vexel_dev dev_{};
+    vexel_frame_info info_{};
+    bool open_ = false;
+};
+
+// Masks from the truth: within 2 px of a depth step of more than 5 cm, and smooth surfaces at
+// least 4 px from one.
+struct Regions {
+    std::vector<uint8_t> edge, flat;
+};
+
+Regions regions(const std::vector<float>& truth) {
+    std::vector<uint8_t> step(kPixels);
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) {
+            const size_t i = size_t(y) * kW + x;
+            const bool right = x + 1 < kW && std::fabs(truth[i + 1] - truth[i]) > 0.05f;
+            const bool down = y + 1 < kH && std::fabs(truth[i + kW] - truth[i]) > 0.05f;
+            step[i] = right || down;
+        }
+    Regions r{std::vector<uint8_t>(kPixels), std::vector<uint8_t>(kPixels)};
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) {
+            int near = 99;
+            for (int dy = -4; dy <= 4; ++dy)
+                for (int dx = -4; dx <= 4; ++dx) {
+                    const int xx = x + dx, yy = y + dy;
+                    if (xx >= 0 && yy >= 0 && xx < kW && yy < kH && step[size_t(yy) * kW + xx])
+                        near = std::min(near, std::max(std::abs(dx), std::abs(dy)));
+                }
+            const size_t i = size_t(y) * kW + x;
+            r.edge[i] = near <= 2 && truth[i] > 0;
+            r.flat[i] = near > 4 && truth[i] > 0 && x >= 4 && y >= 4 && x < kW - 4 && y < kH - 4;
+        }
+    return r;
+}
+
+double rms_mm(const std::vector<float>& d, const std::vector<float>& truth, const std::vector<uint8_t>& mask) {
+    double sq = 0;
+    size_t n = 0;
+    for (size_t i = 0; i < kPixels; ++i)
+        if (mask[i] && measured(d[i])) {
+            sq += (d[i] - truth[i]) * (d[i] - truth[i]);
+            ++n;
+        }
+    return n ? 1000 * std::sqrt(sq / double(n)) : 1e9;
+}
+
+vxsim::Measurement scene(vxsim::Scene::Kind kind, double distance = 2, double tilt = 0) {
+    vxsim::Measurement m;
+    m.scene.kind = kind;
+    m.scene.distance_m = distance;
+    m.scene.tilt_deg = tilt;
+    m.fpn_mm = 0;  // the pixel calibration would remove it; what is left is the noise
+    return m;
+}
+
+// Predicted sigma (from the amplitude, the shot-noise relation) against the spread of each pixel
+// over 16 frames of a wall at 2 m, for amplitudes from about 50 to 2000 (the samples' range).
+TEST_F(DepthQualitySim, ConfidencePredictsTheMeasuredNoise) {
+    open(scene(vxsim::Scene::Kind::wall));
+    for (double rho : {0.1, 0.8, 4.0}) {  // amplitude about 500 rho at 2 m and 500 us
+        vxsim::Measurement m = scene(vxsim::Scene::Kind::wall);
+        m.reflectivity = rho;
+        cam_->set_measurement(m);
+        const auto raws = capture(16);
+        std::vector<double> sum(kPixels), sq(kPixels), amp(kPixels);
+        std::vector<int> n(kPixels);
+        for (const auto& raw : raws) {
+            const std::vector<float> d = decode(raw), a = decode(raw, true);
+            for (size_t i = 0; i < kPixels; ++i)
+                if (measured(d[i])) {
+                    sum[i] += d[i];
+                    sq[i] += double(d[i]) * d[i];
+                    amp[i] += a[i];
+                    ++n[i];
+                }
+        }
+        std::vector<float> a_mean(kPixels), predicted(kPixels);
+        for (size_t i = 0; i < kPixels; ++i) a_mean[i] = n[i] ? float(amp[i] / n[i]) : 0.0f;
+        vexel_noise_model model;
+        vexel_noise_model_init(&model);
+        ASSERT_EQ(vexel_depth_confidence(predicted.data(), a_mean.data(), nullptr, kW, kH, &model), int(kPixels));
+        std::vector<double> ratio;
+        double a_all = 0;
+        for (size_t i = 0; i < kPixels; ++i) {
+            if (n[i] < 16) continue;
+            const double mean = sum[i] / 16, var = std::max(sq[i] / 16 - mean * mean, 0.0) * 16 / 15;
+            ratio.push_back(1000 * std::sqrt(var) / predicted[i]);
+            a_all += a_mean[i];
+        }
+        ASSERT_GT(ratio.size(), kPixels / 2) << rho;
+        std::nth_element(ratio.begin(), ratio.begin() + long(ratio.size() / 2), ratio.end());
+        const double med = ratio[ratio.size() / 2];
+        std::printf("[ confidence ] amplitude %.0f: measured / predicted sigma %.2f (median of %zu pixels)\n",
+                    a_all / double(ratio.size()), med, ratio.size());
+        EXPECT_GT(med, 1 / 1.5) << rho;
+        EXPECT_LT(med, 1.5) << rho;
+    }
+}
+
+// The switches on the decode: each reported by vexel_filter_get, and judged against the truth.
+TEST_F(DepthQualitySim, DecodeStepsCleanTheBoxesAgainstTheTruth) {
+    open(scene(vxsim::Scene::Kind::boxes));
+    const std::vector<float> truth = cam_->truth().distance;
+    const Regions reg = regions(truth);
+    const auto raws = capture(12);
+    const std::vector<float> plain = decode(raws[0]);
+    for (int32_t id = VEXEL_FILTER_CONFIDENCE; id <= VEXEL_FILTER_FILL; ++id)
+        EXPECT_EQ(vexel_filter_get(&dev_, id, nullptr, 0), 0) << id;  // all off after open
+    EXPECT_EQ(vexel_filter_get(&dev_, VEXEL_FILTER_MEDIAN, nullptr, 0), 0);
+    EXPECT_EQ(vexel_filter_get(&dev_, 99, nullptr, 0), -1);
+    float bad = 0.5f;
+    EXPECT_EQ(vexel_filter_enable(&dev_, VEXEL_FILTER_FLYING, &bad, 4), 0);  // below 1
+    EXPECT_EQ(vexel_filter_enable(&dev_, VEXEL_FILTER_FLYING, nullptr, 4), 0);
+
+    // Flying pixels: the boxes have no mixed pixels in this camera model, so nothing measured
+    // may go beyond 1 %; a wall tilted 60 degrees loses nothing.
+    enable(VEXEL_FILTER_FLYING, 6.0f);
+    auto lost = [&](const std::vector<float>& before, const std::vector<float>& after) {
+        size_t had = 0, gone = 0;
+        for (size_t i = 0; i < kPixels; ++i) {
+            had += measured(before[i]);
+            gone += measured(before[i]) && !measured(after[i]);
+        }
+        return double(gone) / double(had);
+    };
+    const double boxes_lost = lost(plain, decode(raws[0]));
+    ASSERT_EQ(vexel_filter_disable(&dev_, VEXEL_FILTER_FLYING), 1);
+    EXPECT_EQ(decode(raws[0]), plain);
+
+    // Temporal: ten frames of the still scene against one.
+    enable(VEXEL_FILTER_TEMPORAL, 0.1f);
+    std::vector<float> t;
+    for (int f = 0; f < 10; ++f) t = decode(raws[size_t(f)]);
+    ASSERT_EQ(vexel_filter_disable(&dev_, VEXEL_FILTER_TEMPORAL), 1);
+    const double one = rms_mm(decode(raws[9]), truth, reg.flat), ten = rms_mm(t, truth, reg.flat);
+
+    // Spatial on one frame: walls quieter, edges no worse than 10 %.
+    enable(VEXEL_FILTER_SPATIAL, 3.0f);
+    const std::vector<float> s = decode(raws[0]);
+    ASSERT_EQ(vexel_filter_disable(&dev_, VEXEL_FILTER_SPATIAL), 1);
+    const double flat0 = rms_mm(plain, truth, reg.flat), flat1 = rms_mm(s, truth, reg.flat);
+    const double edge0 = rms_mm(plain, truth, reg.edge), edge1 = rms_mm(s, truth, reg.edge);
+
+    // Fill never removes a measurement and marks nothing it did not fill.
+    enable(VEXEL_FILTER_FILL, 4.0f);
+    const std::vector<float> filled = decode(raws[0]);
+    size_t more = 0;
+    for (size_t i = 0; i < kPixels; ++i) {
+        if (measured(plain[i])) EXPECT_EQ(filled[i], plain[i]) << i;
+        more += !measured(plain[i]) && measured(filled[i]);
+    }
+
+    std::printf("[ flying   ] boxes: %.3f %% of measured pixels removed\n", 100 * boxes_lost);
+    std::printf("[ temporal ] flat rms %.2f mm one frame, %.2f mm after 10 frames (%.2fx)\n", one, ten, one / ten);
+    std::printf("[ spatial  ] flat rms %.2f -> %.2f mm (%.2fx), edge rms %.2f -> %.2f mm (%+.1f %%)\n", flat0, flat1,
+                flat0 / flat1, edge0, edge1, 100 * (edge1 / edge0 - 1));
+    std::printf("[ fill     ] %zu holes filled\n", more);
+    EXPECT_LE(boxes_lost, 0.01);
+    EXPECT_GE(one / ten, 2.5);
+    EXPECT_GE(flat0 / flat1, 1.8);
+    EXPECT_LE(edge1, 1.1 * edge0);
+
+    cam_->set_measurement(scene(vxsim::Scene::Kind::tilt, 2.0, 60));
+    const std::vector<uint8_t> tilt_raw = capture(2)[1];
+    const std::vector<float> tilt_plain = decode(tilt_raw);
+    enable(VEXEL_FILTER_FLYING, 6.0f);
+    const double tilt_lost = lost(tilt_plain, decode(tilt_raw));
+    std::printf("[ flying   ] wall tilted 60 degrees: %.3f %% removed\n", 100 * tilt_lost);
+    EXPECT_LE(tilt_lost, 0.001);
+}
+
+}  // namespace
