@@ -88,6 +88,27 @@ def test_missing_camera_and_bad_values(cam):
             cam.filters.enable(name, value)
 
 
+def test_depth_quality_filters_by_name_with_their_state(cam):
+    assert cam.filters["flying"] is None and cam.filters["fill"] is None
+    for name, value in [("confidence", 30.5), ("flying", 1), ("flying", 100), ("temporal", 1.0), ("temporal", 0.05),
+                        ("spatial", 5), ("fill", 1), ("fill", 64)]:
+        cam.filters.enable(name, value)
+        assert cam.filters[name] == pytest.approx(value)
+    for name, value in [("flying", 0.99), ("flying", 100.5), ("temporal", 0), ("temporal", 1.01), ("fill", 0.99),
+                        ("fill", 64.5), ("confidence", 0), ("spatial", -1), ("spatial", True), ("fill", "4")]:
+        with pytest.raises(ValueError):
+            cam.filters.enable(name, value)
+    cam.filters["temporal"] = True  # the default
+    assert cam.filters["temporal"] == pytest.approx(0.1)
+    states = cam.filters.states()
+    assert set(states) == set(vexel.Filters.names) and states["hdr"] is None
+    d = cam.frame().distance()  # every step on
+    assert d.shape == (240, 320) and (d < 60).any()
+    for name in ("confidence", "flying", "temporal", "spatial", "fill"):
+        cam.filters[name] = False
+        assert cam.filters[name] is None
+
+
 def test_second_thread_runs_while_one_waits_for_frames(cam):
     cam.frame_rate = 1
     try:

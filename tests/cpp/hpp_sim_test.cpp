@@ -59,6 +59,27 @@ TEST_F(Hpp, OpensCapturesDecodesProjectsAndReportsFailuresAsExceptions) {
         cloud = cam.point_cloud(f);
     }
     EXPECT_FALSE(cam.capturing());
+    // The depth-quality steps: as switches with their state, and on the caller's images.
+    EXPECT_FALSE(cam.filter_state(VEXEL_FILTER_FLYING).on);
+    cam.flying(6);
+    EXPECT_TRUE(cam.filter_state(VEXEL_FILTER_FLYING).on);
+    EXPECT_EQ(cam.filter_state(VEXEL_FILTER_FLYING).value_f(), 6.0f);
+    EXPECT_EQ(cam.filter_state(VEXEL_FILTER_MEDIAN).value_i(1), 5);
+    EXPECT_THROW(cam.fill(65), vexel::Error);
+    cam.flying(0);
+    EXPECT_FALSE(cam.filter_state(VEXEL_FILTER_FLYING).on);
+    EXPECT_THROW(cam.filter_state(99), vexel::Error);
+    {
+        const std::vector<float> sigma = vexel::depth::confidence(gray, 320, 240);
+        std::vector<float> smooth = metres;
+        vexel::depth::Temporal history(320, 240);
+        history(smooth, 0.1f, sigma);
+        EXPECT_EQ(smooth, metres);  // a first frame comes through
+        vexel::depth::spatial(smooth, sigma, 320, 240);
+        EXPECT_NE(smooth, metres);
+        EXPECT_THROW(vexel::depth::fill(smooth, 320, 241), std::invalid_argument);
+        EXPECT_THROW(vexel::depth::Temporal(0, 1), std::invalid_argument);
+    }
     EXPECT_TRUE(sim.wait_until([](const vxsim::Camera& c) { return !c.streaming(); }));
 
     // Decoded ray lengths against the truth: the median error is a few millimetres.
