@@ -392,15 +392,15 @@ void learn_integration_time(vexel_driver_entry* drv, State& st) {
     st.intg_us = t;
 }
 
-// The float32 value of a depth-quality switch, when it lies in [lo, hi] (lo itself excluded
-// when `open_lo`).
-bool quality_value(const uint8_t* b, float lo, bool open_lo, float hi, float& v) {
-    if (!b) return false;
+// The float32 value of a depth-quality switch, when the caller passed all four bytes of it and it
+// lies in [lo, hi] (lo itself excluded when `open_lo`).
+bool quality_value(const uint8_t* b, int size, float lo, bool open_lo, float hi, float& v) {
+    if (!b || size < int(sizeof v)) return false;
     std::memcpy(&v, b, sizeof v);
     return (open_lo ? v > lo : v >= lo) && v <= hi;
 }
 
-uint8_t epc_filter_enable(vexel_driver_entry* drv, int id, void* val, int) {
+uint8_t epc_filter_enable(vexel_driver_entry* drv, int id, void* val, int size) {
     State* st = state_of(drv);
     if (!st) return 0;
     auto* b = static_cast<uint8_t*>(val);
@@ -449,27 +449,27 @@ uint8_t epc_filter_enable(vexel_driver_entry* drv, int id, void* val, int) {
             configEnableHDR(1, configGetDeviceAddress());
             return 1;
         case VEXEL_FILTER_CONFIDENCE:
-            if (!quality_value(b, 0.0f, true, 1e6f, v)) return 0;
+            if (!quality_value(b, size, 0.0f, true, 1e6f, v)) return 0;
             st->conf_max_mm.store(v);
             st->en_conf.store(1);
             return 1;
         case VEXEL_FILTER_FLYING:
-            if (!quality_value(b, 1.0f, false, 100.0f, v)) return 0;
+            if (!quality_value(b, size, 1.0f, false, 100.0f, v)) return 0;
             st->flying_k.store(v);
             st->en_flying.store(1);
             return 1;
         case VEXEL_FILTER_TEMPORAL:
-            if (!quality_value(b, 0.0f, true, 1.0f, v)) return 0;
+            if (!quality_value(b, size, 0.0f, true, 1.0f, v)) return 0;
             st->temporal_alpha.store(v);
             st->en_temporal.store(1);
             return 1;
         case VEXEL_FILTER_SPATIAL:
-            if (!quality_value(b, 0.0f, true, 1e6f, v)) return 0;
+            if (!quality_value(b, size, 0.0f, true, 1e6f, v)) return 0;
             st->spatial_sigma.store(v);
             st->en_spatial.store(1);
             return 1;
         case VEXEL_FILTER_FILL:
-            if (!quality_value(b, 1.0f, false, 64.0f, v)) return 0;
+            if (!quality_value(b, size, 1.0f, false, 64.0f, v)) return 0;
             st->fill_px.store(v);
             st->en_fill.store(1);
             return 1;

@@ -323,13 +323,15 @@ class Device {
     // A switch's state: whether it is on and its stored value's bytes as enable reads them
     // (little-endian); value_f() for the float-valued depth-quality steps.
     struct FilterState {
-        bool on = false;
-        uint8_t bytes[4] = {};
+        bool on = false;         // the switch is on
+        uint8_t bytes[4] = {};   // the stored value, little-endian, also while the switch is off
+        // The value as a float32 (the depth-quality steps).
         float value_f() const noexcept {
             float f;
             std::memcpy(&f, bytes, sizeof f);
             return f;
         }
+        // The value as an unsigned integer of `size` bytes (1 to 4).
         int64_t value_i(int size) const noexcept {
             int64_t v = 0;
             for (int i = std::min(size, 4) - 1; i >= 0; --i) v = (v << 8) | bytes[i];
@@ -445,6 +447,7 @@ class Device {
 // without the decode's own switches. Images are width x height floats in row order.
 namespace depth {
 
+// Turns the C calls' -1 into std::invalid_argument naming `what`.
 inline void check(int r, const char* what) {
     if (r < 0) throw std::invalid_argument(std::string(what) + ": wrong size or value");
 }
@@ -490,6 +493,9 @@ inline int fill(std::span<float> dist, int w, int h, int max_px = 4) {
 // The temporal filter with its history; one per image stream, used from one thread at a time.
 class Temporal {
   public:
+    // An empty history for w x h images; a pixel without a measurement keeps its last value for
+    // `persistence` frames (0 to 7). Throws std::invalid_argument for a size or persistence out of
+    // range.
     Temporal(int w, int h, int persistence = 2)
         : t_(vexel_temporal_create(w, h, persistence), &vexel_temporal_destroy), w_(w), h_(h) {
         if (!t_) throw std::invalid_argument("temporal: wrong size or persistence");

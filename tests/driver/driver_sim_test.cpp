@@ -234,8 +234,9 @@ TEST_F(DriverSim, FilterSwitchesSetTheDriverState) {
         {7, {0x2C, 0x01}, {{kMval, 300}}, {{kMon, 0}}},
         {8, {}, {{kHdr, 1}}, {{kHdr, 0}}},
         {3, {1}, {}, {}},  // ids without an action: accepted, nothing changes
-        {9, {1}, {}, {}},
+        {14, {1}, {}, {}},
         {-1, {1}, {}, {}},
+        {9, {1}, {}, {}, 0},  // a float32 switch refuses a shorter value
         {1, {7}, {{kPix, 1}}, {{kPix, 0}}, 0},  // refused while the calibration files are missing
     };
     std::vector<int> want{0, 0, 2, 1, 3, 1, 0, 0, 0, 0, 0, 0, 1, 75, 0};  // after the open
