@@ -13,6 +13,10 @@
 
 #include "core/log.hpp"
 
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#include <immintrin.h>
+#endif
+
 namespace vx::dq {
 namespace base {
 #include "imgproc/depth_quality.inc"
@@ -24,6 +28,59 @@ namespace base {
 #pragma GCC target("avx2")
 namespace avx2 {
 #include "imgproc/depth_quality.inc"
+
+// temporal_rows eight pixels at a time, written out: the compiler's own vectorisation of it
+// widens the byte state to 32 pixels per step and spills most of it to the stack. Same
+// arithmetic in the same order, so both give the same bits; the tail goes to the loop above.
+template <bool kSigma, bool kFlags>
+int temporal_x8(float* __restrict dist, uint8_t* __restrict flags, const float* __restrict sig,
+                float* __restrict mean, uint8_t* __restrict state, size_t n, float alpha, int persistence) {
+    const __m256 zero = _mm256_setzero_ps(), sixty = _mm256_set1_ps(60.0f), one = _mm256_set1_ps(1.0f);
+    const __m256 valpha = _mm256_set1_ps(alpha), sixteen = _mm256_set1_ps(16.0f);
+    const __m256i i31 = _mm256_set1_epi32(31), i1 = _mm256_set1_epi32(1), izero = _mm256_setzero_si256();
+    const __m256i vpers = _mm256_set1_epi32(persistence), held = _mm256_set1_epi32(VEXEL_DQ_HELD);
+    // Eight int32 lanes of 0..255 to eight bytes.
+    auto bytes = [](__m256i v) {
+        const __m128i w = _mm_packus_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+        return _mm_packus_epi16(w, w);
+    };
+    int restarts = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256 x = _mm256_loadu_ps(dist + i);
+        const __m256 meas = _mm256_and_ps(_mm256_cmp_ps(x, zero, _CMP_GT_OQ), _mm256_cmp_ps(x, sixty, _CMP_LT_OQ));
+        const __m256 m = _mm256_loadu_ps(mean + i);
+        const __m256i st = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(state + i)));
+        const __m256i cnt = _mm256_and_si256(st, i31), hd = _mm256_srli_epi32(st, 5);
+        const __m256 hist = _mm256_castsi256_ps(_mm256_cmpgt_epi32(cnt, izero));
+        const __m256 sd = kSigma ? _mm256_mul_ps(_mm256_set1_ps(0.001f), _mm256_loadu_ps(sig + i))
+                                 : _mm256_add_ps(_mm256_set1_ps(0.005f), _mm256_mul_ps(_mm256_set1_ps(0.005f), x));
+        const __m256 e = _mm256_sub_ps(x, m);
+        const __m256 close = _mm256_cmp_ps(_mm256_mul_ps(e, e), _mm256_mul_ps(_mm256_mul_ps(sixteen, sd), sd),
+                                           _CMP_LE_OQ);
+        const __m256 keep = _mm256_and_ps(_mm256_and_ps(meas, hist), close);
+        const __m256i cnt1 = _mm256_add_epi32(cnt, i1);
+        const __m256 wt = _mm256_max_ps(_mm256_div_ps(one, _mm256_cvtepi32_ps(cnt1)), valpha);
+        const __m256 hold =
+            _mm256_andnot_ps(meas, _mm256_and_ps(hist, _mm256_castsi256_ps(_mm256_cmpgt_epi32(vpers, hd))));
+        restarts += __builtin_popcount(unsigned(_mm256_movemask_ps(_mm256_andnot_ps(keep, _mm256_and_ps(meas, hist)))));
+        const __m256 nm = _mm256_blendv_ps(x, _mm256_add_ps(m, _mm256_mul_ps(wt, e)), keep);
+        _mm256_storeu_ps(mean + i, _mm256_blendv_ps(m, nm, meas));
+        _mm256_storeu_ps(dist + i, _mm256_blendv_ps(_mm256_blendv_ps(x, m, hold), nm, meas));
+        const __m256i c1 = _mm256_blendv_epi8(i1, _mm256_min_epi32(cnt1, i31), _mm256_castps_si256(keep));
+        const __m256i held_st = _mm256_and_si256(
+            _mm256_or_si256(cnt, _mm256_slli_epi32(_mm256_add_epi32(hd, i1), 5)), _mm256_castps_si256(hold));
+        const __m256i ns = _mm256_blendv_epi8(held_st, c1, _mm256_castps_si256(meas));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(state + i), bytes(ns));
+        if (kFlags) {
+            const __m128i f = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(flags + i));
+            const __m128i h = bytes(_mm256_and_si256(_mm256_castps_si256(hold), held));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(flags + i), _mm_or_si128(f, h));
+        }
+    }
+    return restarts + temporal_rows<kSigma, kFlags>(dist + i, kFlags ? flags + i : flags, kSigma ? sig + i : sig,
+                                                     mean + i, state + i, n - i, alpha, persistence);
+}
 }  // namespace avx2
 #pragma GCC pop_options
 #endif
@@ -241,8 +298,8 @@ VX_API int32_t vexel_depth_temporal(vexel_temporal* t, float* dist, uint8_t* fla
     int32_t restarts;
 #ifdef VX_DQ_AVX2
     if (have_avx2())
-        restarts = run(avx2::temporal_rows<true, true>, avx2::temporal_rows<true, false>,
-                       avx2::temporal_rows<false, true>, avx2::temporal_rows<false, false>);
+        restarts = run(avx2::temporal_x8<true, true>, avx2::temporal_x8<true, false>,
+                       avx2::temporal_x8<false, true>, avx2::temporal_x8<false, false>);
     else
 #endif
         restarts = run(base::temporal_rows<true, true>, base::temporal_rows<true, false>,

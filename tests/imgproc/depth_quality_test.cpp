@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -194,6 +195,46 @@ TEST_F(DepthQuality, TemporalQuietensAStillSceneRestartsOnChangeAndHoldsForItsPe
     vexel_temporal_destroy(t);
     EXPECT_EQ(vexel_temporal_create(1, 1, 8), nullptr);
     vexel_temporal_destroy(nullptr);
+}
+
+// The vector loop takes whole runs of eight pixels, the scalar loop the rest: a 7-pixel image runs
+// only the scalar one. Both must give the same bits, held frames, flags and restarts included.
+TEST_F(DepthQuality, TemporalGivesTheSameBitsInTheVectorAndTheScalarLoop) {
+    constexpr int k = 40, n = 7 * k;
+    std::mt19937 rng(11);
+    std::normal_distribution<float> g(0, 0.02f);
+    std::uniform_real_distribution<float> u(0, 1);
+    for (const bool with_sigma : {true, false}) {
+        vexel_temporal* whole = vexel_temporal_create(n, 1, 3);
+        std::vector<vexel_temporal*> parts(k);
+        for (auto& p : parts) p = vexel_temporal_create(7, 1, 3);
+        std::vector<float> base(n), sigma(n);
+        for (int i = 0; i < n; ++i) {
+            base[i] = 0.5f + 5 * u(rng);
+            sigma[i] = 2 + 30 * u(rng);
+        }
+        for (int f = 0; f < 40; ++f) {
+            const float alpha = f < 20 ? 0.1f : 0.5f;
+            std::vector<float> d(n);
+            for (int i = 0; i < n; ++i) {
+                const float r = u(rng);
+                d[i] = r < 0.15f ? 65.3f : r < 0.2f ? base[i] + 0.5f : base[i] + g(rng);  // holes, steps, noise
+            }
+            std::vector<float> split = d;
+            std::vector<uint8_t> fw(n), fs(n);
+            const float* sg = with_sigma ? sigma.data() : nullptr;
+            const int rw = vexel_depth_temporal(whole, d.data(), fw.data(), sg, alpha);
+            int rs = 0;
+            for (int p = 0; p < k; ++p)
+                rs += vexel_depth_temporal(parts[size_t(p)], split.data() + 7 * p, fs.data() + 7 * p,
+                                           sg ? sg + 7 * p : nullptr, alpha);
+            ASSERT_EQ(rw, rs) << f;
+            ASSERT_EQ(fw, fs) << f;
+            for (int i = 0; i < n; ++i) ASSERT_EQ(std::memcmp(&d[size_t(i)], &split[size_t(i)], 4), 0) << f << " " << i;
+        }
+        vexel_temporal_destroy(whole);
+        for (auto* p : parts) vexel_temporal_destroy(p);
+    }
 }
 
 TEST_F(DepthQuality, SpatialSmoothsWallsNotEdgesAndLeavesHolesAlone) {
