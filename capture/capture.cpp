@@ -64,6 +64,7 @@ namespace vx {
 
 int capture_event(vexel_ll_dev* ll, int code, uint8_t* data, int len, void* user) {
     auto* h = static_cast<vexel_dev_handle*>(user);
+    if (TapUse tap(h); tap) tap->on_capture(code, data, len);
     switch (code) {
         case VX_LL_CAP_OK:
             h->stalls.store(0);
@@ -198,6 +199,15 @@ struct PendingRequest {
     PendingRequest& operator=(const PendingRequest&) = delete;
 };
 
+// Counts the pulling calls that hold the delivery turn.
+struct Pulling {
+    vexel_dev_handle* h;
+    explicit Pulling(vexel_dev_handle* handle) : h(handle) { h->pulls.fetch_add(1); }
+    ~Pulling() { h->pulls.fetch_sub(1); }
+    Pulling(const Pulling&) = delete;
+    Pulling& operator=(const Pulling&) = delete;
+};
+
 bool stop_transport(vexel_dev_handle* h) {
     vx::logf(vx::kTrc, "[%s] Enter\n", "_vexel_cap_stop");
     h->stop.store(1);
@@ -213,7 +223,14 @@ bool stop_transport(vexel_dev_handle* h) {
 }
 
 // Waits for the event thread's next signal (or a stop); false when the deadline passed first.
-bool wait_signal(vexel_dev_handle* h, const Clock::time_point* deadline) {
+// While it waits, the handle says how many frames the caller waits for (a playback feeds on
+// that demand).
+bool wait_signal(vexel_dev_handle* h, const Clock::time_point* deadline, uint32_t wanted) {
+    struct Waiting {
+        vexel_dev_handle* h;
+        ~Waiting() { h->pull_waiting.store(0); }
+    } waiting{h};
+    h->pull_waiting.store(wanted);
     std::unique_lock lock(h->mu);
     const uint64_t seen = h->signals;
     auto woken = [&] { return h->signals != seen || h->stop.load() != 0; };
@@ -364,6 +381,7 @@ VX_API int vexel_cap_get_frames(vexel_dev* dev, uint32_t frame_num, void* buf, u
         vx::logf(vx::kInf, "[%s]  timeout ... (%s)\n", fn, std::strerror(ETIMEDOUT));
         return 0;
     }
+    Pulling pulling(h);
     vexel_cap_request req{frame_num, frame_num, static_cast<uint8_t*>(buf), size, info};
     PendingRequest pending(h, &req);
     if (const int err = h->pending_err.load(); err < 0) {
@@ -373,7 +391,7 @@ VX_API int vexel_cap_get_frames(vexel_dev* dev, uint32_t frame_num, void* buf, u
     // Frames that arrived before this call need no signal to be taken.
     if (ready_frames(h) > 0) drain(dev, h, clamp_int(req.wanted));
     while (req.wanted > 0 && h->stop.load() == 0) {
-        if (!wait_signal(h, &deadline)) {
+        if (!wait_signal(h, &deadline, req.wanted)) {
             vx::logf(vx::kInf, "[%s]  timeout ... (%s)\n", fn, std::strerror(ETIMEDOUT));
             break;
         }
@@ -399,6 +417,7 @@ VX_API int vexel_cap_get_frame(vexel_dev* dev, void* buf, uint32_t size, vexel_f
     vx::logf(vx::kTrc, "[%s] frame_num = %d, timeout_msec=%d\n", fn, 1, 0);
     std::unique_lock deliver(h->deliver_mu, std::try_to_lock);
     if (!deliver) return 0;  // another thread's pull is taking the frames
+    Pulling pulling(h);
     vexel_cap_request req{1, 1, static_cast<uint8_t*>(buf), size, info};
     PendingRequest pending(h, &req);
     if (const int err = h->pending_err.load(); err < 0) {
@@ -435,12 +454,13 @@ VX_API int vexel_cap_wait(vexel_dev* dev, uint32_t timeout_ms) {
         vx::logf(vx::kInf, "[%s]  timeout ...\n", fn);  // another thread's pull held the frames
         return 0;
     }
+    Pulling pulling(h);
     bool result = true;
     if (h->pending_err.load() >= 0 && h->stop.load() == 0) {
         if (ready_frames(h) > 0) drain(dev, h, kDrainAll);
         for (;;) {
             std::atomic_ref<uint8_t>(dev->busy).store(0);  // blocked, not busy: close need not wait
-            const bool signalled = wait_signal(h, timeout_ms ? &deadline : nullptr);
+            const bool signalled = wait_signal(h, timeout_ms ? &deadline : nullptr, UINT32_MAX);
             std::atomic_ref<uint8_t>(dev->busy).store(1);
             if (!signalled) {
                 vx::logf(vx::kInf, "[%s]  timeout ...\n", fn);

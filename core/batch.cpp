@@ -59,6 +59,8 @@ static int reg_batch(const char* fn, vexel_dev* dev, unsigned target, uint32_t r
     vexel_ll_dev* ll = &call.handle()->ll;
     const int r = write ? vexel_ll_reg_write(ll, target, reg_base, buf, reg_cnt)
                         : vexel_ll_reg_read(ll, target, reg_base, buf, reg_cnt);
+    if (write)
+        if (vx::TapUse tap(call.handle()); tap) tap->on_reg_write(target, reg_base, buf, reg_cnt, r != 0);
     return r ? 1 : 0;
 }
 
@@ -98,7 +100,9 @@ VX_API int vexel_param_batch_set(vexel_dev* dev, const vexel_param_item* items, 
         vx::logf(vx::kErr, "[%s]  Device handler Is NULL!\r\n", "_vexel_param_batch_set");
         return 0;
     }
-    return vexel_ll_param_set(&call.handle()->ll, wire.get(), count) ? 1 : 0;
+    const bool ok = vexel_ll_param_set(&call.handle()->ll, wire.get(), count) != 0;
+    if (vx::TapUse tap(call.handle()); tap) tap->on_param_set(wire.get(), count, ok);
+    return ok ? 1 : 0;
 }
 
 VX_API int vexel_param_batch_get(vexel_dev* dev, vexel_param_item* items, int count) {

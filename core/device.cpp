@@ -103,6 +103,7 @@ void close_handle(vexel_dev* dev, vexel_dev_handle* h) {
     if (h->capturing.load()) vx::stop_capture_for_close(dev, h);
     vexel_ll_dev_close(&h->ll);
     h->open.store(0);
+    if (vx::DeviceTap* tap = vx::detach_tap(h)) tap->on_close();
     release_handle(dev, h);
 }
 
@@ -195,6 +196,26 @@ bool inside_call(const vexel_dev_handle* h) {
     return std::find(t_inside.begin(), t_inside.end(), h) != t_inside.end();
 }
 
+bool attach_tap(vexel_dev_handle* h, DeviceTap* tap) {
+    DeviceTap* none = nullptr;
+    return h->tap.compare_exchange_strong(none, tap);
+}
+
+DeviceTap* detach_tap(vexel_dev_handle* h) {
+    DeviceTap* tap = h->tap.exchange(nullptr);
+    // A user counts itself before it loads the pointer, so once the count is zero no thread
+    // holds the old tap.
+    while (h->tap_users.load() > 0) std::this_thread::yield();
+    return tap;
+}
+
+TapUse::TapUse(vexel_dev_handle* h) : h_(h) {
+    h_->tap_users.fetch_add(1);
+    tap_ = h_->tap.load();
+}
+
+TapUse::~TapUse() { h_->tap_users.fetch_sub(1); }
+
 }  // namespace vx
 
 extern "C" {
@@ -244,9 +265,27 @@ VX_API int vexel_dev_list(vexel_dev* dev_list, int list_num) {
 }
 
 VX_API vexel_dev* vexel_dev_open(vexel_dev* dev) {
+    return vx::open_device(dev, nullptr, nullptr);
+}
+
+}  // extern "C"
+
+namespace vx {
+
+vexel_dev* open_device(vexel_dev* dev, const vexel_ll_op* ops, void* priv) {
+    static const char* const fn = "vexel_dev_open";
+    // The transport owns `priv`: every way out before its open hands it back to its close.
+    auto give_back = [&] {
+        if (!ops || !priv) return;
+        vexel_ll_dev tmp{};
+        tmp.priv = priv;
+        tmp.ops = ops;
+        ops->dev_close(&tmp);
+    };
     if (!dev) {
         if (vx::handle_of(&g_default_dev)) {
-            vx::logf(vx::kErr, "[%s] default device may not close properly!", __func__);
+            vx::logf(vx::kErr, "[%s] default device may not close properly!", fn);
+            give_back();
             return nullptr;
         }
         std::memset(static_cast<void*>(&g_default_dev), 0, sizeof g_default_dev);
@@ -255,11 +294,12 @@ VX_API vexel_dev* vexel_dev_open(vexel_dev* dev) {
     if (vexel_dev_handle* old = vx::handle_of(dev)) {
         if (vx::inside_call(old)) {
             // Closing would wait for the very call this thread is inside.
-            vx::logf(vx::kErr, "[%s] refused: called from inside a call on this device\n", __func__);
+            vx::logf(vx::kErr, "[%s] refused: called from inside a call on this device\n", fn);
+            give_back();
             return nullptr;
         }
         if (old->open.load()) {
-            vx::logf(vx::kWrn, "[%s] device not close correctly. close it..\n", __func__);
+            vx::logf(vx::kWrn, "[%s] device not close correctly. close it..\n", fn);
             close_handle(dev, old);
         } else {
             set_handle(dev, nullptr);
@@ -267,13 +307,18 @@ VX_API vexel_dev* vexel_dev_open(vexel_dev* dev) {
         }
     }
     auto* h = new (std::nothrow) vexel_dev_handle();
-    if (!h) return nullptr;
+    if (!h) {
+        give_back();
+        return nullptr;
+    }
     to_handle(h, dev);
+    h->ll.ops = ops;
+    h->ll.priv = priv;
     set_handle(dev, h);
 
-    vx::logf(vx::kDbg, "[%s] open vexel device @ %p\n", __func__, static_cast<void*>(dev));
+    vx::logf(vx::kDbg, "[%s] open vexel device @ %p\n", fn, static_cast<void*>(dev));
     if (!vexel_ll_dev_open(&h->ll)) {
-        vx::logf(vx::kErr, "[%s] open device failed!\n", __func__);
+        vx::logf(vx::kErr, "[%s] open device failed!\n", fn);
         fail_open(dev, h);
         return nullptr;
     }
@@ -287,7 +332,7 @@ VX_API vexel_dev* vexel_dev_open(vexel_dev* dev) {
     ids[2].param_id = VX_PARAM_DEV_INFO;
     ids[3].param_id = VX_PARAM_VERSION;
     if (!vx::param_get(h, ids, 4)) {
-        vx::logf(vx::kWrn, "[%s]  cannot get info of device\n", __func__);
+        vx::logf(vx::kWrn, "[%s]  cannot get info of device\n", fn);
         vexel_ll_dev_close(&h->ll);
         fail_open(dev, h);
         return nullptr;
@@ -299,7 +344,7 @@ VX_API vexel_dev* vexel_dev_open(vexel_dev* dev) {
 
     vexel_driver_entry* row = vexel_drv_find(dev);
     if (!row) {
-        vx::logf(vx::kErr, "[%s] cannot find driver for device: product=%s\n", __func__, dev->product);
+        vx::logf(vx::kErr, "[%s] cannot find driver for device: product=%s\n", fn, dev->product);
         vexel_ll_dev_close(&h->ll);
         fail_open(dev, h);
         return nullptr;
@@ -313,19 +358,23 @@ VX_API vexel_dev* vexel_dev_open(vexel_dev* dev) {
     cfg.max_frames = 10;
     h->stream = vx_stream_create(&cfg);
     if (!h->stream) {
-        vx::logf(vx::kErr, "[%s] vx_stream_create failed\n", __func__);
+        vx::logf(vx::kErr, "[%s] vx_stream_create failed\n", fn);
         std::exit(-1);
     }
     set_busy(dev, false);
     h->capturing.store(0);
     h->stop.store(1);
 
-    const vexel_driver_op* ops = h->driver->ops;
-    if (ops && ops->init) ops->init(h->driver, dev);
-    if (ops && ops->calib_load && ops->calib_load(h->driver, 0, 0, 2) < 0)
-        vx::logf(vx::kErr, "[%s] Load calibration data failed\n", __func__);
+    const vexel_driver_op* drv = h->driver->ops;
+    if (drv && drv->init) drv->init(h->driver, dev);
+    if (drv && drv->calib_load && drv->calib_load(h->driver, 0, 0, 2) < 0)
+        vx::logf(vx::kErr, "[%s] Load calibration data failed\n", fn);
     return dev;
 }
+
+}  // namespace vx
+
+extern "C" {
 
 VX_API vexel_dev* vexel_dev_open_serial(vexel_dev* dev, const char* serial) {
     if (!dev || !serial || !*serial) {

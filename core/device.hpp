@@ -18,6 +18,8 @@
 #include <vexel/capture.h>
 #include <vexel/stream.h>
 
+#include "core/tap.hpp"
+
 namespace vx {
 
 // A recursive lock with a deadline, for one pulling call at a time. Built on a condition variable:
@@ -76,6 +78,15 @@ struct vexel_dev_handle {
     // One pulling call (get_frames, get_frame, wait) delivers at a time: the pending request and
     // the callback staging buffer are the handle's. Recursive: a frame-ready callback may pull.
     vx::TurnLock deliver_mu;
+
+    // A recorder listening to this device (vx::attach_tap), and the threads inside it now.
+    std::atomic<vx::DeviceTap*> tap{nullptr};
+    std::atomic<int> tap_users{0};
+
+    // Demand for frames, for a transport that produces them when asked (playback): pulling
+    // calls holding the delivery turn, and the frames a blocked one waits for.
+    std::atomic<uint32_t> pulls{0};
+    std::atomic<uint32_t> pull_waiting{0};
 };
 
 namespace vx {
@@ -113,5 +124,11 @@ int capture_event(vexel_ll_dev* ll, int code, uint8_t* data, int len, void* user
 // Stops a capture on behalf of close, as vexel_cap_stop does; the record is open and no other
 // call is inside it.
 void stop_capture_for_close(vexel_dev* dev, vexel_dev_handle* h);
+
+// vexel_dev_open with the transport chosen by the caller: `ops` and `priv` are set in the new
+// handle's transport record before the transport's dev_open sees it (null, null: USB, as
+// vexel_dev_open). A playback transport takes the file it plays through `priv`; it owns `priv`
+// from this call on, also when the open fails.
+vexel_dev* open_device(vexel_dev* dev, const vexel_ll_op* ops, void* priv);
 
 }  // namespace vx
