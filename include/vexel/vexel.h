@@ -25,6 +25,7 @@
 #include <vexel/log.h>
 #include <vexel/path.h>
 #include <vexel/pcl.h>
+#include <vexel/record.h>
 #include <vexel/version.h>
 
 #endif
