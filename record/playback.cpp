@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -714,20 +715,21 @@ using namespace vx::rec;
 extern "C" {
 
 VX_API vexel_dev* vexel_dev_open_recording(const char* path) {
-    static const char* const fn = "vexel_dev_open_recording";
-    if (!path || !*path) {
-        vx::logf(vx::kErr, "[%s] no file name\n", fn);
-        return nullptr;
-    }
-    std::string err;
-    std::unique_ptr<Player> p = Player::open(path, err);
-    if (!p) {
-        vx::logf(vx::kErr, "[%s] %s\n", fn, err.c_str());
-        return nullptr;
-    }
     auto* dev = static_cast<vexel_dev*>(std::calloc(1, sizeof(vexel_dev)));
     if (!dev) return nullptr;
     dev->free_on_close = 1;
+    return vexel_dev_open_recording_at(dev, path);  // a failed open releases the record
+}
+
+VX_API vexel_dev* vexel_dev_open_recording_at(vexel_dev* dev, const char* path) {
+    static const char* const fn = "vexel_dev_open_recording";
+    std::string err;
+    std::unique_ptr<Player> p = path && *path ? Player::open(path, err) : nullptr;
+    if (!p || !dev) {
+        vx::logf(vx::kErr, "[%s] %s\n", fn, !dev ? "no device record" : !path || !*path ? "no file name" : err.c_str());
+        if (dev && dev->free_on_close && !vx::handle_of(dev)) std::free(dev);
+        return nullptr;
+    }
     Player* player = p.release();  // the transport's from here; released at close or failed open
     vexel_dev* opened = vx::open_device(dev, &kPlayOps, player);
     if (opened) player->opened();

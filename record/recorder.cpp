@@ -17,6 +17,7 @@
 #include "core/device.hpp"
 #include "core/log.hpp"
 #include "core/path.hpp"
+#include "record/recorder.hpp"
 #include "record/records.hpp"
 #include "record/writer.hpp"
 
@@ -192,6 +193,12 @@ bool write_start(vexel_dev* dev, Writer& w, std::string& err) {
 }
 
 }  // namespace
+
+std::unique_ptr<DeviceTap> make_recorder(std::unique_ptr<Writer> w) {
+    auto rec = std::make_unique<Recorder>(std::move(w));
+    if (!rec->ready()) return nullptr;
+    return rec;
+}
 
 }  // namespace vx::rec
 

@@ -89,7 +89,40 @@ CLI::Option* add_device_option(CLI::App* app, long long& index) {
         ->capture_default_str();
 }
 
+namespace {
+std::string g_replay, g_record;
+bool g_replay_realtime = false;
+}  // namespace
+
+void set_record(const std::string& path) {
+    g_record = path;
+}
+
+void set_replay(const std::string& path, bool realtime) {
+    g_replay = path;
+    g_replay_realtime = realtime;
+}
+
+const std::string& replay_path() {
+    return g_replay;
+}
+
 Camera::Camera(long long index) : index_(static_cast<int>(index)) {
+    if (!g_replay.empty()) {
+        if (index_ != 0) fail("--replay plays one camera, number 0: there is no camera %d", index_);
+        rec_ = vexel_dev_open_recording(g_replay.c_str());
+        if (!rec_) fail("cannot replay %s", g_replay.c_str());
+        vexel_play_set(rec_, g_replay_realtime ? VEXEL_PLAY_RECORDED_RATE : VEXEL_PLAY_AS_PULLED, 0);
+    } else {
+        open_listed();
+    }
+    if (!g_record.empty() && !vexel_rec_start(dev(), g_record.c_str(), nullptr)) {
+        vexel_dev_close(dev());
+        fail("cannot record into %s", g_record.c_str());
+    }
+}
+
+void Camera::open_listed() {
     vexel_dev list[kMaxCameras];
     const int n = vexel_dev_list(list, kMaxCameras);
     if (n <= 0) fail("no camera found");
@@ -101,7 +134,15 @@ Camera::Camera(long long index) : index_(static_cast<int>(index)) {
 }
 
 Camera::~Camera() {
-    vexel_dev_close(&dev_);
+    vexel_rec_stats st{};
+    if (!g_record.empty()) {
+        if (vexel_rec_stop(dev(), &st))
+            std::fprintf(stderr, "vexel: %llu frames recorded into %s\n", static_cast<unsigned long long>(st.frames),
+                         g_record.c_str());
+        else
+            std::fprintf(stderr, "vexel: recording %s failed: %s\n", g_record.c_str(), st.message);
+    }
+    vexel_dev_close(dev());
 }
 
 std::string prefix_display() {
@@ -155,6 +196,9 @@ bool FramePump::next(std::vector<uint8_t>& raw, vexel_frame_info& info) {
             return true;
         }
         if (r > 0) ++stats_.empty;  // no data: does not count as a frame arriving
+        // A recording played to its end stops the capture: the loop is over, nothing went wrong.
+        if (vexel_play_info pi{}; r == 0 && vexel_play_get_info(dev_, &pi) && pi.ended && !pi.damaged)
+            return false;
         if (std::chrono::duration_cast<std::chrono::milliseconds>(now - last_).count() >= idle_ms_) {
             stats_.idle = true;
             return false;
@@ -189,6 +233,8 @@ std::string FramePump::problem() const {
     if (g_interrupted.load()) return "interrupted";
     if (stats_.idle) return "no frame for " + std::to_string(idle_ms_ / 1000) + " s: gave up";
     if (stats_.error == -2) return "capture stopped";
+    if (vexel_play_info pi{}; stats_.error && vexel_play_get_info(dev_, &pi) && pi.damaged)
+        return std::string("the recording ends early: ") + pi.message;
     if (stats_.error) return std::string("capture ended with ") + vexel_error_name(stats_.error);
     return {};
 }

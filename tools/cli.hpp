@@ -46,6 +46,7 @@ void add_camera_commands(CLI::App& app, Commands& cmds);
 void add_capture_commands(CLI::App& app, Commands& cmds);
 void add_transfer_commands(CLI::App& app, Commands& cmds);
 void add_view_command(CLI::App& app, Commands& cmds);
+void add_record_command(CLI::App& app, Commands& cmds);
 
 // Numbers are held as long long and refused outside [lo, hi] while parsing, so nothing is
 // truncated into a narrower type later.
@@ -62,13 +63,22 @@ class Camera {
     ~Camera();
     Camera(const Camera&) = delete;
     Camera& operator=(const Camera&) = delete;
-    vexel_dev* dev() { return &dev_; }
+    vexel_dev* dev() { return rec_ ? rec_ : &dev_; }
     int index() const { return index_; }
 
   private:
+    void open_listed();
     vexel_dev dev_{};
+    vexel_dev* rec_ = nullptr;  // the recording played instead (--replay)
     int index_;
 };
+
+// --replay FILE: every command's camera is this recording, given as fast as the command takes
+// frames, or at the recorded rate with `realtime`.
+void set_replay(const std::string& path, bool realtime);
+const std::string& replay_path();
+// --record FILE: the command's camera is recorded into FILE while the command runs.
+void set_record(const std::string& path);
 
 // Display form of the library's path prefix (its separators as '/').
 std::string prefix_display();

@@ -21,7 +21,8 @@ namespace {
 struct Globals {
     int verbose = 0;
     bool quiet = false;
-    std::string log_file, prefix;
+    std::string log_file, prefix, replay, record;
+    bool realtime = false;
 };
 
 // Library messages: console (now stderr) from -v/-q, the file only with --log, never a dated
@@ -72,6 +73,10 @@ int main(int argc, char** argv) {
                 return std::string(p.empty() || p.size() > 250 ? "needs 1 to 250 characters" : "");
             },
             "DIR"));
+    app.add_option("--replay", g.replay, "run the command on a recording made by `vexel record` instead of a camera")
+        ->check(CLI::ExistingFile);
+    app.add_flag("--realtime", g.realtime, "with --replay: frames at the recorded rate, not as fast as taken");
+    app.add_option("--record", g.record, "record the command's camera into FILE while it runs (see `vexel record`)");
 
     Commands cmds;
     add_camera_commands(app, cmds);
@@ -81,6 +86,7 @@ int main(int argc, char** argv) {
 #ifdef VEXEL_WITH_VIEWER
     add_view_command(app, cmds);
 #endif
+    add_record_command(app, cmds);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -102,6 +108,8 @@ int main(int argc, char** argv) {
     int rc = 1;
     try {
         start_library(g);
+        set_replay(g.replay, g.realtime);
+        set_record(g.record);
         for (const Command& c : cmds)
             if (c.app->parsed()) rc = c.run();
     } catch (const Failure& e) {

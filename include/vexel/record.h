@@ -63,6 +63,11 @@ VX_API int vexel_rec_get_stats(vexel_dev* dev, vexel_rec_stats* stats);
    version this library does not read, damaged start, calibration conflict). */
 VX_API vexel_dev* vexel_dev_open_recording(const char* path);
 
+/* The same into the caller's record `dev` (zeroed or closed; its free-on-close flag is the
+   caller's, as with vexel_dev_open): for callers that keep their records themselves.
+   Result: `dev`, or null with a logged reason. */
+VX_API vexel_dev* vexel_dev_open_recording_at(vexel_dev* dev, const char* path);
+
 enum {
     VEXEL_PLAY_RECORDED_RATE = 0, /* frames arrive as far apart as they were received */
     VEXEL_PLAY_AS_PULLED = 1      /* the next frame as soon as the device's frame queue has room */

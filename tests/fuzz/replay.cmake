@@ -9,7 +9,7 @@ function(vexel_add_fuzz_replay name harness corpus)
   add_test(NAME fuzz_replay.${name} COMMAND replay_${name} ${corpus})
 endfunction()
 
-foreach(name stream frame_file lens_param calib_pkg calib_file control_reply)
+foreach(name stream frame_file lens_param calib_pkg calib_file control_reply recording)
   vexel_add_fuzz_replay(${name} ${CMAKE_CURRENT_LIST_DIR}/fuzz_${name}.cpp ${CMAKE_CURRENT_LIST_DIR}/corpus/${name})
 endforeach()
 # The viewer's request reader and control parser.
