@@ -41,6 +41,9 @@ class DeviceCore {
     void open();
     // Opens the camera whose USB serial string is `serial` into the record; as open().
     void open_serial(const std::string& serial);
+    // Makes open() play this recording instead of opening the listed camera.
+    void set_recording(std::string path) { recording_ = std::move(path); }
+    const std::string& recording() const { return recording_; }
     // Idempotent. GIL held; released while the library closes.
     void close();
     bool is_open() const { return open_.load(); }
@@ -69,6 +72,7 @@ class DeviceCore {
 
   private:
     vexel_dev rec_{};
+    std::string recording_;
     std::mutex close_mu_;
     std::shared_mutex use_mu_;
     std::atomic<bool> open_{false};
@@ -86,5 +90,6 @@ std::string fs_path(const py::object& path);
 
 void bind_device(py::module_& m);
 void bind_imaging(py::module_& m);
+void bind_recording(py::module_& m);
 
 }  // namespace vxpy

@@ -126,8 +126,11 @@ void DeviceCore::open() {
     vexel_dev* r;
     {
         py::gil_scoped_release nogil;
-        r = vexel_dev_open(&rec_);
+        r = recording_.empty() ? vexel_dev_open(&rec_) : vexel_dev_open_recording_at(&rec_, recording_.c_str());
     }
+    if (!r && !recording_.empty())
+        raise_error("vexel_dev_open_recording", 0,
+                    "cannot play " + recording_ + " (the library's log says why)");
     if (!r)
         raise_error("vexel_dev_open", 0,
                     "cannot open the camera at bus " + std::to_string(rec_.bus) + " port " +
@@ -213,4 +216,5 @@ PYBIND11_MODULE(vexel, m) {
 
     bind_imaging(m);  // first: device signatures name its Lens
     bind_device(m);
+    bind_recording(m);
 }

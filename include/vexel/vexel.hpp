@@ -152,6 +152,21 @@ class Device {
             throw Error("cannot open the camera at bus " + std::to_string(listed.bus) + " port " +
                         std::to_string(listed.port));
     }
+    // Opens a recording (vexel record, Recorder) as a device: frames as fast as they are taken,
+    // or at the recorded rate with `realtime`; `loop` starts over at the end.
+    static Device open_recording(const std::string& path, bool realtime = false, bool loop = false) {
+        auto rec = std::make_unique<vexel_dev>();
+        if (!vexel_dev_open_recording_at(rec.get(), path.c_str())) throw Error("cannot play the recording " + path);
+        Device d(std::move(rec));
+        vexel_play_set(d.get(), realtime ? VEXEL_PLAY_RECORDED_RATE : VEXEL_PLAY_AS_PULLED, loop ? 1 : 0);
+        return d;
+    }
+    // A recording's playback: continue at frame `frame`; its state (false for a camera).
+    void seek(uint32_t frame) {
+        if (!vexel_play_seek(live(), frame)) throw Error("no frame " + std::to_string(frame) + " in the recording");
+    }
+    bool playback(vexel_play_info& info) const { return vexel_play_get_info(live(), &info) == 1; }
+
     ~Device() { close(); }
     Device(Device&&) noexcept = default;
     Device& operator=(Device&& other) noexcept {
@@ -439,6 +454,8 @@ class Device {
         if (r != 1) throw Error("filter " + std::to_string(id) + (on ? " enable" : " disable") + " refused");
     }
 
+    explicit Device(std::unique_ptr<vexel_dev> opened) : dev_(std::move(opened)) {}
+
     std::unique_ptr<vexel_dev> dev_;
     bool lens_on_ = false;  // the driver starts with the lens filter off at every open
 };
@@ -517,6 +534,39 @@ class Temporal {
 };
 
 }  // namespace depth
+
+// Recording of a device for the lifetime of the object (or until stop()): see <vexel/record.h>.
+class Recorder {
+  public:
+    Recorder(Device& dev, const std::string& path, int zstd_level = 1) : dev_(dev) {
+        vexel_rec_options opt{};
+        opt.zstd_level = zstd_level;
+        if (!vexel_rec_start(dev_.get(), path.c_str(), &opt)) throw Error("cannot record into " + path);
+    }
+    ~Recorder() {
+        if (running_ && dev_.get()) vexel_rec_stop(dev_.get(), nullptr);
+    }
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+
+    vexel_rec_stats stats() const {
+        vexel_rec_stats s{};
+        if (running_ && dev_.get()) vexel_rec_get_stats(dev_.get(), &s);
+        return s;
+    }
+    // Completes the file; throws when it could not be written.
+    vexel_rec_stats stop() {
+        vexel_rec_stats s{};
+        if (!running_) return s;
+        running_ = false;
+        if (!dev_.get() || !vexel_rec_stop(dev_.get(), &s)) throw Error(std::string("recording failed: ") + s.message);
+        return s;
+    }
+
+  private:
+    Device& dev_;
+    bool running_ = true;
+};
 
 // Capture for the lifetime of the object: started by the constructor, stopped by the destructor
 // (a stop the camera does not acknowledge is left to the device's close).

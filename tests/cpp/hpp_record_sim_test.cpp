@@ -1,0 +1,60 @@
+// The C++ layer's recorder and a recording opened as a Device.
+#include <filesystem>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <vexel/vexel.hpp>
+
+#include "sim/sim.hpp"
+#include "test_util.hpp"
+
+namespace {
+
+class HppRecord : public vxtest::ScratchDirTest {};
+
+TEST_F(HppRecord, RecorderFileReplaysTheSameFramesAndRefusesWrites) {
+    vxsim::Testbed tb;
+    tb.add_camera({});
+    vexel::Library lib(nullptr, VX_LOG_OFF);
+    const std::string path = (dir_ / "cpp.vxr").string();
+    std::vector<std::vector<uint8_t>> live;
+    {
+        vexel::Device cam = vexel::Device::open();
+        vexel::Recorder rec(cam, path);
+        EXPECT_THROW(vexel::Recorder(cam, path), vexel::Error) << "one recorder per device";
+        {
+            vexel::Capture cap(cam);
+            for (int k = 0; k < 4; ++k) {
+                const auto f = cam.next_frame();
+                live.emplace_back(f.raw().begin(), f.raw().end());
+            }
+        }
+        EXPECT_GT(rec.stats().file_bytes, 0u);
+        const vexel_rec_stats st = rec.stop();
+        EXPECT_GE(st.frames, 4u);
+        EXPECT_EQ(rec.stop().frames, 0u) << "a second stop does nothing";
+        vexel_play_info info{};
+        EXPECT_FALSE(cam.playback(info));
+    }
+    EXPECT_THROW(vexel::Device::open_recording((dir_ / "none.vxr").string()), vexel::Error);
+    vexel::Device rec = vexel::Device::open_recording(path);
+    EXPECT_EQ(rec.product(), "A-E2-1.0");
+    vexel_play_info info{};
+    ASSERT_TRUE(rec.playback(info));
+    EXPECT_GE(info.frames, 4u);
+    {
+        vexel::Capture cap(rec);
+        for (const auto& want : live) {
+            const auto f = rec.next_frame();
+            EXPECT_TRUE(std::equal(f.raw().begin(), f.raw().end(), want.begin(), want.end()));
+        }
+    }
+    rec.seek(0);
+    EXPECT_THROW(rec.seek(info.frames), vexel::Error);
+    vexel::Capture cap(rec);
+    const auto first = rec.next_frame();
+    EXPECT_TRUE(std::equal(first.raw().begin(), first.raw().end(), live[0].begin(), live[0].end()));
+}
+
+}  // namespace
