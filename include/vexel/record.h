@@ -25,9 +25,9 @@ typedef struct vexel_rec_stats {
     uint64_t settings;      /* register and parameter writes written */
     uint64_t raw_bytes;     /* record bytes before compression */
     uint64_t file_bytes;    /* bytes in the file */
-    uint32_t chunks;
+    uint32_t chunks;        /* chunks written to the file */
     int32_t failed;         /* 1 once writing failed; `message` says why; nothing more is written */
-    char message[160];
+    char message[160];      /* why writing failed; empty while it works */
 } vexel_rec_stats;
 
 /* Starts recording an open device into a new file at `path` (an existing file is replaced):
@@ -92,7 +92,7 @@ typedef struct vexel_play_info {
     uint64_t duration_us; /* receive time from the first to the last frame */
     int32_t ended;        /* 1 once playback ran past its last frame (without loop) */
     int32_t damaged;      /* 1 when the file is cut off or a chunk is damaged: `message` says where */
-    char message[160];
+    char message[160];    /* where the file is damaged; empty for a sound file */
 } vexel_play_info;
 
 /* Copies the state of the playback of `dev`: 1, or 0 for a device that is not a recording. Any thread. */

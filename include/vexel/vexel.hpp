@@ -167,6 +167,7 @@ class Device {
     }
     bool playback(vexel_play_info& info) const { return vexel_play_get_info(live(), &info) == 1; }
 
+    // Closes the camera; a moved-from Device owns nothing.
     ~Device() { close(); }
     Device(Device&&) noexcept = default;
     Device& operator=(Device&& other) noexcept {
@@ -454,8 +455,6 @@ class Device {
         if (r != 1) throw Error("filter " + std::to_string(id) + (on ? " enable" : " disable") + " refused");
     }
 
-    explicit Device(std::unique_ptr<vexel_dev> opened) : dev_(std::move(opened)) {}
-
     std::unique_ptr<vexel_dev> dev_;
     bool lens_on_ = false;  // the driver starts with the lens filter off at every open
 };
@@ -538,6 +537,8 @@ class Temporal {
 // Recording of a device for the lifetime of the object (or until stop()): see <vexel/record.h>.
 class Recorder {
   public:
+    // Starts recording `dev` into a new file at `path` (zstd level `zstd_level`); throws when
+    // the library refuses (the reason is logged).
     Recorder(Device& dev, const std::string& path, int zstd_level = 1) : dev_(dev) {
         vexel_rec_options opt{};
         opt.zstd_level = zstd_level;
@@ -549,6 +550,7 @@ class Recorder {
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
 
+    // The running recorder's figures so far (all zero once stopped).
     vexel_rec_stats stats() const {
         vexel_rec_stats s{};
         if (running_ && dev_.get()) vexel_rec_get_stats(dev_.get(), &s);
