@@ -9,6 +9,7 @@ packages=(
   umockdev libumockdev-dev libglib2.0-dev python3-usb
   libgtest-dev libgmock-dev libbenchmark-dev
   libpng-dev libcli11-dev
+  cyclonedds-dev cyclonedds-tools
   libboost-dev chromium
   pybind11-dev python3-dev python3-numpy python3-pytest
   ccache

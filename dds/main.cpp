@@ -1,0 +1,81 @@
+// vexel-publish: one camera on DDS as ROS 2 sees a camera driver (depth, amplitude, organised
+// point cloud, camera info), or with --listen what arrives on those topics. Exit status: 0 done,
+// 1 the operation failed, 2 bad usage, 130 interrupted.
+//
+// Without a camera: vexel-sim -- vexel-publish -n 300
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <csignal>
+#include <iostream>
+
+#include "ros.hpp"
+
+#ifndef VEXEL_VERSION
+#define VEXEL_VERSION "unknown"
+#endif
+
+namespace vexel_dds {
+
+namespace {
+std::atomic<bool> g_interrupted{false};
+extern "C" void on_signal(int) { g_interrupted.store(true); }
+}  // namespace
+
+bool interrupted() { return g_interrupted.load(); }
+
+void catch_interrupts() {
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+}  // namespace vexel_dds
+
+int main(int argc, char** argv) {
+    using namespace vexel_dds;
+    CLI::App app{"Publishes a camera's depth, amplitude, point cloud and camera info on DDS under ROS 2's "
+                 "topic and type names (rt/NS/depth/image_raw, rt/NS/amplitude/image_raw, rt/NS/points, "
+                 "rt/NS/depth/camera_info), or with --listen prints what arrives on them.",
+                 "vexel-publish"};
+    app.set_version_flag("--version", VEXEL_VERSION);
+    PublishOptions p;
+    bool listening = false;
+    double timeout = 0.0;
+    app.add_option("-d,--device", p.device, "camera index")->check(CLI::Range(0, 63));
+    app.add_option("--namespace", p.ns, "ROS 2 namespace of the topics (empty: none)")->capture_default_str();
+    app.add_option("--domain", p.domain, "DDS domain id (ROS_DOMAIN_ID)")
+        ->check(CLI::Range(0, 232))
+        ->capture_default_str();
+    app.add_option("--frame-id", p.frame_id, "frame id in every header (rviz2's fixed frame)")
+        ->capture_default_str();
+    app.add_flag("--reliable", p.reliable, "reliable delivery (default best effort, as ROS 2 sensor data)");
+    app.add_option("--depth-format", p.depth_format, "depth image: 16UC1 millimetres or 32FC1 metres")
+        ->check(CLI::IsMember({"16UC1", "32FC1"}))
+        ->capture_default_str();
+    app.add_option("-n,--frames", p.frames, "frames to publish (listen: depth images to wait for); 0 = until Ctrl-C")
+        ->check(CLI::NonNegativeNumber);
+    app.add_flag("--listen", listening, "subscribe instead and print rate, latency and gaps per topic");
+    app.add_option("--timeout", timeout, "listen: give up after this many seconds (0 = never)")
+        ->check(CLI::NonNegativeNumber);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 2;
+    }
+    bool ok = false;
+    p.ns = clean_namespace(p.ns, &ok);
+    if (!ok) {
+        std::cerr << "--namespace: each part must start with a letter or '_' and hold only letters, digits and '_'\n";
+        return 2;
+    }
+    if (p.frame_id.empty()) {
+        std::cerr << "--frame-id must not be empty\n";
+        return 2;
+    }
+    catch_interrupts();
+    if (listening) return listen({p.ns, p.domain, p.frames, timeout});
+    return publish(p);
+}

@@ -1,0 +1,191 @@
+// The publishing loop: capture, decode, convert to the ROS 2 messages, write.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <vector>
+
+#include <vexel/driver.h>
+#include <vexel/vexel.hpp>
+
+#include "ros.hpp"
+
+namespace vexel_dds {
+
+namespace {
+
+constexpr uint8_t kFloat32 = 7;  // sensor_msgs/PointField FLOAT32
+
+// A DDS participant and one writer per topic; everything goes when the participant does.
+class Writers {
+  public:
+    Writers(uint32_t domain, const std::string& ns, bool reliable) {
+        pp_ = dds_create_participant(domain, nullptr, nullptr);
+        if (pp_ < 0) throw std::runtime_error(std::string("DDS participant: ") + dds_strretcode(pp_));
+        dds_qos_t* q = make_qos(reliable, 2);
+        for (int t = 0; t < kTopics; ++t) {
+            const std::string name = topic_name(ns, Topic(t));
+            const dds_entity_t topic = dds_create_topic(pp_, topic_type(Topic(t)), name.c_str(), nullptr, nullptr);
+            w_[t] = topic < 0 ? topic : dds_create_writer(pp_, topic, q, nullptr);
+            if (w_[t] < 0) {
+                dds_delete_qos(q);
+                dds_delete(pp_);
+                throw std::runtime_error("DDS writer for " + name + ": " + dds_strretcode(w_[t]));
+            }
+        }
+        dds_delete_qos(q);
+    }
+    ~Writers() { dds_delete(pp_); }
+    Writers(const Writers&) = delete;
+    Writers& operator=(const Writers&) = delete;
+    // False with the reason on stderr; a best-effort writer drops rather than fails.
+    bool write(Topic t, const void* msg) {
+        const dds_return_t r = dds_write(w_[t], msg);
+        if (r < 0) std::cerr << "write " << topic_suffix(t) << ": " << dds_strretcode(r) << '\n';
+        return r >= 0;
+    }
+
+  private:
+    dds_entity_t pp_ = 0;
+    dds_entity_t w_[kTopics] = {};
+};
+
+template <class Seq, class T>
+void lend(Seq& seq, std::vector<T>& v) {  // the message borrows the vector's bytes
+    seq._buffer = reinterpret_cast<decltype(seq._buffer)>(v.data());
+    seq._length = seq._maximum = static_cast<uint32_t>(v.size() * sizeof(T) / sizeof(*seq._buffer));
+    seq._release = false;
+}
+
+std_msgs_msg_dds__Header_ header(int64_t stamp_ns, const std::string& frame_id) {
+    return {to_stamp(stamp_ns), const_cast<char*>(frame_id.c_str())};
+}
+
+sensor_msgs_msg_dds__Image_ image(const std_msgs_msg_dds__Header_& h, int w, int height, const char* encoding,
+                                  uint32_t bytes_per_pixel) {
+    sensor_msgs_msg_dds__Image_ m{};
+    m.header_ = h;
+    m.height_ = static_cast<uint32_t>(height);
+    m.width_ = static_cast<uint32_t>(w);
+    m.encoding_ = const_cast<char*>(encoding);
+    m.is_bigendian_ = 0;  // as the host stores them: every host we build for is little-endian
+    m.step_ = static_cast<uint32_t>(w) * bytes_per_pixel;
+    return m;
+}
+
+bool measured(float d) { return d > 0.0f && d < 60.0f; }
+
+}  // namespace
+
+int publish(const PublishOptions& o) {
+    try {
+        vexel::Library lib("/dev/null");
+        vexel::Device cam = vexel::Device::open(o.device);
+        Writers out(o.domain, o.ns, o.reliable);
+        const bool metres = o.depth_format == "32FC1";
+
+        // Point layout: x y z intensity, float32 each, as point-cloud consumers expect them.
+        static const char* kNames[] = {"x", "y", "z", "intensity"};
+        sensor_msgs_msg_dds__PointField_ fields[4];
+        for (uint32_t i = 0; i < 4; ++i) fields[i] = {const_cast<char*>(kNames[i]), 4 * i, kFloat32, 1};
+
+        std::vector<uint16_t> depth_mm, amp16;
+        std::vector<float> depth_m, points;
+        std::vector<double> dcoeff(5);
+        long sent = 0, lost = 0;
+        int last_idx = -1;
+        const int64_t t0 = now_ns();
+        std::cerr << "publishing " << cam.product() << " " << cam.serial() << " on domain " << o.domain << " as "
+                  << topic_name(o.ns, kDepth) << " ... (" << (o.reliable ? "reliable" : "best effort")
+                  << ", keep last 2); Ctrl-C ends\n";
+        vexel::Capture running(cam);
+        while (!interrupted() && (o.frames == 0 || sent < o.frames)) {
+            vexel::Frame f;
+            try {
+                f = cam.next_frame();
+            } catch (const vexel::Error&) {
+                if (interrupted()) break;
+                throw;
+            }
+            const int64_t stamp = now_ns();  // the frame is on the host from this moment
+            if (last_idx >= 0) lost += (f.index() - last_idx - 1 + 65536) % 65536;
+            last_idx = f.index();
+            const int w = f.width(), h = f.height();
+            const size_t n = f.pixels();
+            const std::vector<float> dist = cam.distance(f);
+            const std::vector<float> amp = cam.amplitude(f);
+            const std::vector<float> z = cam.zdepth(dist, w, h);  // depth images hold z, not the ray length
+            const auto hd = header(stamp, o.frame_id);
+
+            auto dm = image(hd, w, h, metres ? "32FC1" : "16UC1", metres ? 4 : 2);
+            if (metres) {
+                depth_m.resize(n);
+                for (size_t i = 0; i < n; ++i) depth_m[i] = measured(dist[i]) ? z[i] : NAN;
+                lend(dm.data_, depth_m);
+            } else {
+                depth_mm.resize(n);  // 0 = no measurement, as ROS 2 depth images mark it
+                for (size_t i = 0; i < n; ++i)
+                    depth_mm[i] = measured(dist[i]) ? static_cast<uint16_t>(std::lround(z[i] * 1000.0f)) : 0;
+                lend(dm.data_, depth_mm);
+            }
+            out.write(kDepth, &dm);
+
+            auto am = image(hd, w, h, "mono16", 2);
+            amp16.resize(n);
+            for (size_t i = 0; i < n; ++i) amp16[i] = static_cast<uint16_t>(std::clamp(amp[i], 0.0f, 65535.0f));
+            lend(am.data_, amp16);
+            out.write(kAmplitude, &am);
+
+            std::vector<vexel::Point> xyz(n);
+            cam.organised_cloud(dist, w, h, xyz);
+            points.resize(4 * n);
+            bool dense = true;
+            for (size_t i = 0; i < n; ++i) {
+                points[4 * i] = xyz[i].x;
+                points[4 * i + 1] = xyz[i].y;
+                points[4 * i + 2] = xyz[i].z;
+                points[4 * i + 3] = amp[i];
+                dense = dense && !std::isnan(xyz[i].z);
+            }
+            sensor_msgs_msg_dds__PointCloud2_ pc{};
+            pc.header_ = hd;
+            pc.height_ = static_cast<uint32_t>(h);
+            pc.width_ = static_cast<uint32_t>(w);
+            pc.fields_ = {4, 4, fields, false};
+            pc.is_bigendian_ = false;
+            pc.point_step_ = 16;
+            pc.row_step_ = 16 * static_cast<uint32_t>(w);
+            lend(pc.data_, points);
+            pc.is_dense_ = dense;
+            out.write(kPoints, &pc);
+
+            vexel_lens_param lens{};
+            if (epc_lens_param_get(vexel_dev_get_drv(cam.get()), &lens, w, h)) {
+                sensor_msgs_msg_dds__CameraInfo_ ci{};
+                ci.header_ = hd;
+                ci.height_ = static_cast<uint32_t>(h);
+                ci.width_ = static_cast<uint32_t>(w);
+                ci.distortion_model_ = const_cast<char*>("plumb_bob");
+                dcoeff.assign(lens.dcoeff, lens.dcoeff + 5);  // k1 k2 p1 p2 k3, OpenCV's order as plumb_bob's
+                lend(ci.d_, dcoeff);
+                const double k[9] = {lens.fx, 0, lens.cx, 0, lens.fy, lens.cy, 0, 0, 1};
+                const double r[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+                const double p[12] = {lens.fx, 0, lens.cx, 0, 0, lens.fy, lens.cy, 0, 0, 0, 1, 0};
+                std::memcpy(ci.k_, k, sizeof k);
+                std::memcpy(ci.r_, r, sizeof r);
+                std::memcpy(ci.p_, p, sizeof p);
+                out.write(kCameraInfo, &ci);
+            }
+            ++sent;
+        }
+        const double secs = static_cast<double>(now_ns() - t0) / 1e9;
+        std::printf("published %ld frames in %.1f s (%.1f fps), %ld lost by the camera link\n", sent, secs,
+                    secs > 0 ? static_cast<double>(sent) / secs : 0.0, lost);
+        return interrupted() ? 130 : 0;
+    } catch (const std::exception& e) {
+        std::cerr << "vexel-publish: " << e.what() << '\n';
+        return 1;
+    }
+}
+
+}  // namespace vexel_dds

@@ -1,0 +1,271 @@
+// vexel-publish as a ROS 2 node on another host would see it: the program runs under vexel-sim
+// (a wall 2 m in front of the camera), readers in this process take its messages. Every test
+// has a DDS domain of its own and talks over loopback only, with no multicast, so nothing
+// leaves the machine and parallel runs do not hear each other.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "dds/ros.hpp"
+#include "test_util.hpp"
+
+namespace {
+
+using vxtest::contains;
+using vxtest::slurp;
+
+constexpr char kLoopback[] =
+    "<CycloneDDS><Domain><General><Interfaces><NetworkInterface address=\"127.0.0.1\"/></Interfaces>"
+    "<AllowMulticast>false</AllowMulticast></General><Discovery><ParticipantIndex>auto</ParticipantIndex>"
+    "<Peers><Peer address=\"127.0.0.1\"/></Peers></Discovery></Domain></CycloneDDS>";
+
+// A program started through the shell, stopped (SIGTERM) if still running when it goes.
+class Child {
+  public:
+    explicit Child(const std::string& cmd) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            execl("/bin/sh", "sh", "-c", ("exec " + cmd).c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~Child() {
+        if (pid_ > 0 && status_ < 0) {
+            kill(pid_, SIGTERM);
+            wait(30);
+        }
+    }
+    // Exit status, or -1 when it has not ended within `seconds`.
+    int wait(double seconds) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        int st = 0;
+        while (status_ < 0 && std::chrono::steady_clock::now() < end) {
+            if (waitpid(pid_, &st, WNOHANG) == pid_)
+                status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return status_;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int status_ = -1;
+};
+
+class Publish : public vxtest::ScratchDirTest {
+  protected:
+    void SetUp() override {
+        ScratchDirTest::SetUp();
+        setenv("CYCLONEDDS_URI", kLoopback, 1);  // also for the programs started below
+    }
+    // A domain of this process and test (`k` < 3); ids go up to 232.
+    void join(uint32_t k) {
+        domain_ = 100 + static_cast<uint32_t>(getpid() % 40) * 3 + k;
+        pp_ = dds_create_participant(domain_, nullptr, nullptr);
+        ASSERT_GT(pp_, 0) << dds_strretcode(pp_);
+    }
+    void TearDown() override {
+        if (pp_ > 0) dds_delete(pp_);
+        ScratchDirTest::TearDown();
+    }
+    dds_entity_t reader(const std::string& ns, vexel_dds::Topic t, bool reliable) {
+        const std::string name = vexel_dds::topic_name(ns, t);
+        const dds_entity_t topic = dds_create_topic(pp_, vexel_dds::topic_type(t), name.c_str(), nullptr, nullptr);
+        dds_qos_t* q = vexel_dds::make_qos(reliable, 8);
+        const dds_entity_t r = dds_create_reader(pp_, topic, q, nullptr);
+        dds_delete_qos(q);
+        return r;
+    }
+    std::string publisher(const std::string& args) const {
+        return std::string(VXSIM_LAUNCHER) + " --scene wall:2 -- " + VEXEL_PUBLISH + " --domain " +
+               std::to_string(domain_) + " " + args;
+    }
+    uint32_t domain_ = 0;
+    dds_entity_t pp_ = 0;
+};
+
+// Hands every sample waiting on `rd` to fn(const T&) and returns the loan; the number handed.
+template <class T, class Fn>
+int drain(dds_entity_t rd, Fn&& fn) {
+    void* s[8] = {};
+    dds_sample_info_t info[8];
+    const int n = dds_take(rd, s, info, 8, 8);
+    int valid = 0;
+    for (int i = 0; i < n; ++i)
+        if (info[i].valid_data) {
+            fn(*static_cast<const T*>(s[i]));
+            ++valid;
+        }
+    if (n > 0) dds_return_loan(rd, s, n);
+    return valid;
+}
+
+std::string type_name(dds_entity_t reader) {
+    char name[128] = {};
+    dds_get_type_name(dds_get_topic(reader), name, sizeof name);
+    return name;
+}
+
+using Image = sensor_msgs_msg_dds__Image_;
+using Cloud = sensor_msgs_msg_dds__PointCloud2_;
+using Info = sensor_msgs_msg_dds__CameraInfo_;
+
+}  // namespace
+
+// One of each message, as the IDL lays it out and as ROS 2 tools read it; depth against the
+// wall's known distance, and the cloud of a frame against that frame's depth image.
+TEST_F(Publish, DeliversDepthAmplitudeCloudAndCameraInfoAsRos2Types) {
+    using namespace vexel_dds;
+    join(0);
+    const dds_entity_t depth = reader("cam_a", kDepth, true), amp = reader("cam_a", kAmplitude, true),
+                       points = reader("cam_a", kPoints, true), info = reader("cam_a", kCameraInfo, true);
+    ASSERT_GT(depth, 0);
+    ASSERT_GT(info, 0);
+    EXPECT_EQ(type_name(depth), "sensor_msgs::msg::dds_::Image_");
+    EXPECT_EQ(type_name(points), "sensor_msgs::msg::dds_::PointCloud2_");
+    EXPECT_EQ(type_name(info), "sensor_msgs::msg::dds_::CameraInfo_");
+    Child pub(publisher("--namespace /cam_a/ --frame-id cam_a_optical --reliable -n 400 >pub.txt 2>&1"));
+
+    std::map<int64_t, std::vector<uint16_t>> depth_mm;  // by stamp, to pair clouds with their frame
+    std::vector<float> cloud;
+    int64_t cloud_stamp = 0;
+    int amps = 0, infos = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+    while ((cloud.empty() || !depth_mm.count(cloud_stamp) || amps == 0 || infos == 0) &&
+           std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        drain<Image>(depth, [&](const Image& m) {
+            EXPECT_EQ(m.width_, 320u);
+            EXPECT_EQ(m.height_, 240u);
+            EXPECT_STREQ(m.encoding_, "16UC1");
+            EXPECT_EQ(m.step_, 640u);
+            EXPECT_EQ(m.is_bigendian_, 0);
+            EXPECT_STREQ(m.header_.frame_id_, "cam_a_optical");
+            ASSERT_EQ(m.data_._length, 320u * 240u * 2u);
+            auto& v = depth_mm[from_stamp(m.header_.stamp_)];
+            v.resize(320 * 240);
+            std::memcpy(v.data(), m.data_._buffer, m.data_._length);
+        });
+        amps += drain<Image>(amp, [&](const Image& m) {
+            EXPECT_STREQ(m.encoding_, "mono16");
+            EXPECT_EQ(m.step_, 640u);
+            EXPECT_EQ(m.data_._length, 320u * 240u * 2u);
+        });
+        infos += drain<Info>(info, [&](const Info& m) {
+            EXPECT_EQ(m.width_, 320u);
+            EXPECT_EQ(m.height_, 240u);
+            EXPECT_STREQ(m.distortion_model_, "plumb_bob");
+            EXPECT_EQ(m.d_._length, 5u);
+            // K = [fx 0 cx; 0 fy cy; 0 0 1] with the principal point inside the image; R identity;
+            // P = [K | 0]
+            EXPECT_GT(m.k_[0], 100.0);
+            EXPECT_GT(m.k_[4], 100.0);
+            EXPECT_GT(m.k_[2], 100.0);
+            EXPECT_LT(m.k_[2], 220.0);
+            EXPECT_GT(m.k_[5], 60.0);
+            EXPECT_LT(m.k_[5], 180.0);
+            EXPECT_EQ(m.k_[8], 1.0);
+            for (int i = 0; i < 9; ++i) EXPECT_EQ(m.r_[i], i % 4 == 0 ? 1.0 : 0.0) << i;
+            EXPECT_EQ(m.p_[0], m.k_[0]);
+            EXPECT_EQ(m.p_[6], m.k_[5]);
+            EXPECT_EQ(m.p_[10], 1.0);
+            EXPECT_EQ(m.p_[3], 0.0);
+        });
+        drain<Cloud>(points, [&](const Cloud& m) {
+            if (!cloud.empty()) return;
+            EXPECT_EQ(m.width_, 320u);
+            EXPECT_EQ(m.height_, 240u);
+            EXPECT_EQ(m.point_step_, 16u);
+            EXPECT_EQ(m.row_step_, 16u * 320u);
+            EXPECT_FALSE(m.is_bigendian_);
+            ASSERT_EQ(m.fields_._length, 4u);
+            const char* names[] = {"x", "y", "z", "intensity"};
+            for (uint32_t i = 0; i < 4; ++i) {
+                EXPECT_STREQ(m.fields_._buffer[i].name_, names[i]);
+                EXPECT_EQ(m.fields_._buffer[i].offset_, 4 * i);
+                EXPECT_EQ(m.fields_._buffer[i].datatype_, 7);  // FLOAT32
+                EXPECT_EQ(m.fields_._buffer[i].count_, 1u);
+            }
+            ASSERT_EQ(m.data_._length, 320u * 240u * 16u);
+            cloud.resize(320 * 240 * 4);
+            std::memcpy(cloud.data(), m.data_._buffer, m.data_._length);
+            cloud_stamp = from_stamp(m.header_.stamp_);
+        });
+    }
+    ASSERT_FALSE(cloud.empty()) << slurp("pub.txt");
+    ASSERT_TRUE(depth_mm.count(cloud_stamp)) << "no depth image of the cloud's frame";
+    EXPECT_GT(amps, 0);
+    EXPECT_GT(infos, 0);
+
+    // The wall is perpendicular to the optical axis: z = 2 m at every pixel that measured.
+    const std::vector<uint16_t>& mm = depth_mm[cloud_stamp];
+    int valid = 0, near_wall = 0, agree = 0;
+    for (size_t i = 0; i < mm.size(); ++i) {
+        const float z = cloud[4 * i + 2];
+        if (mm[i] == 0) {
+            EXPECT_TRUE(std::isnan(z)) << "pixel " << i << " has a point but no depth";
+            continue;
+        }
+        ++valid;
+        near_wall += std::abs(mm[i] - 2000) <= 60;
+        agree += std::abs(z * 1000.0f - mm[i]) <= 0.51f && cloud[4 * i + 3] >= 0.0f;
+    }
+    EXPECT_GT(valid, 320 * 240 * 9 / 10);
+    EXPECT_GT(near_wall, valid * 95 / 100);
+    EXPECT_EQ(agree, valid);
+}
+
+// The default, best effort: --listen sees the metres image of its namespace with rates; a reader
+// of another namespace hears nothing.
+TEST_F(Publish, ListenerReportsItsNamespaceOnly) {
+    using namespace vexel_dds;
+    join(1);
+    const dds_entity_t other = reader("cam_b", kDepth, false);
+    ASSERT_GT(other, 0);
+    Child listener(std::string(VEXEL_PUBLISH) + " --listen --namespace cam_a --domain " + std::to_string(domain_) +
+                   " -n 5 --timeout 40 >listen.txt 2>&1");
+    Child pub(publisher("--namespace cam_a --depth-format 32FC1 -n 400 >pub.txt 2>&1"));
+    EXPECT_EQ(listener.wait(60), 0) << slurp("listen.txt") << slurp("pub.txt");
+    const std::string out = slurp("listen.txt");
+    EXPECT_TRUE(contains(out, "depth/image_raw: 320x240 32FC1 step 1280, 307200 bytes, centre 2.0")) << out;
+    EXPECT_TRUE(contains(out, "frame id vexel_optical_frame")) << out;
+    EXPECT_TRUE(contains(out, "depth/image_raw: 5 messages") || contains(out, "depth/image_raw: 6 messages"))
+        << out;
+    int heard = 0;
+    for (int i = 0; i < 10; ++i) {
+        heard += drain<Image>(other, [](const Image&) {});
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(heard, 0);
+}
+
+// Usage errors exit 2 before anything opens; the domain's limits from both sides; no camera is 1.
+TEST_F(Publish, RefusesBadOptions) {
+    const struct {
+        const char* args;
+        int code;
+    } cases[] = {
+        {"--namespace 1cam", 2},   {"--namespace a//b", 2}, {"--namespace a-b", 2},
+        {"--domain 233", 2},       {"--domain -1", 2},      {"--depth-format 8UC1", 2},
+        {"--frame-id ''", 2},      {"--domain 232", 1},     {"--namespace /_a/b2/ --domain 0", 1},
+    };
+    for (const auto& c : cases) {
+        Child p(std::string(VEXEL_PUBLISH) + " " + c.args + " >out.txt 2>err.txt");
+        EXPECT_EQ(p.wait(20), c.code) << c.args << ": " << slurp("err.txt");
+        if (c.code == 1) {
+            EXPECT_TRUE(contains(slurp("err.txt"), "no camera")) << c.args;
+        }
+    }
+}
