@@ -83,18 +83,26 @@ int listen(const ListenOptions& o) {
             dds_delete(pp);
             return 1;
         }
-        dds_set_status_mask(readers[t], DDS_DATA_AVAILABLE_STATUS);
+        dds_set_status_mask(readers[t], DDS_DATA_AVAILABLE_STATUS | DDS_SUBSCRIPTION_MATCHED_STATUS);
         dds_waitset_attach(ws, readers[t], t);
     }
     dds_delete_qos(q);
     std::cerr << "listening on domain " << o.domain << " to " << topic_name(o.ns, kDepth) << " ...\n";
 
     Stats st[kTopics];
+    uint32_t writers[kTopics] = {};
     const int64_t start = now_ns();
     while (!interrupted() && (o.frames == 0 || st[kDepth].count < o.frames) &&
            (o.timeout <= 0 || static_cast<double>(now_ns() - start) / 1e9 < o.timeout)) {
         dds_waitset_wait(ws, nullptr, 0, DDS_MSECS(100));
         for (int t = 0; t < kTopics; ++t) {
+            // Writers coming and going: a publisher that ends or dies is seen to leave.
+            dds_subscription_matched_status_t m{};
+            if (dds_get_subscription_matched_status(readers[t], &m) == DDS_RETCODE_OK && m.current_count != writers[t]) {
+                std::printf("%s: publisher %s (%u now)\n", topic_suffix(Topic(t)),
+                            m.current_count > writers[t] ? "joined" : "left", m.current_count);
+                writers[t] = m.current_count;
+            }
             void* samples[8] = {};
             dds_sample_info_t info[8];
             const int n = dds_take(readers[t], samples, info, 8, 8);

@@ -46,6 +46,11 @@ class Child {
             wait(30);
         }
     }
+    // Asks it to end (Ctrl-C's effect) and returns its exit status, -1 after 30 s.
+    int stop() {
+        if (status_ < 0) kill(pid_, SIGINT);
+        return wait(30);
+    }
     // Exit status, or -1 when it has not ended within `seconds`.
     int wait(double seconds) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
@@ -225,6 +230,18 @@ TEST_F(Publish, DeliversDepthAmplitudeCloudAndCameraInfoAsRos2Types) {
     EXPECT_GT(valid, 320 * 240 * 9 / 10);
     EXPECT_GT(near_wall, valid * 95 / 100);
     EXPECT_EQ(agree, valid);
+
+    // Ctrl-C: the summary, status 130, and the readers see the writer leave.
+    dds_subscription_matched_status_t matched{};
+    ASSERT_EQ(dds_get_subscription_matched_status(depth, &matched), DDS_RETCODE_OK);
+    EXPECT_EQ(matched.current_count, 1u);
+    EXPECT_EQ(pub.stop(), 130) << slurp("pub.txt");
+    EXPECT_TRUE(contains(slurp("pub.txt"), "published ")) << slurp("pub.txt");
+    for (int i = 0; i < 250 && matched.current_count > 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        dds_get_subscription_matched_status(depth, &matched);
+    }
+    EXPECT_EQ(matched.current_count, 0u);
 }
 
 // The default, best effort: --listen sees the metres image of its namespace with rates; a reader
@@ -241,6 +258,7 @@ TEST_F(Publish, ListenerReportsItsNamespaceOnly) {
     const std::string out = slurp("listen.txt");
     EXPECT_TRUE(contains(out, "depth/image_raw: 320x240 32FC1 step 1280, 307200 bytes, centre 2.0")) << out;
     EXPECT_TRUE(contains(out, "frame id vexel_optical_frame")) << out;
+    EXPECT_TRUE(contains(out, "depth/image_raw: publisher joined (1 now)")) << out;
     EXPECT_TRUE(contains(out, "depth/image_raw: 5 messages") || contains(out, "depth/image_raw: 6 messages"))
         << out;
     int heard = 0;
