@@ -9,6 +9,7 @@
 #include <vexel/vexel.hpp>
 
 #include "ros.hpp"
+#include "viewer/controls.hpp"
 
 namespace vexel_dds {
 
@@ -34,6 +35,37 @@ class Writers {
             }
         }
         dds_delete_qos(q);
+        // Settings: reliable both ways, as `ros2 topic pub` sends by default.
+        q = make_qos(true, 8);
+        const dds_entity_t req = dds_create_topic(pp_, &std_msgs_msg_dds__String__desc,
+                                                  settings_topic(ns, false).c_str(), nullptr, nullptr);
+        const dds_entity_t rep = dds_create_topic(pp_, &std_msgs_msg_dds__String__desc,
+                                                  settings_topic(ns, true).c_str(), nullptr, nullptr);
+        requests_ = req < 0 ? req : dds_create_reader(pp_, req, q, nullptr);
+        replies_ = rep < 0 ? rep : dds_create_writer(pp_, rep, q, nullptr);
+        dds_delete_qos(q);
+        if (requests_ < 0 || replies_ < 0) {
+            dds_delete(pp_);
+            throw std::runtime_error("DDS settings topics: " + std::string(dds_strretcode(std::min(requests_, replies_))));
+        }
+    }
+    // The settings requests that arrived since the last call, as text.
+    std::vector<std::string> requests() {
+        std::vector<std::string> got;
+        void* s[8] = {};
+        dds_sample_info_t info[8];
+        const int n = dds_take(requests_, s, info, 8, 8);
+        for (int i = 0; i < n; ++i)
+            if (info[i].valid_data) {
+                const char* d = static_cast<const std_msgs_msg_dds__String_*>(s[i])->data_;
+                got.emplace_back(d ? d : "");
+            }
+        if (n > 0) dds_return_loan(requests_, s, n);
+        return got;
+    }
+    void reply(const std::string& text) {
+        std_msgs_msg_dds__String_ m{const_cast<char*>(text.c_str())};
+        dds_write(replies_, &m);
     }
     ~Writers() { dds_delete(pp_); }
     Writers(const Writers&) = delete;
@@ -48,7 +80,34 @@ class Writers {
   private:
     dds_entity_t pp_ = 0;
     dds_entity_t w_[kTopics] = {};
+    dds_entity_t requests_ = 0, replies_ = 0;
 };
+
+bool write_param(vexel_dev* dev, uint32_t id, int bytes, long long value) {
+    vexel_param_item it{};
+    it.param_id = id;
+    it.param_len = static_cast<uint8_t>(bytes);
+    for (int i = 0; i < bytes; ++i) it.param_val[i] = static_cast<uint8_t>(value >> (8 * i));
+    return vexel_param_batch_set(dev, &it, 1) != 0;
+}
+
+// One settings request: the viewer's control messages "integration US" and "fps N", checked
+// with the command line's ranges before the camera sees them. The reply says what happened.
+std::string apply_setting(vexel_dev* dev, const std::string& text) {
+    std::string why;
+    const auto c = vexel_view::parse_control(
+        text, [](const std::string&) { return std::string("filters are not settable over DDS"); }, why);
+    if (!c) return "refused: " + why;
+    if (c->kind == vexel_view::Control::integration)
+        return write_param(dev, VX_PARAM_INTG_TIME, 2, c->value)
+                   ? "integration " + std::to_string(c->value) + " us: applied"
+                   : "refused: the camera refused integration time " + std::to_string(c->value) + " us";
+    if (c->kind == vexel_view::Control::frame_rate)
+        return write_param(dev, VX_PARAM_FPS, 4, c->value)
+                   ? "fps " + std::to_string(c->value) + ": applied"
+                   : "refused: the camera refused frame rate " + std::to_string(c->value);
+    return "refused: pause is not settable over DDS";
+}
 
 template <class Seq, class T>
 void lend(Seq& seq, std::vector<T>& v) {  // the message borrows the vector's bytes
@@ -108,6 +167,11 @@ int publish(const PublishOptions& o) {
                 throw;
             }
             const int64_t stamp = now_ns();  // the frame is on the host from this moment
+            for (const std::string& req : out.requests()) {
+                const std::string r = apply_setting(cam.get(), req);
+                std::cerr << "setting '" << req.substr(0, 64) << "': " << r << '\n';
+                out.reply(r);
+            }
             if (last_idx >= 0) lost += (f.index() - last_idx - 1 + 65536) % 65536;
             last_idx = f.index();
             const int w = f.width(), h = f.height();

@@ -36,6 +36,10 @@ std::string topic_name(const std::string& ns, Topic t) {
     return "rt/" + (ns.empty() ? std::string() : ns + "/") + topic_suffix(t);
 }
 
+std::string settings_topic(const std::string& ns, bool reply) {
+    return "rt/" + (ns.empty() ? std::string() : ns + "/") + (reply ? "set_result" : "set");
+}
+
 const dds_topic_descriptor_t* topic_type(Topic t) {
     switch (t) {
         case kDepth:

@@ -11,6 +11,7 @@
 #include "sensor_msgs/msg/CameraInfo.h"
 #include "sensor_msgs/msg/Image.h"
 #include "sensor_msgs/msg/PointCloud2.h"
+#include "std_msgs/msg/String.h"
 
 namespace vexel_dds {
 
@@ -24,6 +25,8 @@ enum Topic { kDepth, kAmplitude, kPoints, kCameraInfo, kTopics };
 std::string topic_name(const std::string& ns, Topic t);
 const char* topic_suffix(Topic t);
 const dds_topic_descriptor_t* topic_type(Topic t);
+// Settings: requests on rt/NS/set, one reply each on rt/NS/set_result (std_msgs/String both).
+std::string settings_topic(const std::string& ns, bool reply);
 
 // Keep the last `depth` samples, best effort unless `reliable`; the caller deletes the result.
 dds_qos_t* make_qos(bool reliable, int32_t depth);

@@ -141,6 +141,16 @@ TEST_F(Publish, DeliversDepthAmplitudeCloudAndCameraInfoAsRos2Types) {
     EXPECT_EQ(type_name(depth), "sensor_msgs::msg::dds_::Image_");
     EXPECT_EQ(type_name(points), "sensor_msgs::msg::dds_::PointCloud2_");
     EXPECT_EQ(type_name(info), "sensor_msgs::msg::dds_::CameraInfo_");
+    // The settings topics, before the publisher starts, so that discovery has happened when they are used.
+    dds_qos_t* rq = make_qos(true, 8);
+    const dds_entity_t set = dds_create_writer(
+        pp_, dds_create_topic(pp_, &std_msgs_msg_dds__String__desc, "rt/cam_a/set", nullptr, nullptr), rq, nullptr);
+    const dds_entity_t result = dds_create_reader(
+        pp_, dds_create_topic(pp_, &std_msgs_msg_dds__String__desc, "rt/cam_a/set_result", nullptr, nullptr), rq,
+        nullptr);
+    dds_delete_qos(rq);
+    ASSERT_GT(set, 0);
+    ASSERT_GT(result, 0);
     Child pub(publisher("--namespace /cam_a/ --frame-id cam_a_optical --reliable -n 400 >pub.txt 2>&1"));
 
     std::map<int64_t, std::vector<uint16_t>> depth_mm;  // by stamp, to pair clouds with their frame
@@ -230,6 +240,33 @@ TEST_F(Publish, DeliversDepthAmplitudeCloudAndCameraInfoAsRos2Types) {
     EXPECT_GT(valid, 320 * 240 * 9 / 10);
     EXPECT_GT(near_wall, valid * 95 / 100);
     EXPECT_EQ(agree, valid);
+
+    // Settings with the command line's ranges, each limit from both sides; one reply per request, in order.
+    const std::pair<const char*, const char*> settings[] = {
+        {"fps 15", "fps 15: applied"},
+        {"fps 0", "refused: frame rate '0' not in range 1 to 100 fps"},
+        {"integration 4001", "refused: integration time '4001' not in range 1 to 4000 us"},
+        {"integration 4000", "integration 4000 us: applied"},
+        {"integration 1", "integration 1 us: applied"},
+        {"filter lens", "refused: filters are not settable over DDS"},
+        {"integration -5", "refused: integration time '-5' not in range 1 to 4000 us"},
+    };
+    dds_publication_matched_status_t heard{};
+    for (int i = 0; i < 500 && heard.current_count == 0; ++i) {
+        dds_get_publication_matched_status(set, &heard);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_EQ(heard.current_count, 1u) << "the publisher does not read its settings topic";
+    for (const auto& [request, want] : settings) {
+        std_msgs_msg_dds__String_ m{const_cast<char*>(request)};
+        ASSERT_EQ(dds_write(set, &m), DDS_RETCODE_OK);
+        std::string got;
+        for (int i = 0; i < 500 && got.empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            drain<std_msgs_msg_dds__String_>(result, [&](const std_msgs_msg_dds__String_& r) { got = r.data_; });
+        }
+        EXPECT_EQ(got, want) << request;
+    }
 
     // Ctrl-C: the summary, status 130, and the readers see the writer leave.
     dds_subscription_matched_status_t matched{};
