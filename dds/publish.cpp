@@ -139,7 +139,8 @@ bool measured(float d) { return d > 0.0f && d < 60.0f; }
 int publish(const PublishOptions& o) {
     try {
         vexel::Library lib("/dev/null");
-        vexel::Device cam = vexel::Device::open(o.device);
+        vexel::Device cam = o.replay.empty() ? vexel::Device::open(o.device)
+                                             : vexel::Device::open_recording(o.replay, o.realtime);
         Writers out(o.domain, o.ns, o.reliable);
         const bool metres = o.depth_format == "32FC1";
 
@@ -163,7 +164,8 @@ int publish(const PublishOptions& o) {
             try {
                 f = cam.next_frame();
             } catch (const vexel::Error&) {
-                if (interrupted()) break;
+                vexel_play_info play{};
+                if (interrupted() || (cam.playback(play) && play.ended)) break;  // or the recording's end
                 throw;
             }
             const int64_t stamp = now_ns();  // the frame is on the host from this moment

@@ -48,6 +48,8 @@ struct PublishOptions {
     bool reliable = false;
     std::string depth_format = "16UC1";
     long frames = 0;  // 0: until interrupted
+    std::string replay;  // a recording of `vexel record` instead of a camera
+    bool realtime = false;  // replay at the recorded rate rather than as fast as published
 };
 int publish(const PublishOptions& o);
 

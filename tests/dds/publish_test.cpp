@@ -306,6 +306,22 @@ TEST_F(Publish, ListenerReportsItsNamespaceOnly) {
     EXPECT_EQ(heard, 0);
 }
 
+// A recording of `vexel record` publishes every frame it holds, and its end is a normal end.
+TEST_F(Publish, PublishesARecordingToItsEnd) {
+    Child rec(std::string(VXSIM_LAUNCHER) + " --scene wall:2 -- " + VEXEL_CLI + " record -n 5 -o rec.vxr >rec.txt 2>&1");
+    ASSERT_EQ(rec.wait(60), 0) << slurp("rec.txt");
+    const std::string said = slurp("rec.txt");
+    const size_t at = said.find("rec.vxr: ");
+    ASSERT_NE(at, std::string::npos) << said;
+    const long frames = std::atol(said.c_str() + at + 9);
+    ASSERT_GE(frames, 5) << said;
+    Child pub(std::string(VEXEL_PUBLISH) + " --replay rec.vxr --domain 231 >pub.txt 2>&1");
+    EXPECT_EQ(pub.wait(60), 0) << slurp("pub.txt");
+    EXPECT_TRUE(contains(slurp("pub.txt"), "published " + std::to_string(frames) + " frames")) << slurp("pub.txt");
+    Child missing(std::string(VEXEL_PUBLISH) + " --replay absent.vxr >pub.txt 2>&1");
+    EXPECT_EQ(missing.wait(20), 2) << slurp("pub.txt");
+}
+
 // Usage errors exit 2 before anything opens; the domain's limits from both sides; no camera is 1.
 TEST_F(Publish, RefusesBadOptions) {
     const struct {
