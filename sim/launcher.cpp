@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/replay/recording_source.hpp"
 #include "sim/sim.hpp"
 
 extern char** environ;
@@ -52,6 +53,12 @@ const char* kUsage =
     "  --instant                      no control latency, never busy (same as both 0)\n"
     "  --interface0-busy              interface 0 claimed elsewhere (the stream is its endpoint)\n"
     "  --reenum-delay MS --reboot-delay MS (0-60000)   off the bus after reset 3 / reset 0\n"
+    "  --replay FILE                  be the camera a recording (vexel record) was made of: its\n"
+    "                                 identity, frame rate, integration time, calibration and\n"
+    "                                 frames, one per packet at the recorded frame rate; the\n"
+    "                                 stream, timing and fault options still apply\n"
+    "  --loop                         with --replay: start over after the last frame (otherwise\n"
+    "                                 the camera then sends nothing)\n"
     "  --flash TYPE:VERSION:FILE      data flash slot TYPE (0-255) holds FILE as image VERSION (0-65535)\n"
     "  --erase-acks N                 a flash erase answers \"still erasing\" N times\n"
     "measurement (sim/README.md has the model):\n"
@@ -106,6 +113,8 @@ struct CamSpec {
     std::optional<int> unplug_after, replug_after;
     bool ring_behind = false;
     std::string truth_file, flags_file;
+    std::string replay;  // a recording this camera plays
+    bool loop = false;
     CamSpec() { opt.measurement.scene.kind = vxsim::Scene::Kind::boxes; }
 };
 
@@ -327,6 +336,10 @@ int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
                                   : t == "none"    ? vxsim::CalibPackage::none
                                                    : vxsim::CalibPackage::bytes;
             if (c.opt.calib_package == vxsim::CalibPackage::bytes) c.opt.calib_package_bytes = file_bytes(t);
+        } else if (a == "--replay") {
+            c.replay = text();
+        } else if (a == "--loop") {
+            c.loop = true;
         } else if (a == "--flash") {
             const std::string flash_arg = text();
             unsigned type, version;
@@ -402,6 +415,12 @@ int main(int argc, char** argv) {
     std::vector<CamSpec> specs;
     const int cmd = parse(argc, argv, specs);
     if (cmd >= argc) usage_error("no program given");
+    for (CamSpec& s : specs) {
+        if (s.loop && s.replay.empty()) usage_error("--loop needs --replay FILE");
+        std::string err;
+        if (!s.replay.empty() && !vxsim::replay_recording(s.replay, s.loop, s.opt, err))
+            usage_error("--replay " + s.replay + ": " + err);
+    }
 
     // Before any thread exists: the environment the child inherits, and the signals we forward
     // (blocked here so every thread of ours leaves them to sigtimedwait below).

@@ -162,6 +162,23 @@ inline constexpr uint32_t kMaxPacketPayload = 0xFFFFF;
 // transfer ends at every offset 1..35 within the first 27 frames.
 inline constexpr uint32_t kStraddlePayload = 827;
 
+// A frame the camera sends as it is instead of rendering one (vexel-sim --replay): the bytes
+// and header fields a recording kept.
+struct ReplayFrame {
+    uint16_t index = 0, format = 0, width = 0, height = 0;
+    int16_t sensor_temp = 0, illum_temp = 0;
+    uint32_t spare = 0;
+    std::vector<uint8_t> bytes;
+};
+
+// Where such frames come from. The camera calls next() under its lock each time the sensor
+// reads a frame out; false once there are no more (the camera then sends nothing).
+class FrameSource {
+public:
+    virtual ~FrameSource() = default;
+    virtual bool next(ReplayFrame& f) = 0;
+};
+
 struct CameraOptions {
     uint8_t bus = 1;
     uint8_t port = 0;     // 0: next free port on the bus
@@ -201,6 +218,10 @@ struct CameraOptions {
     unsigned reboot_delay_ms = 600;       // reset target 0
     std::map<uint8_t, FlashImage> flash;  // data flash slots by type at power-on
     unsigned flash_erase_acks = 3;        // acknowledgements that say "still erasing" (status 4)
+    // Parameter values that replace the power-on ones (a recorded camera's identity and settings).
+    std::map<uint8_t, std::vector<uint8_t>> params;
+    // Set: the stream sends these frames, one per packet, instead of the measurement's.
+    std::shared_ptr<FrameSource> frames;
 };
 
 // One control transfer as the camera saw it on its default pipe.

@@ -115,6 +115,7 @@ void Firmware::power_on() {
     put16(temps.data() + 2, static_cast<uint16_t>(opt_.illum_temp));
     params_[15] = temps;
     params_[17] = {0, 0, 0};
+    for (const auto& [id, value] : opt_.params) params_[id] = value;
 
     last_type_ = last_value_ = last_status_ = 0;
     last_error_.clear();
@@ -576,6 +577,8 @@ uint32_t Firmware::frames_per_packet() const {
 
 void Firmware::capture_frame() {
     if (!streaming_ || upload_) return;
+    ReplayFrame replayed;
+    if (opt_.frames && !opt_.frames->next(replayed)) return;
     const uint64_t n = sensor_frame_++;
     if (fifo_.size() >= std::max<size_t>(opt_.fifo_frames, frames_per_packet())) {
         ++counters_.frames_dropped;
@@ -583,12 +586,14 @@ void Firmware::capture_frame() {
         return;
     }
     fifo_.push_back(n);
+    if (opt_.frames) replayed_.push_back(std::move(replayed));
 }
 
 bool Firmware::build_packet(bool on_demand) {
     uint32_t len, frames = 1, frame_len = frame_bytes_;
     uint16_t format = kFrameFormat, fridx;
     bool start;
+    const ReplayFrame* replayed = nullptr;
     if (upload_) {
         // The package as one frame of its own length, in packets of the usual payload; in mode
         // 9 it is all there is to send.
@@ -608,6 +613,21 @@ bool Firmware::build_packet(bool on_demand) {
             ++sensor_frame_;
         }
         pkt_frames_ = 0;
+    } else if (opt_.frames) {
+        // A recorded frame goes out as it came in, over packets of the usual payload.
+        if (on_demand && fifo_.empty()) capture_frame();
+        if (fifo_.empty()) return false;
+        replayed = &replayed_.front();
+        frame_len = static_cast<uint32_t>(replayed->bytes.size());
+        const uint32_t offset = frame_offset_;
+        start = offset == 0;
+        len = std::min(opt_.packet_payload ? opt_.packet_payload : kMaxPacketPayload, frame_len - offset);
+        frame_offset_ = (offset + len) % frame_len;
+        pkt_frames_ = frame_offset_ == 0 ? 1 : 0;
+        fridx = replayed->index;
+        format = replayed->format;
+        pkt_.resize(kHeaderBytes + len);
+        std::memcpy(pkt_.data() + kHeaderBytes, replayed->bytes.data() + offset, len);
     } else {
         const uint32_t fb = frame_bytes_;
         const uint32_t k = frames_per_packet();
@@ -645,12 +665,20 @@ bool Firmware::build_packet(bool on_demand) {
     put32(h + 8, frame_len);
     put16(h + 12, fridx);
     put16(h + 14, format);
-    put16(h + 16, opt_.zero_dimensions ? 0 : kWidth);
-    put16(h + 18, opt_.zero_dimensions ? 0 : opt_.frame_rows);
-    const auto& temps = params_[15];
-    put16(h + 20, temps.size() >= 2 ? get16(temps.data()) : 0);
-    put16(h + 22, temps.size() >= 4 ? get16(temps.data() + 2) : 0);
-    put32(h + 24, static_cast<uint32_t>(counters_.packets));
+    if (replayed) {  // the header fields it was recorded with
+        put16(h + 16, replayed->width);
+        put16(h + 18, replayed->height);
+        put16(h + 20, static_cast<uint16_t>(replayed->sensor_temp));
+        put16(h + 22, static_cast<uint16_t>(replayed->illum_temp));
+        put32(h + 24, replayed->spare);
+    } else {
+        put16(h + 16, opt_.zero_dimensions ? 0 : kWidth);
+        put16(h + 18, opt_.zero_dimensions ? 0 : opt_.frame_rows);
+        const auto& temps = params_[15];
+        put16(h + 20, temps.size() >= 2 ? get16(temps.data()) : 0);
+        put16(h + 22, temps.size() >= 4 ? get16(temps.data() + 2) : 0);
+        put32(h + 24, static_cast<uint32_t>(counters_.packets));
+    }
     if (opt_.data_checksum) {
         put32(h + 28, word_sum(pay, len));
         h[33] = 1;
@@ -750,6 +778,7 @@ const std::vector<uint8_t>& Firmware::calib_package() {
 
 void Firmware::packet_sent() {
     fifo_.erase(fifo_.begin(), fifo_.begin() + static_cast<long>(pkt_frames_));
+    if (opt_.frames) replayed_.erase(replayed_.begin(), replayed_.begin() + static_cast<long>(pkt_frames_));
     pkt_frames_ = 0;
 }
 

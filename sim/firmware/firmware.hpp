@@ -60,6 +60,7 @@ public:
         pkt_frames_ = 0;
         frame_offset_ = 0;
         fifo_.clear();
+        replayed_.clear();
     }
 
     std::vector<WriteRecord>& write_log() { return writes_; }
@@ -120,6 +121,7 @@ private:
     uint32_t frame_bytes_ = kFrameBytes;
     uint64_t sensor_frame_ = 0;   // number of the next frame the sensor reads out
     std::deque<uint64_t> fifo_;   // frames read out and not yet sent, oldest first
+    std::deque<ReplayFrame> replayed_;  // with CameraOptions::frames: their bytes, beside fifo_
     std::vector<uint8_t> pkt_;    // the packet on its way out
     size_t pkt_pos_ = 0;
     size_t pkt_frames_ = 0;       // frames whose last byte is in pkt_: they leave the FIFO with it

@@ -1,8 +1,10 @@
 // Recording a simulated camera and playing the file back as a device: the same frames, gaps,
-// errors and decoded distances; refused settings writes; seek and loop; a cut-off file.
+// errors and decoded distances; refused settings writes; seek and loop; a cut-off file; the
+// recording served by the simulated camera over USB.
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +14,9 @@
 #include <vexel/vexel.h>
 
 #include "chip/chip_fixture.hpp"
+#include "record/reader.hpp"
+#include "record/records.hpp"
+#include "sim/replay/recording_source.hpp"
 #include "sim/sim.hpp"
 #include "test_util.hpp"
 
@@ -243,6 +248,76 @@ TEST_F(RecordSim, CutOffRecordingPlaysItsCompleteChunksThenFails) {
         }
     EXPECT_EQ(vexel_dev_open_recording(path_.c_str()), nullptr);
     EXPECT_EQ(vexel_dev_open_recording(file("missing.vxr").c_str()), nullptr);
+}
+
+// vexel-sim --replay: the simulated camera serves the recording through the emulated bus, and a
+// host opening it as a camera (downloading the calibration afresh) gets the recorded frames and
+// decodes them as the live run did.
+TEST_F(RecordSim, SimulatedCameraServesTheRecordingOverUsb) {
+    const std::vector<Pulled> live = record_live();
+    std::map<uint16_t, std::vector<uint8_t>> recorded;  // frame index -> bytes
+    uint16_t last_index = 0;
+    {
+        std::string err;
+        auto reader = vx::rec::Reader::open(path_, err);
+        ASSERT_TRUE(reader) << err;
+        std::vector<uint8_t> raw;
+        std::vector<vx::rec::RecordView> records;
+        for (size_t c = 0; c < reader->chunks().size(); ++c) {
+            ASSERT_TRUE(reader->load(c, raw, records, err)) << err;
+            for (const auto& r : records) {
+                vx::rec::FrameRec f;
+                if (r.kind != vx::rec::Kind::frame || !vx::rec::decode_frame(r, f)) continue;
+                recorded[f.info.fridx].assign(f.bytes, f.bytes + f.info.frlen);
+                last_index = f.info.fridx;
+            }
+        }
+    }
+    tb_.cameras()[0]->unplug();
+
+    vxsim::CameraOptions o;
+    std::string err;
+    EXPECT_FALSE(vxsim::replay_recording(file("missing.vxr"), false, o, err));
+    EXPECT_TRUE(vxtest::contains(err, "missing.vxr")) << err;
+    ASSERT_TRUE(vxsim::replay_recording(path_, false, o, err)) << err;
+    vxsim::Camera& cam = tb_.add_camera(o);
+    EXPECT_EQ(cam.param(12), (std::vector<uint8_t>{60, 0, 0, 0})) << "the recorded frame rate";
+    std::filesystem::create_directories(dir_ / "replay");
+    ASSERT_EQ(vexel_path_cfg((dir_ / "replay/").string().c_str()), 0);
+    vexel_dev list[2];
+    ASSERT_EQ(vexel_dev_list(list, 2), 1);
+    vexel_dev dev = list[0];
+    ASSERT_EQ(vexel_dev_open(&dev), &dev);
+    EXPECT_STREQ(dev.product, "A-E2-1.0");
+    set_up(&dev);
+    ASSERT_EQ(vexel_cap_start(&dev), 1);
+    std::vector<Pulled> served;
+    while (served.size() < recorded.size() && (served.empty() || served.back().info.frame_idx != last_index)) {
+        served.push_back(pull(&dev));
+        if (served.back().raw.empty()) break;
+    }
+    vexel_cap_stop(&dev);
+    decode(&dev, served);
+    vexel_dev_close(&dev);
+    ASSERT_FALSE(served.empty());
+    EXPECT_EQ(served.back().info.frame_idx, last_index) << "played to the recording's last frame";
+    size_t matched = 0;
+    for (size_t k = 0; k < served.size(); ++k) {
+        const Pulled& p = served[k];
+        SCOPED_TRACE("served frame " + std::to_string(p.info.frame_idx));
+        ASSERT_EQ(recorded.count(p.info.frame_idx), 1u) << "only recorded frames";
+        EXPECT_TRUE(p.raw == recorded[p.info.frame_idx]);
+        if (k > 0) {
+            EXPECT_NE(p.info.frame_idx, served[k - 1].info.frame_idx);
+        }
+        for (const Pulled& l : live)
+            if (l.info.frame_idx == p.info.frame_idx) {
+                ++matched;
+                EXPECT_EQ(std::memcmp(p.distance.data(), l.distance.data(), kPixels * sizeof(float)), 0)
+                    << "decoded as live, with the calibration downloaded from the served package";
+            }
+    }
+    EXPECT_GE(matched, live.size() / 2);
 }
 
 }  // namespace

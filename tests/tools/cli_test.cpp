@@ -225,4 +225,36 @@ TEST_F(Cli, ListShowsProductAndSerialOfEveryCamera) {
     EXPECT_TRUE(contains(r.out, "A-T0-1 serial TWO")) << r.out;
 }
 
+// A run kept by `vexel record` plays back through the library (--replay before any command)
+// and through the simulated camera (vexel-sim --replay, the whole USB path, downloading the
+// recorded calibration into a fresh prefix); a cut-off recording fails the command after its
+// complete part; bad replay options are usage errors.
+TEST_F(Cli, RecordAndReplayThroughTheLibraryAndTheSimulatedCamera) {
+    const Result rec = run("--prefix calib record -n 20 -o run.vxr", "--fps 60");
+    ASSERT_EQ(rec.code, 0) << rec.err;
+    EXPECT_TRUE(contains(rec.out, "run.vxr: ")) << rec.out;
+    fs::copy_file("run.vxr", "cut.vxr");
+    fs::resize_file("cut.vxr", fs::file_size("run.vxr") - 20000);
+    const struct {
+        const char* args;
+        const char* sim;
+        int code;
+        const char* says;
+    } cases[] = {
+        {"--replay run.vxr --prefix calib capture -n 3 -o lib", "", 0, "3 frames decoded"},
+        {"--prefix fresh capture -n 3 -o served", "--replay run.vxr", 0, "3 frames decoded"},
+        {"--replay cut.vxr --prefix calib stream -n 100 -o raw.bin", "", 1, "the recording ends early: "},
+        {"list", "--replay missing.vxr", 2, "--replay missing.vxr: "},
+        {"list", "--loop", 2, "--loop needs --replay FILE"},
+    };
+    for (const auto& c : cases) {
+        const Result r = run(c.args, c.sim);
+        EXPECT_EQ(r.code, c.code) << c.args << ": " << r.err;
+        EXPECT_TRUE(contains(c.code ? r.err : r.out, c.says)) << c.args << ": " << r.out << r.err;
+    }
+    EXPECT_EQ(load_frames("lib/depth.vx", true), 3);
+    EXPECT_EQ(load_frames("served/depth.vx", true), 3);
+    EXPECT_TRUE(fs::exists("fresh") && !fs::is_empty("fresh")) << "the calibration was downloaded";
+}
+
 }  // namespace
