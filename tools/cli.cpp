@@ -91,16 +91,17 @@ CLI::Option* add_device_option(CLI::App* app, long long& index) {
 
 namespace {
 std::string g_replay, g_record;
-bool g_replay_realtime = false;
+bool g_replay_realtime = false, g_replay_loop = false;
 }  // namespace
 
 void set_record(const std::string& path) {
     g_record = path;
 }
 
-void set_replay(const std::string& path, bool realtime) {
+void set_replay(const std::string& path, bool realtime, bool loop) {
     g_replay = path;
     g_replay_realtime = realtime;
+    g_replay_loop = loop;
 }
 
 const std::string& replay_path() {
@@ -112,7 +113,8 @@ Camera::Camera(long long index) : index_(static_cast<int>(index)) {
         if (index_ != 0) fail("--replay plays one camera, number 0: there is no camera %d", index_);
         rec_ = vexel_dev_open_recording(g_replay.c_str());
         if (!rec_) fail("cannot replay %s", g_replay.c_str());
-        vexel_play_set(rec_, g_replay_realtime ? VEXEL_PLAY_RECORDED_RATE : VEXEL_PLAY_AS_PULLED, 0);
+        vexel_play_set(rec_, g_replay_realtime ? VEXEL_PLAY_RECORDED_RATE : VEXEL_PLAY_AS_PULLED,
+                       g_replay_loop ? 1 : 0);
     } else {
         open_listed();
     }

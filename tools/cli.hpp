@@ -74,8 +74,8 @@ class Camera {
 };
 
 // --replay FILE: every command's camera is this recording, given as fast as the command takes
-// frames, or at the recorded rate with `realtime`.
-void set_replay(const std::string& path, bool realtime);
+// frames, or at the recorded rate with `realtime`; with `loop` it starts over at its end.
+void set_replay(const std::string& path, bool realtime, bool loop = false);
 const std::string& replay_path();
 // --record FILE: the command's camera is recorded into FILE while the command runs.
 void set_record(const std::string& path);

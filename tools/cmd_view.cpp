@@ -8,7 +8,9 @@
 
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <deque>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -27,7 +29,7 @@ using vexel_view::Control;
 
 struct ViewOpts {
     long long device = 0, port = 8080, idle = 10;
-    std::string bind = "127.0.0.1";
+    std::string bind = "127.0.0.1", replay, record_dir = ".";
     bool open = false;
     std::vector<std::string> filters;
 };
@@ -60,6 +62,55 @@ bool lens_of(vexel_dev* dev, int w, int h, vexel_camera_param& lens) {
     return std::isfinite(lens.fx) && std::isfinite(lens.fy);
 }
 
+// The page's record button: a recording of the camera into a new file, started and stopped
+// between frames on the capture thread.
+struct PageRecording {
+    bool available = true;
+    std::string why;   // when not available
+    bool on = false;
+    std::string file;  // the running or the last recording
+    unsigned long long frames = 0;
+
+    std::string json() const {
+        return R"({"available":)" + std::string(available ? "true" : "false") + R"(,"why":)" + jstr(why) +
+               R"(,"on":)" + (on ? "true" : "false") + R"(,"file":)" + jstr(file) +
+               R"(,"frames":)" + std::to_string(frames) + "}";
+    }
+
+    // Starts or stops; the reason when that cannot be done.
+    std::string set(vexel_dev* dev, bool start, const std::string& dir) {
+        if (start == on) return {};
+        if (!available) return why;
+        if (!start) {
+            vexel_rec_stats s{};
+            const bool ok = vexel_rec_stop(dev, &s) == 1;
+            on = false;
+            frames = s.frames;
+            std::fprintf(out(), "vexel view: %llu frames recorded into %s\n", frames, file.c_str());
+            return ok ? std::string() : "recording " + file + " failed: " + s.message;
+        }
+        file = new_name(dir);
+        frames = 0;
+        if (!vexel_rec_start(dev, file.c_str(), nullptr)) return "cannot record into " + file + " (the log says why)";
+        on = true;
+        return {};
+    }
+
+    // view-YYYYMMDD-HHMMSS.vxr in `dir`, numbered on when that name is taken.
+    static std::string new_name(const std::string& dir) {
+        char stamp[32];
+        const std::time_t now = std::time(nullptr);
+        std::tm tm{};
+        localtime_r(&now, &tm);
+        std::strftime(stamp, sizeof stamp, "view-%Y%m%d-%H%M%S", &tm);
+        std::string name = (std::filesystem::path(dir) / stamp).string();
+        std::string path = name + ".vxr";
+        std::error_code ec;
+        for (int k = 2; std::filesystem::exists(path, ec); ++k) path = name + "-" + std::to_string(k) + ".vxr";
+        return path;
+    }
+};
+
 // What the page shows of the camera and its settings.
 struct ViewState {
     std::string product, serial;
@@ -68,6 +119,7 @@ struct ViewState {
     vexel_camera_param lens{};
     long long integration = 0, fps = 0;
     bool paused = false;
+    PageRecording record;
     std::vector<FilterInfo> filters;
 
     std::string json() const {
@@ -88,8 +140,7 @@ struct ViewState {
         std::snprintf(num, sizeof num, R"(,"fps":{"value":%lld,"lo":%lld,"hi":%lld})", fps,
                       vexel_view::kFrameRate.lo, vexel_view::kFrameRate.hi);
         j += num;
-        // Recording needs the library's recording support, which it does not have yet.
-        j += R"(,"record":{"available":false,"why":"recording is not in this library yet"},"filters":[)";
+        j += R"(,"record":)" + record.json() + R"(,"filters":[)";
         for (size_t i = 0; i < filters.size(); ++i) {
             const FilterInfo& f = filters[i];
             std::snprintf(num, sizeof num, R"(%s{"name":%s,"what":%s,"takes_value":%s,"lo":%lld,"hi":%lld,"on":%s,"value":%lld})",
@@ -166,6 +217,7 @@ std::vector<uint8_t> library_palette() {
 }
 
 int cmd_view(const ViewOpts& o) {
+    if (!o.replay.empty()) set_replay(o.replay, true, true);
     Camera cam(o.device);
     vexel_dev* dev = cam.dev();
     ViewState st;
@@ -178,6 +230,10 @@ int cmd_view(const ViewOpts& o) {
         if (!why.empty()) fail("%s", why.c_str());
         for (FilterInfo& i : st.filters)
             if (i.name == now.name) i.on = now.on, i.value = now.value;
+    }
+    if (!replay_path().empty()) {
+        st.record.available = false;
+        st.record.why = "the viewer plays a recording";
     }
     st.integration = read_param(dev, VX_PARAM_INTG_TIME, 2);
     st.fps = read_param(dev, VX_PARAM_FPS, 4);
@@ -232,6 +288,7 @@ int cmd_view(const ViewOpts& o) {
                         why = "the camera refused frame rate " + std::to_string(c.value);
                     break;
                 case Control::pause: st.paused = c.value != 0; break;
+                case Control::record: why = st.record.set(dev, c.value != 0, o.record_dir); break;
                 case Control::filter_setting: {
                     FilterInfo now;
                     why = apply_filter(dev, c.filter, &now);
@@ -255,6 +312,11 @@ int cmd_view(const ViewOpts& o) {
             fig.temps_known = t >= 0;
             fig.sensor_temp = static_cast<int16_t>(t & 0xffff);
             fig.illum_temp = static_cast<int16_t>((t >> 16) & 0xffff);
+            vexel_rec_stats rs{};
+            if (st.record.on && vexel_rec_get_stats(dev, &rs)) {
+                st.record.frames = rs.frames;
+                server.send_state(st.json());
+            }
         }
         if (st.paused) continue;
         const size_t n = size_t{info.frame_width} * info.frame_height;
@@ -285,6 +347,8 @@ int cmd_view(const ViewOpts& o) {
         server.publish(std::move(msg));
     }
     server.stop();
+    if (const std::string why = st.record.set(dev, false, o.record_dir); !why.empty())
+        std::fprintf(stderr, "vexel: %s\n", why.c_str());
     const auto c = server.counters();
     std::fprintf(out(), "%s; %llu frames sent to pages\n", pump.summary().c_str(),
                  static_cast<unsigned long long>(c.sent));
@@ -299,7 +363,12 @@ void add_view_command(CLI::App& app, Commands& cmds) {
     auto o = std::make_shared<ViewOpts>();
     CLI::App* sub = app.add_subcommand(
         "view", "live depth, amplitude and point cloud in the browser, with the camera's controls");
-    add_device_option(sub, o->device);
+    auto* d = add_device_option(sub, o->device);
+    sub->add_option("--replay", o->replay,
+                    "show a recording (vexel record) instead of a camera, at its recorded rate, over and over")
+        ->excludes(d);
+    sub->add_option("--record-dir", o->record_dir, "where the page's record button writes its recordings")
+        ->capture_default_str();
     add_number(sub, "--port", o->port, 0, 65535, "TCP port of the page (0: any free one)")->capture_default_str();
     sub->add_option("--bind", o->bind,
                     "address to listen on; beyond loopback the page's address carries a random token")

@@ -47,10 +47,10 @@ std::optional<Control> parse_control(std::string_view text, const FilterCheck& c
         }
         return c;
     }
-    if (name == "pause") {
-        c.kind = Control::pause;
+    if (name == "pause" || name == "record") {
+        c.kind = name == "pause" ? Control::pause : Control::record;
         if (!number(arg, {0, 1}, c.value, why)) {
-            why = "pause " + why;
+            why = std::string(name) + " " + why;
             return std::nullopt;
         }
         return c;

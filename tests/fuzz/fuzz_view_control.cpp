@@ -38,6 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case Control::integration: check(within(c->value, kIntegrationUs), "integration time out of range"); break;
         case Control::frame_rate: check(within(c->value, kFrameRate), "frame rate out of range"); break;
         case Control::pause: check(c->value == 0 || c->value == 1, "pause neither 0 nor 1"); break;
+        case Control::record: check(c->value == 0 || c->value == 1, "record neither 0 nor 1"); break;
         case Control::filter_setting: check(c->filter == "median=3", "filter the check refused"); break;
     }
     return 0;

@@ -264,7 +264,8 @@ TEST_F(Served, ControlsAreCheckedWithTheirRangesBeforeTheyGoOn) {
         {"fps 101", false},            {"pause 1", true},           {"pause 0", true},
         {"pause 2", false},            {"filter median=3", true},   {"filter hdr", true},
         {"filter median=4", false},    {"filter", false},           {"reboot now", false},
-        {"", false},
+        {"", false},                   {"record 1", true},          {"record 0", true},
+        {"record 2", false},           {"record", false},           {"record -1", false},
     };
     for (const Case& k : cases) {
         c->ws.text(true);
@@ -276,7 +277,7 @@ TEST_F(Served, ControlsAreCheckedWithTheirRangesBeforeTheyGoOn) {
     c->ws.binary(true);
     c->ws.write(asio::buffer(std::string("fps 30")));
     EXPECT_NE(c->read_text().find("text"), std::string::npos) << "a binary control is refused";
-    ASSERT_TRUE(eventually([&] { return controls().size() == 8; }));
+    ASSERT_TRUE(eventually([&] { return controls().size() == 10; }));
     const auto got = controls();
     EXPECT_EQ(got[0].kind, Control::integration);
     EXPECT_EQ(got[0].value, 1);
@@ -286,6 +287,9 @@ TEST_F(Served, ControlsAreCheckedWithTheirRangesBeforeTheyGoOn) {
     EXPECT_EQ(got[4].value, 1);
     EXPECT_EQ(got[6].kind, Control::filter_setting);
     EXPECT_EQ(got[6].filter, "median=3");
+    EXPECT_EQ(got[8].kind, Control::record);
+    EXPECT_EQ(got[8].value, 1);
+    EXPECT_EQ(got[9].value, 0);
 
     // A message far beyond any control ends that socket, and only that one.
     // (The server may close before the client has written all of it.)
