@@ -106,7 +106,8 @@ std::string apply_setting(vexel_dev* dev, const std::string& text) {
         return write_param(dev, VX_PARAM_FPS, 4, c->value)
                    ? "fps " + std::to_string(c->value) + ": applied"
                    : "refused: the camera refused frame rate " + std::to_string(c->value);
-    return "refused: pause is not settable over DDS";
+    return std::string("refused: ") + (c->kind == vexel_view::Control::record ? "recording" : "pause") +
+           " is not settable over DDS";
 }
 
 template <class Seq, class T>
