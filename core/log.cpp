@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <shared_mutex>
+#include <string>
 
 #include "core/clock.hpp"
 #include <vexel/transport.h>
@@ -20,6 +22,13 @@ struct LogState {
     FILE* file = nullptr;
     std::atomic<bool> has_file{false};  // lets filtering skip the lock
     const char* file_path = nullptr;  // compared by identity, never dereferenced after open
+
+    // The console's replacement while set. Called without `mu`: a sink may take locks of its own
+    // (an interpreter's) that a thread logging under `mu` could be waiting for.
+    std::shared_mutex sink_mu;
+    vexel_log_sink_cb sink = nullptr;
+    void* sink_user = nullptr;
+    std::atomic<bool> has_sink{false};
 };
 
 LogState& state() {
@@ -55,13 +64,34 @@ void set_file(LogState& s, FILE* f) {
 // Writes one message to every channel its level reaches; `tag` null means raw text.
 void emit(int level, const char* tag, const char* fmt, va_list ap) {
     const auto lvl = static_cast<unsigned>(level);
-    const bool console = reaches(lvl, VX_LOG_CONSOLE);
+    bool console = reaches(lvl, VX_LOG_CONSOLE);
     const bool file = reaches(lvl, VX_LOG_FILE);
     if (!console && !file) return;  // per-transfer trace lines cost nothing when filtered
     char prefix[48];
     if (tag) format_prefix(prefix);
 
     LogState& s = state();
+    if (console && s.has_sink.load(std::memory_order_acquire)) {
+        std::string text(256, '\0');
+        va_list cp;
+        va_copy(cp, ap);
+        const int n = std::vsnprintf(text.data(), text.size(), fmt, cp);
+        va_end(cp);
+        if (n >= static_cast<int>(text.size())) {
+            text.resize(static_cast<size_t>(n) + 1);
+            va_copy(cp, ap);
+            std::vsnprintf(text.data(), text.size(), fmt, cp);
+            va_end(cp);
+        }
+        text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        std::shared_lock sink_lock(s.sink_mu);
+        if (s.sink) {
+            s.sink(level, text.c_str(), s.sink_user);
+            console = false;
+        }
+    }
+    if (!console && !file) return;
     std::lock_guard lock(s.mu);
     if (console) {
         va_list cp;
@@ -162,6 +192,14 @@ VX_API int vexel_log_cfg(unsigned console_level, unsigned file_level, unsigned t
     vx_log_enable(VX_LOG_CONSOLE, console_level, nullptr);
     vx_log_enable(VX_LOG_FILE, file_level, nullptr);
     return vexel_ll_set_debug(transport_level);
+}
+
+VX_API void vexel_log_set_sink(vexel_log_sink_cb cb, void* user) {
+    LogState& s = state();
+    std::unique_lock lock(s.sink_mu);  // waits for calls of the previous sink to return
+    s.sink = cb;
+    s.sink_user = user;
+    s.has_sink.store(cb != nullptr, std::memory_order_release);
 }
 
 VX_API const char* vexel_error_name(int code) {

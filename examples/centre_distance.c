@@ -22,6 +22,11 @@ int main(void) {
     n = vexel_dev_list(cams, 8);
     printf("%d camera(s)\n", n);
     for (i = 0; i < n; ++i) printf("  %d: bus %u port %u\n", i, cams[i].bus, cams[i].port);
+    /* The camera's calibration is kept in the user's cache ($XDG_CACHE_HOME/vexel/SERIAL-CHIP/,
+       else ~/.cache/vexel/...), whatever the working directory; without this call it would be
+       the working directory. */
+    if (n >= 1 && vexel_path_cfg_cache(&cams[0]) != 0)
+        fprintf(stderr, "no calibration cache directory: distances may be uncorrected\n");
     if (n < 1 || !vexel_dev_open(&cams[0])) {
         fprintf(stderr, "no camera to open\n");
         vexel_uninit();

@@ -10,6 +10,8 @@
 #include <optional>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include <vexel/vexel.h>
 
@@ -26,6 +28,8 @@ namespace vxpy {
 // True between the module's vexel_init and the vexel_uninit at interpreter exit; nothing may
 // reach the library outside that window.
 bool library_up();
+// Whether vexel.set_path fixed the prefix (else each camera's calibration is kept in its cache).
+bool path_set();
 
 // One opened camera. The record lives here because the library keeps pointing at it while the
 // device is open; every Python object that works with the device holds this core, so the record
@@ -81,6 +85,11 @@ class DeviceCore {
 // Held around every use of the library colour map, whose range vexel.colour_map sets: a
 // coloured point cloud never sees the range change half-way.
 std::mutex& colour_range_mutex();
+
+// Colours a distance image (metres) as vexel.colour_map does: `range` in metres, or the 1st to
+// 99th percentile of the valid pixels when none is given; invalid pixels black.
+py::array_t<uint8_t> colour_map(const py::array_t<float, py::array::c_style | py::array::forcecast>& dist,
+                                std::optional<std::pair<float, float>> range, std::string_view format);
 
 // Registered at open so the exit handler can close what Python code left open.
 void track(const std::shared_ptr<DeviceCore>& core);

@@ -8,6 +8,7 @@
 
 #include <pybind11/stl.h>
 #include <vexel/driver.h>
+#include <vexel/vexel.hpp>
 
 #include "common.hpp"
 
@@ -56,7 +57,21 @@ std::vector<vexel_dev> list_devices() {
 // A camera on the bus, as listed; open it with vexel.open(info).
 struct DeviceInfo {
     vexel_dev rec;
+    std::string product, serial;  // empty when it did not answer
 };
+
+std::vector<DeviceInfo> identified_devices() {
+    std::vector<DeviceInfo> out;
+    for (const auto& r : list_devices()) {
+        std::optional<vexel::Identity> id;
+        {
+            py::gil_scoped_release nogil;
+            id = vexel::identify(r);
+        }
+        out.push_back({r, id ? id->product : "", id ? id->serial : ""});
+    }
+    return out;
+}
 
 struct Frame {
     std::shared_ptr<DeviceCore> dev;
@@ -108,19 +123,8 @@ std::unique_ptr<Frame> next_frame(const std::shared_ptr<DeviceCore>& core, std::
     return f;
 }
 
-// One frame with capture started and stopped around it.
-std::unique_ptr<Frame> snapshot(const std::shared_ptr<DeviceCore>& core) {
-    auto f = std::make_unique<Frame>();
-    f->dev = core;
-    f->bytes.reset(new uint8_t[kMaxFrameBytes]);
-    vexel_dev* d = core->live("vexel_cap_snapshot");
-    int r;
-    {
-        py::gil_scoped_release nogil;
-        r = vexel_cap_snapshot(d, f->bytes.get(), kMaxFrameBytes, &f->info);
-    }
-    if (r != 1 || f->info.frame_size > kMaxFrameBytes) raise_error("vexel_cap_snapshot", 0, "no frame");
-    return f;
+void check_timeout(std::optional<double> timeout_ms) {
+    if (timeout_ms && !(*timeout_ms >= 0)) throw py::value_error("timeout_ms must be at least 0 (None: no limit)");
 }
 
 bool capturing(DeviceCore& core) {
@@ -209,25 +213,25 @@ py::array_t<float> decode(Frame& f, Fn fn, const char* call) {
 
 using FloatImage = py::array_t<float, py::array::c_style | py::array::forcecast>;
 
-// RGB bytes of the library colour map for each distance.
+// RGB bytes of the library colour map for each distance, as vexel.colour_map colours them
+// (no range: the distances' own 1st to 99th percentile).
 py::array_t<uint8_t> rgb_of(const float* metres, py::ssize_t n, std::vector<py::ssize_t> shape,
-                            std::pair<float, float> range) {
-    shape.push_back(3);
-    py::array_t<uint8_t> rgb(shape);
-    if (n == 0) return rgb;
-    uint8_t* dst = rgb.mutable_data();
-    py::gil_scoped_release nogil;
-    std::lock_guard steady(colour_range_mutex());
-    vexel_cmap_float(dst, static_cast<int32_t>(n * 3), metres, static_cast<int32_t>(n), VEXEL_COLOR_RGB888,
-                     range.first, range.second);
-    return rgb;
+                            std::optional<std::pair<float, float>> range) {
+    py::array_t<float> dist(shape);
+    std::copy_n(metres, n, dist.mutable_data());
+    return colour_map(dist, range, "rgb");
 }
 
 // Points of the valid pixels (0 < d < 60 m), each along its pixel's ray through the driver's
 // lens model: (N, 3) x, y, z in metres, or (N, 4) with the colour word of the library colour
 // map as the fourth value; organised (h, w, 3) with NaN; with the pixel index and RGB bytes.
 py::object point_cloud(Frame& f, bool colour, std::optional<FloatImage> given, bool organised, bool pixels,
-                       std::optional<std::pair<float, float>> rgb) {
+                       const py::object& rgb_arg) {
+    // rgb: None or False none, True the automatic range, (near, far) a fixed one.
+    const bool want_rgb = !rgb_arg.is_none() && !(py::isinstance<py::bool_>(rgb_arg) && !rgb_arg.cast<bool>());
+    std::optional<std::pair<float, float>> rgb_range;
+    if (want_rgb && !py::isinstance<py::bool_>(rgb_arg)) rgb_range = rgb_arg.cast<std::pair<float, float>>();
+
     constexpr const char* call = "vexel_frame_get_pcl_ex";
     FloatImage dist;
     if (given) {
@@ -238,7 +242,7 @@ py::object point_cloud(Frame& f, bool colour, std::optional<FloatImage> given, b
     } else {
         dist = decode(f, vexel_frame_get_distance, "vexel_frame_get_distance");
     }
-    if (colour && (organised || pixels || rgb))
+    if (colour && (organised || pixels || want_rgb))
         throw py::value_error("colour (the colour word) goes with none of organised, pixels, rgb");
     if (organised && pixels) throw py::value_error("an organised cloud is indexed by its pixels already");
     const float* src = dist.data();
@@ -256,7 +260,7 @@ py::object point_cloud(Frame& f, bool colour, std::optional<FloatImage> given, b
     if (rows > 0) {
         float* dst = pcl.mutable_data();
         const auto len = static_cast<int32_t>(rows * cols);
-        int32_t* idx = pixels || rgb ? index.mutable_data() : nullptr;
+        int32_t* idx = pixels || want_rgb ? index.mutable_data() : nullptr;
         py::gil_scoped_release nogil;
         if (colour) {
             std::lock_guard steady(colour_range_mutex());
@@ -276,19 +280,19 @@ py::object point_cloud(Frame& f, bool colour, std::optional<FloatImage> given, b
         points = pcl[py::slice(0, n, 1)];
         index = py::object(index[py::slice(0, n, 1)]).cast<py::array_t<int32_t>>();
     }
-    if (!pixels && !rgb) return points;
+    if (!pixels && !want_rgb) return points;
     py::list out;
     out.append(points);
     if (pixels) out.append(index);
-    if (rgb) {
+    if (want_rgb) {
         if (organised) {
-            out.append(rgb_of(src, total, {py::ssize_t{h}, py::ssize_t{w}}, *rgb));
+            out.append(rgb_of(src, total, {py::ssize_t{h}, py::ssize_t{w}}, rgb_range));
         } else {
             // The distances of the points, in their order.
             std::vector<float> at(static_cast<size_t>(n));
             const int32_t* ix = index.data();
             for (int32_t k = 0; k < n; ++k) at[size_t(k)] = src[ix[k]];
-            out.append(rgb_of(at.data(), n, {py::ssize_t{n}}, *rgb));
+            out.append(rgb_of(at.data(), n, {py::ssize_t{n}}, rgb_range));
         }
     }
     return py::tuple(out);
@@ -536,30 +540,39 @@ std::shared_ptr<DeviceCore> open_record(const vexel_dev& rec) {
     return core;
 }
 
+std::shared_ptr<DeviceCore> open_by_serial(const std::string& serial) {
+    auto core = std::make_shared<DeviceCore>(vexel_dev{});
+    core->open_serial(serial);
+    track(core);
+    return core;
+}
+
 }  // namespace
 
 void bind_device(py::module_& m) {
     py::class_<DeviceInfo>(m, "DeviceInfo", "A camera on the USB bus, as vexel.devices() lists it.")
-        .def_property_readonly("bus", [](const DeviceInfo& i) { return i.rec.bus; })
-        .def_property_readonly("port", [](const DeviceInfo& i) { return i.rec.port; })
-        .def_property_readonly("address", [](const DeviceInfo& i) { return i.rec.addr; })
+        .def_readonly("product", &DeviceInfo::product, "Product string, e.g. \"A-E2-2.0\" (empty: did not answer).")
+        .def_readonly("serial", &DeviceInfo::serial, "Serial (empty: did not answer).")
+        .def_property_readonly(
+            "bus", [](const DeviceInfo& i) { return i.rec.bus; }, "USB bus number.")
+        .def_property_readonly(
+            "port", [](const DeviceInfo& i) { return i.rec.port; }, "USB port number.")
+        .def_property_readonly(
+            "address", [](const DeviceInfo& i) { return i.rec.addr; }, "USB device address.")
         .def_property_readonly(
             "speed", [](const DeviceInfo& i) { return speed_name(i.rec.speed); },
             "USB speed: \"high\", \"super\", ...")
         .def("__repr__", [](const DeviceInfo& i) {
-            return "<vexel.DeviceInfo bus " + std::to_string(i.rec.bus) + " port " +
-                   std::to_string(i.rec.port) + " address " + std::to_string(i.rec.addr) + ", " +
+            return "<vexel.DeviceInfo " + (i.product.empty() ? std::string("?") : i.product) + " serial " +
+                   (i.serial.empty() ? std::string("?") : i.serial) + ", bus " + std::to_string(i.rec.bus) +
+                   " port " + std::to_string(i.rec.port) + " address " + std::to_string(i.rec.addr) + ", " +
                    speed_name(i.rec.speed) + " speed>";
         });
 
     m.def(
-        "devices",
-        [] {
-            std::vector<DeviceInfo> out;
-            for (const auto& r : list_devices()) out.push_back({r});
-            return out;
-        },
-        "The cameras attached to the USB buses (at most 16), as a list of DeviceInfo.");
+        "devices", [] { return identified_devices(); },
+        "The cameras attached to the USB buses (at most 16), as a list of DeviceInfo with product and\n"
+        "serial (read without starting the camera's driver).");
 
     py::class_<vexel_frame_info>(m, "FrameInfo", "What the driver says about a frame.")
         .def_readonly("size", &vexel_frame_info::frame_size, "bytes")
@@ -605,8 +618,9 @@ void bind_device(py::module_& m) {
              "driver's lens model (of the undistorted image when the lens_undistort filter is on), in\n"
              "scan order: float32, shape (N, 3) x, y, z in metres. `organised`: shape (height, width, 3)\n"
              "with NaN where a pixel gives no point. `pixels`: also the int32 pixel index\n"
-             "(row * width + column) of each point. `rgb` = (near, far) in metres: also uint8 colours of\n"
-             "the library colour map, (N, 3) or (height, width, 3). With `pixels` or `rgb` the result is\n"
+             "(row * width + column) of each point. `rgb` = (near, far) in metres, or True for the\n"
+             "automatic range of vexel.colour_map: also uint8 colours of the library colour map, (N, 3)\n"
+             "or (height, width, 3), black where there is no measurement. With `pixels` or `rgb` the result is\n"
              "a tuple (points, [pixels], [rgb]). `colour` alone gives (N, 4) whose fourth value is the\n"
              "colour word 0x00BBGGRR (range as vexel.colour_map last set it). `distance` reuses an\n"
              "image from distance() instead of decoding again.")
@@ -684,17 +698,25 @@ void bind_device(py::module_& m) {
         .def(
             "frame",
             [](const std::shared_ptr<DeviceCore>& c, std::optional<double> timeout_ms) {
-                return capturing(*c) ? next_frame(c, timeout_ms) : snapshot(c);
+                check_timeout(timeout_ms);
+                if (capturing(*c)) return next_frame(c, timeout_ms);
+                FrameIterator once;
+                once.core = c;
+                once.timeout_ms = timeout_ms;
+                start(*c);
+                once.started = true;
+                return once.next();  // stops the capture again when it ends, whichever way
             },
             py::arg("timeout_ms") = 5000.0,
-            "The next frame of a running capture, waiting at most `timeout_ms` (None: no limit;\n"
-            "vexel.Timeout when it passes). Without a running capture: one frame with capture\n"
-            "started and stopped around it.")
+            "The next frame of a running capture, waiting at most `timeout_ms` milliseconds (None: no\n"
+            "limit; vexel.Timeout when it passes; negative values raise ValueError). Without a running\n"
+            "capture: one frame with capture started and stopped around it.")
         .def(
             "frames",
             [](const std::shared_ptr<DeviceCore>& c, std::optional<long> n,
                std::optional<double> timeout_ms) {
                 if (n && *n < 0) throw py::value_error("n must be at least 0");
+                check_timeout(timeout_ms);
                 auto it = std::make_unique<FrameIterator>();
                 it->core = c;
                 it->remaining = n;
@@ -711,7 +733,8 @@ void bind_device(py::module_& m) {
             "ends, fails or is closed.")
         .def(
             "read_registers",
-            [](DeviceCore& c, uint32_t base, uint32_t count, unsigned target) {
+            [](DeviceCore& c, unsigned target, uint32_t base, uint32_t count) {
+                if (target > 255) throw py::value_error("register targets are 0 to 255");
                 if (count == 0 || count > 0xFFFF) throw py::value_error("count must be 1 to 65535");
                 py::array_t<uint32_t> out(count);
                 uint32_t* dst = out.mutable_data();
@@ -724,12 +747,14 @@ void bind_device(py::module_& m) {
                 if (!ok) raise_error("vexel_reg_batch_read", 0, "register read failed");
                 return out;
             },
-            py::arg("base"), py::arg("count"), py::arg("target") = 1,
-            "Reads `count` consecutive registers of `target` (1: the sensor) into a uint32 array.")
+            py::arg("target"), py::arg("base"), py::arg("count"),
+            "Reads `count` consecutive registers of `target` (1: the sensor) from `base` on into a uint32\n"
+            "array; the argument order of the vexel program's reg-read and the C++ layer.")
         .def(
             "write_registers",
-            [](DeviceCore& c, uint32_t base,
-               py::array_t<uint32_t, py::array::c_style | py::array::forcecast> values, unsigned target) {
+            [](DeviceCore& c, unsigned target, uint32_t base,
+               py::array_t<uint32_t, py::array::c_style | py::array::forcecast> values) {
+                if (target > 255) throw py::value_error("register targets are 0 to 255");
                 if (values.ndim() != 1 || values.size() == 0 || values.size() > 0xFFFF)
                     throw py::value_error("values must be 1 to 65535 register values");
                 const uint32_t* src = values.data();
@@ -742,7 +767,7 @@ void bind_device(py::module_& m) {
                 }
                 if (!ok) raise_error("vexel_reg_batch_write", 0, "register write failed");
             },
-            py::arg("base"), py::arg("values"), py::arg("target") = 1,
+            py::arg("target"), py::arg("base"), py::arg("values"),
             "Writes consecutive registers of `target` (1: the sensor) from `base` on.")
         .def(
             "param", [](DeviceCore& c, uint32_t id) { return param_value(get_params(c, {id})[0]); },
@@ -865,15 +890,15 @@ void bind_device(py::module_& m) {
         "Opens the camera that vexel.devices() listed as `info`.");
     m.def(
         "open_serial",
-        [](const std::string& serial) {
-            auto core = std::make_shared<DeviceCore>(vexel_dev{});
-            core->open_serial(serial);
-            track(core);
-            return core;
-        },
+        &open_by_serial,
         py::arg("serial"),
         "Opens the attached camera whose USB serial string is `serial`, wherever it sits on the\n"
         "bus, and returns its Device. Raises vexel.Error when no camera has that serial.");
+    m.def(
+        "open",
+        &open_by_serial,
+        py::kw_only(), py::arg("serial"),
+        "Opens the attached camera whose USB serial string is `serial` (as open_serial).");
 
     m.attr("PARAM_MODE") = int(VX_PARAM_MODE);
     m.attr("PARAM_DEV_ID") = int(VX_PARAM_DEV_ID);

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <optional>
+#include <vector>
 #include <string_view>
 
 #include <pybind11/stl.h>
@@ -39,7 +41,9 @@ class Fd {
     int fd_;
 };
 
-py::array_t<uint8_t> colour_map(const FloatArray& dist, std::pair<float, float> range,
+}  // namespace
+
+py::array_t<uint8_t> colour_map(const FloatArray& dist, std::optional<std::pair<float, float>> range,
                                 std::string_view format) {
     int fmt, channels;
     if (format == "rgb")
@@ -51,6 +55,7 @@ py::array_t<uint8_t> colour_map(const FloatArray& dist, std::pair<float, float> 
     else
         throw py::value_error("format must be \"rgb\", \"bgr\" or \"rgbx\"");
     if (dist.size() > INT32_MAX / 4) throw py::value_error("image too large");
+    if (range && !(range->first < range->second)) throw py::value_error("range must be (near, far) with near < far");
     std::vector<py::ssize_t> shape(dist.shape(), dist.shape() + dist.ndim());
     shape.push_back(channels);
     py::array_t<uint8_t> out(shape);
@@ -59,11 +64,41 @@ py::array_t<uint8_t> colour_map(const FloatArray& dist, std::pair<float, float> 
     const float* src = dist.data();
     {
         py::gil_scoped_release nogil;
-        std::lock_guard steady(colour_range_mutex());
-        vexel_cmap_float(dst, n * channels, src, n, fmt, range.first, range.second);
+        auto valid = [](float d) { return d > 0.0f && d < 60.0f; };
+        // Without a range: the one the scene fills, its ends held for the pixels beyond, as the
+        // vexel program colours its depth pictures.
+        std::vector<float> work;
+        const float* in = src;
+        float lo = range ? range->first : 0.0f, hi = range ? range->second : 4.0f;
+        if (!range) {
+            std::vector<float> v;
+            for (int32_t i = 0; i < n; ++i)
+                if (valid(src[i])) v.push_back(src[i]);
+            if (!v.empty()) {
+                auto at = [&](double q) {
+                    auto it = v.begin() + static_cast<long>(q * static_cast<double>(v.size() - 1));
+                    std::nth_element(v.begin(), it, v.end());
+                    return *it;
+                };
+                lo = std::max(0.0f, at(0.01) - 0.001f);
+                hi = std::max(at(0.99), lo + 0.002f);
+            }
+            work.assign(src, src + n);
+            for (float& d : work)
+                if (valid(d)) d = std::clamp(d, lo + 0.001f, hi);
+            in = work.data();
+        }
+        {
+            std::lock_guard steady(colour_range_mutex());
+            vexel_cmap_float(dst, n * channels, in, n, fmt, lo, hi);
+        }
+        for (int32_t i = 0; i < n; ++i)  // no measurement: black, whatever the colour map says
+            if (!valid(src[i])) std::fill_n(dst + size_t(i) * size_t(channels), channels, uint8_t{0});
     }
     return out;
 }
+
+namespace {
 
 vexel_lens_param make_lens(double cx, double cy, double fx, double fy, std::array<double, 5> k, int32_t w,
                            int32_t h) {
@@ -223,12 +258,12 @@ py::array_t<float> load(const char* call, LoadFn fn, const py::object& path) {
 }  // namespace
 
 void bind_imaging(py::module_& m) {
-    m.def("colour_map", &colour_map, py::arg("distance"),
-          py::arg("range") = std::pair<float, float>(0.0f, 4.0f), py::arg("format") = "rgb",
-          "Colours a distance image (metres) with the library colour map over `range` (metres, near\n"
-          "red, far blue; outside black; weak 65.3 black, invalid 65.5 violet). Returns uint8 with\n"
-          "a last axis of 3 (\"rgb\", \"bgr\") or 4 (\"rgbx\"). The range stays in force for coloured\n"
-          "point clouds.");
+    m.def("colour_map", &colour_map, py::arg("distance"), py::arg("range") = py::none(), py::arg("format") = "rgb",
+          "Colours a distance image (metres) with the library colour map, near red to far blue: over\n"
+          "`range` (near, far) in metres, pixels outside it black; without `range` over the 1st to 99th\n"
+          "percentile of the image's valid distances, pixels beyond held at the ends. Pixels without a\n"
+          "measurement (65.3, 65.5, anything from 60 m up or not above 0) are black. Returns uint8 with\n"
+          "a last axis of 3 (\"rgb\", \"bgr\") or 4 (\"rgbx\").");
 
     py::class_<vexel_lens_param>(m, "Lens",
                                  "Pinhole intrinsics in pixels and distortion k1, k2, p1, p2, k3 for a\n"

@@ -5,6 +5,9 @@
 
 #include <pybind11/eval.h>
 
+#include <vexel/driver.h>
+#include <vexel/vexel.hpp>
+
 #include "common.hpp"
 
 namespace vxpy {
@@ -15,6 +18,10 @@ std::atomic<bool> g_up{false};
 // Set once at import and never released: the classes must outlive every object that raises.
 PyObject* g_error = nullptr;
 PyObject* g_timeout = nullptr;
+
+// Whether set_path chose the prefix; until then each camera's calibration lives in the user's
+// cache (vexel_path_cfg_cache).
+std::atomic<bool> g_path_set{false};
 
 std::mutex g_devices_mu;
 std::vector<std::weak_ptr<DeviceCore>> g_devices;
@@ -30,9 +37,30 @@ constexpr const char* kNoLogFile = "/dev/null";
     throw py::error_already_set();
 }
 
+// The library's console messages, into the logger "vexel" on whatever thread logged them.
+void log_to_python(int level, const char* text, void*) {
+#if PY_VERSION_HEX >= 0x030D0000
+    if (Py_IsInitialized() == 0 || Py_IsFinalizing()) return;
+#else
+    if (Py_IsInitialized() == 0 || _Py_IsFinalizing()) return;
+#endif
+    static constexpr int kLevels[] = {5, 10, 20, 30, 40};  // TRC below logging.DEBUG
+    const int py_level = level >= 0 && level < 5 ? kLevels[level] : 40;
+    py::gil_scoped_acquire gil;
+    try {
+        py::module_::import("logging").attr("getLogger")("vexel").attr("log")(py_level, "%s", text);
+    } catch (py::error_already_set& e) {
+        e.discard_as_unraisable("vexel log");
+    }
+}
+
 // Interpreter exit: devices still open are closed before the library stops.
 void library_stop() {
     if (!g_up.load()) return;
+    {
+        py::gil_scoped_release nogil;  // a sink call in flight may be waiting for the GIL
+        vexel_log_set_sink(nullptr, nullptr);
+    }
     std::vector<std::shared_ptr<DeviceCore>> open;
     {
         std::lock_guard lock(g_devices_mu);
@@ -102,6 +130,10 @@ bool library_up() {
     return g_up.load();
 }
 
+bool path_set() {
+    return g_path_set.load();
+}
+
 std::mutex& colour_range_mutex() {
     static std::mutex mu;
     return mu;
@@ -124,9 +156,18 @@ DeviceCore::~DeviceCore() {
 void DeviceCore::open() {
     if (!library_up()) raise_error("vexel_dev_open", 0, "the library has stopped");
     vexel_dev* r;
+    int status;
     {
         py::gil_scoped_release nogil;
-        r = recording_.empty() ? vexel_dev_open(&rec_) : vexel_dev_open_recording_at(&rec_, recording_.c_str());
+        // Unless set_path chose a directory, the camera's calibration lives in the user's cache; a
+        // camera that does not answer fails the open below.
+        if (recording_.empty()) {
+            if (!path_set()) vexel_path_cfg_cache(&rec_);
+            r = vexel_dev_open(&rec_);
+        } else {
+            r = vexel_dev_open_recording_at(&rec_, recording_.c_str());
+        }
+        status = r ? epc_calib_status(vexel_dev_get_drv(r)) : EPC_CALIB_UNKNOWN;
     }
     if (!r && !recording_.empty())
         raise_error("vexel_dev_open_recording", 0,
@@ -136,6 +177,13 @@ void DeviceCore::open() {
                     "cannot open the camera at bus " + std::to_string(rec_.bus) + " port " +
                         std::to_string(rec_.port));
     open_.store(true);
+    if (status == EPC_CALIB_MISSING)
+        py::module_::import("logging")
+            .attr("getLogger")("vexel")
+            .attr("warning")("camera %s: its calibration could not be loaded from or stored in %s; distances "
+                             "are uncorrected",
+                             std::string(rec_.dev_id, strnlen(rec_.dev_id, sizeof rec_.dev_id)),
+                             std::string(vexel_path_get()));
 }
 
 void DeviceCore::open_serial(const std::string& serial) {
@@ -143,6 +191,7 @@ void DeviceCore::open_serial(const std::string& serial) {
     vexel_dev* r;
     {
         py::gil_scoped_release nogil;
+        if (!path_set()) vexel::detail::cache_for_serial(serial);
         r = vexel_dev_open_serial(&rec_, serial.c_str());
     }
     if (!r) raise_error("vexel_dev_open_serial", 0, "no camera with serial " + serial + " could be opened");
@@ -185,31 +234,40 @@ PYBIND11_MODULE(vexel, m) {
     // a dated one in the working directory), stopped at interpreter exit.
     vexel_init(kNoLogFile);
     vx_log_enable(VX_LOG_FILE, VX_LOG_OFF, kNoLogFile);
+    vexel_log_set_sink(&log_to_python, nullptr);
     g_up.store(true);
     py::module_::import("atexit").attr("register")(py::cpp_function(&library_stop));
 
     m.def("set_log", &set_log, py::arg("console") = unsigned{VX_LOG_WRN}, py::arg("file") = py::none(),
           py::arg("file_level") = unsigned{VX_LOG_DBG},
-          "Sets the library's log: messages at `console` level and above go to standard output (0 trace\n"
-          "... 4 errors, 5 none); with `file` (a path, appended to) those at `file_level` and above go\n"
-          "there too. Without `file` nothing is written to a file. Raises OSError when the file cannot\n"
-          "be opened. Process-wide; set it before opening devices.");
+          "Sets the library's log: messages at `console` level and above go to the logging module's\n"
+          "logger \"vexel\" (0 trace ... 4 errors, 5 none; default 3, warnings); with `file` (a path,\n"
+          "appended to) those at `file_level` and above go there too. Without `file` nothing is written\n"
+          "to a file. Raises OSError when the file cannot be opened. Process-wide; set it before opening\n"
+          "devices.");
     m.def(
         "set_path",
-        [](const py::object& prefix) {
-            const std::string p = fs_path(prefix);
+        [](const py::object& directory) {
+            std::string p = fs_path(directory);
+            if (p.empty()) throw py::value_error("the path prefix names a directory: it cannot be empty");
+            if (p.back() != '/') p += '/';  // file names are appended to the prefix directly
             if (p.size() > 255) throw py::value_error("the path prefix is limited to 255 characters");
             if (vexel_path_cfg(p.c_str()) != 0) {
                 PyErr_SetFromErrnoWithFilename(PyExc_OSError, p.c_str());
                 throw py::error_already_set();
             }
+            g_path_set.store(true);
         },
-        py::arg("prefix"),
-        "Sets the path prefix under which the library keeps calibration and lens files; file names\n"
-        "are appended to it directly, so end a directory with '/'. Creates the directories. Applies\n"
-        "to devices opened afterwards. Process-wide.");
+        py::arg("directory"),
+        "Keeps calibration and lens files in `directory` (str or os.PathLike, with or without a\n"
+        "trailing slash; created when missing) for devices opened afterwards, instead of the\n"
+        "user's cache ($XDG_CACHE_HOME/vexel/SERIAL-CHIP/, else ~/.cache/vexel/SERIAL-CHIP/).\n"
+        "Process-wide.");
     m.def(
-        "path", [] { return std::string(vexel_path_get()); }, "The path prefix in force.");
+        "path", [] { return std::string(vexel_path_get()); },
+        "The path prefix in force: the directory set_path chose, else the cache directory of the\n"
+        "camera opened last.");
+    m.attr("__version__") = VEXEL_VERSION;
     m.def(
         "error_name", [](int code) { return std::string(vexel_error_name(code)); }, py::arg("code"),
         "The library's name of a capture error code (\"**UNKNOWN**\" for other values).");

@@ -31,8 +31,10 @@ const char* kUsage =
     "  --bus N (1-255) --port N (0-255) --address N (0-127)   position; port/address 0: next free\n"
     "  --speed MBPS                   480 (high, default), 12 (full) or 5000 (super)\n"
     "  --product TEXT                 parameter 3, e.g. A-E2-1.0 (family E1/E2/E3/T0)\n"
-    "  --serial TEXT --firmware N     USB serial string, firmware version word (0-65535)\n"
-    "  --chip PART,NUMBER,WAFER       chip information (parameter 7), each 0-65535\n"
+    "  --serial TEXT --firmware N     USB serial string (default VX0001, VX0002 for the second\n"
+    "                                 camera, ...), firmware version word (0-65535)\n"
+    "  --chip PART,NUMBER,WAFER       chip information (parameter 7), each 0-65535 (default\n"
+    "                                 3,42,7; the chip number one more for each further camera)\n"
     "  --fps N (0-1000)               power-on frame rate; 0 sends no frames\n"
     "  --integration US (1-65535)     power-on integration time\n"
     "  --packet-size BYTES            payload per stream packet, 0-1048575 (0: one frame per\n"
@@ -201,7 +203,13 @@ int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
         } else if (a == "--camera") {
             const uint8_t bus = c.opt.bus;  // c dangles once the vector grows
             cams.emplace_back();
-            cams.back().opt.bus = bus;
+            vxsim::CameraOptions& o = cams.back().opt;
+            o.bus = bus;
+            // The next serial and chip number unless given, so two cameras never share the
+            // calibration files the host names after them.
+            const size_t k = cams.size() - 1;
+            o.serial = "VX" + std::string(k + 1 < 10 ? "000" : k + 1 < 100 ? "00" : "0") + std::to_string(k + 1);
+            o.chip_number = static_cast<uint16_t>(o.chip_number + k);
         } else if (a == "--bus") {
             c.opt.bus = static_cast<uint8_t>(num(1, 255));
         } else if (a == "--port") {

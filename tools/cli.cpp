@@ -1,10 +1,18 @@
 #include "cli.hpp"
 
+#include <vexel/driver.h>
+#include <vexel/transport.h>
+
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
+#include <tuple>
+#include <cstddef>
 #include <cstring>
+#include <ctime>
+#include <thread>
 
 namespace vexel_cli {
 
@@ -24,8 +32,25 @@ int on_capture_error(vexel_dev*, int code, uint32_t arg) {
     return 1;  // the library stops capture itself on the errors that need it
 }
 
+// Monotonic milliseconds of the first Ctrl-C; 0 before it.
+std::atomic<int64_t> g_first_interrupt_ms{0};
+static_assert(std::atomic<int64_t>::is_always_lock_free, "read and written in a signal handler");
+
+// A terminal's Ctrl-C reaches the whole process group, and vexel-sim forwards its own copy, so
+// the program sees one Ctrl-C as two SIGINTs in either order: those within a second count as
+// one. Another Ctrl-C after that ends the program at once.
 extern "C" void on_interrupt(int) {
-    g_interrupted.store(true);
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);  // async-signal-safe
+    const int64_t ms = int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000 + 1;
+    int64_t first = 0;
+    if (g_first_interrupt_ms.compare_exchange_strong(first, ms)) {
+        g_interrupted.store(true);
+        return;
+    }
+    if (ms - first < 1000) return;
+    ::signal(SIGINT, SIG_DFL);
+    ::raise(SIGINT);
 }
 
 constexpr int kMaxCameras = 64;
@@ -68,7 +93,7 @@ void separate_output() {
 void catch_interrupt() {
     struct sigaction sa {};
     sa.sa_handler = on_interrupt;
-    sa.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the program at once
+    sa.sa_flags = SA_RESTART;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
 }
@@ -92,6 +117,7 @@ CLI::Option* add_device_option(CLI::App* app, long long& index) {
 namespace {
 std::string g_replay, g_record;
 bool g_replay_realtime = false, g_replay_loop = false;
+bool g_fixed_prefix = false;
 }  // namespace
 
 void set_record(const std::string& path) {
@@ -108,7 +134,63 @@ const std::string& replay_path() {
     return g_replay;
 }
 
-Camera::Camera(long long index) : index_(static_cast<int>(index)) {
+void set_calibration_home(bool fixed) {
+    g_fixed_prefix = fixed;
+}
+
+CLI::Option* add_uncalibrated_option(CLI::App* app, bool& uncalibrated) {
+    return app->add_flag("--uncalibrated", uncalibrated,
+                         "measure even when the camera's calibration cannot be loaded or stored "
+                         "(distances uncorrected)");
+}
+
+bool identify(const vexel_dev& listed, std::string& product, std::string& serial, std::string& why) {
+    const auto id = vexel::identify(listed, &why);
+    if (!id) return false;
+    product = id->product;
+    serial = id->serial;
+    return true;
+}
+
+namespace {
+
+// Entry `index` of the device list, pointing the prefix at its calibration directory unless
+// that is fixed; fills the record's product.
+vexel_dev listed_camera(int index) {
+    const std::vector<vexel_dev> list = cameras_in_bus_order();
+    const int n = static_cast<int>(list.size());
+    if (n <= 0) fail("no camera found");
+    if (index >= n) fail("camera %d not found (%d attached; `vexel list` shows them)", index, n);
+    vexel_dev dev = list[static_cast<size_t>(index)];
+    std::string product, serial, why;
+    if (g_fixed_prefix || vexel_path_cfg_cache(&dev) == -1) {
+        if (!identify(dev, product, serial, why))
+            fail("cannot open camera %d (bus %u port %u): %s", index, dev.bus, dev.port, why.c_str());
+        if (!g_fixed_prefix)
+            fail("camera %d: no directory for its calibration: set HOME or XDG_CACHE_HOME, or give --prefix",
+                 index);
+        std::snprintf(dev.product, sizeof dev.product, "%s", product.c_str());
+    }
+    return dev;
+}
+
+}  // namespace
+
+std::vector<vexel_dev> cameras_in_bus_order() {
+    std::vector<vexel_dev> list(kMaxCameras);
+    list.resize(static_cast<size_t>(std::max(0, vexel_dev_list(list.data(), kMaxCameras))));
+    std::sort(list.begin(), list.end(), [](const vexel_dev& a, const vexel_dev& b) {
+        return std::tie(a.bus, a.port, a.addr) < std::tie(b.bus, b.port, b.addr);
+    });
+    return list;
+}
+
+void select_calibration_dir(long long index) {
+    listed_camera(static_cast<int>(index));
+    g_fixed_prefix = true;
+}
+
+Camera::Camera(long long index, Need need, bool uncalibrated) : index_(static_cast<int>(index)) {
     if (!g_replay.empty()) {
         if (index_ != 0) fail("--replay plays one camera, number 0: there is no camera %d", index_);
         rec_ = vexel_dev_open_recording(g_replay.c_str());
@@ -116,7 +198,7 @@ Camera::Camera(long long index) : index_(static_cast<int>(index)) {
         vexel_play_set(rec_, g_replay_realtime ? VEXEL_PLAY_RECORDED_RATE : VEXEL_PLAY_AS_PULLED,
                        g_replay_loop ? 1 : 0);
     } else {
-        open_listed();
+        open_listed(need, uncalibrated);
     }
     if (!g_record.empty() && !vexel_rec_start(dev(), g_record.c_str(), nullptr)) {
         vexel_dev_close(dev());
@@ -124,15 +206,27 @@ Camera::Camera(long long index) : index_(static_cast<int>(index)) {
     }
 }
 
-void Camera::open_listed() {
-    vexel_dev list[kMaxCameras];
-    const int n = vexel_dev_list(list, kMaxCameras);
-    if (n <= 0) fail("no camera found");
-    if (index_ >= n) fail("camera %d not found (%d attached; `vexel list` shows them)", index_, n);
-    dev_ = list[index_];
+void Camera::open_listed(Need need, bool uncalibrated) {
+    // The identification first: what cannot work is refused before the open programs the sensor
+    // or fetches calibration files.
+    dev_ = listed_camera(index_);
+    const std::string product = dev_.product;
+    const vexel_driver_entry* drv = vexel_drv_find(&dev_);
+    if (!drv) fail("camera %d is a %s: no driver in this library for that product", index_, product.c_str());
+    if (need == Need::depth && drv->ops != &g_vexel_driver_op_epc)
+        fail("camera %d is a %s: its family (%s, %s) gives no depth", index_, product.c_str(), drv->family,
+             drv->name);
     if (!vexel_dev_open(&dev_))
         fail("cannot open camera %d (bus %u port %u): in use by another program, or no access to it", index_,
              dev_.bus, dev_.port);
+    if (need == Need::depth && !uncalibrated &&
+        epc_calib_status(vexel_dev_get_drv(&dev_)) == EPC_CALIB_MISSING) {
+        const std::string dir = prefix_display();
+        vexel_dev_close(&dev_);
+        fail("camera %d: its calibration could not be loaded from or stored in %s (is it writable? "
+             "`vexel calib download` fetches it again); --uncalibrated measures without it",
+             index_, dir.c_str());
+    }
 }
 
 Camera::~Camera() {
@@ -170,9 +264,12 @@ FramePump::~FramePump() {
 
 bool FramePump::next(std::vector<uint8_t>& raw, vexel_frame_info& info) {
     using clock = std::chrono::steady_clock;
+    // The library's own wait lasts two seconds and more whatever happens meanwhile; polling
+    // keeps Ctrl-C and the idle limit to the millisecond.
+    constexpr auto kPoll = std::chrono::milliseconds(2);
     if (want_ > 0 && stats_.frames >= want_) return false;
     while (!g_interrupted.load()) {
-        const int r = vexel_cap_get_frames(dev_, 1, buf_.data(), static_cast<uint32_t>(buf_.size()), &info);
+        const int r = vexel_cap_get_frame(dev_, buf_.data(), static_cast<uint32_t>(buf_.size()), &info);
         const auto now = clock::now();
         stats_.seconds = std::chrono::duration<double>(now - t0_).count();
         stats_.discarded = g_discarded.load();
@@ -205,6 +302,7 @@ bool FramePump::next(std::vector<uint8_t>& raw, vexel_frame_info& info) {
             stats_.idle = true;
             return false;
         }
+        if (r == 0) std::this_thread::sleep_for(kPoll);
     }
     return false;
 }
@@ -219,11 +317,13 @@ std::string FramePump::summary() const {
     // The rate counts from the first frame on, so the start-up time does not lower it.
     const double span = std::chrono::duration<double>(last_ - first_).count();
     auto plural = [](long n, const char* one, const char* many) { return n == 1 ? one : many; };
+    // One frame has no rate.
+    char rate[32] = "no rate";
+    if (s.frames > 1 && span > 0) std::snprintf(rate, sizeof rate, "%.1f fps", static_cast<double>(s.frames - 1) / span);
     std::snprintf(line, sizeof line,
-                  "%ld %s in %.2f s (%.1f fps), %ld %s in the frame index (%ld %s missing), %u discarded as "
+                  "%ld %s in %.2f s (%s), %ld %s in the frame index (%ld %s missing), %u discarded as "
                   "incomplete",
-                  s.frames, plural(s.frames, "frame", "frames"), s.seconds,
-                  s.frames > 1 && span > 0 ? static_cast<double>(s.frames - 1) / span : 0.0, s.gaps,
+                  s.frames, plural(s.frames, "frame", "frames"), s.seconds, rate, s.gaps,
                   plural(s.gaps, "gap", "gaps"), s.missing, plural(s.missing, "frame", "frames"),
                   s.discarded);
     std::string text = line;

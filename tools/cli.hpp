@@ -15,6 +15,7 @@
 #include <CLI/CLI.hpp>
 
 #include <vexel/vexel.h>
+#include <vexel/vexel.hpp>
 
 namespace vexel_cli {
 
@@ -56,10 +57,27 @@ CLI::Option* add_numbers(CLI::App* app, const std::string& name, std::vector<lon
                          long long hi, const std::string& what);
 CLI::Option* add_device_option(CLI::App* app, long long& index);
 
-// Camera `index` of the device list, open for the lifetime of the object.
+// What a command needs of the camera it opens.
+enum class Need {
+    control,  // settings, registers, raw frames
+    depth,    // decoded distances: a driver that decodes, and the calibration unless --uncalibrated
+};
+
+// Where calibration is kept: the user's cache, one directory per camera (the default), or the
+// directory --prefix named (`fixed`).
+void set_calibration_home(bool fixed);
+// Points the prefix at camera `index`'s calibration directory and keeps it there for the
+// Camera opened next (calib download works in a directory beside it).
+void select_calibration_dir(long long index);
+// The --uncalibrated option of the depth commands.
+CLI::Option* add_uncalibrated_option(CLI::App* app, bool& uncalibrated);
+
+// Camera `index` of the device list, open for the lifetime of the object. Refuses before the
+// open what cannot work (no driver; no depth for Need::depth), and after it a depth camera whose
+// calibration could not be loaded or stored, unless `uncalibrated`.
 class Camera {
   public:
-    explicit Camera(long long index);
+    explicit Camera(long long index, Need need = Need::control, bool uncalibrated = false);
     ~Camera();
     Camera(const Camera&) = delete;
     Camera& operator=(const Camera&) = delete;
@@ -67,7 +85,7 @@ class Camera {
     int index() const { return index_; }
 
   private:
-    void open_listed();
+    void open_listed(Need need, bool uncalibrated);
     vexel_dev dev_{};
     vexel_dev* rec_ = nullptr;  // the recording played instead (--replay)
     int index_;
@@ -79,6 +97,11 @@ void set_replay(const std::string& path, bool realtime, bool loop = false);
 const std::string& replay_path();
 // --record FILE: the command's camera is recorded into FILE while the command runs.
 void set_record(const std::string& path);
+// The attached cameras ordered by bus, port and address: the numbers -d takes.
+std::vector<vexel_dev> cameras_in_bus_order();
+// Product and serial of a listed camera read over a short transport open; false when it does
+// not answer (`why` says how).
+bool identify(const vexel_dev& listed, std::string& product, std::string& serial, std::string& why);
 
 // Display form of the library's path prefix (its separators as '/').
 std::string prefix_display();

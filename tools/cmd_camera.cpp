@@ -1,6 +1,7 @@
 // Cameras and their settings: list, info, registers, parameters, calibration files.
 #include <stdlib.h>
 
+#include <cstdarg>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -34,39 +35,32 @@ const char* speed_name(uint8_t s) {
     }
 }
 
-std::string param_text(const vexel_ll_param_rec& r) {
-    const auto* p = reinterpret_cast<const char*>(r.val);
-    return std::string(p, strnlen(p, std::min<size_t>(r.len, sizeof r.val)));
-}
-
 // Product and serial come from the camera's parameters. Opening only the transport reads them
 // without starting the sensor driver, which would program the sensor and fetch calibration files.
 int cmd_list() {
-    vexel_ll_dev found[64] = {};
-    const int n = vexel_ll_dev_list(found, 64);
-    if (n <= 0) fail("no camera found");
-    for (int i = 0; i < n; ++i) {
-        vexel_ll_dev ll = found[i];
-        std::string product = "?", serial = "?", note;
-        if (vexel_ll_dev_open(&ll)) {
-            vexel_ll_param_rec recs[2] = {};
-            recs[0].id = VX_PARAM_PRODUCT;
-            recs[1].id = VX_PARAM_DEV_ID;
-            if (vexel_ll_param_get(&ll, recs, 2)) {
-                product = param_text(recs[0]);
-                serial = param_text(recs[1]);
-            } else {
-                note = " (does not answer)";
-            }
-            vexel_ll_dev_close(&ll);
-        } else {
-            note = " (in use by another program, or no access)";
-        }
-        std::fprintf(out(), "%d: %s serial %s, bus %03u port %u address %03u, %s speed%s\n", i,
-                     product.c_str(), serial.c_str(), found[i].bus, found[i].port, found[i].addr,
-                     speed_name(found[i].speed), note.c_str());
+    const std::vector<vexel_dev> found = cameras_in_bus_order();
+    if (found.empty()) fail("no camera found");
+    std::fprintf(out(), "%zu %s, numbered in bus order (bus, port, address) as -d N takes them:\n", found.size(),
+                 found.size() == 1 ? "camera" : "cameras");
+    for (size_t i = 0; i < found.size(); ++i) {
+        const vexel_dev& d = found[i];
+        std::string product = "?", serial = "?", why, note;
+        if (!identify(d, product, serial, why)) note = " (" + why + ")";
+        std::fprintf(out(), "%zu: %s serial %s, bus %03u port %u address %03u, %s speed%s\n", i, product.c_str(),
+                     serial.c_str(), d.bus, d.port, d.addr, speed_name(d.speed), note.c_str());
     }
     return 0;
+}
+
+// One line of `info`: the label in a column of its own.
+void field(const char* label, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void field(const char* label, const char* fmt, ...) {
+    std::fprintf(out(), "%-12s", label);
+    va_list ap;
+    va_start(ap, fmt);
+    std::vfprintf(out(), fmt, ap);
+    va_end(ap);
+    std::fputc('\n', out());
 }
 
 void print_calibration(const vexel_driver_entry* drv) {
@@ -74,15 +68,16 @@ void print_calibration(const vexel_driver_entry* drv) {
                                       "missing: distances uncorrected"};
     const int status = epc_calib_status(drv);
     if (status == EPC_CALIB_UNKNOWN) {
-        std::fprintf(out(), "calib     none (driver %s keeps no calibration files)\n", drv ? drv->name : "-");
+        field("calib", "none (driver %s keeps no calibration files)", drv ? drv->name : "-");
         return;
     }
     char par[VX_CHIP_NAME_MAX], img[VX_CHIP_NAME_MAX];
     calibrationGetParamName(par);
     calibrationGetDistanceImagesName(img);
     const std::string dir = prefix_display();
-    std::fprintf(out(), "calib     %s\n          %s%s\n          %s%s\n", how[status], dir.c_str(), par,
-                 dir.c_str(), img);
+    field("calib", "%s", how[status]);
+    field("", "%s%s", dir.c_str(), par);
+    field("", "%s%s", dir.c_str(), img);
 }
 
 int cmd_info(long long device) {
@@ -91,12 +86,11 @@ int cmd_info(long long device) {
     uint16_t ver[4];
     std::memcpy(ver, dev.version, sizeof ver);
     vexel_driver_entry* drv = vexel_dev_get_drv(&dev);
-    std::fprintf(
-        out(),
-        "product   %s\nserial    %s\nfirmware  %u\ndriver    %s\nusb       bus %03u port %u address %03u, %s "
-        "speed\n",
-        dev.product, dev.dev_id, ver[1], drv ? drv->name : "-", dev.bus, dev.port, dev.addr,
-        speed_name(dev.speed));
+    field("product", "%s", dev.product);
+    field("serial", "%s", dev.dev_id);
+    field("firmware", "%u", ver[1]);
+    field("driver", "%s", drv ? drv->name : "-");
+    field("usb", "bus %03u port %u address %03u, %s speed", dev.bus, dev.port, dev.addr, speed_name(dev.speed));
     vexel_param_item items[3] = {};
     items[0].param_id = VX_PARAM_FPS;
     items[1].param_id = VX_PARAM_INTG_TIME;
@@ -107,12 +101,13 @@ int cmd_info(long long device) {
     std::memcpy(&fps, items[0].param_val, 4);
     std::memcpy(&intg, items[1].param_val, 2);
     std::memcpy(chip, items[2].param_val, sizeof chip);
-    std::fprintf(out(), "rate      %u fps\nintegration %u us\nchip      part %u, number %u, wafer %u\n", fps,
-                 intg, chip[0], chip[1], chip[2]);
+    field("rate", "%u fps", fps);
+    field("integration", "%u us", intg);
+    field("chip", "part %u, number %u, wafer %u", chip[0], chip[1], chip[2]);
     if (epc_calib_status(drv) != EPC_CALIB_UNKNOWN)
-        std::fprintf(out(), "sensor    epc%s, wafer %d, chip %d, %d kHz\n",
-                     configGetPartType() == 4 || configGetPartType() == 5 ? "635" : "660", configGetWaferID(),
-                     configGetChipID(), configGetModulationFrequency());
+        field("sensor", "epc%s, wafer %d, chip %d, %d kHz",
+              configGetPartType() == 4 || configGetPartType() == 5 ? "635" : "660", configGetWaferID(),
+              configGetChipID(), configGetModulationFrequency());
     print_calibration(drv);
     print_filter_states(&dev);
     return 0;
@@ -165,6 +160,7 @@ int cmd_calib_status(long long device) {
 // camera with the prefix pointing at an empty directory beside the files, then moves what came
 // into place: the files already there stay untouched unless a complete set replaces them.
 int cmd_calib_download(long long device) {
+    select_calibration_dir(device);
     const std::string prefix = vexel_path_get();
     const std::string dir = prefix_display();
     std::string tmpl = dir + ".vexel-calib-XXXXXX";

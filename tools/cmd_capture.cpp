@@ -19,6 +19,7 @@ namespace fs = std::filesystem;
 
 struct Opts {
     long long device = 0, frames = 0, idle = 5;
+    bool uncalibrated = false;
     std::string out, depth = "z";
     std::vector<std::string> filters, formats;
 };
@@ -63,10 +64,10 @@ class PartFile {
     bool done_ = false;
 };
 
-int finish_pull(const FramePump& pump, bool until_interrupted) {
+// Ctrl-C ends a pull with its summary and files, and the program with 130 (set by main).
+int finish_pull(const FramePump& pump) {
     const std::string why = pump.problem();
-    if (why.empty() || (until_interrupted && why == "interrupted")) return 0;
-    if (why == "interrupted") return kExitInterrupted;
+    if (why.empty() || why == "interrupted") return 0;
     fail("%s", why.c_str());
 }
 
@@ -97,7 +98,7 @@ int cmd_stream(const Opts& o) {
         file->commit();
         std::fprintf(out(), "last raw frame written to %s\n", o.out.c_str());
     }
-    return finish_pull(pump, o.frames == 0);
+    return finish_pull(pump);
 }
 
 // Distances of one frame in metres; false when the frame does not decode.
@@ -128,7 +129,7 @@ float median_valid(const std::vector<float>& dist, size_t& valid) {
 }
 
 int cmd_distance(const Opts& o) {
-    Camera cam(o.device);
+    Camera cam(o.device, Need::depth, o.uncalibrated);
     apply_filters(cam.dev(), o.filters);
     std::vector<uint8_t> raw;
     std::vector<float> dist;
@@ -147,7 +148,8 @@ int cmd_distance(const Opts& o) {
         std::fprintf(out(), "frame %u: centre %.3f m, median %.3f m over %zu of %zu pixels\n", info.frame_idx,
                      centre, median, valid, dist.size());
     }
-    const int rc = finish_pull(pump, false);
+    std::fprintf(out(), "%s\n", pump.summary().c_str());
+    const int rc = finish_pull(pump);
     if (undecoded) fail("%ld of %ld frames not decoded", undecoded, pump.stats().frames);
     return rc;
 }
@@ -270,6 +272,8 @@ int cmd_capture(const Opts& o) {
     auto wants = [&](const char* f) {
         return o.formats.empty() || std::count(o.formats.begin(), o.formats.end(), f);
     };
+    // The camera first: one that gives no depth is refused before anything is written.
+    Camera cam(o.device, Need::depth, o.uncalibrated);
     const fs::path dir = o.out.empty() ? "." : o.out;
     std::error_code ec;
     fs::create_directories(dir, ec);
@@ -283,7 +287,6 @@ int cmd_capture(const Opts& o) {
         if (o.depth == "z") z_vx = std::make_unique<PartFile>((dir / "zdepth.vx").string());
     }
 
-    Camera cam(o.device);
     apply_filters(cam.dev(), o.filters);
     const bool lens = lens_filter_on(o.filters);
     std::vector<uint8_t> raw;
@@ -373,7 +376,7 @@ int cmd_capture(const Opts& o) {
             std::fprintf(out(), "%s: %zu points\n", p.c_str(), pts.size());
         }
     }
-    return finish_pull(pump, false);
+    return finish_pull(pump);
 }
 
 }  // namespace
@@ -390,6 +393,7 @@ void add_capture_commands(CLI::App& app, Commands& cmds) {
     auto* distance = app.add_subcommand("distance", "decode frames: centre and median distance of each");
     add_pull_options(distance, *d, 1, 1);
     add_filter_option(distance, d->filters);
+    add_uncalibrated_option(distance, d->uncalibrated);
     cmds.push_back({distance, [d] { return cmd_distance(*d); }});
 
     auto c = std::make_shared<Opts>();
@@ -401,6 +405,7 @@ void add_capture_commands(CLI::App& app, Commands& cmds) {
     capture->add_option("-o,--output", c->out, "directory for the files (created when missing)")
         ->capture_default_str();
     add_filter_option(capture, c->filters);
+    add_uncalibrated_option(capture, c->uncalibrated);
     capture->add_option("--format", c->formats,
                         "files to write: png, ply (binary), ply-ascii, pcd (binary, Point Cloud Library), vx "
                         "(default: png, ply, vx)")

@@ -38,6 +38,7 @@ void start_library(const Globals& g) {
     vexel_init(g.log_file.empty() ? "/dev/null" : g.log_file.c_str());
     vexel_log_cfg(console, file,
                   g.verbose >= 3 ? unsigned{VX_LOG_DBG} : unsigned{VX_LOG_OFF});  // libusb's own
+    set_calibration_home(!g.prefix.empty());
     if (!g.prefix.empty()) {
         std::string p = g.prefix;
         if (p.back() != '/') p += '/';
@@ -67,7 +68,8 @@ int main(int argc, char** argv) {
     app.add_flag("-q,--quiet", g.quiet, "no library messages");
     app.add_option("--log", g.log_file, "append the library's debug log to FILE");
     app.add_option("--prefix", g.prefix,
-                   "directory of the calibration and lens files (default: the working directory)")
+                   "directory of the calibration and lens files (default: $XDG_CACHE_HOME/vexel/SERIAL-CHIP/, "
+                   "else ~/.cache/vexel/SERIAL-CHIP/)")
         ->check(CLI::Validator(
             [](std::string& p) {
                 return std::string(p.empty() || p.size() > 250 ? "needs 1 to 250 characters" : "");
@@ -103,6 +105,17 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    // A log file that cannot be opened is bad usage; left to the library, it would report it
+    // and then append to "vx.log" in the working directory instead.
+    if (!g.log_file.empty()) {
+        FILE* f = std::fopen(g.log_file.c_str(), "ab");
+        if (!f) {
+            std::fprintf(stderr, "vexel: cannot open the log file %s: %s\nRun 'vexel --help' for more information.\n",
+                         g.log_file.c_str(), std::strerror(errno));
+            return 2;
+        }
+        std::fclose(f);
+    }
     separate_output();
     catch_interrupt();
     int rc = 1;
@@ -120,6 +133,7 @@ int main(int argc, char** argv) {
         rc = 1;
     }
     vexel_uninit();
+    if (g_interrupted.load()) rc = kExitInterrupted;  // after the summary and the files of what ran
     if (std::fflush(out()) != 0 || std::ferror(out())) {
         std::fprintf(stderr, "vexel: cannot write the results: %s\n", std::strerror(errno));
         return 1;

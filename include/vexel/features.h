@@ -15,7 +15,9 @@ VX_EXTERN_C_BEGIN
 enum {
     VEXEL_FILTER_LENS_UNDISTORT = 0, /* none; reloads lens_param.txt. Default off */
     VEXEL_FILTER_PIXEL_CALIB = 1,    /* uint8 calibration set 0 or 1 (a larger byte is rewritten to 1);
-                                        refused when the calibration files are missing. Default off */
+                                        refused when the calibration files are missing. Default on
+                                        when the open found or downloaded the camera's calibration
+                                        files, else off */
     VEXEL_FILTER_MEDIAN = 2,         /* uint8 kernel size; acts above 1. Default on, 3 */
     VEXEL_FILTER_AMP_THRESHOLD = 4,  /* int32 minimum amplitude. Default on, 0 */
     VEXEL_FILTER_AUTO_INTG = 5,      /* uint16 target per mille of bad samples; 0 is inactive. Default off */

@@ -43,6 +43,18 @@ VX_API void vx_log_raw(int level, const char* fmt, ...) VX_PRINTF(2, 3);
 /* Console and file thresholds, then the transport's debug level. */
 VX_API int vexel_log_cfg(unsigned console_level, unsigned file_level, unsigned transport_level);
 
+/* Receives one log message: its level (VX_LOG_*), and its text without time stamp, tag and
+   trailing newline, valid only during the call. */
+typedef void (*vexel_log_sink_cb)(int level, const char* text, void* user);
+/* Hands the messages that reach the console threshold to `cb` instead of standard output, for
+   applications and bindings with a log of their own; null restores standard output. The file
+   channel is unaffected; thresholds stay those of vexel_log_cfg / vx_log_enable. `cb` runs on
+   the thread that logs (any thread of the caller's, and the library's event threads), without
+   the library's log lock held, possibly on several threads at once; it must not call the
+   library. When this returns, no call of the previous sink is still running (so do not call it
+   from inside a sink). `user` is handed to `cb` unchanged; the caller owns it. */
+VX_API void vexel_log_set_sink(vexel_log_sink_cb cb, void* user);
+
 /* Name of a capture error code, "**UNKNOWN**" for any other value; never null. */
 VX_API const char* vexel_error_name(int code);
 

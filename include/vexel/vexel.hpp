@@ -19,16 +19,21 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include <vexel/transport.h>
 #include <vexel/vexel.h>
 
 namespace vexel {
@@ -48,20 +53,70 @@ class Error : public std::runtime_error {
     int code_;
 };
 
-// Starts the library for the lifetime of the object; one per process. Console messages (on
-// standard output) at `console_level` and above; `log_file` null writes no log file (the C
-// interface would open a dated one in the working directory), else appends debug lines to it.
+// The library's messages: level (VX_LOG_*) and text, on the thread that logged them (possibly
+// several at once, the library's event threads too). Must not call the library.
+using LogHandler = std::function<void(int level, std::string_view text)>;
+
+// Starts the library for the lifetime of the object; one per process. Console messages at
+// `console_level` and above go to `log` when given, else to standard output; `log_file` null
+// writes no log file (the C interface would open a dated one in the working directory), else
+// appends debug lines to it.
 class Library {
   public:
     // Calls vexel_init and sets the log as the class comment says.
-    explicit Library(const char* log_file = nullptr, unsigned console_level = VX_LOG_WRN) {
+    explicit Library(const char* log_file = nullptr, unsigned console_level = VX_LOG_WRN, LogHandler log = {})
+        : log_(std::make_unique<LogHandler>(std::move(log))) {
         vexel_init(log_file ? log_file : "/dev/null");
         vexel_log_cfg(console_level, log_file ? unsigned{VX_LOG_DBG} : unsigned{VX_LOG_OFF}, VX_LOG_OFF);
+        if (*log_) vexel_log_set_sink(&relay, log_.get());
     }
-    ~Library() { vexel_uninit(); }
+    ~Library() {
+        if (*log_) vexel_log_set_sink(nullptr, nullptr);
+        vexel_uninit();
+    }
     Library(const Library&) = delete;
     Library& operator=(const Library&) = delete;
+
+  private:
+    static void relay(int level, const char* text, void* fn) {
+        try {
+            (*static_cast<LogHandler*>(fn))(level, text);
+        } catch (...) {
+            // a message that cannot be logged is dropped: nothing may unwind through the library
+        }
+    }
+    std::unique_ptr<LogHandler> log_;  // where the sink points, whatever happens to the object
 };
+
+namespace detail {
+// Set by set_calibration_dir: Device then leaves the prefix where that call put it.
+inline std::atomic<bool> calibration_dir_fixed{false};
+
+// Points the calibration prefix at the cache directory of the attached camera whose serial is
+// `serial`, before an open by serial (which finds the camera itself). False when none answers
+// with that serial; the open then fails on its own.
+inline bool cache_for_serial(const std::string& serial) {
+    std::vector<vexel_dev> list(64);
+    const int n = vexel_dev_list(list.data(), static_cast<int>(list.size()));
+    for (int i = 0; i < n; ++i) {
+        vexel_dev& rec = list[static_cast<size_t>(i)];
+        if (vexel_path_cfg_cache(&rec) >= 0 && serial == std::string(rec.dev_id, strnlen(rec.dev_id, sizeof rec.dev_id)))
+            return true;
+    }
+    return false;
+}
+}  // namespace detail
+
+// Keeps every camera's calibration in `dir` (created when missing) instead of the user's cache,
+// where Device keeps it by default ($XDG_CACHE_HOME/vexel/SERIAL-CHIP/, else
+// ~/.cache/vexel/SERIAL-CHIP/). Process-wide; applies to cameras opened afterwards.
+inline void set_calibration_dir(std::string dir) {
+    if (dir.empty()) throw std::invalid_argument("calibration directory: empty name");
+    if (dir.back() != '/') dir += '/';
+    if (dir.size() > 255) throw std::invalid_argument("calibration directory: longer than 255 characters");
+    if (vexel_path_cfg(dir.c_str()) != 0) throw Error("cannot create the calibration directory " + dir);
+    detail::calibration_dir_fixed = true;
+}
 
 // The attached cameras, as records not yet open (bus, port, address, speed).
 inline std::vector<vexel_dev> devices(int max = 16) {
@@ -70,6 +125,37 @@ inline std::vector<vexel_dev> devices(int max = 16) {
     const int n = vexel_dev_list(list.data(), max);
     list.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return list;
+}
+
+// What a listed camera says it is, read over a short transport open that does not start its
+// driver (which would program the sensor and fetch calibration files): nullopt, with the reason
+// in `why` when asked, when it cannot be opened or does not answer.
+struct Identity {
+    std::string product;  // e.g. "A-E2-1.0"
+    std::string serial;   // the USB serial string
+};
+inline std::optional<Identity> identify(const vexel_dev& listed, std::string* why = nullptr) {
+    vexel_ll_dev ll{};
+    std::memcpy(&ll.fd, &listed.fd, offsetof(vexel_dev, reserved) + sizeof listed.reserved - offsetof(vexel_dev, fd));
+    ll.valid = listed.valid;
+    if (!vexel_ll_dev_open(&ll)) {
+        if (why) *why = "in use by another program, or no access";
+        return std::nullopt;
+    }
+    vexel_ll_param_rec recs[2] = {};
+    recs[0].id = VX_PARAM_PRODUCT;
+    recs[1].id = VX_PARAM_DEV_ID;
+    const bool ok = vexel_ll_param_get(&ll, recs, 2);
+    vexel_ll_dev_close(&ll);
+    if (!ok) {
+        if (why) *why = "does not answer";
+        return std::nullopt;
+    }
+    auto text = [](const vexel_ll_param_rec& r) {
+        const auto* p = reinterpret_cast<const char*>(r.val);
+        return std::string(p, strnlen(p, std::min<size_t>(r.len, sizeof r.val)));
+    };
+    return Identity{text(recs[0]), text(recs[1])};
 }
 
 // One captured frame: its information and its raw bytes (four planes of 16-bit phase samples).
@@ -138,6 +224,7 @@ class Device {
     // bus (also after it left and came back).
     static Device open_serial(const std::string& serial) {
         auto rec = std::make_unique<vexel_dev>();
+        if (!detail::calibration_dir_fixed) detail::cache_for_serial(serial);
         if (!vexel_dev_open_serial(rec.get(), serial.c_str()))
             throw Error("no camera with serial " + serial + " could be opened");
         return Device(std::move(rec));
@@ -148,6 +235,8 @@ class Device {
     explicit Device(const vexel_dev& listed) : dev_(std::make_unique<vexel_dev>(listed)) {
         dev_->handle = nullptr;
         dev_->free_on_close = 0;  // the memory is ours
+        // A camera that does not answer here fails the open below.
+        if (!detail::calibration_dir_fixed) vexel_path_cfg_cache(dev_.get());
         if (!vexel_dev_open(dev_.get()))
             throw Error("cannot open the camera at bus " + std::to_string(listed.bus) + " port " +
                         std::to_string(listed.port));

@@ -4,6 +4,7 @@ import os
 import subprocess
 import sys
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -33,8 +34,9 @@ def test_frames_decode_to_the_true_distances(cam, truth):
     cam.filters["pixel_calib"] = False
     assert calibrated < 0.008 < median_error(cam.frame().distance(), truth)
     points = frame.point_cloud(distance=distance)
-    coloured = frame.point_cloud(colour=True)
-    assert points.dtype == np.float32 and points.shape[1] == 3 and coloured.shape[1] == 4
+    coloured, colours = frame.point_cloud(rgb=True)
+    assert points.dtype == np.float32 and points.shape[1] == 3 and coloured.shape == points.shape
+    assert (colours.dtype, colours.shape) == (np.uint8, points.shape) and colours.any(axis=1).all()
     assert len(points) == np.count_nonzero(distance < 60)
     # Each point lies at its pixel's ray length.
     assert np.allclose(np.linalg.norm(points, axis=1), distance[distance < 60], rtol=1e-4)
@@ -149,11 +151,14 @@ def test_second_thread_runs_while_one_waits_for_frames(cam):
 
 
 def test_registers_parameters_and_errors(cam):
-    cam.write_registers(100, [1, 2, 0x12345678], target=2)
-    assert cam.read_registers(99, 5, target=2).tolist() == [0, 1, 2, 0x12345678, 0]
-    assert cam.read_registers(0, 4).dtype == np.uint32
+    # Target, base, count: the order of the vexel program and the C++ layer.
+    cam.write_registers(2, 100, [1, 2, 0x12345678])
+    assert cam.read_registers(2, 99, 5).tolist() == [0, 1, 2, 0x12345678, 0]
+    assert cam.read_registers(1, 0, 4).dtype == np.uint32
+    with pytest.raises(ValueError):
+        cam.read_registers(256, 0, 1)
     with pytest.raises(vexel.Error) as e:
-        cam.write_registers(0, [0x100])  # the sensor's registers hold 8 bits
+        cam.write_registers(1, 0, [0x100])  # the sensor's registers hold 8 bits
     assert e.value.name == "vexel_reg_batch_write"
     assert cam.param(vexel.PARAM_PRODUCT).rstrip(b"\0") == b"A-E2-1.0"
     cam.set_params({vexel.PARAM_FPS: (25).to_bytes(4, "little")})
@@ -187,7 +192,7 @@ def test_no_leak_over_500_frames(cam):
             for frame in cam.frames(n):
                 distance = frame.distance()
                 frame.amplitude()
-                frame.point_cloud(colour=True, distance=distance)
+                frame.point_cloud(rgb=True, distance=distance)
                 vexel.colour_map(distance)
                 frame.raw.sum()
             gc.collect()
@@ -204,3 +209,35 @@ def test_devices_left_open_are_closed_at_exit(tmp_path):
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip().endswith("1")
     assert not [p for p in os.listdir(tmp_path) if p.endswith(".log")]
+
+
+def test_devices_serials_time_outs_and_the_cache(tmp_path):
+    (info,) = vexel.devices()
+    assert (info.product, info.serial) == ("A-E2-1.0", "VX0001") and "A-E2-1.0 serial VX0001" in repr(info)
+    with pytest.raises(vexel.Error, match="NOPE"):
+        vexel.open(serial="NOPE")
+    with vexel.open(serial="VX0001") as cam:
+        for bad in (-1, -0.5, float("nan")):
+            with pytest.raises(ValueError):
+                cam.frame(timeout_ms=bad)
+        cam.frame_rate = 1
+        try:
+            cam.start()
+            cam.frame()
+            for limit in (0, 100, 300):  # the next frame is a second away
+                start = time.monotonic()
+                with pytest.raises(vexel.Timeout):
+                    cam.frame(timeout_ms=limit)
+                assert limit / 1000 <= time.monotonic() - start < (limit + 50) / 1000
+        finally:
+            cam.stop()
+            cam.frame_rate = 30
+    # Without set_path each camera's calibration lives in the user's cache.
+    script = "import vexel; cam = vexel.open(); print(vexel.path())"
+    env = dict(os.environ, XDG_CACHE_HOME=str(tmp_path / "cache"))
+    run = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True, text=True, timeout=120,
+                         env=env)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() == f"{tmp_path}/cache/vexel/VX0001-42/"
+    assert any(p.startswith("tcm_ex_images_drnu") for p in os.listdir(tmp_path / "cache/vexel/VX0001-42"))
+    assert os.listdir(tmp_path) == ["cache"]

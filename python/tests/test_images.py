@@ -28,12 +28,12 @@ def test_no_camera_attached(tmp_path):
 
 
 @pytest.mark.parametrize("fmt, pixels", [
-    ("rgb", [(0, 0, 127), (169, 14, 255), (0, 0, 0)]),
-    ("bgr", [(127, 0, 0), (255, 14, 169), (0, 0, 0)]),
-    ("rgbx", [(0, 0, 127, 0), (169, 14, 255, 0), (0, 0, 0, 0)]),
+    ("rgb", [(0, 0, 127), (0, 0, 0), (0, 0, 0)]),
+    ("bgr", [(127, 0, 0), (0, 0, 0), (0, 0, 0)]),
+    ("rgbx", [(0, 0, 127, 0), (0, 0, 0, 0), (0, 0, 0, 0)]),
 ])
 def test_colour_map(fmt, pixels):
-    # The far end of the range is dark blue, invalid pixels violet, outside the range black.
+    # The far end of the range is dark blue; invalid pixels and those outside the range black.
     image = vexel.colour_map(np.array([[4.0, 65.5, 4.5]] * 2, np.float32), range=(0, 4), format=fmt)
     assert image.dtype == np.uint8 and image.shape == (2, 3, len(pixels[0]))
     assert [tuple(p) for p in image[1]] == pixels
@@ -85,3 +85,45 @@ def test_frame_files(tmp_path):
         vexel.load_gray(tmp_path / "missing")
     with pytest.raises(ValueError):
         vexel.save_gray(path, frames, format="f32")
+
+
+def test_colour_map_picks_its_range_from_the_image():
+    image = np.array([[1.0, 2.0, 3.0, 65.5, 65.3, 0.0, 70.0]], np.float32)
+    auto = vexel.colour_map(image)
+    near, far = auto[0, 0], auto[0, 2]
+    assert near[0] > 150 and near[2] < 50 and far[2] > 100 and far[0] < 50  # red near, blue far
+    assert not auto[0, 3:].any()  # no measurement: black
+    # A fixed range: the same image's 3 m is now mid-range, 65.5 still black.
+    fixed = vexel.colour_map(image, range=(0.5, 5.5))
+    assert not np.array_equal(fixed[0, 2], far) and not fixed[0, 3:].any()
+    for bad in [(2, 1), (1, 1)]:
+        with pytest.raises(ValueError):
+            vexel.colour_map(image, range=bad)
+
+
+def test_module_surface(tmp_path, caplog):
+    assert vexel.__version__ and vexel.__version__[0].isdigit()
+    # A docstring on every public name of the module, and the stubs name each of them.
+    stubs = open(os.path.join(os.path.dirname(vexel.__file__), "vexel.pyi")).read()
+    for name in [n for n in dir(vexel) if not n.startswith("_")]:
+        obj = getattr(vexel, name)
+        if isinstance(obj, (int, str)):
+            continue
+        assert obj.__doc__, name
+        assert f" {name}" in stubs, name
+    # set_path takes os.PathLike, with or without a trailing slash.
+    before = vexel.path()
+    try:
+        vexel.set_path(tmp_path / "a")
+        assert vexel.path() == f"{tmp_path}/a/" and (tmp_path / "a").is_dir()
+        vexel.set_path(f"{tmp_path}/b/")
+        assert vexel.path() == f"{tmp_path}/b/"
+        # The library's messages reach the logger "vexel".
+        vexel.set_log(console=1)
+        with caplog.at_level(1, logger="vexel"):
+            vexel.set_path(tmp_path / "c")
+        assert [(r.name, r.levelname) for r in caplog.records if "PATH_PREIFX" in r.getMessage()] == [
+            ("vexel", "DEBUG")]
+    finally:
+        vexel.set_log()
+        vexel.set_path(before)

@@ -9,7 +9,8 @@ endif()
 # This folder is added before the top level enables testing.
 enable_testing()
 set(pytest ${Python3_EXECUTABLE} -m pytest -p no:cacheprovider ${CMAKE_CURRENT_SOURCE_DIR}/tests)
-set(env PYTHONPATH=${CMAKE_CURRENT_BINARY_DIR} PYTHONDONTWRITEBYTECODE=1)
+# Calibration that no test gives a directory for goes to a cache of the build tree's own.
+set(env PYTHONPATH=${CMAKE_CURRENT_BINARY_DIR} PYTHONDONTWRITEBYTECODE=1 XDG_CACHE_HOME=${CMAKE_CURRENT_BINARY_DIR}/test-cache)
 foreach(run camera nocamera)
   file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/test-${run})
 endforeach()

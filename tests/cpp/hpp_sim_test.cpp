@@ -3,6 +3,8 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -13,7 +15,14 @@
 
 namespace {
 
-class Hpp : public vxtest::ScratchDirTest {};
+// Devices keep calibration in the user's cache: here, the scratch directory's.
+class Hpp : public vxtest::ScratchDirTest {
+  protected:
+    void SetUp() override {
+        ScratchDirTest::SetUp();
+        ::setenv("XDG_CACHE_HOME", (dir_ / "cache").c_str(), 1);
+    }
+};
 
 TEST_F(Hpp, OpensCapturesDecodesProjectsAndReportsFailuresAsExceptions) {
     vxsim::Testbed tb;
@@ -113,6 +122,30 @@ TEST_F(Hpp, OpensCapturesDecodesProjectsAndReportsFailuresAsExceptions) {
     EXPECT_EQ(std::filesystem::file_size("image.bin"), 1000u);
     EXPECT_THROW(cam.read_image(7, "again.bin", [](uint32_t, uint32_t, int) { return true; }), vexel::Error);
     EXPECT_FALSE(std::filesystem::exists("again.bin"));
+}
+
+TEST_F(Hpp, SerialCacheAndLogHandler) {
+    vxsim::Testbed tb;
+    vxsim::CameraOptions opt;
+    opt.serial = "S/1";
+    tb.add_camera(opt);
+    std::mutex mu;
+    std::vector<std::pair<int, std::string>> lines;
+    vexel::Library lib(nullptr, VX_LOG_DBG, [&](int level, std::string_view text) {
+        std::lock_guard lock(mu);
+        lines.emplace_back(level, std::string(text));
+    });
+    EXPECT_THROW(vexel::Device::open_serial("S/2"), vexel::Error);
+    vexel::Device cam = vexel::Device::open_serial("S/1");
+    // The calibration went to the cache, named after serial and chip; the messages to the handler.
+    EXPECT_EQ(std::string(vexel_path_get()), (dir_ / "cache/vexel/S_1-42/").string());
+    {
+        std::lock_guard lock(mu);
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const auto& l) {
+            return l.first == VX_LOG_DBG && l.second.find("PATH_PREIFX") != std::string::npos && l.second.back() != '\n';
+        }));
+    }
+
 }
 
 }  // namespace

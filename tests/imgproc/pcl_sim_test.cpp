@@ -82,6 +82,13 @@ struct Shot {
 
 class PclSim : public vxtest::ScratchDirTest {
 protected:
+    // The C++ layer keeps calibration in the user's cache: the scratch directory's, as the
+    // working directory held it before, so no shot reads a calibration another run left.
+    void SetUp() override {
+        ScratchDirTest::SetUp();
+        ::setenv("XDG_CACHE_HOME", (dir_ / "cache").c_str(), 1);
+    }
+
     static void SetUpTestSuite() {
         rays_.resize(kPixels);
         for (int v = 0; v < kH; ++v)

@@ -19,6 +19,8 @@ foreach(f include/vexel/vexel.h include/vexel/vexel.hpp lib/libvexel.so.1 lib/pk
   endif()
 endforeach()
 set(sim ${prefix}/bin/vexel-sim)
+# The programs keep the camera's calibration in the user's cache: here, the work directory's.
+set(ENV{XDG_CACHE_HOME} ${WORK_DIR}/cache)
 
 # The installed program finds the installed library by itself (RUNPATH).
 run("installed vexel" ${sim} -- ${prefix}/bin/vexel list)
@@ -35,6 +37,11 @@ string(REGEX MATCHALL "centre [0-9.]+ m" lines "${out}")
 list(LENGTH lines n)
 if(NOT n EQUAL 10)
   message(FATAL_ERROR "ten centre distances expected:\n${out}")
+endif()
+file(GLOB cached ${WORK_DIR}/cache/vexel/VX0001-42/tcm_ex_images_drnu*)
+file(GLOB stray ${WORK_DIR}/cmake/tcm_ex_* ${WORK_DIR}/tcm_ex_*)
+if(NOT cached OR stray)
+  message(FATAL_ERROR "calibration belongs in the cache: cached '${cached}', elsewhere '${stray}'")
 endif()
 run("C++ example" ${sim} -- ${WORK_DIR}/cmake/example_point_cloud ${WORK_DIR}/cloud.ply)
 file(STRINGS ${WORK_DIR}/cloud.ply vertex REGEX "^element vertex [0-9]+$")
