@@ -529,10 +529,14 @@ int epc_filter_get(vexel_driver_entry* drv, int id, void* val, int size) {
     uint8_t on = 0;
     switch (id) {
         case VEXEL_FILTER_LENS_UNDISTORT: on = st->en_lens.load(); break;
-        case VEXEL_FILTER_PIXEL_CALIB:
-            on = st->en_pixel_calib.load();
-            put(st->calib_sel.load());
+        case VEXEL_FILTER_PIXEL_CALIB: {
+            // The open switches the correction on when it found the camera's tables, without
+            // this switch: the decode's own setting is the state.
+            const auto cal = st->calibration();
+            on = cal ? cal->drnu : st->en_pixel_calib.load();
+            put(st->calib_sel.load() < 2 ? st->calib_sel.load() : 0);  // 2: no set chosen yet, the first
             break;
+        }
         case VEXEL_FILTER_MEDIAN:
             on = st->en_median.load();
             put(st->median_size.load());

@@ -364,6 +364,16 @@ struct FilterSpec {
     bool closed = false;
 };
 
+// The vexel program's names (--filter NAME), accepted beside this module's own.
+struct FilterAlias {
+    const char* program;
+    const char* module;
+};
+constexpr FilterAlias kProgramNames[] = {
+    {"lens", "lens_undistort"}, {"drnu", "pixel_calib"},          {"amp", "amp_threshold"},
+    {"auto-intg", "auto_intg"}, {"dcs-check", "dcs_check"},       {"temp-monitor", "temp_monitor"},
+};
+
 const FilterSpec kFilters[] = {
     {"lens_undistort", VEXEL_FILTER_LENS_UNDISTORT, 0, 0, 0, {}},
     {"pixel_calib", VEXEL_FILTER_PIXEL_CALIB, 1, 0, 1, 0},
@@ -380,12 +390,31 @@ const FilterSpec kFilters[] = {
     {"fill", VEXEL_FILTER_FILL, 4, 0, 0, {}, false, true, 1, 64, 4, true},
 };
 
-const FilterSpec& filter_spec(const std::string& name) {
+// The program's name of a filter (its own where the names agree).
+const char* program_name(const FilterSpec& f) {
+    for (const auto& a : kProgramNames)
+        if (std::strcmp(a.module, f.name) == 0) return a.program;
+    return f.name;
+}
+
+// By either name; unknown names raise ValueError, or KeyError for a mapping look-up.
+const FilterSpec& filter_spec(const std::string& name, bool as_key = false) {
+    std::string key = name;
+    for (const auto& a : kProgramNames)
+        if (key == a.program) key = a.module;
     for (const auto& f : kFilters)
-        if (name == f.name) return f;
+        if (key == f.name) return f;
     std::string known;
-    for (const auto& f : kFilters) known += std::string(known.empty() ? "" : ", ") + f.name;
-    throw py::value_error("unknown filter \"" + name + "\" (filters: " + known + ")");
+    for (const auto& f : kFilters) known += std::string(known.empty() ? "" : ", ") + program_name(f);
+    const std::string why = "unknown filter \"" + name + "\" (filters: " + known + ")";
+    if (as_key) throw py::key_error(why);
+    throw py::value_error(why);
+}
+
+py::list program_names() {
+    py::list l;
+    for (const auto& f : kFilters) l.append(program_name(f));
+    return l;
 }
 
 struct Filters {
@@ -461,7 +490,7 @@ struct Filters {
 
     // A switch's state: None when off, else its value (True for the switches without one).
     py::object get(const std::string& name) {
-        const FilterSpec& f = filter_spec(name);
+        const FilterSpec& f = filter_spec(name, true);
         vexel_dev* d = core->live("vexel_filter_get");
         uint8_t b[4] = {};
         const int32_t r = vexel_filter_get(d, f.id, b, sizeof b);
@@ -652,11 +681,47 @@ void bind_device(py::module_& m) {
         .def("states", &Filters::states, "Every switch's state as a dict, as filters[name] gives it.")
         .def("__setitem__", &Filters::set,
              "filters[name] = value enables with that value, True with the default, False or None disables.")
-        .def_property_readonly_static("names", [](const py::object&) {
-            py::list l;
-            for (const auto& f : kFilters) l.append(f.name);
-            return py::tuple(l);
-        });
+        .def("__contains__",
+             [](const Filters&, const py::object& name) {
+                 if (!py::isinstance<py::str>(name)) return false;
+                 try {
+                     filter_spec(name.cast<std::string>());
+                     return true;
+                 } catch (py::value_error&) {
+                     return false;
+                 }
+             })
+        .def("__len__", [](const Filters&) { return std::size(kFilters); })
+        .def("__iter__", [](const Filters&) { return py::iter(program_names()); })
+        .def(
+            "keys", [](const Filters&) { return program_names(); },
+            "The filter names, as the vexel program's --filter takes them (lens, drnu, amp, ...).")
+        .def(
+            "items",
+            [](Filters& f) {
+                py::list out;
+                for (const auto& k : kFilters) out.append(py::make_tuple(program_name(k), f.get(k.name)));
+                return out;
+            },
+            "(name, state) pairs, the state as filters[name] gives it.")
+        .def("__repr__",
+             [](Filters& f) {
+                 std::string out = "<vexel.Filters";
+                 for (const auto& k : kFilters) {
+                     const py::object v = f.get(k.name);
+                     out += std::string(" ") + program_name(k) + "=" +
+                            (v.is_none() ? std::string("off") : py::str(v).cast<std::string>());
+                 }
+                 return out + ">";
+             })
+        .def_property_readonly_static(
+            "names",
+            [](const py::object&) {
+                py::list l;
+                for (const auto& f : kFilters) l.append(f.name);
+                return py::tuple(l);
+            },
+            "This module's earlier names (lens_undistort, pixel_calib, ...), still accepted.");
 
     py::class_<DeviceCore, std::shared_ptr<DeviceCore>>(
         m, "Device",

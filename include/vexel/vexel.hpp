@@ -446,7 +446,7 @@ class Device {
     FilterState filter_state(int32_t id) const {
         FilterState st;
         const int r = vexel_filter_get(live(), id, st.bytes, sizeof st.bytes);
-        if (r < 0) throw Error("filter " + std::to_string(id) + ": no such switch");
+        if (r < 0) throw Error("filter " + filter_name(id) + ": no such switch");
         st.on = r == 1;
         return st;
     }
@@ -541,7 +541,15 @@ class Device {
     void filter(int32_t id, bool on, T value) {
         const int r =
             on ? vexel_filter_enable(live(), id, &value, sizeof value) : vexel_filter_disable(live(), id);
-        if (r != 1) throw Error("filter " + std::to_string(id) + (on ? " enable" : " disable") + " refused");
+        if (r != 1) throw Error("filter " + filter_name(id) + (on ? " enable" : " disable") + " refused");
+    }
+    // The vexel program's name of a switch (--filter NAME), for messages.
+    static std::string filter_name(int32_t id) {
+        static constexpr const char* kNames[] = {"lens",         "drnu", "median",     "3",      "amp",
+                                                 "auto-intg",    "dcs-check", "temp-monitor", "hdr",
+                                                 "confidence",   "flying", "temporal", "spatial", "fill"};
+        if (id >= 0 && id < static_cast<int32_t>(std::size(kNames)) && id != 3) return kNames[id];
+        return std::to_string(id);
     }
 
     std::unique_ptr<vexel_dev> dev_;

@@ -31,6 +31,10 @@ def test_frames_decode_to_the_true_distances(cam, truth):
         assert (image.dtype, image.shape) == (np.float32, (240, 320))
     # The open switched pixel calibration on; without it the fixed pattern (sigma 20 mm) stays.
     calibrated = median_error(distance, truth)
+    # Pixel calibration reads as on (set 0) after the open, by either vocabulary.
+    assert cam.filters["drnu"] == cam.filters["pixel_calib"] == 0 and "drnu" in cam.filters
+    assert list(cam.filters)[:2] == ["lens", "drnu"] and len(cam.filters) == 13
+    assert repr(cam.filters).startswith("<vexel.Filters lens=off drnu=0 median=3")
     cam.filters["pixel_calib"] = False
     assert calibrated < 0.008 < median_error(cam.frame().distance(), truth)
     points = frame.point_cloud(distance=distance)
