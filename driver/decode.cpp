@@ -389,9 +389,35 @@ void plausibility(Simd simd, const uint16_t* in, const uint16_t* amp, uint16_t* 
 
 namespace {
 
-// Set-up of the per-pixel routine, with the hysteresis state and the phase table copied into the
-// thread's scratch. Caller holds g_chip_mu.
-PixelSetup make_setup(Scratch& s, int64_t pixels, bool& calib_warn) {
+constexpr int kFullCols = 320, kFullRows = 240;
+
+// First pixel of the calibration tables that image pixel 0 of a cols x rows image stands for, or
+// -1 when the image's pixels are not whole-row runs of sensor pixels the tables describe. The
+// tables hold the full 320 x 240 image. The sensor reads its halves from the centre outwards, so
+// a frame of fewer full-width rows holds the central ones (while the region of interest still
+// ends at the centre line, row 125 of each half, and starts at column 4). Binned pixels, other
+// widths and odd row counts have no table entries of their own. Caller holds g_chip_mu.
+int64_t calibration_origin(int64_t cols, int64_t rows) {
+    const vx::chip::Config& c = vx::chip::config();
+    const bool roi_known = (c.roi_x0 == 0 || c.roi_x0 == 4) && (c.roi_y1 == 0 || c.roi_y1 == 125);
+    if (cols != kFullCols || rows < 2 || rows > kFullRows || rows % 2 != 0 || !roi_known ||
+        pruGetColReduction() != 1 || pruGetRowReduction() != 1)
+        return -1;
+    return (kFullRows - rows) / 2 * kFullCols;
+}
+
+// One warning per frame size without table entries, not one per frame.
+void warn_unmapped(int64_t cols, int64_t rows) {
+    static std::atomic<int64_t> last{-1};
+    const int64_t key = cols << 32 | rows;
+    if (last.exchange(key) == key) return;
+    vx::logf(vx::kWrn, "[%s] no pixel calibration for %dx%d frames (binned or cropped): decoded without it\n",
+             kDecodeFn, static_cast<int>(cols), static_cast<int>(rows));
+}
+
+// Set-up of the per-pixel routine for a cols x rows image, with the hysteresis state and the
+// phase table copied into the thread's scratch. Caller holds g_chip_mu.
+PixelSetup make_setup(Scratch& s, int64_t pixels, int64_t cols, int64_t rows, bool& calib_warn) {
     PixelSetup ps;
     const double c2 = calibrateGetSpeedOfLightDiv2();
     const int f = configGetModulationFrequency();
@@ -414,6 +440,13 @@ PixelSetup make_setup(Scratch& s, int64_t pixels, bool& calib_warn) {
         }
     }
     ps.drnu = calculationGetEnableDRNU() == 2;
+    // Never another pixel's correction: a frame whose pixels the tables do not describe goes
+    // without pixel calibration.
+    const int64_t origin = ps.drnu ? calibration_origin(cols, rows) : 0;
+    if (origin < 0) {
+        ps.drnu = false;
+        warn_unmapped(cols, rows);
+    }
     int64_t o = calibrationGetOffsetPhase();
     if (ps.drnu) o += calibrationGetOffsetDRNU();
     ps.offset = static_cast<float>(o);
@@ -423,9 +456,9 @@ PixelSetup make_setup(Scratch& s, int64_t pixels, bool& calib_warn) {
         ps.nd = nd;
         ps.calib_ok = nd >= 2;
         calib_warn = !ps.calib_ok;
-        ps.table = distImagesDRNU[set];
-        ps.vmax = distImagesDRNUMax[set];
-        ps.vmin = distImagesDRNUMin[set];
+        ps.table = distImagesDRNU[set] + (ps.calib_ok ? origin * nd : 0);
+        ps.vmax = distImagesDRNUMax[set] + origin;
+        ps.vmin = distImagesDRNUMin[set] + origin;
     }
     ps.upper = upperThreshold;
     ps.lower = lowerThreshold;
@@ -636,7 +669,7 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
                                     static_cast<size_t>(n), vx::now(), simd);
         }
         if (distance && s) {
-            ps = make_setup(*s, wh, calib_warn);
+            ps = make_setup(*s, wh, w, h, calib_warn);
             freq = configGetModulationFrequency();
             intg_us = configGetIntegrationTime3D();
         }
@@ -784,7 +817,7 @@ int pixel_routine(Mode mode, void* dst, const void* src, int64_t plane4) {
     PixelSetup ps;
     if (phase) {
         std::lock_guard lock(g_chip_mu);
-        ps = make_setup(*s, std::min(cols * rows, plane), calib_warn);
+        ps = make_setup(*s, std::min(cols * rows, plane), cols, rows, calib_warn);
     }
     if (calib_warn) warn_calibration(ps.nd);
     const RawView view{static_cast<const uint8_t*>(src), std::max<int64_t>(plane, 0), static_cast<int>(cols),

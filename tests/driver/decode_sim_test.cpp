@@ -46,10 +46,11 @@ protected:
     // A camera facing `m`; opening it downloads its calibration package into the fresh prefix
     // directory. Pixel calibration on, lens and median off: decoded pixel and truth pixel are
     // the same sensor pixel.
-    void open(const vxsim::Measurement& m) {
+    void open(const vxsim::Measurement& m, unsigned rows = vxsim::kHeight) {
         vxsim::CameraOptions o;
         o.product = "A-E2-1.0";
         o.measurement = m;
+        o.frame_rows = rows;
         cam_ = &tb_.add_camera(o);
         vexel_dev list[2];
         ASSERT_EQ(vexel_dev_list(list, 2), 1);
@@ -80,12 +81,16 @@ protected:
         return d;
     }
 
-    // Errors of the valid decoded pixels against the truth, in millimetres.
-    Errors errors(const std::vector<float>& d) const { return errors_against(cam_->truth().distance, d); }
+    // Errors of the valid decoded pixels against the truth, in millimetres; the image's first
+    // row is truth row `row0`.
+    Errors errors(const std::vector<float>& d, uint32_t row0 = 0) const {
+        const std::vector<float> all = cam_->truth().distance;
+        return errors_against(std::vector<float>(all.begin() + row0 * vxsim::kWidth, all.end()), d);
+    }
     static Errors errors_against(const std::vector<float>& truth, const std::vector<float>& d) {
         std::vector<double> e;
         double sq = 0;
-        for (uint32_t i = 0; i < kPixels; ++i) {
+        for (uint32_t i = 0; i < std::min<size_t>(d.size(), truth.size()); ++i) {
             if (d[i] >= 60.0f || truth[i] <= 0) continue;
             const double err = (d[i] - truth[i]) * 1000.0;
             e.push_back(std::fabs(err));
@@ -165,6 +170,40 @@ TEST_F(DecodeSim, PixelCalibrationRemovesTheFixedPattern) {
                 on.rms_mm, off.rms_mm);
     expect_accurate(on, 2, "fixed pattern, calibrated");
     EXPECT_GE(off.rms_mm, 5 * on.rms_mm);
+}
+
+// A frame of the 120 central rows is corrected by those rows' tables; a frame whose pixels the
+// tables do not describe (here the same bytes taken as 160 x 240) goes without pixel
+// calibration, with one warning, rather than with other pixels' corrections.
+TEST_F(DecodeSim, PixelCalibrationFollowsTheFrameRows) {
+    open(wall(2, 0, 20), 120);
+    const auto raw = capture();
+    ASSERT_EQ(info_.frame_height * 1000 + info_.frame_width, 120320u);
+    const uint32_t n = kPixels / 2;
+    auto decode = [&](const vexel_frame_info& info) {
+        std::vector<float> d(n);
+        EXPECT_EQ(vexel_frame_get_distance(&dev_, d.data(), n, raw.data(), uint32_t(raw.size()), &info), int(n));
+        return d;
+    };
+    const Errors on = errors(decode(info_), 60);
+    std::printf("[ accuracy ] fixed pattern 20 mm, rows 60-179: rms %.2f mm calibrated\n", on.rms_mm);
+    EXPECT_GT(on.valid, n * 9 / 10);
+    EXPECT_LE(on.rms_mm, 4.0);
+
+    vexel_frame_info other = info_;
+    other.frame_width = 160;
+    other.frame_height = 240;
+    std::vector<float> first, second;
+    const std::string log = vxtest::console_of([&] {
+        first = decode(other);
+        second = decode(other);
+    });
+    vx_log_enable(VX_LOG_CONSOLE, VX_LOG_OFF, nullptr);
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+    EXPECT_TRUE(vxtest::contains(log, "no pixel calibration for 160x240 frames")) << log;
+    ASSERT_EQ(vexel_filter_disable(&dev_, VEXEL_FILTER_PIXEL_CALIB), 1);
+    EXPECT_EQ(first, decode(other));
+    EXPECT_EQ(second, first);
 }
 
 // A reflective wall at 0.5 m with 1500 us saturates; the automatic integration time brings the
