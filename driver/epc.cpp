@@ -316,6 +316,8 @@ int epc_chip_reinit(vexel_driver_entry* drv, int, int b, int c) {
     return b;
 }
 
+constexpr const char* kCalibLoadFn = "epc_calib_load";
+
 int epc_calib_load(vexel_driver_entry* drv, int, int, int) {
     std::lock_guard chip(g_chip_open_mu);
     State* st = state_of(drv);
@@ -328,23 +330,43 @@ int epc_calib_load(vexel_driver_entry* drv, int, int, int) {
         std::snprintf(st->img_file[k], kNameMax, "%s", img);
         std::snprintf(st->param_file[k], kNameMax, "%s", par);
     }
-    if (calibrationDataFileCheck(0) >= 0) {
+    // configInit has just tried the files: pixel calibration is on only when they loaded. A file
+    // that is there but did not load (empty, cut short, another camera's) is fetched again, once.
+    // Fewer than two distances correct nothing: every pixel would be invalid.
+    auto loaded = [] { return calculationGetEnableDRNU() == 2 && calibrateGetNumDistances() >= 2; };
+    const bool present = calibrationDataFileCheck(0) >= 0;
+    if (present && loaded()) {
         st->calib_status.store(EPC_CALIB_FOUND);
         return 0;
     }
-    if (!load_calib_data(drv)) {
-        st->calib_status.store(EPC_CALIB_MISSING);
-        return -1;
+    if (present)
+        vx::logf(vx::kWrn, "[%s] %s did not load: fetching the camera's calibration again\n", kCalibLoadFn, img);
+    if (load_calib_data(drv)) {
+        configInit(kDevAddr);
+        adopt_chip_state(*st);
     }
-    configInit(kDevAddr);
-    adopt_chip_state(*st);
     // A package that unpacked to nothing usable is a failure, not a success.
-    if (calibrationDataFileCheck(0) < 0) {
-        st->calib_status.store(EPC_CALIB_MISSING);
-        return -1;
+    if (loaded() && calibrationDataFileCheck(0) >= 0) {
+        st->calib_status.store(EPC_CALIB_DOWNLOADED);
+        return 0;
     }
-    st->calib_status.store(EPC_CALIB_DOWNLOADED);
-    return 0;
+    const bool unusable = calibrationDataFileCheck(0) >= 0;
+    calculationSetEnableDRNU(0);  // tables of a single distance would make every pixel invalid
+    adopt_chip_state(*st);
+    {
+        // Whatever part of the tables did load is not this camera's calibration either.
+        std::lock_guard lock(st->mu);
+        if (st->calib && st->calib->tables) {
+            auto bare = std::make_shared<Calibration>(*st->calib);
+            bare->tables.reset();
+            bare->drnu = false;
+            st->calib = std::move(bare);
+        }
+    }
+    st->calib_status.store(unusable ? EPC_CALIB_UNUSABLE : EPC_CALIB_MISSING);
+    vx::logf(vx::kWrn, "[%s] no pixel calibration for this camera (%s %s): distances uncorrected\n", kCalibLoadFn,
+             img, unusable ? "does not load" : "missing");
+    return -1;
 }
 
 int epc_spare8(vexel_driver_entry*) { return 1; }

@@ -878,13 +878,16 @@ void bind_device(py::module_& m) {
                         return "downloaded";
                     case EPC_CALIB_MISSING:
                         return "missing";
+                    case EPC_CALIB_UNUSABLE:
+                        return "unusable";
                     default:
                         return "unknown";
                 }
             },
             "What the open found of the camera's calibration files under the path prefix: \"found\",\n"
             "\"downloaded\" (fetched from the camera during the open), \"missing\" (distances go\n"
-            "uncorrected) or \"unknown\" (not an epc camera).")
+            "uncorrected), \"unusable\" (present, but they do not load and the camera sent none\n"
+            "that does: distances go uncorrected) or \"unknown\" (not an epc camera).")
         .def(
             "lens",
             [](DeviceCore& c, int width, int height) {

@@ -65,7 +65,8 @@ void field(const char* label, const char* fmt, ...) {
 
 void print_calibration(const vexel_driver_entry* drv) {
     static const char* const how[] = {"-", "found", "downloaded from the camera",
-                                      "missing: distances uncorrected"};
+                                      "missing: distances uncorrected",
+                                      "unusable (they do not load): distances uncorrected"};
     const int status = epc_calib_status(drv);
     if (status == EPC_CALIB_UNKNOWN) {
         field("calib", "none (driver %s keeps no calibration files)", drv ? drv->name : "-");

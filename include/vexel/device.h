@@ -109,7 +109,10 @@ enum {
     EPC_CALIB_UNKNOWN = 0,    /* not an epc driver entry, or its driver did not start */
     EPC_CALIB_FOUND = 1,      /* present in the path prefix directory */
     EPC_CALIB_DOWNLOADED = 2, /* fetched from the camera during the open */
-    EPC_CALIB_MISSING = 3     /* neither: distances go uncorrected */
+    EPC_CALIB_MISSING = 3,    /* neither: distances go uncorrected */
+    EPC_CALIB_UNUSABLE = 4    /* present, but neither they nor a fresh download from the camera
+                                 loaded (empty, cut short, another camera's): distances go
+                                 uncorrected */
 };
 /* One of EPC_CALIB_* for an open device's driver entry (vexel_dev_get_drv); null gives UNKNOWN. */
 VX_API int epc_calib_status(const struct vexel_driver_entry* drv);

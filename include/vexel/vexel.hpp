@@ -283,8 +283,8 @@ class Device {
     unsigned firmware_version() const noexcept {
         return dev_ ? static_cast<unsigned>(dev_->version[2] | dev_->version[3] << 8) : 0;
     }
-    // What the open found of the calibration files: EPC_CALIB_FOUND, _DOWNLOADED, _MISSING, or
-    // EPC_CALIB_UNKNOWN for a driver without them.
+    // What the open found of the calibration files: EPC_CALIB_FOUND, _DOWNLOADED, _MISSING,
+    // _UNUSABLE, or EPC_CALIB_UNKNOWN for a driver without them.
     int calibration() const { return epc_calib_status(vexel_dev_get_drv(live())); }
 
     // Capture start and stop; a failure throws. Prefer the Capture guard.

@@ -122,6 +122,51 @@ TEST_F(DriverSim, OpenDownloadsTheCalibrationOnce) {
     EXPECT_TRUE(mode_writes(cam).empty());
 }
 
+// Files that are there but do not load (empty, cut short, a single distance) are fetched from
+// the camera again, once; when the camera has no package either, the open says so and pixel
+// calibration stays off instead of correcting with tables that are not this camera's.
+TEST_F(DriverSim, CalibrationThatDoesNotLoadIsFetchedAgainOnce) {
+    const std::string param = "tcm_ex_drnu_param_W007_C042_10.bin", images = "tcm_ex_images_drnu_W007_C042_10.bin";
+    const struct {
+        size_t image_bytes;
+        bool camera_has_package;
+    } cases[] = {{0, true}, {100, true}, {153600 * 3 / 2, true}, {100, false}, {153600 * 3 / 2, false}};
+    // Two cameras with the same chip number, one with a package and one without.
+    vxsim::Camera* cams[2] = {&camera("A-E2-1.0"), &camera("A-E2-1.0", [](vxsim::CameraOptions& o) {
+                                  o.calib_package = vxsim::CalibPackage::generated;
+                              })};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.image_bytes) + (c.camera_has_package ? " with package" : " without"));
+        calibration_files(2);
+        fs::resize_file(dir_ / images, c.image_bytes);
+        vxsim::Camera& cam = *cams[c.camera_has_package];
+        cam.clear_logs();
+        vexel_dev list[2];
+        ASSERT_EQ(vexel_dev_list(list, 2), 2);
+        vexel_dev& d = devs_[0];
+        d = list[0].port == cam.port() ? list[0] : list[1];
+        const std::string log = output_of([&] { ASSERT_EQ(vexel_dev_open(&d), &d); });
+        EXPECT_TRUE(contains(log, images + " did not load: fetching the camera's calibration again")) << log;
+        EXPECT_EQ(mode_writes(cam), (std::vector<uint32_t>{9, 0}));  // one download
+        uint8_t set = 1;
+        if (c.camera_has_package) {
+            EXPECT_EQ(epc_calib_status(vexel_dev_get_drv(&d)), EPC_CALIB_DOWNLOADED);
+            EXPECT_EQ(fs::file_size(dir_ / images) % 153600, 0u);
+            EXPECT_GE(calibrateGetNumDistances(), 2);
+            EXPECT_EQ(calculationGetEnableDRNU(), 2);
+            EXPECT_FALSE(contains(log, "Load calibration data failed")) << log;
+            EXPECT_EQ(vexel_filter_enable(&d, VEXEL_FILTER_PIXEL_CALIB, &set, 1), 1);
+        } else {
+            EXPECT_EQ(epc_calib_status(vexel_dev_get_drv(&d)), EPC_CALIB_UNUSABLE);
+            EXPECT_TRUE(contains(log, "no pixel calibration for this camera (" + images + " does not load)")) << log;
+            EXPECT_TRUE(contains(log, "Load calibration data failed")) << log;
+            EXPECT_EQ(vexel_filter_enable(&d, VEXEL_FILTER_PIXEL_CALIB, &set, 1), 0);
+            EXPECT_EQ(calculationGetEnableDRNU(), 0);
+        }
+        vexel_dev_close(&d);
+    }
+}
+
 enum class Hostile { none, escapes, symlink, huge, beyond, no_zip, not_zip, truncated, other_chip };
 
 std::vector<uint8_t> hostile_package(Hostile h, const std::string& outside) {
@@ -255,10 +300,17 @@ TEST_F(DriverSim, FilterSwitchesSetTheDriverState) {
     EXPECT_EQ(cam.reg(1, 148) & 0x80, 0u);
     EXPECT_EQ(vexel_filter_enable(&d, VEXEL_FILTER_MEDIAN, nullptr, 1), 0);  // a value is needed
 
+    // Files placed after the open were not loaded: the switch stays refused until the next open
+    // loads them.
     calibration_files(2);
     uint8_t b = 0;
+    EXPECT_EQ(vexel_filter_enable(&d, VEXEL_FILTER_PIXEL_CALIB, &b, 1), 0);
+    EXPECT_EQ(calculationGetEnableDRNU(), 0);
+    vexel_dev_close(&d);
+    ASSERT_EQ(vexel_dev_open(&d), &d);
+    vx::epc::State& st2 = *state(d);
     EXPECT_EQ(vexel_filter_enable(&d, VEXEL_FILTER_PIXEL_CALIB, &b, 1), 1);
-    EXPECT_EQ(st.calib_sel.load(), 0);
+    EXPECT_EQ(st2.calib_sel.load(), 0);
     EXPECT_EQ(calculationGetEnableDRNU(), 2);
     EXPECT_EQ(vexel_filter_disable(&d, VEXEL_FILTER_PIXEL_CALIB), 1);
     EXPECT_EQ(calculationGetEnableDRNU(), 0);
@@ -266,10 +318,10 @@ TEST_F(DriverSim, FilterSwitchesSetTheDriverState) {
     // Lens: enabling reloads lens_param.txt and rebuilds the table at its size.
     std::ofstream(dir_ / "lens_param.txt") << "80\n60\n100\n100\n0\n0\n0\n0\n0\n160\n120\n";
     EXPECT_EQ(vexel_filter_enable(&d, VEXEL_FILTER_LENS_UNDISTORT, nullptr, 0), 1);
-    EXPECT_EQ(st.en_lens.load(), 1);
-    EXPECT_EQ(st.len_map.width, 160);
+    EXPECT_EQ(st2.en_lens.load(), 1);
+    EXPECT_EQ(st2.len_map.width, 160);
     EXPECT_EQ(vexel_filter_disable(&d, VEXEL_FILTER_LENS_UNDISTORT), 1);
-    EXPECT_EQ(st.en_lens.load(), 0);
+    EXPECT_EQ(st2.en_lens.load(), 0);
 
     EXPECT_EQ(vexel_filter_disable(nullptr, VEXEL_FILTER_LENS_UNDISTORT), -1);
     vexel_dev other{};
