@@ -305,9 +305,10 @@ int write_image(vexel_ll_dev* ll, uint8_t type, uint16_t version, const char* pa
     const TransferTurn turn(fn, ll);
     if (!turn) return -1;
 
-    // The version stored in the slot being replaced, which the new image must exceed.
+    // Whatever type is written, the new image must carry a version above that of the image in
+    // slot 0, the firmware the camera runs; the camera itself checks the slot being replaced.
     al_data_info info;
-    if (!query_info(fn, ll, type, info)) return -1;
+    if (!query_info(fn, ll, 0, info)) return -1;
     if (info.version >= version) {
         logf(kErr, "[%s] Wrong version(Target:%d,Now:%d)\n", fn, info.version, version);
         return -1;

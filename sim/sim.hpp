@@ -189,7 +189,9 @@ struct CameraOptions {
     std::string product = "A-E2-1.0";  // parameter 3; second field is the family
     std::string serial = "VX0001";      // USB serial string, parameters 2 and 5
     std::string manufacturer = "Vexel";
-    uint16_t firmware_version = 0x0140;  // second word of parameter 6
+    // Second word of parameter 6: the version of the firmware image in flash slot 0 (flash[0],
+    // when given, decides it instead); a type-0 write takes effect at the next reboot.
+    uint16_t firmware_version = 0x0140;
     uint16_t part_version = 3;           // parameter 7
     uint16_t chip_number = 42;
     uint16_t wafer_id = 7;

@@ -31,7 +31,8 @@ int cmd_firmware_write(long long device, const std::string& file, long long type
     }
     if (r != 1) {
         if (g_interrupted.load()) fail("firmware write cancelled; the camera keeps its stored image");
-        fail("firmware write failed (the stored version must be below %lld; the messages above say more)",
+        fail("firmware write failed (the firmware's and the slot's versions must be below %lld; the messages above "
+             "say more)",
              version);
     }
     std::fprintf(out(), "%s written into image slot %lld as version %lld\n", file.c_str(), type, version);
@@ -82,7 +83,7 @@ void add_transfer_commands(CLI::App& app, Commands& cmds) {
     add_number(write, "--type", o->type, 0, 255,
                "image slot; 0 and 1 restart the board (20 s), 2 and 3 wait 7 s")
         ->required();
-    add_number(write, "--version", o->version, 0, 65535, "image version, above the one stored in the slot")
+    add_number(write, "--version", o->version, 0, 65535, "image version, above the firmware's (slot 0) and the slot's")
         ->required();
     cmds.push_back({write, [o] { return cmd_firmware_write(o->device, o->file, o->type, o->version); }});
 

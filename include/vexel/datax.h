@@ -34,7 +34,9 @@ typedef enum vexel_datax_stage {
 typedef int (*vexel_datax_progress_cb)(uint32_t done, uint32_t total, int stage, void* user);
 
 /* Writes the file at `path` into image slot `type` of the camera as image `version`, which
-   must be above the version stored there. A write of type 0 or 1 then restarts the board and
+   must be above the version of the image in slot 0 (the firmware the camera runs; the host asks
+   for it whatever type is written) and, as the camera itself checks, above the version stored in
+   slot `type`. A write of type 0 or 1 then restarts the board and
    waits 20 s, of type 2 or 3 waits 7 s (do not reset or power off meanwhile); after a type 0/1
    write close and reopen the device. `dev` must be open (else -1); the device is busy for the
    duration. The file is read whole before the transfer. Any thread; the caller keeps `path`. */

@@ -55,6 +55,13 @@ Firmware::Firmware(const CameraOptions& opt)
     for (unsigned plane = 0; plane < kPlanes; ++plane)
         for (unsigned row = 0; row < opt_.frame_rows; ++row)
             for (unsigned col = 0; col < kWidth; ++col) base_[i++] = pattern_sample(0, plane, row, col);
+    // Flash slot 0 holds the firmware the camera runs: a preloaded one decides the version,
+    // otherwise the slot gets an image of the configured version.
+    if (!flash_.image(0)) {
+        std::vector<uint8_t> image(2 * Flash::kBlockBytes + 100);
+        for (size_t k = 0; k < image.size(); ++k) image[k] = static_cast<uint8_t>(k * 7 + opt_.firmware_version);
+        flash_.set_image(0, {opt_.firmware_version, std::move(image)});
+    }
     power_on();
 }
 
@@ -81,6 +88,9 @@ void Firmware::sensor_power_on() {
 }
 
 void Firmware::power_on() {
+    // The board boots the firmware in slot 0; a slot erased by a write that never finished
+    // leaves the firmware that was running.
+    if (const auto fw = flash_.image(0)) opt_.firmware_version = fw->version;
     sensor_power_on();
     other_regs_.clear();
 

@@ -73,10 +73,13 @@ protected:
         vx::datax::set_erase_limit_ms(vx::datax::kEraseLimitMs);
         ScratchDirTest::TearDown();
     }
-    // A fresh bus with one camera, opened through the public interface.
+    // A fresh bus with one camera, opened through the public interface. Its firmware (slot 0)
+    // is version 0 unless the options preload slot 0, so that images of any version may be
+    // written: every write must carry a version above the firmware's.
     vxsim::Camera& start(vxsim::CameraOptions o = {}) {
         stop();
         o.product = "A-T0-1";
+        o.firmware_version = 0;
         tb_ = std::make_unique<vxsim::Testbed>();
         cam_ = &tb_->add_camera(o);
         EXPECT_EQ(vexel_dev_open(&dev_), &dev_);
@@ -166,21 +169,66 @@ TEST_F(Datax, WriteThenReadBackIsIdenticalBlockForBlock) {
     EXPECT_TRUE(cam.command_log().empty());
 }
 
-TEST_F(Datax, NewImageMustCarryAHigherVersionThanItsOwnSlot) {
+// Whatever type is written, the host compares the new version with the firmware's (slot 0),
+// and the camera compares it with the slot's own.
+TEST_F(Datax, NewImageMustCarryAVersionAboveTheFirmwares) {
     vxsim::CameraOptions o;
     o.flash[4] = {5, pattern(100, 4)};
-    o.flash[0] = {50, pattern(10, 0)};  // another slot's version plays no part
+    o.flash[0] = {50, pattern(10, 0)};  // the firmware the camera runs
     vxsim::Camera& cam = start(o);
+    EXPECT_EQ(dev_.version[2] | dev_.version[3] << 8, 50);
     put_file("img.bin", pattern(3000, 9));
-    EXPECT_EQ(vexel_firmware_upgrade(&dev_, 4, 5, "img.bin"), -1);
-    EXPECT_TRUE(log_.has("[ERR] [vexel_bin_data_write] Wrong version(Target:5,Now:5)"));
-    for (const auto& c : cam.command_log())
-        EXPECT_TRUE(c.request == 0xB0 || (c.request == LL_CMD_DATA && c.value == AL_DATA_INFO))
-            << "command " << int(c.request) << "/" << c.value;
-    EXPECT_EQ(cam.flash_image(4)->bytes, pattern(100, 4));
+    const struct {
+        uint16_t version;
+        int result;
+        const char* message;
+    } cases[] = {{6, -1, "[ERR] [vexel_bin_data_write] Wrong version(Target:50,Now:6)"},
+                 {50, -1, "[ERR] [vexel_bin_data_write] Wrong version(Target:50,Now:50)"},
+                 {51, 1, nullptr}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.version);
+        cam.clear_logs();
+        EXPECT_EQ(vexel_firmware_upgrade(&dev_, 4, c.version, "img.bin"), c.result);
+        if (!c.message) continue;
+        EXPECT_TRUE(log_.has(c.message));
+        std::vector<uint8_t> asked;
+        for (const auto& r : sent(AL_DATA_INFO)) asked.push_back(r.data[0]);
+        EXPECT_EQ(asked, std::vector<uint8_t>{0});  // slot 0, not slot 4
+        for (const auto& rec : cam.command_log())
+            EXPECT_TRUE(rec.request == 0xB0 || (rec.request == LL_CMD_DATA && rec.value == AL_DATA_INFO))
+                << "command " << int(rec.request) << "/" << rec.value;
+        EXPECT_EQ(cam.flash_image(4)->bytes, pattern(100, 4));
+    }
+    EXPECT_EQ(cam.flash_image(4)->version, 51);
+    // The camera still refuses a version its own slot already has.
+    o.flash[4] = {60, pattern(100, 4)};
+    start(o);
+    EXPECT_EQ(vexel_firmware_upgrade(&dev_, 4, 55, "img.bin"), -1);
+    EXPECT_TRUE(log_.has("Wrong version(Target:60,Now:55)"));
+}
 
-    EXPECT_EQ(vexel_firmware_upgrade(&dev_, 4, 6, "img.bin"), 1);
-    EXPECT_EQ(cam.flash_image(4)->version, 6);
+// A type-0 write replaces the firmware: after the board's restart the camera reports the new
+// version, which the next write must exceed.
+TEST_F(Datax, FirmwareWriteChangesWhatTheCameraRunsAfterItsRestart) {
+    vxsim::CameraOptions o;
+    o.flash[0] = {0x0140, pattern(2000, 1)};
+    vxsim::Camera& cam = start(o);
+    EXPECT_EQ(dev_.version[2] | dev_.version[3] << 8, 0x0140);
+    const Bytes fw = pattern(3000, 2);
+    put_file("fw.bin", fw);
+    const uint8_t addr = cam.address();
+    ASSERT_EQ(vexel_firmware_upgrade(&dev_, 0, 0x0150, "fw.bin"), 1);
+    ASSERT_TRUE(cam.wait_until([&](const vxsim::Camera& k) { return k.attached() && k.address() != addr; }, 10s));
+    vexel_dev_close(&dev_);
+    ASSERT_EQ(vexel_dev_open(&dev_), &dev_);
+    EXPECT_EQ(dev_.version[2] | dev_.version[3] << 8, 0x0150);
+    EXPECT_EQ(cam.param(6).at(2) | cam.param(6).at(3) << 8, 0x0150);
+    put_file("blob.bin", pattern(500, 3));
+    EXPECT_EQ(vexel_data_download(&dev_, "blob.bin", 7, 0x0148, 0), -1);
+    EXPECT_TRUE(log_.has("Wrong version(Target:336,Now:328)"));
+    EXPECT_EQ(vexel_data_download(&dev_, "blob.bin", 7, 0x0151, 0), 1);
+    ASSERT_EQ(vexel_data_upload(&dev_, 0, "back.bin"), 1);
+    EXPECT_EQ(file_bytes("back.bin"), fw);
 }
 
 TEST_F(Datax, EraseIsWaitedOutAcrossManyStillErasingAcks) {
@@ -216,7 +264,7 @@ TEST_F(Datax, FailedWritesReportFailureAndSkipTheBoardRestart) {
         EXPECT_EQ(vexel_firmware_upgrade(&dev_, 0, 9, "fw.bin"), -1);
         EXPECT_TRUE(log_.has(c.message));
         EXPECT_FALSE(reset_sent());
-        EXPECT_FALSE(cam.flash_image(0));
+        EXPECT_TRUE(!cam.flash_image(0) || cam.flash_image(0)->version == 0);  // never the new one
     }
     EXPECT_EQ(log_.count("[ERR] [vexel_bin_data_write] data upgrade failed!"), 5);
     EXPECT_FALSE(log_.has("Wait board to reset"));
