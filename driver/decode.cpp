@@ -396,13 +396,16 @@ constexpr int kFullCols = 320, kFullRows = 240;
 // tables hold the full 320 x 240 image. The sensor reads its halves from the centre outwards, so
 // a frame of fewer full-width rows holds the central ones (while the region of interest still
 // ends at the centre line, row 125 of each half, and starts at column 4). Binned pixels, other
-// widths and odd row counts have no table entries of their own. Caller holds g_chip_mu.
-int64_t calibration_origin(int64_t cols, int64_t rows) {
-    const vx::chip::Config& c = vx::chip::config();
-    const bool roi_known = (c.roi_x0 == 0 || c.roi_x0 == 4) && (c.roi_y1 == 0 || c.roi_y1 == 125);
-    if (cols != kFullCols || rows < 2 || rows > kFullRows || rows % 2 != 0 || !roi_known ||
-        pruGetColReduction() != 1 || pruGetRowReduction() != 1)
-        return -1;
+// widths and odd row counts have no table entries of their own. `chip_geometry`: the chip
+// library's region and binning are this frame's (caller holds g_chip_mu); a camera decoding with
+// its own calibration has only the frame's size to go by.
+int64_t calibration_origin(int64_t cols, int64_t rows, bool chip_geometry) {
+    if (cols != kFullCols || rows < 2 || rows > kFullRows || rows % 2 != 0) return -1;
+    if (chip_geometry) {
+        const vx::chip::Config& c = vx::chip::config();
+        const bool roi_known = (c.roi_x0 == 0 || c.roi_x0 == 4) && (c.roi_y1 == 0 || c.roi_y1 == 125);
+        if (!roi_known || pruGetColReduction() != 1 || pruGetRowReduction() != 1) return -1;
+    }
     return (kFullRows - rows) / 2 * kFullCols;
 }
 
@@ -416,8 +419,10 @@ void warn_unmapped(int64_t cols, int64_t rows) {
 }
 
 // Set-up of the per-pixel routine for a cols x rows image, with the hysteresis state and the
-// phase table copied into the thread's scratch. Caller holds g_chip_mu.
-PixelSetup make_setup(Scratch& s, int64_t pixels, int64_t cols, int64_t rows, bool& calib_warn) {
+// phase table copied into the thread's scratch. `frame`: a camera's frame, whose rows are mapped
+// onto the tables; the exported chip routine indexes them by its own pixel number, as it always
+// has. Caller holds g_chip_mu.
+PixelSetup make_setup(Scratch& s, int64_t pixels, int64_t cols, int64_t rows, bool frame, bool& calib_warn) {
     PixelSetup ps;
     const double c2 = calibrateGetSpeedOfLightDiv2();
     const int f = configGetModulationFrequency();
@@ -442,7 +447,7 @@ PixelSetup make_setup(Scratch& s, int64_t pixels, int64_t cols, int64_t rows, bo
     ps.drnu = calculationGetEnableDRNU() == 2;
     // Never another pixel's correction: a frame whose pixels the tables do not describe goes
     // without pixel calibration.
-    const int64_t origin = ps.drnu ? calibration_origin(cols, rows) : 0;
+    const int64_t origin = ps.drnu && frame ? calibration_origin(cols, rows, true) : 0;
     if (origin < 0) {
         ps.drnu = false;
         warn_unmapped(cols, rows);
@@ -644,6 +649,18 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
                 ps.tc = static_cast<float>(int64_t{tib} - cal->temp_cal_ib) * cal->temp_aib +
                         static_cast<float>(std::max<int64_t>(0, int64_t{ts} - cal->temp_cal)) * cal->temp_as;
             }
+            if (ps.drnu) {
+                const int64_t origin = calibration_origin(w, h, false);
+                if (origin < 0) {
+                    ps.drnu = false;
+                    ps.offset = static_cast<float>(cal->offset_phase);
+                    warn_unmapped(w, h);
+                } else if (ps.calib_ok) {
+                    ps.table += origin * ps.nd;
+                    ps.vmax += origin;
+                    ps.vmin += origin;
+                }
+            }
             calib_warn = ps.drnu && !ps.calib_ok;
             ps.upper = vx::chip::hysteresis_upper(st->min_amplitude);
             ps.lower = vx::chip::hysteresis_lower(st->min_amplitude, st->hyst_width);
@@ -669,7 +686,7 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
                                     static_cast<size_t>(n), vx::now(), simd);
         }
         if (distance && s) {
-            ps = make_setup(*s, wh, w, h, calib_warn);
+            ps = make_setup(*s, wh, w, h, true, calib_warn);
             freq = configGetModulationFrequency();
             intg_us = configGetIntegrationTime3D();
         }
@@ -817,7 +834,7 @@ int pixel_routine(Mode mode, void* dst, const void* src, int64_t plane4) {
     PixelSetup ps;
     if (phase) {
         std::lock_guard lock(g_chip_mu);
-        ps = make_setup(*s, std::min(cols * rows, plane), cols, rows, calib_warn);
+        ps = make_setup(*s, std::min(cols * rows, plane), cols, rows, false, calib_warn);
     }
     if (calib_warn) warn_calibration(ps.nd);
     const RawView view{static_cast<const uint8_t*>(src), std::max<int64_t>(plane, 0), static_cast<int>(cols),

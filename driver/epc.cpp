@@ -224,6 +224,19 @@ void adopt_chip_state(State& st) {
     st.intg_us = c.t3d;
 }
 
+// After a load that failed: whatever part of the tables did load is not this camera's
+// calibration either.
+void adopt_without_tables(State& st) {
+    adopt_chip_state(st);
+    std::lock_guard lock(st.mu);
+    if (st.calib && st.calib->tables) {
+        auto bare = std::make_shared<Calibration>(*st.calib);
+        bare->tables.reset();
+        bare->drnu = false;
+        st.calib = std::move(bare);
+    }
+}
+
 State* current_state() {
     vexel_driver_entry* drv = vexel_dev_get_drv(g_vx_dev);
     return drv && drv->ops == &g_vexel_driver_op_epc ? state_of(drv) : nullptr;
@@ -352,17 +365,7 @@ int epc_calib_load(vexel_driver_entry* drv, int, int, int) {
     }
     const bool unusable = calibrationDataFileCheck(0) >= 0;
     calculationSetEnableDRNU(0);  // tables of a single distance would make every pixel invalid
-    adopt_chip_state(*st);
-    {
-        // Whatever part of the tables did load is not this camera's calibration either.
-        std::lock_guard lock(st->mu);
-        if (st->calib && st->calib->tables) {
-            auto bare = std::make_shared<Calibration>(*st->calib);
-            bare->tables.reset();
-            bare->drnu = false;
-            st->calib = std::move(bare);
-        }
-    }
+    adopt_without_tables(*st);
     st->calib_status.store(unusable ? EPC_CALIB_UNUSABLE : EPC_CALIB_MISSING);
     vx::logf(vx::kWrn, "[%s] no pixel calibration for this camera (%s %s): distances uncorrected\n", kCalibLoadFn,
              img, unusable ? "does not load" : "missing");
@@ -385,7 +388,12 @@ bool set_pixel_calibration(vexel_driver_entry* drv, State& st, bool on) {
     // Files that appeared since the open are loaded now, if the chip library is this camera's.
     if (on && !cal->tables && drv->dev && g_vx_dev == drv->dev && calibrationDataFileCheck(0) >= 0) {
         configInit(kDevAddr);
-        adopt_chip_state(st);
+        if (calibrateGetNumDistances() >= 2) {
+            adopt_chip_state(st);
+        } else {
+            calculationSetEnableDRNU(0);
+            adopt_without_tables(st);
+        }
         cal = st.calibration();
     }
     if (on && !cal->tables) {

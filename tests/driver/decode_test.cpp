@@ -217,7 +217,14 @@ TEST_F(Decode, FrameDecodeMatchesReference) {
                                  std::to_string(hdr) + " lens " + std::to_string(lensed) + " drnu " +
                                  std::to_string(drnu);
         apiSetMinAmplitude(st_.min_amp);
-        compare([&] { return ref::distance(raw.data(), w, h, ft, &st_.len_map); },
+        // The tables describe whole 320-pixel rows only: a 160 x 120 frame decodes without them.
+        auto unmapped = [&](auto fn) {
+            if (w != 320) calculationSetEnableDRNU(0);
+            auto r = fn();
+            calculationSetEnableDRNU(drnu ? 2 : 0);
+            return r;
+        };
+        compare([&] { return unmapped([&] { return ref::distance(raw.data(), w, h, ft, &st_.len_map); }); },
                 [&] { return decode(1, raw, w, h); }, "distance " + what);
         apiSetMinAmplitude(st_.min_amp);
         compare([&] { return ref::gray(raw.data(), w, h, ft, &st_.len_map); }, [&] { return decode(2, raw, w, h); },
