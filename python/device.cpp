@@ -915,7 +915,7 @@ void bind_device(py::module_& m) {
             },
             py::arg("path"), py::arg("type"), py::arg("version"), py::arg("progress") = py::none(),
             "Writes the file at `path` into the camera's image slot `type` as image `version` (above\n"
-            "the stored one). Types 0 and 1 (firmware) restart the board and wait 20 s, then close and\n"
+            "the firmware the camera runs, Device.firmware). Types 0 and 1 (firmware) restart the board and wait 20 s, then close and\n"
             "reopen the device; types 2 and 3 wait 7 s. `progress(done, total, stage)` is called\n"
             "between blocks (stage \"erase\", \"write\", \"restart\"); a true result cancels. Returns\n"
             "True when written, False when cancelled; raises vexel.Error on failure.")
