@@ -100,5 +100,6 @@ std::string fs_path(const py::object& path);
 void bind_device(py::module_& m);
 void bind_imaging(py::module_& m);
 void bind_recording(py::module_& m);
+void bind_hotplug(py::module_& m);
 
 }  // namespace vxpy

@@ -275,4 +275,5 @@ PYBIND11_MODULE(vexel, m) {
     bind_imaging(m);  // first: device signatures name its Lens
     bind_device(m);
     bind_recording(m);
+    bind_hotplug(m);
 }

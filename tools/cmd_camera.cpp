@@ -1,10 +1,12 @@
 // Cameras and their settings: list, info, registers, parameters, calibration files.
 #include <stdlib.h>
 
+#include <chrono>
 #include <cstdarg>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include <vexel/chip.h>
 #include <vexel/driver.h>
@@ -37,9 +39,27 @@ const char* speed_name(uint8_t s) {
 
 // Product and serial come from the camera's parameters. Opening only the transport reads them
 // without starting the sensor driver, which would program the sensor and fetch calibration files.
-int cmd_list() {
+void print_hotplug(const vexel_hotplug_event* ev, void*) {
+    std::fprintf(out(), "%s: serial %s, bus %03u port %u address %03u\n",
+                 ev->kind == VEXEL_HOTPLUG_ARRIVED ? "arrived" : "left", ev->serial[0] ? ev->serial : "?", ev->bus,
+                 ev->port, ev->addr);
+    std::fflush(out());
+}
+
+// The list, then arrivals and departures as they happen, until Ctrl-C.
+int watch_cameras() {
+    std::fprintf(out(), "watching for cameras; Ctrl-C ends\n");
+    std::fflush(out());
+    const int id = vexel_hotplug_register(print_hotplug, nullptr);
+    if (!id) fail("cannot watch the USB buses");
+    while (!g_interrupted.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    vexel_hotplug_deregister(id);
+    return kExitInterrupted;
+}
+
+int cmd_list(bool watch) {
     const std::vector<vexel_dev> found = cameras_in_bus_order();
-    if (found.empty()) fail("no camera found");
+    if (found.empty() && !watch) fail("no camera found");
     std::fprintf(out(), "%zu %s, numbered in bus order (bus, port, address) as -d N takes them:\n", found.size(),
                  found.size() == 1 ? "camera" : "cameras");
     for (size_t i = 0; i < found.size(); ++i) {
@@ -49,7 +69,7 @@ int cmd_list() {
         std::fprintf(out(), "%zu: %s serial %s, bus %03u port %u address %03u, %s speed%s\n", i, product.c_str(),
                      serial.c_str(), d.bus, d.port, d.addr, speed_name(d.speed), note.c_str());
     }
-    return 0;
+    return watch ? watch_cameras() : 0;
 }
 
 // One line of `info`: the label in a column of its own.
@@ -204,7 +224,9 @@ int cmd_calib_download(long long device) {
 
 void add_camera_commands(CLI::App& app, Commands& cmds) {
     auto* list = app.add_subcommand("list", "cameras on the USB buses: product, serial, position");
-    cmds.push_back({list, [] { return cmd_list(); }});
+    auto watch = std::make_shared<bool>(false);
+    list->add_flag("--watch", *watch, "then report cameras arriving and leaving until Ctrl-C");
+    cmds.push_back({list, [watch] { return cmd_list(*watch); }});
 
     struct Opts {
         long long device = 0, target = 0, base = 0, count = 1;

@@ -21,6 +21,7 @@
 #include <vexel/filter.h>
 #include <vexel/frame.h>
 #include <vexel/frame_file.h>
+#include <vexel/hotplug.h>
 #include <vexel/lens.h>
 #include <vexel/log.h>
 #include <vexel/path.h>

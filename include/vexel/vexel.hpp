@@ -683,4 +683,30 @@ class Capture {
     Device& dev_;
 };
 
+// Cameras arriving and leaving, reported to `fn` for the lifetime of the object: first an
+// arrival for each camera already there (before the constructor returns), then each change from
+// the library's watch thread. An exception thrown by `fn` is dropped, as it cannot cross the C
+// interface; the destructor returns after any running call of `fn` has finished.
+class HotplugWatch {
+  public:
+    using Fn = std::function<void(const vexel_hotplug_event&)>;
+    explicit HotplugWatch(Fn fn) : fn_(std::make_unique<Fn>(std::move(fn))) {
+        id_ = vexel_hotplug_register(&HotplugWatch::call, fn_.get());
+        if (!id_) throw Error("vexel_hotplug_register failed");
+    }
+    ~HotplugWatch() { vexel_hotplug_deregister(id_); }
+    HotplugWatch(const HotplugWatch&) = delete;
+    HotplugWatch& operator=(const HotplugWatch&) = delete;
+
+  private:
+    static void call(const vexel_hotplug_event* ev, void* user) {
+        try {
+            (*static_cast<Fn*>(user))(*ev);
+        } catch (...) {
+        }
+    }
+    std::unique_ptr<Fn> fn_;
+    int id_ = 0;
+};
+
 }  // namespace vexel

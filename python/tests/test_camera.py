@@ -69,6 +69,18 @@ def test_open_by_serial():
         vexel.open_serial("VX000")
 
 
+def test_watch_reports_the_cameras_there_and_stops_on_close():
+    seen = []
+    with vexel.watch(seen.append) as w:
+        assert w.open
+        assert [(e["event"], e["serial"]) for e in seen] == [("arrived", "VX0001")]
+        assert seen[0]["address"] > 0
+        with vexel.open_serial(seen[0]["serial"]) as cam:
+            assert cam.serial == "VX0001"
+    assert not w.open
+    w.close()  # a second close is harmless
+
+
 def test_context_manager_closes_on_exceptions():
     with pytest.raises(KeyError):
         with vexel.open() as cam:

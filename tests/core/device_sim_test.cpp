@@ -5,6 +5,9 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
+#include <mutex>
 
 #include <gtest/gtest.h>
 
@@ -321,6 +324,84 @@ TEST_F(DeviceTest, FreeOnCloseReleasesTheRecord) {
     bad->valid = 1;
     bad->bus = 9;  // no such camera: the failed open releases it too
     EXPECT_EQ(vexel_dev_open(bad), nullptr);
+}
+
+// Hot-plug: the cameras there are reported at registration, on the caller's thread; a camera
+// that leaves and comes back is reported with its serial both times, and can be opened by it
+// again; a deregistered callback hears nothing more, also when it deregisters itself.
+TEST_F(DeviceTest, HotplugReportsArrivalsAndDeparturesWithTheSerial) {
+    vxsim::CameraOptions o;
+    o.product = "A-T0-1";
+    o.serial = "HP-A";
+    tb_.add_camera(o);
+    o.serial = "HP-B";
+    vxsim::Camera& b = tb_.add_camera(o);
+    struct Seen {
+        std::mutex mu;
+        std::vector<std::pair<int, std::string>> events;
+        std::vector<vexel_hotplug_event> raw;
+        std::thread::id thread;
+        size_t count() {
+            std::lock_guard l(mu);
+            return events.size();
+        }
+    } seen, self_stop;
+    auto record = [](const vexel_hotplug_event* ev, void* user) {
+        auto* s = static_cast<Seen*>(user);
+        std::lock_guard l(s->mu);
+        s->events.emplace_back(ev->kind, ev->serial);
+        s->raw.push_back(*ev);
+        s->thread = std::this_thread::get_id();
+    };
+    EXPECT_EQ(vexel_hotplug_register(nullptr, nullptr), 0);
+    const int id = vexel_hotplug_register(record, &seen);
+    ASSERT_GT(id, 0);
+    {
+        std::lock_guard l(seen.mu);
+        using E = std::vector<std::pair<int, std::string>>;
+        EXPECT_EQ(seen.events, (E{{VEXEL_HOTPLUG_ARRIVED, "HP-A"}, {VEXEL_HOTPLUG_ARRIVED, "HP-B"}}));
+        EXPECT_EQ(seen.thread, std::this_thread::get_id());
+        EXPECT_EQ(seen.raw[1].port, b.port());
+        EXPECT_EQ(seen.raw[1].addr, b.address());
+    }
+    // A callback that deregisters itself at its first event from the watch thread.
+    static int self_id = 0;
+    self_id = vexel_hotplug_register(
+        [](const vexel_hotplug_event* ev, void* user) {
+            auto* s = static_cast<Seen*>(user);
+            if (ev->kind == VEXEL_HOTPLUG_LEFT) {
+                EXPECT_EQ(vexel_hotplug_deregister(self_id), 1);
+            }
+            std::lock_guard l(s->mu);
+            s->events.emplace_back(ev->kind, ev->serial);
+        },
+        &self_stop);
+    ASSERT_GT(self_id, 0);
+
+    const uint8_t old_addr = b.address();
+    b.unplug();
+    ASSERT_TRUE(wait_for([&] { return seen.count() == 3; }));
+    b.replug();
+    ASSERT_TRUE(wait_for([&] { return seen.count() == 4; }));
+    {
+        std::lock_guard l(seen.mu);
+        EXPECT_EQ(seen.events[2], std::make_pair(int{VEXEL_HOTPLUG_LEFT}, std::string("HP-B")));
+        EXPECT_EQ(seen.raw[2].addr, old_addr);
+        EXPECT_EQ(seen.events[3], std::make_pair(int{VEXEL_HOTPLUG_ARRIVED}, std::string("HP-B")));
+        EXPECT_NE(seen.thread, std::this_thread::get_id());
+        EXPECT_EQ(seen.raw[3].addr, b.address());
+    }
+    vexel_dev d{};
+    ASSERT_EQ(vexel_dev_open_serial(&d, "HP-B"), &d);
+    EXPECT_EQ(d.addr, b.address());
+    vexel_dev_close(&d);
+    EXPECT_EQ(self_stop.count(), 3u);  // two arrivals, the departure; not the return
+
+    EXPECT_EQ(vexel_hotplug_deregister(id), 1);
+    EXPECT_EQ(vexel_hotplug_deregister(id), 0);
+    b.unplug();
+    std::this_thread::sleep_for(1500ms);  // more than a scan period: nothing may arrive
+    EXPECT_EQ(seen.count(), 4u);
 }
 
 // Open by serial: the camera with that USB serial, whichever its bus position; again after it

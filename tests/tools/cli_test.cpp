@@ -313,6 +313,17 @@ TEST_F(Cli, ListShowsProductAndSerialOfEveryCamera) {
     const Result chip = run("info -d 0", "--bus 2 --camera --bus 1");
     EXPECT_TRUE(contains(chip.out, "number 43")) << chip.out;
     EXPECT_TRUE(fs::exists("cache/vexel/VX0002-43")) << chip.err;
+    // --watch reports the cameras there as arrivals and runs until Ctrl-C.
+    const std::string cmd = std::string(VXSIM_LAUNCHER) + " --serial ONE --camera --serial TWO -- " + VEXEL_CLI +
+                            " list --watch >out.txt 2>err.txt & pid=$!; "
+                            "for i in $(seq 300); do [ $(grep -c '^arrived' out.txt 2>/dev/null) = 2 ] && break; "
+                            "sleep 0.1; done; kill -INT $pid; wait $pid";
+    const int status = std::system(cmd.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130) << slurp("err.txt");
+    const std::string out = slurp("out.txt");
+    EXPECT_TRUE(contains(out, "arrived: serial ONE, bus ")) << out;
+    EXPECT_TRUE(contains(out, "arrived: serial TWO, bus ")) << out;
 }
 
 // A run kept by `vexel record` plays back through the library (--replay before any command)
