@@ -1,0 +1,241 @@
+// Cameras per host: N cameras at 30 fps, every frame pulled on a thread of its own, decoded with
+// pixel calibration and a 3x3 median, then turned into a point cloud.
+// - BM_Scale/playback/N: N playbacks of one recording of the simulated camera at its recorded
+//   rate (30 fps), so the USB emulation's own cost is out of the figures.
+// - BM_Scale/usb/N: N simulated cameras on the emulated USB bus (its cost is in the process's
+//   CPU time; `pull_cpu_pct` is the pulling threads' own share).
+// Counters, per camera: `cpu_pct` process CPU time over wall time in % of one core divided by N,
+// `pull_cpu_pct` the pulling thread's CPU (pull, decode, cloud), `fps` frames pulled per second,
+// `lost` frames missing from the frame counter's sequence (summed over cameras), `lat_p50_ms`
+// and `lat_p99_ms` from the library's frame-ready callback to the point cloud done.
+#include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include <vexel/record.h>
+#include <vexel/vexel.h>
+
+#include "sim/sim.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+fs::path g_dir;
+std::string g_recording;
+bool g_failed = false;  // a case that could not run fails the program, so its test fails
+
+void skip(benchmark::State& state, const char* why) {
+    g_failed = true;
+    state.SkipWithError(why);
+}
+constexpr int kRecordedFrames = 90;  // three seconds at 30 fps, looped
+constexpr auto kRun = std::chrono::seconds(4);
+constexpr size_t kPixels = size_t{vxsim::kWidth} * vxsim::kHeight;
+
+// When the library said each frame was ready, by device slot and frame counter.
+struct ReadyTimes {
+    vexel_dev* dev = nullptr;
+    std::array<std::atomic<int64_t>, 65536> at{};
+};
+std::vector<std::unique_ptr<ReadyTimes>> g_ready;
+
+int64_t now_ns() { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(); }
+
+void on_ready(vexel_dev* dev, vexel_frame* f) {
+    for (auto& r : g_ready)
+        if (r->dev == dev) r->at[f->info.frame_idx].store(now_ns(), std::memory_order_relaxed);
+}
+
+double cpu_seconds(int who) {
+    rusage u{};
+    getrusage(who, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + 1e-6 * double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+}
+
+double thread_cpu_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
+struct CameraRun {
+    uint64_t frames = 0, lost = 0;
+    double cpu = 0;
+    std::vector<double> latency_ms;
+};
+
+// One camera's loop: pull, decode, cloud, until the deadline.
+void pull(vexel_dev* dev, ReadyTimes& ready, Clock::time_point end, CameraRun& out) {
+    std::vector<uint8_t> raw(vxsim::kFrameBytes);
+    std::vector<float> dist(kPixels), cloud(3 * kPixels);
+    vexel_frame_info info{};
+    int last = -1;
+    const double cpu0 = thread_cpu_seconds();
+    while (Clock::now() < end) {
+        if (vexel_cap_get_frames(dev, 1, raw.data(), uint32_t(raw.size()), &info) != 1) continue;
+        if (vexel_frame_get_distance(dev, dist.data(), uint32_t(kPixels), raw.data(), uint32_t(raw.size()), &info) <= 0)
+            continue;
+        vexel_frame_get_pcl(dev, cloud.data(), int32_t(cloud.size()), dist.data(), int32_t(kPixels),
+                            int32_t(info.frame_width), int32_t(info.frame_height), nullptr);
+        const int64_t t = ready.at[info.frame_idx].load(std::memory_order_relaxed);
+        if (t > 0) out.latency_ms.push_back(1e-6 * double(now_ns() - t));
+        // A playback that loops starts its counter again: only forward jumps are losses.
+        const int idx = info.frame_idx;
+        if (last >= 0 && idx > last + 1) out.lost += uint64_t(idx - last - 1);
+        last = idx;
+        ++out.frames;
+    }
+    out.cpu = thread_cpu_seconds() - cpu0;
+}
+
+double quantile(std::vector<double> v, double q) {
+    if (v.empty()) return 0;
+    const auto at = v.begin() + long(q * double(v.size() - 1));
+    std::nth_element(v.begin(), at, v.end());
+    return *at;
+}
+
+bool set_up(vexel_dev* dev) {
+    uint8_t set = 1, median = 3;
+    return vexel_filter_enable(dev, VEXEL_FILTER_PIXEL_CALIB, &set, 1) == 1 &&
+           vexel_filter_enable(dev, VEXEL_FILTER_MEDIAN, &median, 1) == 1;
+}
+
+void run_cameras(benchmark::State& state, const std::vector<vexel_dev*>& devs) {
+    const size_t n = devs.size();
+    g_ready.clear();
+    for (vexel_dev* d : devs) {
+        g_ready.push_back(std::make_unique<ReadyTimes>());
+        g_ready.back()->dev = d;
+        vexel_cap_set_callback_on_frame_ready(d, on_ready);
+        if (!set_up(d) || vexel_cap_start(d) != 1) {
+            skip(state, "a camera does not start with pixel calibration and median 3");
+            return;
+        }
+    }
+    std::vector<CameraRun> runs(n);
+    for (auto _ : state) {
+        runs.assign(n, CameraRun{});
+        const double cpu0 = cpu_seconds(RUSAGE_SELF);
+        const auto t0 = Clock::now(), end = t0 + kRun;
+        std::vector<std::thread> threads;
+        for (size_t i = 0; i < n; ++i) threads.emplace_back(pull, devs[i], std::ref(*g_ready[i]), end, std::ref(runs[i]));
+        for (auto& t : threads) t.join();
+        const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+        const double cpu = cpu_seconds(RUSAGE_SELF) - cpu0;
+        std::vector<double> lat;
+        uint64_t frames = 0, lost = 0;
+        double pull_cpu = 0;
+        for (const auto& r : runs) {
+            lat.insert(lat.end(), r.latency_ms.begin(), r.latency_ms.end());
+            frames += r.frames;
+            lost += r.lost;
+            pull_cpu += r.cpu;
+        }
+        if (frames == 0) skip(state, "no frame arrived");
+        state.counters["cpu_pct"] = 100.0 * cpu / wall / double(n);
+        state.counters["pull_cpu_pct"] = 100.0 * pull_cpu / wall / double(n);
+        state.counters["fps"] = double(frames) / wall / double(n);
+        state.counters["lost"] = double(lost);
+        state.counters["lat_p50_ms"] = quantile(lat, 0.5);
+        state.counters["lat_p99_ms"] = quantile(lat, 0.99);
+    }
+    for (vexel_dev* d : devs) vexel_cap_stop(d);
+}
+
+void BM_ScalePlayback(benchmark::State& state) {
+    std::vector<vexel_dev*> devs;
+    for (int i = 0; i < state.range(0); ++i) {
+        vexel_dev* d = vexel_dev_open_recording(g_recording.c_str());
+        if (!d) break;
+        vexel_play_set(d, VEXEL_PLAY_RECORDED_RATE, 1);
+        devs.push_back(d);
+    }
+    if (devs.size() == size_t(state.range(0)))
+        run_cameras(state, devs);
+    else
+        skip(state, "the recording does not open");
+    for (vexel_dev* d : devs) vexel_dev_close(d);
+}
+BENCHMARK(BM_ScalePlayback)->Name("BM_Scale/playback")->ArgName("N")->Arg(1)->Arg(2)->Arg(4)->Arg(8)->Arg(16)
+    ->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+
+void BM_ScaleUsb(benchmark::State& state) {
+    const int n = int(state.range(0));
+    vxsim::Testbed tb;
+    for (int i = 0; i < n; ++i) {
+        vxsim::CameraOptions o;
+        o.serial = "SCALE" + std::to_string(i);
+        o.measurement.scene = *vxsim::Scene::parse("boxes");
+        tb.add_camera(o);
+    }
+    std::vector<vexel_dev> list(size_t(n) + 1);
+    const int found = vexel_dev_list(list.data(), n + 1);
+    std::vector<vexel_dev*> devs;
+    for (int i = 0; i < found && i < n; ++i)
+        if (vexel_dev_open(&list[size_t(i)]) == &list[size_t(i)]) devs.push_back(&list[size_t(i)]);
+    if (devs.size() == size_t(n))
+        run_cameras(state, devs);
+    else
+        skip(state, "not every simulated camera opened");
+    for (vexel_dev* d : devs) vexel_dev_close(d);
+}
+BENCHMARK(BM_ScaleUsb)->Name("BM_Scale/usb")->ArgName("N")->Arg(1)->Arg(2)->Arg(4)->Arg(8)->Arg(16)
+    ->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+
+// Three seconds of the boxes scene at 30 fps, recorded through the library with its calibration.
+bool make_recording() {
+    vxsim::Testbed tb;
+    vxsim::CameraOptions o;
+    o.measurement.scene = *vxsim::Scene::parse("boxes");
+    tb.add_camera(o);
+    vexel_dev* dev = vexel_dev_open(nullptr);
+    if (!dev) return false;
+    bool ok = vexel_rec_start(dev, g_recording.c_str(), nullptr) == 1 && vexel_cap_start(dev) == 1;
+    std::vector<uint8_t> raw(vxsim::kFrameBytes);
+    for (int k = 0; ok && k < kRecordedFrames; ++k)
+        ok = vexel_cap_get_frames(dev, 1, raw.data(), uint32_t(raw.size()), nullptr) == 1;
+    vexel_cap_stop(dev);
+    ok = vexel_rec_stop(dev, nullptr) == 1 && ok;
+    vexel_dev_close(dev);
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    vxsim::ensure_preload(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    g_dir = fs::temp_directory_path() / ("vexel_bench_scale_" + std::to_string(::getpid()));
+    fs::create_directories(g_dir);
+    g_recording = (g_dir / "boxes30.vxr").string();
+    vexel_init("/dev/null");
+    vx_log_enable(VX_LOG_CONSOLE, 4, nullptr);
+    vexel_path_cfg((g_dir.string() + "/").c_str());
+    int rc = 0;
+    if (!make_recording()) {
+        std::fprintf(stderr, "recording the simulated camera failed\n");
+        rc = 1;
+    } else {
+        benchmark::RunSpecifiedBenchmarks();
+    }
+    benchmark::Shutdown();
+    vexel_uninit();
+    fs::remove_all(g_dir);
+    return rc != 0 || g_failed ? 1 : 0;
+}
