@@ -20,10 +20,10 @@ enum vexel_hotplug_kind {
     address; its serial is how an application knows it again (vexel_dev_open_serial). */
 typedef struct vexel_hotplug_event {
     int32_t kind;      /**< VEXEL_HOTPLUG_ARRIVED or VEXEL_HOTPLUG_LEFT */
-    uint8_t bus;       /**< bus position, as in vexel_dev */
-    uint8_t port;
-    uint8_t addr;
-    uint8_t reserved;
+    uint8_t bus;       /**< bus number, as in vexel_dev */
+    uint8_t port;      /**< port number on that bus */
+    uint8_t addr;      /**< device address; a camera that comes back has a new one */
+    uint8_t reserved;  /**< zero */
     char serial[32];   /**< USB serial, NUL-terminated; empty when the camera gives none */
 } vexel_hotplug_event;
 

@@ -689,7 +689,9 @@ class Capture {
 // interface; the destructor returns after any running call of `fn` has finished.
 class HotplugWatch {
   public:
+    // What is called with each event.
     using Fn = std::function<void(const vexel_hotplug_event&)>;
+    // Registers `fn`; throws vexel::Error when the watch cannot start.
     explicit HotplugWatch(Fn fn) : fn_(std::make_unique<Fn>(std::move(fn))) {
         id_ = vexel_hotplug_register(&HotplugWatch::call, fn_.get());
         if (!id_) throw Error("vexel_hotplug_register failed");
