@@ -147,7 +147,7 @@ TEST_F(ViewSim, RecordButtonRecordsTheCameraAndReplayShowsTheFile) {
         ASSERT_NE(f, std::string::npos) << off;
         file = r.substr(f + 8, r.find('"', f + 8) - f - 8);
         EXPECT_TRUE(contains(file, "recs/view-") && contains(file, ".vxr")) << file;
-        EXPECT_EQ(live.stop(), 0) << slurp("view.err");
+        EXPECT_EQ(live.stop(), 130) << slurp("view.err");  // interrupted, after its summary
         EXPECT_TRUE(contains(slurp("view.out"), "frames recorded into " + file)) << slurp("view.out");
     }
     // A complete recording, which opens as a camera.
@@ -169,7 +169,7 @@ TEST_F(ViewSim, RecordButtonRecordsTheCameraAndReplayShowsTheFile) {
     page.send("record 1");
     const std::string refused = page.text_until([](const std::string& s) { return contains(s, R"("type":"refused")"); });
     EXPECT_TRUE(contains(refused, "the viewer plays a recording")) << refused;
-    EXPECT_EQ(replay.stop(), 0) << slurp("view.err");
+    EXPECT_EQ(replay.stop(), 130) << slurp("view.err");
 }
 
 }  // namespace
