@@ -188,9 +188,11 @@ Node* TestbedImpl::plug(CameraImpl& cam) {
         throw std::runtime_error(std::string("add device: ") + (err ? err->message : "?"));
 
     // In place of the regular node file, so that poll() blocks until we have a completion.
-    node->signal.create(root + devnode);
-
+    // Under `mu`: the handler is attached already, and a client that found the device node can
+    // be in an ioctl on this node now; its readiness is taken again once the signal exists.
     std::lock_guard<std::mutex> lk(mu);
+    node->signal.create(root + devnode);
+    node->refresh_ready();
     Node* n = node.get();
     n->syspath = cam.syspath;
     cam.nodes.push_back(std::move(node));
