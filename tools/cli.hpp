@@ -186,9 +186,13 @@ void apply_filters(vexel_dev* dev, const std::vector<std::string>& filters);
 struct FilterInfo {
     std::string name, what;
     bool takes_value;
-    long long lo, hi;
+    // Whole numbers for the driver's switches; the depth-quality steps take fractions, with the
+    // lower end excluded unless `closed`.
+    bool real;
+    double lo, hi;
+    bool closed;
     bool on;
-    long long value;
+    double value;
 };
 std::vector<FilterInfo> filter_list();
 // Empty when NAME[=VALUE] is a valid setting, otherwise why not.

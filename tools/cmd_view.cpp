@@ -143,10 +143,14 @@ struct ViewState {
         j += R"(,"record":)" + record.json() + R"(,"filters":[)";
         for (size_t i = 0; i < filters.size(); ++i) {
             const FilterInfo& f = filters[i];
-            std::snprintf(num, sizeof num, R"(%s{"name":%s,"what":%s,"takes_value":%s,"lo":%lld,"hi":%lld,"on":%s,"value":%lld})",
+            // %.10g: every whole-number range (up to 2^31 - 1) fits exactly, and a float32 setting reads back as set.
+            char row[512];  // the table's names and descriptions are short and fixed
+            std::snprintf(row, sizeof row,
+                          R"(%s{"name":%s,"what":%s,"takes_value":%s,"real":%s,"lo":%.10g,"hi":%.10g,"closed":%s,"on":%s,"value":%.10g})",
                           i ? "," : "", jstr(f.name).c_str(), jstr(f.what).c_str(), f.takes_value ? "true" : "false",
-                          f.lo, f.hi, f.on ? "true" : "false", f.value);
-            j += num;
+                          f.real ? "true" : "false", f.lo, f.hi, f.closed ? "true" : "false", f.on ? "true" : "false",
+                          f.value);
+            j += row;
         }
         return j + "]}";
     }

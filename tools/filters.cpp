@@ -130,10 +130,13 @@ CLI::Option* add_filter_option(CLI::App* app, std::vector<std::string>& filters)
 
 std::vector<FilterInfo> filter_list() {
     std::vector<FilterInfo> list;
-    // The integer-valued switches; the depth-quality steps take fractions, which these records
-    // cannot carry.
-    for (const FilterKind& k : kFilters)
-        if (!k.real) list.push_back({k.name, k.what, k.bytes > 0, k.lo, k.hi, k.on_at_open, k.value_at_open});
+    for (const FilterKind& k : kFilters) {
+        if (k.real)
+            list.push_back({k.name, k.what, true, true, k.real_lo, k.real_hi, k.closed, false, k.real_fallback});
+        else
+            list.push_back({k.name, k.what, k.bytes > 0, false, double(k.lo), double(k.hi), true, k.on_at_open,
+                            double(k.value_at_open)});
+    }
     return list;
 }
 
@@ -157,7 +160,7 @@ std::string apply_filter(vexel_dev* dev, const std::string& text, FilterInfo* no
         if (now) {
             now->name = s.kind->name;
             now->on = s.on;
-            if (s.on && s.kind->bytes > 0) now->value = s.value;
+            if (s.on && s.kind->bytes > 0) now->value = s.kind->real ? double(s.real) : double(s.value);
         }
         return {};
     }

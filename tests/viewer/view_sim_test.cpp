@@ -121,6 +121,13 @@ std::string record_of(const std::string& state) {
     return state.substr(at + 9, state.find('}', at) - at - 8);
 }
 
+// One filter's object in the state's list, "{...}".
+std::string filter_of(const std::string& state, const std::string& name) {
+    const size_t at = state.find(R"({"name":")" + name + '"');
+    if (at == std::string::npos) return {};
+    return state.substr(at, state.find('}', at) - at + 1);
+}
+
 using ViewSim = vxtest::ScratchDirTest;
 
 TEST_F(ViewSim, RecordButtonRecordsTheCameraAndReplayShowsTheFile) {
@@ -132,6 +139,16 @@ TEST_F(ViewSim, RecordButtonRecordsTheCameraAndReplayShowsTheFile) {
         ASSERT_NE(port, 0) << slurp("view.err");
         Page page(port);
         ASSERT_FALSE(page.frame().empty()) << "frames flow before recording";
+        // The depth-quality steps take fractions, checked at the open lower end of their range.
+        page.send("filter temporal=0");
+        const std::string low = page.text_until([](const std::string& s) { return contains(s, R"("type":"refused")"); });
+        EXPECT_TRUE(contains(low, "temporal value '0' not in range")) << low;
+        page.send("filter temporal=0.25");
+        const std::string taken = page.text_until([](const std::string& s) {
+            return contains(filter_of(s, "temporal"), R"("on":true)");
+        });
+        EXPECT_TRUE(contains(filter_of(taken, "temporal"), R"("real":true,"lo":0,"hi":1,"closed":false,"on":true,"value":0.25})"))
+            << taken;
         page.send("record 1");
         // Running, with frames written (the state repeats once a second while recording).
         const std::string on = page.text_until([](const std::string& s) {
