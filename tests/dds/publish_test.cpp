@@ -6,11 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -304,6 +306,95 @@ TEST_F(Publish, ListenerReportsItsNamespaceOnly) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_EQ(heard, 0);
+}
+
+// Median of the measured pixels of a 16UC1 depth image and how many measured; 0s without any.
+std::pair<int, int> median_mm(const Image& m) {
+    if (m.data_._length != 320u * 240u * 2u) return {0, 0};
+    std::vector<uint16_t> d(320 * 240);
+    std::memcpy(d.data(), m.data_._buffer, m.data_._length);
+    d.erase(std::remove(d.begin(), d.end(), uint16_t{0}), d.end());
+    if (d.empty()) return {0, 0};
+    std::nth_element(d.begin(), d.begin() + d.size() / 2, d.end());
+    return {d[d.size() / 2], static_cast<int>(d.size())};
+}
+
+// Two hosts' cameras in one system: two simulated cameras (walls at 2 m and 3 m), each with its
+// own publisher and namespace. One participant hears both, each camera's images intact under
+// its own name; a participant that joins while they run gets their next frames and camera info.
+TEST_F(Publish, TwoCamerasKeepTheirNamespacesAndALateReaderGetsTheNextFrame) {
+    using namespace vexel_dds;
+    join(2);
+    const struct {
+        const char* ns;
+        int wall_mm;
+    } cams[] = {{"cam_a", 2000}, {"cam_b", 3000}};
+    std::vector<std::unique_ptr<Child>> pubs;
+    dds_entity_t depth[2] = {};
+    for (int c = 0; c < 2; ++c) {
+        depth[c] = reader(cams[c].ns, kDepth, false);
+        ASSERT_GT(depth[c], 0);
+        const std::string ns = cams[c].ns;
+        pubs.push_back(std::make_unique<Child>(
+            std::string(VXSIM_LAUNCHER) + " --scene wall:" + std::to_string(cams[c].wall_mm / 1000) + " -- " +
+            VEXEL_PUBLISH + " --domain " + std::to_string(domain_) + " --namespace " + ns + " --frame-id " + ns +
+            "_optical -n 600 >" + ns + ".txt 2>&1"));
+    }
+    // Each namespace's images, and only its own, until both have arrived.
+    int64_t last_stamp[2] = {0, 0};
+    const auto hear = [&](dds_entity_t rd, int c, int64_t* stamp) {
+        return drain<Image>(rd, [&](const Image& m) {
+            EXPECT_STREQ(m.header_.frame_id_, (std::string(cams[c].ns) + "_optical").c_str());
+            const auto [mm, valid] = median_mm(m);
+            EXPECT_NEAR(mm, cams[c].wall_mm, 60) << cams[c].ns;
+            EXPECT_GT(valid, 320 * 240 * 9 / 10) << cams[c].ns;
+            *stamp = std::max(*stamp, from_stamp(m.header_.stamp_));
+        });
+    };
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+    while ((last_stamp[0] == 0 || last_stamp[1] == 0) && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        for (int c = 0; c < 2; ++c) hear(depth[c], c, &last_stamp[c]);
+    }
+    ASSERT_GT(last_stamp[0], 0) << slurp("cam_a.txt");
+    ASSERT_GT(last_stamp[1], 0) << slurp("cam_b.txt");
+
+    const int64_t heard_before = last_stamp[1];
+    // Late: a participant of its own, as a node started later on another host. Samples are not
+    // kept for late joiners (volatile), so what it gets is newer than what was heard before it.
+    const dds_entity_t late = dds_create_participant(domain_, nullptr, nullptr);
+    ASSERT_GT(late, 0) << dds_strretcode(late);
+    dds_qos_t* q = make_qos(false, 8);
+    const auto late_reader = [&](Topic t) {
+        const dds_entity_t topic =
+            dds_create_topic(late, topic_type(t), topic_name("cam_b", t).c_str(), nullptr, nullptr);
+        return dds_create_reader(late, topic, q, nullptr);
+    };
+    const dds_entity_t late_depth = late_reader(kDepth), late_info = late_reader(kCameraInfo);
+    dds_delete_qos(q);
+    ASSERT_GT(late_depth, 0);
+    ASSERT_GT(late_info, 0);
+    int64_t late_stamp = 0;
+    int infos = 0;
+    end = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+    while ((late_stamp == 0 || infos == 0) && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        drain<Image>(late_depth, [&](const Image& m) {
+            EXPECT_GT(from_stamp(m.header_.stamp_), heard_before) << "an old frame for a late joiner";
+            EXPECT_NEAR(median_mm(m).first, 3000, 60);
+            late_stamp = std::max(late_stamp, from_stamp(m.header_.stamp_));
+        });
+        infos += drain<Info>(late_info, [&](const Info& m) {
+            EXPECT_STREQ(m.header_.frame_id_, "cam_b_optical");
+            EXPECT_STREQ(m.distortion_model_, "plumb_bob");
+        });
+        for (int c = 0; c < 2; ++c) hear(depth[c], c, &last_stamp[c]);
+    }
+    EXPECT_GT(late_stamp, 0) << slurp("cam_b.txt");
+    EXPECT_GT(infos, 0) << slurp("cam_b.txt");
+    dds_delete(late);
+    // Both publishers were still running: neither's status is in.
+    for (auto& p : pubs) EXPECT_EQ(p->stop(), 130);
 }
 
 // A recording of `vexel record` publishes every frame it holds, and its end is a normal end.
