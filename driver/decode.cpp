@@ -640,7 +640,7 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
         if (amp) st->min_amplitude = st->min_amp.load(std::memory_order_relaxed);
         if (auto_on)
             intg = auto_intg_decide(st->auto_ran, st->auto_last, st->intg_us, st->en_hdr.load() != 0, ratio, src,
-                                    static_cast<size_t>(n), vx::now(), simd);
+                                    static_cast<size_t>(n), clock_now(), simd);
         if (distance && s) {
             ps = cal->base;
             if (ps.dist_ok && cal->temperature) {
@@ -683,7 +683,7 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
             std::lock_guard own(st->mu);
             if (st->intg_us < 0) st->intg_us = configGetIntegrationTime3D();
             intg = auto_intg_decide(st->auto_ran, st->auto_last, st->intg_us, calculationIsHDR() != 0, ratio, src,
-                                    static_cast<size_t>(n), vx::now(), simd);
+                                    static_cast<size_t>(n), clock_now(), simd);
         }
         if (distance && s) {
             ps = make_setup(*s, wh, w, h, true, calib_warn);
@@ -712,7 +712,7 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
             if (st->en_dcs_check.load(std::memory_order_relaxed) && wh > 0 &&
                 !dcs_consistent(src, n / 8, wh, wh)) {
                 st->frame_valid.store(0, std::memory_order_relaxed);
-                const vx::Timestamp t = vx::now();
+                const vx::Timestamp t = clock_now();
                 if (t.sec > st->dcs_last_fix_s.load(std::memory_order_relaxed)) {
                     send_dcs_fix(drv, *st);
                     st->dcs_last_fix_s.store(t.sec, std::memory_order_relaxed);

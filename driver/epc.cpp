@@ -659,6 +659,7 @@ bool update_lens_param(const std::string& path) {
 }
 
 ClockFn set_clock(ClockFn fn) { return g_clock.exchange(fn ? fn : &vx::now); }
+vx::Timestamp clock_now() { return g_clock.load()(); }
 
 }  // namespace vx::epc
 

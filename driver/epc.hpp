@@ -110,9 +110,11 @@ inline constexpr vexel_lens_param kDefaultLens = {
 // wrong number of lines, or holds a value that would make the record unusable.
 bool update_lens_param(const std::string& path);
 
-// The time source of the temperature monitor; returns the previous one. Tests inject a clock.
+// The time source of the temperature monitor, the DCS correction and the automatic integration
+// time; returns the previous one. Tests inject a clock.
 using ClockFn = vx::Timestamp (*)();
 ClockFn set_clock(ClockFn fn);
+vx::Timestamp clock_now();
 
 // The depth-quality steps the switches ask for, on a decoded distance image in millimetres
 // (depth_steps.cpp); `raw` gives the amplitudes and offsets.

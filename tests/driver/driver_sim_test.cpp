@@ -252,6 +252,63 @@ TEST_F(DriverSim, TemperatureMonitorReportsOnTheFirstFrameThenEvery90Seconds) {
     vexel_cap_stop(&d);
 }
 
+// The consistency check counts pixels whose opposite samples sum into 4017..4175, needs more
+// than 60 % (whole per cent) in both pairs, and asks the camera for a fix at most once a second.
+TEST_F(DriverSim, DcsCheckCountsOppositeSamplesAndAsksForAFixOnceASecond) {
+    vxsim::Camera& cam = camera("A-E2-1.0");
+    vexel_dev& d = open(0);
+    vx::epc::set_clock(&fake_now);
+    uint8_t fix[] = {0x05, 0x01};  // correction 261
+    ASSERT_EQ(vexel_filter_enable(&d, VEXEL_FILTER_DCS_CHECK, fix, 2), 1);
+    constexpr int kPx = 76800, kNeed = kPx * 61 / 100;  // 61 %: the least that passes
+    const vexel_frame_info info{8 * kPx, 2, 0, 320, 240, 8, {}};
+    // `good` pixels with both pairs summing to s02 and s13, the rest with every sample 0.
+    auto frame = [](int good, int s02, int s13) {
+        std::vector<uint16_t> raw(4 * kPx, 0);
+        for (int k = 0; k < good; ++k) {
+            raw[k] = uint16_t(s02 / 2), raw[2 * kPx + k] = uint16_t(s02 - s02 / 2);
+            raw[kPx + k] = uint16_t(s13 / 2), raw[3 * kPx + k] = uint16_t(s13 - s13 / 2);
+        }
+        return raw;
+    };
+    auto fixes = [&] {
+        int n = 0;
+        for (const auto& w : cam.write_log())
+            if (w.kind == vxsim::WriteRecord::param && w.index == 17) {
+                // Length byte 1 as the camera expects it; the value bytes still carry the flag,
+                // then the correction little-endian.
+                EXPECT_EQ(w.bytes, std::vector<uint8_t>{1});
+                EXPECT_EQ(w.value, 0x010501u);
+                ++n;
+            }
+        return n;
+    };
+    std::vector<float> out(kPx);
+    auto decode = [&](const std::vector<uint16_t>& raw) {
+        return vexel_frame_get_distance(&d, out.data(), kPx, raw.data(), uint32_t(2 * raw.size()), &info);
+    };
+    const struct {
+        int good, s02, s13;
+        bool passes;
+    } cases[] = {{kNeed, 4096, 4096, true},      {kNeed - 1, 4096, 4096, false}, {kNeed, 4017, 4175, true},
+                 {kNeed, 4016, 4096, false},     {kNeed, 4096, 4176, false},     {kPx, 4096, 4016, false}};
+    int64_t t = 1000;
+    for (const auto& c : cases) {
+        g_fake_sec = ++t;
+        cam.clear_logs();
+        const auto raw = frame(c.good, c.s02, c.s13);
+        EXPECT_EQ(decode(raw), c.passes ? kPx : 0) << c.good << " " << c.s02 << " " << c.s13;
+        EXPECT_EQ(fixes(), c.passes ? 0 : 1);
+        if (c.passes) continue;
+        // Within the same second the frame decodes (marked invalid) and nothing more is sent.
+        EXPECT_EQ(decode(raw), kPx);
+        EXPECT_EQ(state(d)->frame_valid.load(), 0);
+        EXPECT_EQ(fixes(), 1);
+    }
+    vexel_filter_disable(&d, VEXEL_FILTER_DCS_CHECK);
+    EXPECT_EQ(decode(frame(0, 0, 0)), kPx) << "no check once switched off";
+}
+
 // Snapshot of every switch and value the filter ids touch.
 std::vector<int> switches(const vx::epc::State& s) {
     return {s.en_lens,      s.en_pixel_calib, s.calib_sel,    s.en_median,   s.median_size,
