@@ -359,6 +359,46 @@ TEST_F(DecodeSim, FrameAccessWidensTheDecode) {
     EXPECT_EQ(dev_.busy, 0);
 }
 
+// The edges of frame access: a camera listed but never opened, a frame whose header claims half
+// the samples it needs, and pixel counts that leave a tail after the widening's blocks.
+TEST_F(DecodeSim, FrameAccessRefusesUnopenedCamerasAndShortFramesAndWidensEveryTail) {
+    open(wall(2));
+    const auto raw = capture();
+    std::vector<float> d(kPixels, -1.0f);
+    vexel_dev listed[2];
+    ASSERT_EQ(vexel_dev_list(listed, 2), 1);
+    uint8_t five = 5;
+    EXPECT_EQ(vexel_frame_get_distance(&listed[0], d.data(), kPixels, raw.data(), uint32_t(raw.size()), &info_), 0);
+    EXPECT_EQ(vexel_filter_enable(&listed[0], VEXEL_FILTER_MEDIAN, &five, 1), -1) << "listed, not opened";
+    EXPECT_EQ(vexel_filter_get(&dev_, VEXEL_FILTER_MEDIAN, &five, 1), 0) << "the open camera's switch is untouched";
+
+    vexel_frame_info half = info_;
+    half.frame_size /= 2;
+    const std::string log = vxtest::console_of([&] {
+        EXPECT_EQ(vexel_frame_get_distance(&dev_, d.data(), kPixels, raw.data(), half.frame_size, &half), 0);
+    });
+    EXPECT_TRUE(vxtest::contains(log, "raw frame decode to 1 failed: -1")) << log;
+
+    // w x h pixels taken from the frame's first w x h of every plane; each count below 8, at 8 and
+    // past it by one, and the value after the image left alone.
+    vexel_driver_entry* drv = vexel_dev_get_drv(&dev_);
+    for (const auto& [w, h] : std::vector<std::pair<uint32_t, uint32_t>>{{7, 1}, {4, 2}, {3, 3}, {320, 3}}) {
+        const uint32_t n = w * h;
+        std::vector<uint8_t> small(8 * n);
+        for (size_t k = 0; k < 4; ++k) std::memcpy(&small[2 * k * n], &raw[2 * k * kPixels], 2 * n);
+        const vexel_frame_info fi{8 * n, 2, 0, w, h, 8, {}};
+        std::vector<uint16_t> mm(n);
+        ASSERT_EQ(drv->ops->frame_decode(drv, mm.data(), int(2 * n), 1, small.data(), int(small.size()), &fi),
+                  int(2 * n));
+        std::vector<float> got(2 * n + 2, -1.0f);
+        ASSERT_EQ(vexel_frame_get_distance(&dev_, got.data(), uint32_t(got.size()), small.data(), 8 * n, &fi), int(n));
+        size_t wrong = 0;
+        for (uint32_t i = 0; i < n; ++i) wrong += got[i] != mm[i] / 1000.0f;
+        EXPECT_EQ(wrong, 0u) << w << "x" << h;
+        EXPECT_EQ(got[n], -1.0f) << w << "x" << h;
+    }
+}
+
 // Several cameras in one process, each with its own chip, calibration and fixed pattern.
 class Cameras : public DecodeSim {
 protected:
