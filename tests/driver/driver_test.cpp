@@ -82,11 +82,15 @@ TEST_F(EpcTest, LensReload) {
 
 TEST_F(EpcTest, LensParametersScaleToBinnedSizes) {
     vexel_lens_param p{};
-    ASSERT_EQ(ops.lens_param_get(nullptr, &p, 160, 120), 1);
-    const vexel_lens_param want{78.631, 61.0415, 105.3915, 102.4085, {}, 160, 120};
-    for (int i = 0; i < 4; ++i) EXPECT_DOUBLE_EQ((&p.cx)[i], (&want.cx)[i]) << i;
-    EXPECT_EQ(p.dcoeff[2], vx::epc::kDefaultLens.dcoeff[2]);
-    EXPECT_EQ(p.img_w * 1000 + p.img_h, 160120);
+    // Each axis by its own factor: equal binning would hide an exchanged one.
+    for (const vexel_lens_param& want : {vexel_lens_param{78.631, 61.0415, 105.3915, 102.4085, {}, 160, 120},
+                                         vexel_lens_param{157.262, 61.0415, 210.783, 102.4085, {}, 320, 120},
+                                         vexel_lens_param{78.631, 122.083, 105.3915, 204.817, {}, 160, 240}}) {
+        ASSERT_EQ(ops.lens_param_get(nullptr, &p, want.img_w, want.img_h), 1);
+        for (int i = 0; i < 4; ++i) EXPECT_DOUBLE_EQ((&p.cx)[i], (&want.cx)[i]) << i << " " << want.img_w;
+        EXPECT_EQ(p.dcoeff[2], vx::epc::kDefaultLens.dcoeff[2]);
+        EXPECT_EQ(p.img_w * 1000 + p.img_h, want.img_w * 1000 + want.img_h);
+    }
     std::string log = output_of([&] { EXPECT_EQ(epc_lens_param_get(nullptr, &p, 300, 240), 0); });
     EXPECT_TRUE(vxtest::contains(log, "lens param not match the frame size: lens: 320x240, frame: 300x240")) << log;
     for (auto [w, h] : {std::pair{0, 240}, {640, 480}}) EXPECT_EQ(ops.lens_param_get(nullptr, &p, w, h), 0);
