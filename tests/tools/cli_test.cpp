@@ -99,6 +99,18 @@ TEST_F(Cli, CaptureWritesFilesThatReadBackAndCompareWithTheTruth) {
 
     EXPECT_EQ(load_frames("shot/depth.vx", true), 3);
     EXPECT_EQ(load_frames("shot/amplitude.vx", false), 3);
+    // The summary's valid share is the one of the pixels the file holds.
+    {
+        const int fd = ::open("shot/depth.vx", O_RDONLY);
+        std::vector<float> v(320 * 240);
+        size_t valid = 0, all = 0;
+        while (vexel_frame_load_distance(fd, v.data(), 320 * 240, nullptr, nullptr) == 320 * 240)
+            for (float d : v) ++all, valid += d > 0.0f && d < 60.0f;
+        ::close(fd);
+        char share[64];
+        std::snprintf(share, sizeof share, "%.1f %% of the pixels valid", 100.0 * double(valid) / double(all));
+        EXPECT_TRUE(contains(r.out, share)) << share << "\n" << r.out;
+    }
     EXPECT_FALSE(fs::exists("shot/depth.vx.part"));
 
     const Result cmp = run("compare shot/depth.vx truth.vx");
@@ -106,6 +118,29 @@ TEST_F(Cli, CaptureWritesFilesThatReadBackAndCompareWithTheTruth) {
     const size_t med = cmp.out.find("median ");
     ASSERT_NE(med, std::string::npos) << cmp.out;
     EXPECT_LT(std::stod(cmp.out.substr(med + 7)), 30.0) << cmp.out;  // millimetres
+}
+
+// Frames pair by number up to the shorter file, invalid pixels are left out, and the mean error
+// carries the sign of first minus second.
+TEST_F(Cli, CompareSignsTheErrorAndPairsOnlyTheFramesBothFilesHave) {
+    const auto write = [](const char* path, int frames, float offset) {
+        const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        for (int k = 0; k < frames; ++k) {
+            std::vector<float> v(8, 1.0f + 0.25f * float(k) + offset);
+            if (k == 0 && offset > 0) v[3] = 65.5f;  // invalid in one file only
+            EXPECT_EQ(vexel_frame_save_distance(fd, VEXEL_FRAME_SAVE_F32, v.data(), 8, 4, 2), 1);
+        }
+        ::close(fd);
+    };
+    write("long.vx", 3, 0.0078125f);  // 7.8125 mm, exact in binary
+    write("short.vx", 2, 0.0f);
+    for (const auto& [args, mean] : {std::pair{"long.vx short.vx", "mean +7.81 mm"}, {"short.vx long.vx", "mean -7.81 mm"}}) {
+        const Result r = run(std::string("compare ") + args);
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_TRUE(contains(r.out, "pixels valid in both: 15 of 16 (93.8 %)")) << r.out;
+        EXPECT_TRUE(contains(r.out, mean)) << r.out;
+        EXPECT_TRUE(contains(r.out, "long.vx: 3 frames of 4x2")) << r.out;
+    }
 }
 
 // z-depth beside the ray lengths, and the clouds as text PLY and PCD: a wall at 2 m, whose
