@@ -309,6 +309,57 @@ TEST_F(DriverSim, DcsCheckCountsOppositeSamplesAndAsksForAFixOnceASecond) {
     EXPECT_EQ(decode(frame(0, 0, 0)), kPx) << "no check once switched off";
 }
 
+// The automatic integration time as the decode runs it: ahead of the frame's own checks (so a
+// calibration frame or a short header still steers the exposure), written to the frame's camera
+// as parameter 13 with length byte 0, and kept in the driver only when the camera took it.
+TEST_F(DriverSim, AutomaticIntegrationTimeIsWrittenAheadOfTheFrameChecks) {
+    vxsim::Camera& cam = camera("A-E2-1.0");
+    vexel_dev& d = open(0);
+    vx::epc::set_clock(&fake_now);
+    constexpr int kPx = 76800;
+    const std::vector<uint16_t> raw(4 * kPx, 2000);  // nothing saturated: the time goes up
+    std::vector<float> out(kPx);
+    const struct {
+        uint16_t ratio, format;
+        uint32_t frame_size;
+        bool camera_fails, decodes, written;
+    } cases[] = {
+        {5, 2, 8 * kPx, false, true, true},     {5, 171, 8 * kPx, false, false, true},
+        {5, 2, 4 * kPx, false, false, true},    {0, 2, 8 * kPx, false, true, false},
+        {5, 2, 8 * kPx, true, true, true},
+    };
+    int64_t t = 2000;
+    for (const auto& c : cases) {
+        uint8_t ratio[2] = {uint8_t(c.ratio), uint8_t(c.ratio >> 8)};
+        ASSERT_EQ(vexel_filter_enable(&d, VEXEL_FILTER_AUTO_INTG, ratio, 2), 1);
+        const int before = state(d)->intg_us;
+        cam.clear_logs();
+        if (c.camera_fails) cam.set_faults([](vxsim::Faults& f) { f.fail_next = "refused"; });
+        g_fake_sec = t += 10;
+        const vexel_frame_info info{c.frame_size, c.format, 0, 320, 240, 8, {}};
+        EXPECT_EQ(vexel_frame_get_distance(&d, out.data(), kPx, raw.data(), c.frame_size, &info), c.decodes ? kPx : 0)
+            << c.format << " " << c.frame_size;
+        std::vector<vxsim::WriteRecord> writes;
+        for (const auto& w : cam.write_log())
+            if (w.kind == vxsim::WriteRecord::param && w.index == 13) writes.push_back(w);
+        const int after = state(d)->intg_us;
+        if (!c.written) {
+            EXPECT_TRUE(writes.empty()) << "ratio 0 does nothing";
+            EXPECT_EQ(after, before);
+            continue;
+        }
+        if (c.camera_fails) {
+            EXPECT_EQ(after, before) << "a refused write leaves the driver's time";
+            continue;
+        }
+        ASSERT_EQ(writes.size(), 1u) << c.format << " " << c.frame_size;
+        EXPECT_TRUE(writes[0].bytes.empty()) << "length byte 0";
+        EXPECT_GT(after, before);
+        EXPECT_EQ(writes[0].value & 0xFFFFu, uint32_t(after)) << "the new time, little-endian";
+        EXPECT_EQ(cam.param(13).at(0) | cam.param(13).at(1) << 8, after) << "the camera runs with it";
+    }
+}
+
 // Snapshot of every switch and value the filter ids touch.
 std::vector<int> switches(const vx::epc::State& s) {
     return {s.en_lens,      s.en_pixel_calib, s.calib_sel,    s.en_median,   s.median_size,
