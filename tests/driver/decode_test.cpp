@@ -456,6 +456,43 @@ TEST_F(Decode, RefusedFormatsAndLengths) {
     }
 }
 
+// Format 0 is a gray-only frame read as the four-phase one (without the HDR merge); every
+// format up to 8 sets the chip library's three calculation flags from its table row, and a
+// refused decode sets them too.
+TEST_F(Decode, FormatZeroIsGrayOnlyAndEveryFormatSetsItsCalculationFlags) {
+    const auto raw = hostile_frame(320, 240, 21);
+    vexel_frame_info info{614400, 2, 0, 320, 240, 8, {}};
+    auto gray = [&](uint16_t format, bool hdr) {
+        std::vector<uint16_t> out(76800);
+        st_.en_hdr = hdr;
+        info.frame_format = format;
+        EXPECT_EQ(vx::epc::frame_decode(&entry_, out.data(), 153600, 2, raw.data(), int(raw.size()), &info), 153600);
+        st_.en_hdr = 0;
+        return out;
+    };
+    const auto four = gray(2, false);
+    EXPECT_NE(gray(2, true), four) << "HDR merges row pairs of a four-phase frame";
+    EXPECT_EQ(gray(0, true), four) << "and not of a format-0 frame";
+
+    const int flags[9][3] = {{0, 0, 0}, {1, 1, 0}, {1, 0, 0}, {0, 1, 1}, {0, 1, 0},
+                             {1, 0, 1}, {1, 1, 1}, {0, 0, 1}, {0, 0, 0}};
+    auto& c = vx::chip::config();
+    for (uint16_t f = 0; f <= 9; ++f) {
+        // The opposite of the row first, so that a format that set nothing shows.
+        const int* want = flags[f <= 8 ? f : 6];
+        calculationEnablePiDelay(!want[0]);
+        calculationEnableDualMGX(!want[1]);
+        calculationEnablePN(!want[2]);
+        info.frame_format = f;
+        std::vector<uint16_t> out(76800);
+        vx::epc::frame_decode(&entry_, out.data(), 153600, 1, raw.data(), int(raw.size()), &info);
+        const bool set = f <= 8;
+        EXPECT_EQ(c.pi_delay, set ? want[0] : !want[0]) << f;
+        EXPECT_EQ(c.dual_mgx, set ? want[1] : !want[1]) << f;
+        EXPECT_EQ(c.pn, set ? want[2] : !want[2]) << f;
+    }
+}
+
 // Step rule, limits, the 1 ms rule and HDR, read from the log of the decision and the write (no
 // camera: the write fails and the cached time stays).
 TEST_F(Decode, AutoIntegrationSteps) {
