@@ -13,6 +13,7 @@
 
 #include "calib_fixture.hpp"
 #include "chip/chip_fixture.hpp"
+#include "driver/calib_pkg.hpp"
 #include "driver/epc.hpp"
 #include "sim/calib/calib_package.hpp"
 #include "sim/sim.hpp"
@@ -164,6 +165,37 @@ TEST_F(DriverSim, CalibrationThatDoesNotLoadIsFetchedAgainOnce) {
             EXPECT_EQ(calculationGetEnableDRNU(), 0);
         }
         vexel_dev_close(&d);
+    }
+}
+
+// A download that cannot start or whose capture fails: the camera is left in its normal mode
+// and not streaming, and nothing of the package stays on disk.
+TEST_F(DriverSim, DownloadWhoseModeSwitchOrCaptureFailsLeavesTheCameraAsItWas) {
+    vxsim::Camera& cam = camera("A-E2-1.0", [](vxsim::CameraOptions& o) { o.calib_package = vxsim::CalibPackage::generated; });
+    vexel_dev& d = open(0);
+    const struct {
+        const char* what;
+        std::function<void(vxsim::Faults&)> fault;
+        bool result;
+        std::vector<uint32_t> modes;
+        const char* says;
+    } cases[] = {
+        {"mode switch refused", [](vxsim::Faults& f) { f.fail_next = "refused"; }, false, {},
+         "set mode to DATA_UP failed!"},
+        {"no frame arrives", [](vxsim::Faults& f) { f.drop_frame_start = 1000; }, true, {9, 0},
+         "capturing is stopped due to some error!"},
+    };
+    for (const auto& c : cases) {
+        cam.clear_logs();
+        cam.set_faults(c.fault);
+        bool result = !c.result;
+        const std::string log = output_of([&] { result = vx::epc::load_calib_data(vexel_dev_get_drv(&d)); });
+        cam.set_faults([](vxsim::Faults& f) { f = vxsim::Faults{}; });
+        EXPECT_EQ(result, c.result) << c.what;
+        EXPECT_TRUE(contains(log, c.says)) << c.what << ": " << log;
+        EXPECT_EQ(mode_writes(cam), c.modes) << c.what;
+        EXPECT_FALSE(cam.streaming()) << c.what;
+        EXPECT_FALSE(fs::exists(dir_ / "calibration.bin")) << c.what;
     }
 }
 
