@@ -63,9 +63,9 @@ bool Reader::init(std::string& err) {
     const uint32_t head_bytes = in.u32();
     in.u64();  // wall-clock start, for people
     start_mono_ = in.u64();
-    if (version_ != kVersion) {
+    if (version_ < kOldestVersion || version_ > kVersion) {
         err = "recording format version " + std::to_string(version_) + " is not one this library reads (it reads " +
-              std::to_string(kVersion) + ")";
+              std::to_string(kOldestVersion) + " to " + std::to_string(kVersion) + ")";
         return false;
     }
     if (head_bytes != kFileHeaderBytes) {
@@ -209,6 +209,11 @@ bool Reader::load(size_t i, std::vector<uint8_t>& raw, std::vector<RecordView>& 
         return false;
     }
     const ChunkInfo& c = chunks_[i];
+    const uint32_t known = version_ >= 2 ? kChunkKnownFlags : kChunkHasSettings;
+    if (c.head.flags & ~known) {
+        err = where + " is stored in a way this library does not read (flags " + std::to_string(c.head.flags) + ")";
+        return false;
+    }
     if (c.head.raw > kMaxChunkRaw) {
         err = where + " is damaged: " + std::to_string(c.head.raw) + " bytes claimed";
         return false;
@@ -235,8 +240,18 @@ bool Reader::load(size_t i, std::vector<uint8_t>& raw, std::vector<RecordView>& 
         return false;
     }
     uint32_t frames = 0;
-    for (const RecordView& r : records)
-        if (r.kind == Kind::frame) ++frames;
+    for (const RecordView& r : records) {
+        if (r.kind != Kind::frame) continue;
+        ++frames;
+        if ((c.head.flags & kChunkFramePlanes) && r.size > kFrameFixedBytes) {
+            // The record lies inside `raw`, which this call owns: joined in place.
+            auto* bytes = raw.data() + (r.body - raw.data()) + kFrameFixedBytes;
+            const size_t len = r.size - kFrameFixedBytes;
+            planes_.resize(len);
+            std::memcpy(planes_.data(), bytes, len);
+            join_planes(planes_.data(), len, bytes);
+        }
+    }
     if (frames != c.head.frames) {
         err = where + " is damaged: its frame count does not add up";
         return false;

@@ -56,6 +56,7 @@ private:
     std::string damage_;
     void* dctx_ = nullptr;
     std::vector<uint8_t> stored_;
+    std::vector<uint8_t> planes_;  // a frame's stored planes while they are joined
 };
 
 // Split of a decompressed chunk into its records: false when a record runs past the end.

@@ -127,12 +127,12 @@ private:
             vx_stream_frame_info info{};
             uint8_t none = 0;
             if (vx_stream_fetch_frames(parser_, &none, 0, 1, &info, 1) == 0) return;
-            Out o;
-            o.bytes.reserve(kFrameFixedBytes + info.frlen);
-            encode_frame_head(o, t, info);
-            o.bytes.resize(kFrameFixedBytes + info.frlen);
-            vx_stream_fetch_frames(parser_, o.bytes.data() + kFrameFixedBytes, info.frlen, 1, nullptr, 0);
-            writer_->push(Kind::frame, std::move(o.bytes), true);
+            Out head;
+            encode_frame_head(head, t, info);
+            std::vector<uint8_t> body = writer_->buffer(kFrameFixedBytes + info.frlen);
+            std::memcpy(body.data(), head.bytes.data(), kFrameFixedBytes);
+            vx_stream_fetch_frames(parser_, body.data() + kFrameFixedBytes, info.frlen, 1, nullptr, 0);
+            writer_->push(Kind::frame, std::move(body), true);
         }
     }
 

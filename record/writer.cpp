@@ -78,6 +78,19 @@ bool Writer::push(Kind kind, std::vector<uint8_t>&& body, bool droppable) {
     return true;
 }
 
+std::vector<uint8_t> Writer::buffer(size_t size) {
+    std::vector<uint8_t> b;
+    {
+        std::lock_guard lock(mu_);
+        if (!spare_.empty()) {
+            b = std::move(spare_.back());
+            spare_.pop_back();
+        }
+    }
+    b.resize(size);  // no fill when it had this size: frames of a run are alike
+    return b;
+}
+
 void Writer::cut() {
     {
         std::lock_guard lock(mu_);
@@ -98,9 +111,10 @@ void Writer::stats(vexel_rec_stats& out) const {
     out = stats_;
 }
 
-void Writer::append(const Pending& p) {
+void Writer::append(Pending& p) {
     if (raw_.empty()) {
         cur_ = ChunkHeader{};
+        cur_.flags = kChunkFramePlanes;
         cur_.seq = static_cast<uint32_t>(index_.size());
         cur_.first_frame = frames_total_;
         cur_first_time_ = 0;
@@ -112,7 +126,15 @@ void Writer::append(const Pending& p) {
     h.u16(0);
     h.u32(static_cast<uint32_t>(p.body.size()));
     raw_.insert(raw_.end(), h.bytes.begin(), h.bytes.end());
-    raw_.insert(raw_.end(), p.body.begin(), p.body.end());
+    if (p.kind == Kind::frame && p.body.size() > kFrameFixedBytes) {
+        const size_t at = raw_.size();
+        raw_.resize(at + p.body.size());
+        std::memcpy(raw_.data() + at, p.body.data(), kFrameFixedBytes);
+        split_planes(p.body.data() + kFrameFixedBytes, p.body.size() - kFrameFixedBytes,
+                     raw_.data() + at + kFrameFixedBytes);
+    } else {
+        raw_.insert(raw_.end(), p.body.begin(), p.body.end());
+    }
     ++cur_.records;
     if (p.kind == Kind::frame) {
         if (cur_.frames == 0) {
@@ -184,6 +206,10 @@ void Writer::run() {
                 write_chunk();
             } else {
                 append(p);
+                if (p.kind == Kind::frame) {
+                    std::lock_guard l(mu_);
+                    if (spare_.size() < 4) spare_.push_back(std::move(p.body));
+                }
                 if (p.kind == Kind::event) {
                     std::lock_guard l(mu_);
                     ++stats_.events;

@@ -38,6 +38,9 @@ public:
     // Queues one record. A droppable record (a frame) is refused, and counted lost, while the
     // queue holds more than the option allows. False when refused or writing already failed.
     bool push(Kind kind, std::vector<uint8_t>&& body, bool droppable);
+    // A frame body the writer is done with, `size` bytes long (contents undefined): frames
+    // reuse buffers rather than map and fault in fresh pages for each.
+    std::vector<uint8_t> buffer(size_t size);
     // Asks the writer to cut the chunk after what is queued now.
     void cut();
     // Writes the rest, the index and the end mark; true when the file is complete.
@@ -57,7 +60,7 @@ private:
         uint64_t first_time;
     };
     void run();
-    void append(const Pending& p);
+    void append(Pending& p);
     bool write_chunk();
     void fail(const std::string& why);
 
@@ -70,6 +73,7 @@ private:
     uint64_t queued_bytes_ = 0;
     bool finishing_ = false;
     vexel_rec_stats stats_{};
+    std::vector<std::vector<uint8_t>> spare_;  // frame bodies appended already
 
     // Writer thread only.
     void* cctx_ = nullptr;

@@ -131,7 +131,7 @@ TEST_F(RecordSim, ReplayGivesTheLiveFramesGapsErrorsAndDistancesBitForBit) {
     set_up(dev);
     vexel_play_info info{};
     ASSERT_EQ(vexel_play_get_info(dev, &info), 1);
-    EXPECT_EQ(info.version, 1u);
+    EXPECT_EQ(info.version, 2u);
     EXPECT_EQ(info.damaged, 0) << info.message;
     ASSERT_EQ(vexel_play_set(dev, VEXEL_PLAY_AS_PULLED, 0), 1);
     ASSERT_EQ(vexel_cap_start(dev), 1);

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -127,8 +128,8 @@ TEST_F(RecordFile, DamageIsFoundAndNamed) {
     const std::vector<Case> cases = {
         {"not a recording", [](const std::string& p) { patch(p, 0, [](uint8_t& b) { b = 'X'; }); }, false, 0,
          "not a vexel recording", false},
-        {"a later version", [](const std::string& p) { patch(p, 8, [](uint8_t& b) { b = 2; }); }, false, 0,
-         "version 2 is not one this library reads", false},
+        {"a later version", [](const std::string& p) { patch(p, 8, [](uint8_t& b) { b = 3; }); }, false, 0,
+         "version 3 is not one this library reads", false},
         {"cut inside the fourth chunk",
          [](const std::string& p) {
              std::string err;
@@ -195,6 +196,65 @@ TEST_F(RecordFile, DamageIsFoundAndNamed) {
         } else {
             EXPECT_EQ(load_err, "");
             EXPECT_EQ(idx.size(), c.frames);
+        }
+    }
+}
+
+// Frame bytes are stored as planes since version 2: every length comes back byte for byte, a
+// version 1 file still reads, and a chunk flag the file's version does not have is refused.
+TEST_F(RecordFile, FrameBytesComeBackAndOlderFilesRead) {
+    const std::string path = (dir_ / "lengths.vxr").string();
+    const std::vector<uint32_t> lengths = {1, 2, 3, 4000, 4001};
+    std::string err;
+    {
+        auto w = Writer::create(path, WriterOptions{}, 0, err);
+        ASSERT_TRUE(w) << err;
+        for (uint32_t n : lengths) {
+            vx_stream_frame_info info{};
+            info.frlen = n;
+            info.fridx = static_cast<uint16_t>(n);
+            Out f;
+            encode_frame_head(f, n, info);
+            for (uint32_t i = 0; i < n; ++i) f.u8(static_cast<uint8_t>(i * 13 + n));
+            w->push(Kind::frame, std::move(f.bytes), true);
+        }
+        ASSERT_TRUE(w->finish());
+    }
+    auto r = Reader::open(path, err);
+    ASSERT_TRUE(r) << err;
+    std::vector<uint8_t> raw;
+    std::vector<RecordView> recs;
+    std::vector<uint32_t> seen;
+    for (size_t c = 0; c < r->chunks().size(); ++c) {
+        EXPECT_TRUE(r->chunks()[c].head.flags & kChunkFramePlanes);
+        ASSERT_TRUE(r->load(c, raw, recs, err)) << err;
+        for (const RecordView& v : recs) {
+            FrameRec f;
+            ASSERT_TRUE(decode_frame(v, f));
+            seen.push_back(f.info.frlen);
+            for (uint32_t i = 0; i < f.info.frlen; ++i)
+                ASSERT_EQ(f.bytes[i], static_cast<uint8_t>(i * 13 + f.info.frlen)) << f.info.frlen << " bytes";
+        }
+    }
+    EXPECT_EQ(seen, lengths);
+
+    // Flags 4 is known to no version; flags 2 only from version 2 on.
+    const std::string old = (dir_ / "old.vxr").string();
+    fs::copy_file(std::string(VEXEL_RECORDING_CORPUS) + "/complete", old);
+    for (const auto& [file, flag, reads] : {std::tuple{path, 4, false}, std::tuple{old, 0, true},
+                                           std::tuple{old, 2, false}}) {
+        SCOPED_TRACE(file + " flag " + std::to_string(flag));
+        auto f = Reader::open(file, err);
+        ASSERT_TRUE(f) << err;
+        const size_t last = f->chunks().size() - 1;
+        if (flag) patch(file, f->chunks()[last].offset + 28, [flag](uint8_t& b) { b = static_cast<uint8_t>(b | flag); });
+        f = Reader::open(file, err);
+        ASSERT_TRUE(f) << err;
+        EXPECT_EQ(f->load(last, raw, recs, err), reads) << err;
+        if (reads) {
+            EXPECT_GT(f->frames(), 0u);
+        } else {
+            EXPECT_TRUE(vxtest::contains(err, "stored in a way this library does not read")) << err;
         }
     }
 }
