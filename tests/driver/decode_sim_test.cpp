@@ -325,6 +325,51 @@ TEST_F(DecodeSim, RealSensorSweepCalibratedAndWiggling) {
     EXPECT_LT(resid, 0.25 * amplitude);
 }
 
+// Each switch shows in the decoded frame, not only in its state bytes, and switching it off
+// gives the frame back as it was: the boxes scene, whose edges a median and the lens move.
+TEST_F(DecodeSim, FeatureSwitchesShowInTheDecodedFrameAndUndoCleanly) {
+    vxsim::Measurement m = wall(2, 3.0);
+    m.scene.kind = vxsim::Scene::Kind::boxes;
+    open(m);
+    const auto raw = capture();
+    const std::vector<float> base = distance(raw);
+    auto changed = [&](const std::vector<float>& d) {
+        size_t n = 0;
+        for (size_t i = 0; i < kPixels; ++i) n += d[i] != base[i];
+        return n;
+    };
+    auto valid = [](const std::vector<float>& d) {
+        return size_t(std::count_if(d.begin(), d.end(), [](float v) { return v > 0 && v < 60; }));
+    };
+    uint8_t median = 5, none = 0;
+    int32_t huge = 1 << 20;
+    const struct {
+        int id;
+        void* value;
+        int bytes;
+        size_t min_changed;  // pixels at least that must differ from the plain decode
+    } cases[] = {
+        {VEXEL_FILTER_MEDIAN, &median, 1, kPixels / 4},  {VEXEL_FILTER_LENS_UNDISTORT, &none, 0, kPixels / 4},
+        {VEXEL_FILTER_HDR, &none, 0, kPixels / 4},       {VEXEL_FILTER_AMP_THRESHOLD, &huge, 4, valid(base)},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(vexel_filter_enable(&dev_, c.id, c.value, c.bytes), 1) << c.id;
+        const std::vector<float> on = distance(raw);
+        EXPECT_GE(changed(on), c.min_changed) << c.id;
+        if (c.id == VEXEL_FILTER_AMP_THRESHOLD) {
+            EXPECT_EQ(valid(on), 0u) << "nothing reaches that amplitude";
+        }
+        // Switching the threshold off keeps the last one and each pixel's history across frames
+        // (the chip library's hysteresis); a threshold of 0 is the plain decode.
+        int32_t zero = 0;
+        ASSERT_EQ(c.id == VEXEL_FILTER_AMP_THRESHOLD ? vexel_filter_enable(&dev_, c.id, &zero, 4)
+                                                     : vexel_filter_disable(&dev_, c.id),
+                  1)
+            << c.id;
+        EXPECT_EQ(changed(distance(raw)), 0u) << c.id;
+    }
+}
+
 // The public entry points: sizes refused before anything is written, the 16-bit decode widened
 // in the caller's buffer (millimetres to metres, gray as is), only width x height values written.
 TEST_F(DecodeSim, FrameAccessWidensTheDecode) {
