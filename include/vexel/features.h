@@ -19,7 +19,10 @@ enum {
                                         when the open found or downloaded the camera's calibration
                                         files, else off */
     VEXEL_FILTER_MEDIAN = 2,         /* uint8 kernel size; acts above 1. Default on, 3 */
-    VEXEL_FILTER_AMP_THRESHOLD = 4,  /* int32 minimum amplitude. Default on, 0 */
+    VEXEL_FILTER_AMP_THRESHOLD = 4,  /* int32 minimum amplitude, applied afresh to every frame. Default
+                                        on, 0. Off keeps the last threshold and lets each pixel's
+                                        validity carry over from frame to frame (hysteresis); enable
+                                        it with 0 for no threshold */
     VEXEL_FILTER_AUTO_INTG = 5,      /* uint16 target per mille of bad samples; 0 is inactive. Default off */
     VEXEL_FILTER_DCS_CHECK = 6,      /* uint16 correction value sent on a failed check. Default off */
     VEXEL_FILTER_TEMP_MONITOR = 7,   /* uint16, stored. Default on */
