@@ -74,7 +74,7 @@ const char* kUsage =
     "  --seed N                       fixed pattern and noise\n"
     "  --truth FILE                   write the true ray lengths as a VX_DIST,F32,320,240 frame file\n"
     "  --truth-flags FILE             write per-pixel truth flags as a VX_GRAY,U8,320,240 frame file:\n"
-    "                                 1 mixed pixel, 2 multipath, 4 saturated, 8 bad pixel\n"
+    "                                 1 mixed pixel, 2 multipath, 4 saturated, 8 bad pixel, 16 moving\n"
     "effects of a real sensor (each on by default; sim/README.md gives the model):\n"
     "  --clean                        every effect below off: an exact instrument\n"
     "  --wiggle MM                    peak wiggling error at 12 MHz (default 15)\n"
@@ -82,6 +82,10 @@ const char* kUsage =
     "  --ambient LEVEL                background light, counts per ms at reflectivity 1 (default 20)\n"
     "  --dcs-mismatch OFFSET,GAIN     sigma of per-DCS offsets (counts) and gains (default 0.5,0.005)\n"
     "  --footprint 1|4                rays per pixel; 4 (default) gives mixed pixels at edges\n"
+    "  --latency N (0-16)             settings reach the sensor N frames later (default 1)\n"
+    "  --motion OBJECT:VX,VY,VZ       OBJECT (wall, or box1..box3 of boxes) moves at VX,VY,VZ m/s\n"
+    "                                 (x right, y down, z away); the four DCS of a frame are\n"
+    "                                 exposed one after another, so moving edges smear\n"
     "  --no-flag-bits --no-compression --computed-calibration\n"
     "                                 upper sample bits zero; hard clip only; calibration tables\n"
     "                                 computed from the model instead of measured\n"
@@ -115,6 +119,7 @@ struct CamSpec {
     std::optional<int> unplug_after, replug_after;
     bool ring_behind = false;
     std::string truth_file, flags_file;
+    std::string motion;  // applied once the scene is known
     std::string replay;  // a recording this camera plays
     bool loop = false;
     CamSpec() { opt.measurement.scene.kind = vxsim::Scene::Kind::boxes; }
@@ -332,6 +337,10 @@ int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
             const long n = num(1, 4);
             if (n != 1 && n != 4) usage_error("--footprint: want 1 or 4");
             m.effects.subrays = static_cast<unsigned>(n);
+        } else if (a == "--latency") {
+            m.effects.latency_frames = static_cast<unsigned>(num(0, 16));
+        } else if (a == "--motion") {
+            c.motion = text();
         } else if (a == "--no-flag-bits") {
             m.effects.flag_bits = false;
         } else if (a == "--no-compression") {
@@ -425,6 +434,8 @@ int main(int argc, char** argv) {
     if (cmd >= argc) usage_error("no program given");
     for (CamSpec& s : specs) {
         if (s.loop && s.replay.empty()) usage_error("--loop needs --replay FILE");
+        if (!s.motion.empty() && !s.opt.measurement.scene.set_motion(s.motion))
+            usage_error("--motion " + s.motion + ": want OBJECT:VX,VY,VZ, an object of the scene and speeds within 100 m/s");
         std::string err;
         if (!s.replay.empty() && !vxsim::replay_recording(s.replay, s.loop, s.opt, err))
             usage_error("--replay " + s.replay + ": " + err);

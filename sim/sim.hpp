@@ -76,8 +76,21 @@ struct Scene {
     Kind kind = Kind::pattern;
     double distance_m = 2.0;
     double tilt_deg = 0;
+    // One object moves at a constant velocity (m/s, camera coordinates) from where the scene puts
+    // it at capture start: 0 is the wall (the plane of wall/tilt, the back wall of boxes), 1..3
+    // the boxes of `boxes`; -1 nothing moves.
+    struct Motion {
+        int object = -1;
+        double velocity[3] = {0, 0, 0};
+    } motion;
     // "pattern", "wall:D", "tilt:D:DEG" or "boxes"; nothing when the text is none of these.
     static std::optional<Scene> parse(const std::string& text);
+    // "OBJECT:VX,VY,VZ" with OBJECT wall, box1, box2 or box3 (one of this scene's); false
+    // (nothing changed) when the text is not that or a speed is beyond 100 m/s.
+    bool set_motion(const std::string& text);
+    bool moving() const {
+        return motion.object >= 0 && (motion.velocity[0] != 0 || motion.velocity[1] != 0 || motion.velocity[2] != 0);
+    }
 };
 
 // What makes real time-of-flight hard, as an epc660-class camera shows it (sim/README.md has
@@ -95,8 +108,11 @@ struct Effects {
     bool compression = true;     // samples compress towards full well before they clip
     unsigned subrays = 4;        // rays per pixel footprint (1 or 4); 4 makes mixed pixels
     bool measured_calibration = true;  // the package is measured, not computed
+    // Settings (integration time, frame rate, modulation, sensor registers) reach the exposure
+    // this many frames after the one the sensor was reading out when they were written.
+    unsigned latency_frames = 1;
     static Effects none() {
-        return {0, 0, 0, 0, false, 0, 0, 0, false, 1, false};
+        return {0, 0, 0, 0, false, 0, 0, 0, false, 1, false, 0};
     }
 };
 
@@ -105,6 +121,7 @@ inline constexpr uint8_t kTruthMixed = 1;      // the footprint spans surfaces a
 inline constexpr uint8_t kTruthMultipath = 2;  // light arrives by way of another surface too
 inline constexpr uint8_t kTruthSaturated = 4;  // a DCS sample compresses or clips (present settings)
 inline constexpr uint8_t kTruthBadPixel = 8;   // hot, dead or stuck
+inline constexpr uint8_t kTruthMoving = 16;    // the surface seen changes between the frame's four DCS
 
 // The physical camera: scene and the camera's own errors. Every error is seeded and can be
 // switched off (0 / false); errors off and the calibration temperatures give samples whose
@@ -132,7 +149,7 @@ struct Truth {
     std::vector<float> distance;       // ray length in metres, 0 where no surface is hit
     std::vector<float> amplitude;      // in sample units, with the present integration times
     std::vector<float> fixed_pattern;  // the pixel's fixed-pattern error in metres at 12 MHz
-    std::vector<uint8_t> flags;        // kTruthMixed | kTruthMultipath | kTruthSaturated | kTruthBadPixel
+    std::vector<uint8_t> flags;        // kTruthMixed | kTruthMultipath | kTruthSaturated | kTruthBadPixel | kTruthMoving
 };
 
 // One slot of the camera's data flash (sim/flash.hpp has the protocol).
@@ -318,8 +335,13 @@ public:
     // The measurement model. Changing it also changes the camera's calibration package.
     Measurement measurement() const;
     void set_measurement(const Measurement& m);
-    // Ground truth under the present sensor settings (frequency, integration times, HDR).
+    // Ground truth under the present sensor settings (frequency, integration times, HDR), the
+    // scene as it stands at capture start.
     Truth truth() const;
+    // The truth of a frame the sensor exposed recently (its header index): its settings, and
+    // the scene at its first DCS (kTruthMoving where the four DCS see different surfaces);
+    // nothing when the camera no longer remembers that frame.
+    std::optional<Truth> truth(uint16_t frame_index) const;
     // The package bytes mode 9 sends (empty: none); generated on first use.
     std::vector<uint8_t> calib_package() const;
 

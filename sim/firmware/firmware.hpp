@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,13 @@ void debug_log(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // What the device side has to do after a control transfer.
 // unplug: leave the bus with the transfer unanswered and stay away.
 enum class Action { none, stall, hang, reboot, reenumerate, start_stream, stop_stream, unplug };
+
+// What the sensor was set to when it exposed a frame, and when (seconds after capture start).
+struct Exposure {
+    SensorSettings settings;
+    uint32_t fps = 0;
+    double t_s = 0;
+};
 
 class Firmware {
 public:
@@ -60,7 +68,11 @@ public:
         pkt_frames_ = 0;
         frame_offset_ = 0;
         fifo_.clear();
+        exposures_.clear();
         replayed_.clear();
+        requested_.clear();
+        clock_s_ = 0;
+        active_fps_ = 0;
     }
 
     std::vector<WriteRecord>& write_log() { return writes_; }
@@ -77,6 +89,8 @@ public:
     MeasurementModel& model() { return model_; }
     void set_measurement(const Measurement& m);
     SensorSettings sensor_settings() const;
+    // How a recently exposed frame (its 16-bit header index) was taken; nothing once forgotten.
+    std::optional<Exposure> exposure(uint16_t frame_index) const;
     // The calibration package mode 9 uploads; empty when there is none.
     const std::vector<uint8_t>& calib_package();
 
@@ -97,6 +111,8 @@ private:
     bool build_packet(bool on_demand);
     void packet_sent();
     void fill_payload(uint8_t* pay, uint32_t len, uint32_t offset);
+    uint32_t requested_fps() const;
+    Exposure expose();
 
     CameraOptions opt_;
     // Last command memory, as the status query reports it.
@@ -122,6 +138,12 @@ private:
     uint64_t sensor_frame_ = 0;   // number of the next frame the sensor reads out
     std::deque<uint64_t> fifo_;   // frames read out and not yet sent, oldest first
     std::deque<ReplayFrame> replayed_;  // with CameraOptions::frames: their bytes, beside fifo_
+    std::deque<Exposure> exposures_;    // how each frame of fifo_ was taken, beside it
+    // Settings asked for at the last latency + 1 readouts, oldest first: the oldest is exposed.
+    std::deque<Exposure> requested_;
+    std::deque<std::pair<uint64_t, Exposure>> recent_;  // the last frames exposed, for their truth
+    double clock_s_ = 0;       // the sensor's time since capture start
+    uint32_t active_fps_ = 0;  // the frame rate in force (0: none exposed yet)
     std::vector<uint8_t> pkt_;    // the packet on its way out
     size_t pkt_pos_ = 0;
     size_t pkt_frames_ = 0;       // frames whose last byte is in pkt_: they leave the FIFO with it

@@ -46,17 +46,23 @@ void box(const double (&d)[3], const Box& b, Hit& h) {
 
 }  // namespace
 
-Hit trace(const Scene& sc, const double (&d)[3]) {
+Hit trace(const Scene& sc, const double (&d)[3], double t_s) {
     Hit h;
+    // Where the moving object has got to; a plane moves along its normal only.
+    double shift[4][3] = {};
+    if (sc.moving() && sc.motion.object < 4)
+        for (int i = 0; i < 3; ++i) shift[sc.motion.object][i] = sc.motion.velocity[i] * t_s;
+    auto along = [&](const double (&n)[3]) { return n[0] * shift[0][0] + n[1] * shift[0][1] + n[2] * shift[0][2]; };
     switch (sc.kind) {
         case Scene::Kind::pattern:
             break;
         case Scene::Kind::wall:
-            plane(d, {0, 0, 1}, sc.distance_m, 1.0, h);
+            plane(d, {0, 0, 1}, sc.distance_m + shift[0][2], 1.0, h);
             break;
         case Scene::Kind::tilt: {
             const double a = sc.tilt_deg * std::numbers::pi / 180;
-            plane(d, {0, std::sin(a), std::cos(a)}, sc.distance_m * std::cos(a), 1.0, h);
+            const double n[3] = {0, std::sin(a), std::cos(a)};
+            plane(d, n, sc.distance_m * std::cos(a) + along(n), 1.0, h);
             break;
         }
         case Scene::Kind::boxes: {
@@ -65,9 +71,16 @@ Hit trace(const Scene& sc, const double (&d)[3]) {
                 {{-0.3, -0.3, 2.4}, {0.5, 1.0, 3.0}, 0.8},
                 {{0.8, 0.5, 3.0}, {1.4, 1.0, 3.5}, 1.6},
             };
-            plane(d, {0, 0, 1}, 4.0, 1.0, h);
+            plane(d, {0, 0, 1}, 4.0 + shift[0][2], 1.0, h);
             plane(d, {0, 1, 0}, 1.0, 0.6, h);
-            for (const Box& b : kBoxes) box(d, b, h);
+            for (int i = 0; i < 3; ++i) {
+                Box b = kBoxes[i];
+                for (int j = 0; j < 3; ++j) {
+                    b.lo[j] += shift[i + 1][j];
+                    b.hi[j] += shift[i + 1][j];
+                }
+                box(d, b, h);
+            }
             break;
         }
     }
@@ -84,6 +97,31 @@ bool number(const std::string& s, double& v) {
 }
 
 }  // namespace
+
+bool Scene::set_motion(const std::string& text) {
+    const auto colon = text.find(':');
+    if (colon == std::string::npos) return false;
+    const std::string obj = text.substr(0, colon);
+    int index;
+    if (obj == "wall")
+        index = 0;
+    else if (obj.size() == 4 && obj.rfind("box", 0) == 0 && obj[3] >= '1' && obj[3] <= '3')
+        index = obj[3] - '0';
+    else
+        return false;
+    if (kind == Kind::pattern || (index > 0 && kind != Kind::boxes)) return false;
+    double v[3];
+    std::string rest = text.substr(colon + 1);
+    for (int i = 0; i < 3; ++i) {
+        const auto comma = rest.find(',');
+        if ((i < 2) == (comma == std::string::npos)) return false;
+        if (!number(rest.substr(0, comma), v[i]) || std::abs(v[i]) > 100) return false;
+        rest = i < 2 ? rest.substr(comma + 1) : "";
+    }
+    motion.object = index;
+    std::copy(v, v + 3, motion.velocity);
+    return true;
+}
 
 std::optional<Scene> Scene::parse(const std::string& text) {
     Scene s;

@@ -14,7 +14,8 @@ struct Hit {
     double rho = 0;
 };
 
-// The nearest surface of the scene along d (t infinite: none).
-Hit trace(const Scene& sc, const double (&d)[3]);
+// The nearest surface of the scene along d (t infinite: none), t_s seconds after capture start
+// (where Scene::motion has moved its object).
+Hit trace(const Scene& sc, const double (&d)[3], double t_s = 0);
 
 }  // namespace vxsim

@@ -36,6 +36,10 @@ double drift_phase(const SensorSettings& s) {
            std::max(0, s.sensor_temp - kCalibSensorTemp) * kSensorDriftMm * k;
 }
 
+double dcs_interval_s(const SensorSettings& s) {
+    return (s.integration_us + kDcsReadoutUs) * 1e-6;
+}
+
 int32_t calib_drnu_offset(int32_t phase_offset) {
     // The host sets its offset phase to trunc(885000 / U10 - D); pick the D that makes it -g.
     const auto u10 = static_cast<uint16_t>(static_cast<uint32_t>(kSpeedOfLightDiv2 / (kCalibFreqKhz * 10.0)));
@@ -54,6 +58,7 @@ void MeasurementModel::set(const Measurement& m) {
     const bool same_maps = m.seed == m_.seed && m.effects.dcs_offset == m_.effects.dcs_offset &&
                            m.effects.dcs_gain == m_.effects.dcs_gain && m.effects.bad_pixels == m_.effects.bad_pixels;
     m_ = m;
+    geo_time_ = 0;
     have_geometry_ = false;
     have_prepared_ = false;
     have_fpn_ = have_fpn_ && same_fpn;
@@ -147,7 +152,7 @@ void MeasurementModel::build_geometry() {
     }();
     auto cast = [&](unsigned q, unsigned slot, double& r, double& irr, double& rho) {
         double d[3] = {lens_rays[(size_t(q) * 5 + slot) * 2], lens_rays[(size_t(q) * 5 + slot) * 2 + 1], 1};
-        const Hit h = trace(m_.scene, d);
+        const Hit h = trace(m_.scene, d, geo_time_);
         if (!std::isfinite(h.t)) return false;
         const double len = std::sqrt(d[0] * d[0] + d[1] * d[1] + 1);
         r = h.t * len;
@@ -247,7 +252,28 @@ bool MeasurementModel::samples(unsigned q, const SubRay* rays, unsigned n, doubl
     return clipped && bad == PixelMaps::good;
 }
 
-Truth MeasurementModel::truth(const SensorSettings& s) {
+void MeasurementModel::expose_at(double t_s) {
+    if (!m_.scene.moving() || t_s == geo_time_) return;
+    geo_time_ = t_s;
+    have_geometry_ = false;
+    have_prepared_ = false;
+}
+
+Truth MeasurementModel::truth(const SensorSettings& s, double t_s) {
+    // Where the scene moves, the later DCS may see another surface than the first.
+    std::vector<uint8_t> moved(kPixels, 0);
+    if (m_.scene.moving()) {
+        std::vector<double> first;
+        for (int k = 0; k < 4; ++k) {
+            expose_at(t_s + k * dcs_interval_s(s));
+            build_geometry();
+            if (k == 0) first = ray_m_;
+            for (unsigned q = 0; q < kPixels; ++q)
+                if ((first[q] == 0) != (ray_m_[q] == 0) || std::abs(first[q] - ray_m_[q]) > kMixedSpreadM)
+                    moved[q] = kTruthMoving;
+        }
+        expose_at(t_s);
+    }
     if (!have_prepared_ || !(prepared_for_ == s)) prepare(s);
     const auto& fpn = fixed_pattern();
     const auto& maps = pixel_maps();
@@ -265,7 +291,7 @@ Truth MeasurementModel::truth(const SensorSettings& s) {
         t.distance[q] = static_cast<float>(ray_m_[q]);
         t.amplitude[q] = static_cast<float>(kAmplitudeGain * tint * irr);
         t.fixed_pattern[q] = static_cast<float>(fpn[q] * m_per_unit);
-        t.flags[q] = static_cast<uint8_t>(geo_flags_[q] | sat_flags_[q] |
+        t.flags[q] = static_cast<uint8_t>(geo_flags_[q] | sat_flags_[q] | moved[q] |
                                           (maps.bad[q] != PixelMaps::good ? kTruthBadPixel : 0));
     }
     return t;
@@ -341,11 +367,37 @@ uint16_t with_flags(uint16_t sample, unsigned k) {
     return static_cast<uint16_t>(sample | k << 12 | (sample == 4095 ? 0x8000 : 0));
 }
 
-void MeasurementModel::render(const SensorSettings& s, uint64_t frame, uint16_t* dst) {
-    if (!have_prepared_ || !(prepared_for_ == s)) prepare(s);
-    if (!quiet_.empty()) {
-        std::copy(quiet_.begin(), quiet_.end(), dst);
-        return;
+void MeasurementModel::render(const SensorSettings& s, uint64_t frame, uint16_t* dst, double t_s) {
+    const float* clean[4];
+    const float* sigma[4];
+    if (m_.scene.moving()) {
+        // Each DCS sees the scene at its own time: four exposures of four geometries.
+        for (unsigned k = 0; k < 4; ++k) {
+            expose_at(t_s + k * dcs_interval_s(s));
+            prepare(s);
+            moving_clean_[k] = clean_[k];
+            moving_sigma_[k] = sigma_;
+            clean[k] = moving_clean_[k].data();
+            sigma[k] = moving_sigma_[k].data();
+        }
+        if (m_.noise_mm == 0) {
+            for (unsigned k = 0; k < 4; ++k)
+                for (unsigned r = 0; r < kPixels; ++r) {
+                    const auto v = static_cast<uint16_t>(std::clamp(std::lround(clean[k][r]), 0l, 4095l));
+                    dst[k * kPixels + r] = m_.effects.flag_bits ? with_flags(v, k) : v;
+                }
+            return;
+        }
+    } else {
+        if (!have_prepared_ || !(prepared_for_ == s)) prepare(s);
+        if (!quiet_.empty()) {
+            std::copy(quiet_.begin(), quiet_.end(), dst);
+            return;
+        }
+        for (unsigned k = 0; k < 4; ++k) {
+            clean[k] = clean_[k].data();
+            sigma[k] = sigma_.data();
+        }
     }
     const auto& g = gauss_table();
     uint64_t seed = m_.seed * 0x9E3779B97F4A7C15ull + frame;
@@ -362,9 +414,9 @@ void MeasurementModel::render(const SensorSettings& s, uint64_t frame, uint16_t*
         }
         uint16_t* out = dst + size_t(k) * kPixels;
         if (m_.effects.flag_bits)
-            noisy_plane<true>(out, clean_[k].data(), sigma_.data(), draws_.data(), kPixels, k);
+            noisy_plane<true>(out, clean[k], sigma[k], draws_.data(), kPixels, k);
         else
-            noisy_plane<false>(out, clean_[k].data(), sigma_.data(), draws_.data(), kPixels, k);
+            noisy_plane<false>(out, clean[k], sigma[k], draws_.data(), kPixels, k);
     }
 }
 

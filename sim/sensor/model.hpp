@@ -48,6 +48,12 @@ constexpr unsigned image_row(unsigned raw_row) {
     return raw_row & 1 ? kHeight / 2 + raw_row / 2 : kHeight / 2 - 1 - raw_row / 2;
 }
 
+// The four DCS of a frame are exposed one after another: each integrates, then is read out
+// before the next begins.
+inline constexpr double kDcsReadoutUs = 2000;
+// Seconds between the starts of two DCS exposures of one frame under these settings.
+double dcs_interval_s(const SensorSettings& s);
+
 // The decode's 16-bit range unit U' = trunc(c/2 / f) in millimetres, and phase units per mm.
 uint16_t range_unit_mm(uint32_t freq_khz);
 double phase_per_mm(uint32_t freq_khz);
@@ -82,10 +88,12 @@ class MeasurementModel {
     // Per image pixel: the fixed-pattern phase error in phase units (0 with fpn_mm 0).
     const std::vector<float>& fixed_pattern();
     const PixelMaps& pixel_maps();
-    Truth truth(const SensorSettings& s);
-    // One four-phase frame (kFrameBytes / 2 samples): planes DCS0..3 of raw rows. Frames of one
-    // seed and number are identical.
-    void render(const SensorSettings& s, uint64_t frame, uint16_t* dst);
+    // The truth of a frame whose first DCS starts t_s seconds after capture start.
+    Truth truth(const SensorSettings& s, double t_s = 0);
+    // One four-phase frame (kFrameBytes / 2 samples): planes DCS0..3 of raw rows, its first DCS
+    // exposed t_s seconds after capture start (DCS k at t_s + k * dcs_interval_s). Frames of one
+    // seed, number and time are identical.
+    void render(const SensorSettings& s, uint64_t frame, uint16_t* dst, double t_s = 0);
 
     // The four noiseless samples (before rounding) image pixel q gives for the footprint `rays`
     // (amplitude per unit irradiance `gain`, ambient counts `ambient`, phase offset in units);
@@ -96,6 +104,8 @@ class MeasurementModel {
   private:
     void build_geometry();
     void prepare(const SensorSettings& s);
+    // The scene as it stands t_s seconds after capture start (geometry rebuilt when it moves).
+    void expose_at(double t_s);
 
     Measurement m_;
     bool have_geometry_ = false;
@@ -117,6 +127,8 @@ class MeasurementModel {
     std::vector<float> sigma_;
     std::vector<uint16_t> quiet_;  // the whole frame when noise is off
     std::vector<float> draws_;
+    double geo_time_ = 0;  // when the geometry above stands
+    std::array<std::vector<float>, 4> moving_clean_, moving_sigma_;  // per DCS, a moving scene
 };
 
 }  // namespace vxsim

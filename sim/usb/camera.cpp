@@ -87,6 +87,16 @@ Truth Camera::truth() const {
     LOCKED;
     return impl_->fw.model().truth(impl_->fw.sensor_settings());
 }
+std::optional<Truth> Camera::truth(uint16_t frame_index) const {
+    LOCKED;
+    const auto e = impl_->fw.exposure(frame_index);
+    if (!e) return std::nullopt;
+    SensorSettings s = e->settings;
+    const SensorSettings now = impl_->fw.sensor_settings();
+    s.sensor_temp = now.sensor_temp;
+    s.illum_temp = now.illum_temp;
+    return impl_->fw.model().truth(s, e->t_s);
+}
 std::vector<uint8_t> Camera::calib_package() const {
     LOCKED;
     return impl_->fw.calib_package();
