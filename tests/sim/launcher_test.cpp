@@ -109,10 +109,13 @@ TEST(Launcher, RefusesNumbersOutOfRangeWithTheReason) {
 }
 
 TEST(Launcher, ForwardsTerminationToTheChildAndReplugsOnSchedule) {
-    // The child reports the signal it got; the launcher then dies of the same one.
-    auto r = shell(std::string(VXSIM_LAUNCHER) +
-                   " -- sh -c 'trap \"echo got-term; exit 9\" TERM; echo up; while :; do sleep 0.05; done' &"
-                   " sleep 0.5; kill -TERM $!; wait $!; echo status=$?");
+    // The child reports the signal it got; the launcher then dies of the same one. The signal
+    // goes once the child says it is up: a launcher still starting (slow under sanitizers) has
+    // no child to forward it to.
+    auto r = shell(std::string("o=$(mktemp); ") + VXSIM_LAUNCHER +
+                   " -- sh -c 'trap \"echo got-term; exit 9\" TERM; echo up; while :; do sleep 0.05; done' >$o &"
+                   " for i in $(seq 600); do grep -q up $o && break; sleep 0.05; done; kill -TERM $!; wait $!;"
+                   " echo status=$?; cat $o; rm -f $o");
     EXPECT_NE(r.out.find("got-term"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("status=9"), std::string::npos) << r.out;
 
