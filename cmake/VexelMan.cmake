@@ -8,7 +8,7 @@ endif()
 
 set(vexel_man_dir ${PROJECT_BINARY_DIR}/man)
 set(vexel_man_pages)
-foreach(prog vexel vexel-sim)
+foreach(prog vexel vexel-sim vexel-publish)
   set(target ${prog})
   if(prog STREQUAL "vexel")
     set(target vexel-cli)

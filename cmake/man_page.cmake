@@ -24,8 +24,29 @@ if(NAME STREQUAL "vexel")
   file(WRITE ${include} "${text}")
   set(include_arg --include=${include})
 endif()
+if(NAME STREQUAL "vexel-publish")
+  # How a ROS 2 user elsewhere sees the camera; the options alone do not say.
+  file(WRITE ${include} "[EXAMPLES]
+.nf
+vexel-publish --namespace cam_left --frame-id cam_left_optical
+vexel-sim -- vexel-publish -n 300
+vexel-publish --replay run.vxr --realtime
+vexel-publish --listen --namespace cam_left -n 100
+.fi
+.PP
+On a ROS 2 host of the same domain (ROS_DOMAIN_ID) the topics are /NS/depth/image_raw,
+/NS/amplitude/image_raw, /NS/points and /NS/depth/camera_info; in rviz2 the fixed frame is the
+\\fB--frame-id\\fR. Settings go as std_msgs/String on /NS/set (\\(lqintegration US\\(rq, \\(lqfps N\\(rq),
+each answered on /NS/set_result.
+[EXIT STATUS]
+0 done, 1 the operation failed (no camera, DDS refused), 2 bad usage, 130 interrupted.
+")
+  set(include_arg --include=${include})
+endif()
 if(NAME STREQUAL "vexel")
   set(what "list, configure and capture from USB time-of-flight depth cameras")
+elseif(NAME STREQUAL "vexel-publish")
+  set(what "publish a time-of-flight depth camera on DDS under ROS 2 topic and type names")
 else()
   set(what "run a program against simulated time-of-flight depth cameras")
 endif()

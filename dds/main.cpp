@@ -5,8 +5,6 @@
 // Without a camera: vexel-sim -- vexel-publish -n 300
 #include <CLI/CLI.hpp>
 
-#include <atomic>
-#include <csignal>
 #include <iostream>
 
 #include "ros.hpp"
@@ -14,25 +12,6 @@
 #ifndef VEXEL_VERSION
 #define VEXEL_VERSION "unknown"
 #endif
-
-namespace vexel_dds {
-
-namespace {
-std::atomic<bool> g_interrupted{false};
-extern "C" void on_signal(int) { g_interrupted.store(true); }
-}  // namespace
-
-bool interrupted() { return g_interrupted.load(); }
-
-void catch_interrupts() {
-    struct sigaction sa {};
-    sa.sa_handler = on_signal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-}
-
-}  // namespace vexel_dds
 
 int main(int argc, char** argv) {
     using namespace vexel_dds;

@@ -1,4 +1,5 @@
 // The publishing loop: capture, decode, convert to the ROS 2 messages, write.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <vexel/driver.h>
 #include <vexel/vexel.hpp>
 
+#include "publisher.hpp"
 #include "ros.hpp"
 #include "viewer/controls.hpp"
 
@@ -83,33 +85,6 @@ class Writers {
     dds_entity_t requests_ = 0, replies_ = 0;
 };
 
-bool write_param(vexel_dev* dev, uint32_t id, int bytes, long long value) {
-    vexel_param_item it{};
-    it.param_id = id;
-    it.param_len = static_cast<uint8_t>(bytes);
-    for (int i = 0; i < bytes; ++i) it.param_val[i] = static_cast<uint8_t>(value >> (8 * i));
-    return vexel_param_batch_set(dev, &it, 1) != 0;
-}
-
-// One settings request: the viewer's control messages "integration US" and "fps N", checked
-// with the command line's ranges before the camera sees them. The reply says what happened.
-std::string apply_setting(vexel_dev* dev, const std::string& text) {
-    std::string why;
-    const auto c = vexel_view::parse_control(
-        text, [](const std::string&) { return std::string("filters are not settable over DDS"); }, why);
-    if (!c) return "refused: " + why;
-    if (c->kind == vexel_view::Control::integration)
-        return write_param(dev, VX_PARAM_INTG_TIME, 2, c->value)
-                   ? "integration " + std::to_string(c->value) + " us: applied"
-                   : "refused: the camera refused integration time " + std::to_string(c->value) + " us";
-    if (c->kind == vexel_view::Control::frame_rate)
-        return write_param(dev, VX_PARAM_FPS, 4, c->value)
-                   ? "fps " + std::to_string(c->value) + ": applied"
-                   : "refused: the camera refused frame rate " + std::to_string(c->value);
-    return std::string("refused: ") + (c->kind == vexel_view::Control::record ? "recording" : "pause") +
-           " is not settable over DDS";
-}
-
 template <class Seq, class T>
 void lend(Seq& seq, std::vector<T>& v) {  // the message borrows the vector's bytes
     seq._buffer = reinterpret_cast<decltype(seq._buffer)>(v.data());
@@ -135,24 +110,137 @@ sensor_msgs_msg_dds__Image_ image(const std_msgs_msg_dds__Header_& h, int w, int
 
 bool measured(float d) { return d > 0.0f && d < 60.0f; }
 
+bool write_param(vexel_dev* dev, uint32_t id, int bytes, long long value) {
+    vexel_param_item it{};
+    it.param_id = id;
+    it.param_len = static_cast<uint8_t>(bytes);
+    for (int i = 0; i < bytes; ++i) it.param_val[i] = static_cast<uint8_t>(value >> (8 * i));
+    return vexel_param_batch_set(dev, &it, 1) != 0;
+}
+
 }  // namespace
+
+// One settings request: the viewer's control messages "integration US" and "fps N", checked
+// with the command line's ranges before the camera sees them. The reply says what happened.
+std::string apply_setting(vexel_dev* dev, const std::string& text) {
+    std::string why;
+    const auto c = vexel_view::parse_control(
+        text, [](const std::string&) { return std::string("filters are not settable over DDS"); }, why);
+    if (!c) return "refused: " + why;
+    if (c->kind == vexel_view::Control::integration)
+        return write_param(dev, VX_PARAM_INTG_TIME, 2, c->value)
+                   ? "integration " + std::to_string(c->value) + " us: applied"
+                   : "refused: the camera refused integration time " + std::to_string(c->value) + " us";
+    if (c->kind == vexel_view::Control::frame_rate)
+        return write_param(dev, VX_PARAM_FPS, 4, c->value)
+                   ? "fps " + std::to_string(c->value) + ": applied"
+                   : "refused: the camera refused frame rate " + std::to_string(c->value);
+    return std::string("refused: ") + (c->kind == vexel_view::Control::record ? "recording" : "pause") +
+           " is not settable over DDS";
+}
+
+
+struct CameraPublisher::Impl {
+    Impl(uint32_t domain, const std::string& ns, bool reliable) : out(domain, ns, reliable) {}
+    Writers out;
+    std::string frame_id;
+    bool metres = false;
+    sensor_msgs_msg_dds__PointField_ fields[4];
+    std::vector<uint16_t> depth_mm, amp16;
+    std::vector<float> depth_m, points;
+    std::vector<vexel::Point> xyz;
+    std::vector<double> dcoeff;
+};
+
+CameraPublisher::CameraPublisher(uint32_t domain, const std::string& ns, bool reliable, std::string frame_id,
+                                 bool metres)
+    : impl_(std::make_unique<Impl>(domain, ns, reliable)) {
+    impl_->frame_id = std::move(frame_id);
+    impl_->metres = metres;
+    // Point layout: x y z intensity, float32 each, as point-cloud consumers expect them.
+    static const char* kNames[] = {"x", "y", "z", "intensity"};
+    for (uint32_t i = 0; i < 4; ++i) impl_->fields[i] = {const_cast<char*>(kNames[i]), 4 * i, kFloat32, 1};
+}
+
+CameraPublisher::~CameraPublisher() = default;
+
+std::vector<std::string> CameraPublisher::requests() { return impl_->out.requests(); }
+void CameraPublisher::reply(const std::string& text) { impl_->out.reply(text); }
+
+void CameraPublisher::send(vexel::Device& cam, std::span<const float> dist, std::span<const float> amp, int w,
+                           int h, int64_t stamp) {
+    Impl& m = *impl_;
+    const size_t n = size_t(w) * size_t(h);
+    const std::vector<float> z = cam.zdepth(dist, w, h);  // depth images hold z, not the ray length
+    const auto hd = header(stamp, m.frame_id);
+
+    auto dm = image(hd, w, h, m.metres ? "32FC1" : "16UC1", m.metres ? 4 : 2);
+    if (m.metres) {
+        m.depth_m.resize(n);
+        for (size_t i = 0; i < n; ++i) m.depth_m[i] = measured(dist[i]) ? z[i] : NAN;
+        lend(dm.data_, m.depth_m);
+    } else {
+        m.depth_mm.resize(n);  // 0 = no measurement, as ROS 2 depth images mark it
+        for (size_t i = 0; i < n; ++i)
+            m.depth_mm[i] = measured(dist[i]) ? static_cast<uint16_t>(std::lround(z[i] * 1000.0f)) : 0;
+        lend(dm.data_, m.depth_mm);
+    }
+    m.out.write(kDepth, &dm);
+
+    auto am = image(hd, w, h, "mono16", 2);
+    m.amp16.resize(n);
+    for (size_t i = 0; i < n; ++i) m.amp16[i] = static_cast<uint16_t>(std::clamp(amp[i], 0.0f, 65535.0f));
+    lend(am.data_, m.amp16);
+    m.out.write(kAmplitude, &am);
+
+    m.xyz.resize(n);
+    cam.organised_cloud(dist, w, h, m.xyz);
+    m.points.resize(4 * n);
+    bool dense = true;
+    for (size_t i = 0; i < n; ++i) {
+        m.points[4 * i] = m.xyz[i].x;
+        m.points[4 * i + 1] = m.xyz[i].y;
+        m.points[4 * i + 2] = m.xyz[i].z;
+        m.points[4 * i + 3] = amp[i];
+        dense = dense && !std::isnan(m.xyz[i].z);
+    }
+    sensor_msgs_msg_dds__PointCloud2_ pc{};
+    pc.header_ = hd;
+    pc.height_ = static_cast<uint32_t>(h);
+    pc.width_ = static_cast<uint32_t>(w);
+    pc.fields_ = {4, 4, m.fields, false};
+    pc.is_bigendian_ = false;
+    pc.point_step_ = 16;
+    pc.row_step_ = 16 * static_cast<uint32_t>(w);
+    lend(pc.data_, m.points);
+    pc.is_dense_ = dense;
+    m.out.write(kPoints, &pc);
+
+    vexel_lens_param lens{};
+    if (epc_lens_param_get(vexel_dev_get_drv(cam.get()), &lens, w, h)) {
+        sensor_msgs_msg_dds__CameraInfo_ ci{};
+        ci.header_ = hd;
+        ci.height_ = static_cast<uint32_t>(h);
+        ci.width_ = static_cast<uint32_t>(w);
+        ci.distortion_model_ = const_cast<char*>("plumb_bob");
+        m.dcoeff.assign(lens.dcoeff, lens.dcoeff + 5);  // k1 k2 p1 p2 k3, OpenCV's order as plumb_bob's
+        lend(ci.d_, m.dcoeff);
+        const double k[9] = {lens.fx, 0, lens.cx, 0, lens.fy, lens.cy, 0, 0, 1};
+        const double r[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+        const double p[12] = {lens.fx, 0, lens.cx, 0, 0, lens.fy, lens.cy, 0, 0, 0, 1, 0};
+        std::memcpy(ci.k_, k, sizeof k);
+        std::memcpy(ci.r_, r, sizeof r);
+        std::memcpy(ci.p_, p, sizeof p);
+        m.out.write(kCameraInfo, &ci);
+    }
+}
 
 int publish(const PublishOptions& o) {
     try {
         vexel::Library lib("/dev/null");
         vexel::Device cam = o.replay.empty() ? vexel::Device::open(o.device)
                                              : vexel::Device::open_recording(o.replay, o.realtime);
-        Writers out(o.domain, o.ns, o.reliable);
-        const bool metres = o.depth_format == "32FC1";
-
-        // Point layout: x y z intensity, float32 each, as point-cloud consumers expect them.
-        static const char* kNames[] = {"x", "y", "z", "intensity"};
-        sensor_msgs_msg_dds__PointField_ fields[4];
-        for (uint32_t i = 0; i < 4; ++i) fields[i] = {const_cast<char*>(kNames[i]), 4 * i, kFloat32, 1};
-
-        std::vector<uint16_t> depth_mm, amp16;
-        std::vector<float> depth_m, points;
-        std::vector<double> dcoeff(5);
+        CameraPublisher out(o.domain, o.ns, o.reliable, o.frame_id, o.depth_format == "32FC1");
         long sent = 0, lost = 0;
         int last_idx = -1;
         const int64_t t0 = now_ns();
@@ -177,72 +265,7 @@ int publish(const PublishOptions& o) {
             }
             if (last_idx >= 0) lost += (f.index() - last_idx - 1 + 65536) % 65536;
             last_idx = f.index();
-            const int w = f.width(), h = f.height();
-            const size_t n = f.pixels();
-            const std::vector<float> dist = cam.distance(f);
-            const std::vector<float> amp = cam.amplitude(f);
-            const std::vector<float> z = cam.zdepth(dist, w, h);  // depth images hold z, not the ray length
-            const auto hd = header(stamp, o.frame_id);
-
-            auto dm = image(hd, w, h, metres ? "32FC1" : "16UC1", metres ? 4 : 2);
-            if (metres) {
-                depth_m.resize(n);
-                for (size_t i = 0; i < n; ++i) depth_m[i] = measured(dist[i]) ? z[i] : NAN;
-                lend(dm.data_, depth_m);
-            } else {
-                depth_mm.resize(n);  // 0 = no measurement, as ROS 2 depth images mark it
-                for (size_t i = 0; i < n; ++i)
-                    depth_mm[i] = measured(dist[i]) ? static_cast<uint16_t>(std::lround(z[i] * 1000.0f)) : 0;
-                lend(dm.data_, depth_mm);
-            }
-            out.write(kDepth, &dm);
-
-            auto am = image(hd, w, h, "mono16", 2);
-            amp16.resize(n);
-            for (size_t i = 0; i < n; ++i) amp16[i] = static_cast<uint16_t>(std::clamp(amp[i], 0.0f, 65535.0f));
-            lend(am.data_, amp16);
-            out.write(kAmplitude, &am);
-
-            std::vector<vexel::Point> xyz(n);
-            cam.organised_cloud(dist, w, h, xyz);
-            points.resize(4 * n);
-            bool dense = true;
-            for (size_t i = 0; i < n; ++i) {
-                points[4 * i] = xyz[i].x;
-                points[4 * i + 1] = xyz[i].y;
-                points[4 * i + 2] = xyz[i].z;
-                points[4 * i + 3] = amp[i];
-                dense = dense && !std::isnan(xyz[i].z);
-            }
-            sensor_msgs_msg_dds__PointCloud2_ pc{};
-            pc.header_ = hd;
-            pc.height_ = static_cast<uint32_t>(h);
-            pc.width_ = static_cast<uint32_t>(w);
-            pc.fields_ = {4, 4, fields, false};
-            pc.is_bigendian_ = false;
-            pc.point_step_ = 16;
-            pc.row_step_ = 16 * static_cast<uint32_t>(w);
-            lend(pc.data_, points);
-            pc.is_dense_ = dense;
-            out.write(kPoints, &pc);
-
-            vexel_lens_param lens{};
-            if (epc_lens_param_get(vexel_dev_get_drv(cam.get()), &lens, w, h)) {
-                sensor_msgs_msg_dds__CameraInfo_ ci{};
-                ci.header_ = hd;
-                ci.height_ = static_cast<uint32_t>(h);
-                ci.width_ = static_cast<uint32_t>(w);
-                ci.distortion_model_ = const_cast<char*>("plumb_bob");
-                dcoeff.assign(lens.dcoeff, lens.dcoeff + 5);  // k1 k2 p1 p2 k3, OpenCV's order as plumb_bob's
-                lend(ci.d_, dcoeff);
-                const double k[9] = {lens.fx, 0, lens.cx, 0, lens.fy, lens.cy, 0, 0, 1};
-                const double r[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
-                const double p[12] = {lens.fx, 0, lens.cx, 0, 0, lens.fy, lens.cy, 0, 0, 0, 1, 0};
-                std::memcpy(ci.k_, k, sizeof k);
-                std::memcpy(ci.r_, r, sizeof r);
-                std::memcpy(ci.p_, p, sizeof p);
-                out.write(kCameraInfo, &ci);
-            }
+            out.send(cam, cam.distance(f), cam.amplitude(f), f.width(), f.height(), stamp);
             ++sent;
         }
         const double secs = static_cast<double>(now_ns() - t0) / 1e9;

@@ -1,5 +1,7 @@
 #include "ros.hpp"
 
+#include <atomic>
+#include <csignal>
 #include <ctime>
 
 namespace vexel_dds {
@@ -61,6 +63,21 @@ int64_t now_ns() {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
     return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
+namespace {
+std::atomic<bool> g_interrupted{false};
+extern "C" void on_signal(int) { g_interrupted.store(true); }
+}  // namespace
+
+bool interrupted() { return g_interrupted.load(); }
+
+void catch_interrupts() {
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
 }
 
 }  // namespace vexel_dds
