@@ -162,6 +162,13 @@ void drain(vexel_dev* dev, vexel_dev_handle* h, int reqmax) {
             vx::logf(vx::kErr, "[%s]  driver frame_get_info failed!\n", fn);
             h->cur_info = vexel_frame_info{};
         }
+        const bool described = req && req->wanted > 0 ? req->wanted == req->total : on_frame != nullptr;
+        if (described) {
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                std::chrono::system_clock::now().time_since_epoch());
+            std::lock_guard lock(h->meta_mu);
+            h->meta = vexel_frame_meta{ns.count(), raw.sensor_temp, raw.illum_temp, 0};
+        }
         if (req && req->wanted > 0) {
             if (req->wanted == req->total && req->info) *req->info = h->cur_info;
             if (req->pos && raw.frlen <= req->space) {
@@ -336,6 +343,10 @@ VX_API int vexel_cap_start(vexel_dev* dev) {
     h->pending_err.store(0);
     h->pending_arg.store(0);
     h->last_state = vx_stream_state{};
+    {
+        std::lock_guard lock(h->meta_mu);
+        h->meta = vexel_frame_meta{};
+    }
     h->stop.store(0);
     vx_stream_reset(h->stream);
     vx::logf(vx::kDbg, "[%s] issue start cmd\n", "_vexel_cap_start");
@@ -431,6 +442,15 @@ VX_API int vexel_cap_get_frame(vexel_dev* dev, void* buf, uint32_t size, vexel_f
     vx::logf(vx::kTrc, "[%s] device is not capturing\n", fn);
     drain(dev, h, 1);
     return -2;
+}
+
+VX_API int vexel_cap_get_frame_meta(vexel_dev* dev, vexel_frame_meta* out) {
+    if (out) *out = vexel_frame_meta{};
+    vx::DeviceCall call(dev);
+    if (!call || !out) return 0;
+    std::lock_guard lock(call.handle()->meta_mu);
+    *out = call.handle()->meta;
+    return out->host_time_ns != 0 ? 1 : 0;
 }
 
 VX_API int vexel_cap_wait(vexel_dev* dev, uint32_t timeout_ms) {

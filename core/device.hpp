@@ -50,6 +50,10 @@ struct vexel_dev_handle {
     vx_stream* stream = nullptr;
     vx_stream_state last_state{};  // event thread only
     vexel_frame_info cur_info{};
+    // The frame the last pull described (or the callback's frame); host_time_ns 0: none since
+    // capture start. Its own lock: read from inside a frame-ready callback, under the delivery turn.
+    std::mutex meta_mu;
+    vexel_frame_meta meta{};
     uint32_t cap_arg = 0;
     // Written by the event thread and read by callers (or the reverse): atomics, no lock.
     std::atomic<uint32_t> stop{1};

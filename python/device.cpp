@@ -1,5 +1,6 @@
 // Devices, capture and frames. Every call that waits for the camera (open, control commands,
 // frame waits, decode) runs with the GIL released, so other Python threads keep going.
+#include <cstdio>
 #include <chrono>
 #include <cstring>
 #include <optional>
@@ -73,9 +74,16 @@ std::vector<DeviceInfo> identified_devices() {
     return out;
 }
 
+// A frame's information as Python sees it: the driver's record and what the pull added beside it.
+struct FrameInfo {
+    vexel_frame_info info;
+    vexel_frame_meta meta;
+};
+
 struct Frame {
     std::shared_ptr<DeviceCore> dev;
     vexel_frame_info info{};
+    vexel_frame_meta meta{};
     std::unique_ptr<uint8_t[]> bytes;
 
     size_t pixels() const { return size_t{info.frame_width} * info.frame_height; }
@@ -101,6 +109,7 @@ std::unique_ptr<Frame> next_frame(const std::shared_ptr<DeviceCore>& core, std::
             py::gil_scoped_release nogil;
             r = wait ? vexel_cap_get_frames(d, 1, f->bytes.get(), kMaxFrameBytes, &f->info)
                      : vexel_cap_get_frame(d, f->bytes.get(), kMaxFrameBytes, &f->info);
+            if (r > 0) vexel_cap_get_frame_meta(d, &f->meta);
             if (r == 0 && !wait && Clock::now() < deadline) std::this_thread::sleep_for(kPoll);
         }
         if (r > 0) break;
@@ -603,25 +612,41 @@ void bind_device(py::module_& m) {
         "The cameras attached to the USB buses (at most 16), as a list of DeviceInfo with product and\n"
         "serial (read without starting the camera's driver).");
 
-    py::class_<vexel_frame_info>(m, "FrameInfo", "What the driver says about a frame.")
-        .def_readonly("size", &vexel_frame_info::frame_size, "bytes")
-        .def_readonly("format", &vexel_frame_info::frame_format)
-        .def_readonly("index", &vexel_frame_info::frame_idx)
-        .def_readonly("width", &vexel_frame_info::frame_width)
-        .def_readonly("height", &vexel_frame_info::frame_height)
-        .def_readonly("depth", &vexel_frame_info::frame_depth, "bytes per pixel")
-        .def("__repr__", [](const vexel_frame_info& i) {
+    py::class_<FrameInfo>(m, "FrameInfo", "What the driver says about a frame, and when and how warm it came.")
+        .def_property_readonly("size", [](const FrameInfo& i) { return i.info.frame_size; }, "bytes")
+        .def_property_readonly("format", [](const FrameInfo& i) { return i.info.frame_format; }, "frame format code")
+        .def_property_readonly("index", [](const FrameInfo& i) { return i.info.frame_idx; },
+                               "the camera's frame counter, wrapping at 65536")
+        .def_property_readonly("width", [](const FrameInfo& i) { return i.info.frame_width; }, "pixels")
+        .def_property_readonly("height", [](const FrameInfo& i) { return i.info.frame_height; }, "pixels")
+        .def_property_readonly("depth", [](const FrameInfo& i) { return i.info.frame_depth; }, "bytes per pixel")
+        .def_property_readonly("host_time_ns", [](const FrameInfo& i) { return i.meta.host_time_ns; },
+                               "host wall clock when the library took the frame, ns since 1970 (0: unknown)")
+        .def_property_readonly(
+            "host_time", [](const FrameInfo& i) { return static_cast<double>(i.meta.host_time_ns) / 1e9; },
+            "host_time_ns in seconds, as time.time() counts them")
+        .def_property_readonly(
+            "sensor_temperature", [](const FrameInfo& i) { return i.meta.sensor_temp / 10.0; },
+            "sensor temperature from the frame's header, degrees Celsius")
+        .def_property_readonly(
+            "illumination_temperature", [](const FrameInfo& i) { return i.meta.illum_temp / 10.0; },
+            "illumination board temperature from the frame's header, degrees Celsius")
+        .def("__repr__", [](const FrameInfo& f) {
+            const vexel_frame_info& i = f.info;
+            char temps[64];
+            std::snprintf(temps, sizeof temps, ", sensor %.1f C, illumination %.1f C", f.meta.sensor_temp / 10.0,
+                          f.meta.illum_temp / 10.0);
             return "<vexel.FrameInfo index " + std::to_string(i.frame_idx) + ", " +
                    std::to_string(i.frame_width) + "x" + std::to_string(i.frame_height) + ", format " +
-                   std::to_string(i.frame_format) + ", " + std::to_string(i.frame_size) + " bytes>";
+                   std::to_string(i.frame_format) + ", " + std::to_string(i.frame_size) + " bytes" + temps + ">";
         });
 
     py::class_<Frame>(m, "Frame",
                       "A captured raw frame. It keeps its device's core alive for decoding; decoding\n"
                       "needs the device open. Decoding may run on any thread, also while capturing.")
         .def_property_readonly(
-            "info", [](const Frame& f) { return f.info; },
-            "FrameInfo: size, format, index, width, height, depth.")
+            "info", [](const Frame& f) { return FrameInfo{f.info, f.meta}; },
+            "FrameInfo: size, format, index, width, height, depth, host time and temperatures.")
         .def_property_readonly(
             "raw",
             [](py::object self) {

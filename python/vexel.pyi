@@ -49,6 +49,10 @@ class FrameInfo:
     width: int
     height: int
     depth: int
+    host_time_ns: int
+    host_time: float
+    sensor_temperature: float
+    illumination_temperature: float
 
 class Frame:
     info: FrameInfo

@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <mutex>
 #include <thread>
 
 namespace vexel_cli {
@@ -19,18 +21,30 @@ namespace vexel_cli {
 namespace {
 
 FILE* g_out = stdout;
+// A camera's thread among several writes its details here (nowhere), not to the results.
+thread_local FILE* t_out = nullptr;
 
-// The error callback has no user pointer; the program pulls from one device at a time.
-std::atomic<uint32_t> g_discarded{0};
-std::atomic<int> g_cap_error{0};
+// The error callback has no user pointer: the pump of each capturing device is looked up.
+std::mutex g_pumps_mu;
+std::vector<std::pair<vexel_dev*, FramePump*>> g_pumps;
 
-int on_capture_error(vexel_dev*, int code, uint32_t arg) {
-    if (code == VEXEL_ERR_CAP_FRAME_DISCARD)
-        g_discarded.store(arg);  // the running total since capture start
-    else
-        g_cap_error.store(code);
+int on_capture_error(vexel_dev* dev, int code, uint32_t arg) {
+    std::lock_guard lock(g_pumps_mu);
+    for (auto& [d, pump] : g_pumps) {
+        if (d != dev) continue;
+        if (code == VEXEL_ERR_CAP_FRAME_DISCARD)
+            pump->discarded_.store(arg);  // the running total since capture start
+        else
+            pump->cap_error_.store(code);
+    }
     return 1;  // the library stops capture itself on the errors that need it
 }
+
+// Camera opens take turns: the calibration prefix each open works in is the library's only one.
+std::mutex g_open_mu;
+// Where a camera's thread among several keeps the summary of its last pull.
+thread_local std::string* t_summary = nullptr;
+std::string g_serial_selected;  // -d SERIAL of a one-camera command
 
 // Monotonic milliseconds of the first Ctrl-C; 0 before it.
 std::atomic<int64_t> g_first_interrupt_ms{0};
@@ -69,7 +83,7 @@ void fail(const char* fmt, ...) {
 }
 
 FILE* out() {
-    return g_out;
+    return t_out ? t_out : g_out;
 }
 
 void separate_output() {
@@ -98,19 +112,113 @@ void catch_interrupt() {
     sigaction(SIGINT, &sa, nullptr);
 }
 
+namespace {
+
+int g_verbosity = 0;
+
+// A whole number (decimal, or 0x hexadecimal) within [lo, hi]; words that are no number at all
+// are told so rather than "out of range".
+CLI::Validator whole_number(long long lo, long long hi) {
+    return CLI::Validator(
+        [lo, hi](std::string& text) -> std::string {
+            long long v = 0;
+            if (!CLI::detail::lexical_cast(text, v)) return "'" + text + "' is not a whole number";
+            if (v < lo || v > hi)
+                return "Value " + text + " not in range " + std::to_string(lo) + " to " + std::to_string(hi);
+            return {};
+        },
+        "INT in [" + std::to_string(lo) + " - " + std::to_string(hi) + "]");
+}
+
+}  // namespace
+
+int verbosity() {
+    return g_verbosity;
+}
+
+void set_verbosity(int n) {
+    g_verbosity = n;
+}
+
 CLI::Option* add_number(CLI::App* app, const std::string& name, long long& value, long long lo, long long hi,
                         const std::string& what) {
-    return app->add_option(name, value, what)->check(CLI::Range(lo, hi));
+    return app->add_option(name, value, what)->check(whole_number(lo, hi));
 }
 
 CLI::Option* add_numbers(CLI::App* app, const std::string& name, std::vector<long long>& values, long long lo,
                          long long hi, const std::string& what) {
-    return app->add_option(name, values, what)->check(CLI::Range(lo, hi));
+    return app->add_option(name, values, what)->check(whole_number(lo, hi));
 }
 
+void add_settings_options(CLI::App* app, Settings& s) {
+    add_number(app, "--fps", s.fps, 1, 1000, "frame rate to set before capturing");
+    add_number(app, "--integration", s.integration, 1, 65535, "integration time to set, microseconds");
+}
+
+void apply_settings(vexel_dev* dev, const Settings& s) {
+    // Little-endian value bytes: 4 for the rate, 2 for the integration time.
+    auto set = [dev](uint32_t id, long long value, uint8_t len, const char* what) {
+        vexel_param_item item{};
+        item.param_id = id;
+        item.param_len = len;
+        for (uint8_t b = 0; b < len; ++b) item.param_val[b] = static_cast<uint8_t>(value >> (8 * b));
+        if (!vexel_param_batch_set(dev, &item, 1)) fail("the camera refused %s %lld", what, value);
+    };
+    if (s.fps) set(VX_PARAM_FPS, s.fps, 4, "the frame rate");
+    if (s.integration) set(VX_PARAM_INTG_TIME, s.integration, 2, "the integration time");
+}
+
+namespace {
+
+// Empty when `word` names cameras as -d takes them, else why not.
+std::string check_selection(const std::string& word, bool many) {
+    if (word == "all") return many ? "" : "takes one camera: `all` and lists work with capture, stream, distance and record";
+    if (!many && word.find(',') != std::string::npos)
+        return "takes one camera: `all` and lists work with capture, stream, distance and record";
+    size_t start = 0;
+    for (;;) {
+        const size_t end = word.find(',', start);
+        const std::string item = word.substr(start, end == std::string::npos ? end : end - start);
+        if (item.empty()) return "an empty camera in '" + word + "'";
+        if (item == "all") return "`all` stands alone";
+        if (item.find_first_not_of("0123456789") == std::string::npos) {
+            if (item.size() > 3 || std::stoll(item) >= kMaxCameras)
+                return "Value " + item + " not in range 0 to " + std::to_string(kMaxCameras - 1);
+        } else if (item.size() > 63) {
+            return "serial '" + item.substr(0, 20) + "...' longer than a USB serial";
+        }
+        if (end == std::string::npos) return {};
+        start = end + 1;
+    }
+}
+
+const char* kDeviceHelp = "camera: its number in `vexel list` (bus order) or its serial";
+
+}  // namespace
+
 CLI::Option* add_device_option(CLI::App* app, long long& index) {
-    return add_number(app, "-d,--device", index, 0, kMaxCameras - 1,
-                      "camera number, as `vexel list` shows it")
+    return app
+        ->add_option_function<std::string>(
+            "-d,--device",
+            [&index](const std::string& word) {
+                if (word.find_first_not_of("0123456789") == std::string::npos) {
+                    index = std::stoll(word);
+                } else {
+                    index = Camera::kBySerial;
+                    g_serial_selected = word;
+                }
+            },
+            std::string(kDeviceHelp) + " (default 0)")
+        ->check(CLI::Validator([](std::string& w) { return check_selection(w, false); }, "N|SERIAL"));
+}
+
+CLI::Option* add_devices_option(CLI::App* app, std::string& selection) {
+    return app
+        ->add_option("-d,--device", selection,
+                     std::string(kDeviceHelp) +
+                         "; `all` or a comma list runs every camera named at once, each writing into a "
+                         "directory named after its serial")
+        ->check(CLI::Validator([](std::string& w) { return check_selection(w, true); }, "N|SERIAL|all|LIST"))
         ->capture_default_str();
 }
 
@@ -176,6 +284,108 @@ vexel_dev listed_camera(int index) {
 
 }  // namespace
 
+namespace {
+
+// Bus-order number of the camera with this serial.
+int find_serial(const std::string& serial) {
+    const std::vector<vexel_dev> list = cameras_in_bus_order();
+    for (size_t i = 0; i < list.size(); ++i) {
+        std::string product, s, why;
+        if (identify(list[i], product, s, why) && s == serial) return static_cast<int>(i);
+    }
+    fail("no camera with serial %s (%zu attached; `vexel list` shows them)", serial.c_str(), list.size());
+}
+
+}  // namespace
+
+std::string Target::place(const std::string& path, bool is_dir) const {
+    if (!many) return path;
+    const std::filesystem::path p = path.empty() ? "." : path;
+    if (is_dir) return (p / serial).string();
+    return (p.parent_path() / serial / p.filename()).string();
+}
+
+int run_on_cameras(const std::string& selection, const std::function<int(const Target&)>& one) {
+    std::vector<Target> targets;
+    const bool numbered = selection.find_first_not_of("0123456789") == std::string::npos;
+    if (numbered) return one(Target{std::stoll(selection), {}, false});  // no identification needed
+    if (!g_replay.empty() || !g_record.empty())
+        fail("--replay and --record take one camera: -d %s names cameras of the bus", selection.c_str());
+    const std::vector<vexel_dev> list = cameras_in_bus_order();
+    std::vector<std::string> serials(list.size());
+    for (size_t i = 0; i < list.size(); ++i) {
+        std::string product, why;
+        if (!identify(list[i], product, serials[i], why)) serials[i].clear();
+    }
+    auto add = [&](size_t i) {
+        if (serials[i].empty()) fail("camera %zu (bus %u port %u) gives no serial", i, list[i].bus, list[i].port);
+        for (const Target& t : targets)
+            if (t.index == static_cast<long long>(i)) return;  // named twice: runs once
+        targets.push_back({static_cast<long long>(i), serials[i], true});
+    };
+    if (selection == "all") {
+        if (list.empty()) fail("no camera found");
+        for (size_t i = 0; i < list.size(); ++i) add(i);
+    } else {
+        for (size_t start = 0;;) {
+            const size_t end = selection.find(',', start);
+            const std::string item = selection.substr(start, end == std::string::npos ? end : end - start);
+            if (item.find_first_not_of("0123456789") == std::string::npos) {
+                const size_t i = std::stoul(item);
+                if (i >= list.size())
+                    fail("camera %zu not found (%zu attached; `vexel list` shows them)", i, list.size());
+                add(i);
+            } else {
+                const auto it = std::find(serials.begin(), serials.end(), item);
+                if (it == serials.end())
+                    fail("no camera with serial %s (%zu attached; `vexel list` shows them)", item.c_str(),
+                         list.size());
+                add(static_cast<size_t>(it - serials.begin()));
+            }
+            if (end == std::string::npos) break;
+            start = end + 1;
+        }
+    }
+    if (targets.size() == 1) {
+        targets[0].many = false;
+        g_serial_selected = targets[0].serial;
+        return one(Target{targets[0].index, targets[0].serial, false});
+    }
+    // Each camera on a thread of its own; its details go nowhere, its summary and its failure
+    // are printed when all are done, in the order named.
+    struct Outcome {
+        int rc = 1;
+        std::string summary, failure;
+    };
+    std::vector<Outcome> outcome(targets.size());
+    std::vector<std::thread> threads;
+    for (size_t k = 0; k < targets.size(); ++k)
+        threads.emplace_back([&, k] {
+            FILE* sink = std::fopen("/dev/null", "w");
+            t_out = sink;
+            t_summary = &outcome[k].summary;
+            try {
+                outcome[k].rc = one(targets[k]);
+            } catch (const std::exception& e) {
+                outcome[k].failure = e.what();
+                outcome[k].rc = 1;
+            }
+            t_out = nullptr;
+            t_summary = nullptr;
+            if (sink) std::fclose(sink);
+        });
+    for (std::thread& t : threads) t.join();
+    int rc = 0;
+    for (size_t k = 0; k < targets.size(); ++k) {
+        const Outcome& o = outcome[k];
+        std::string line = o.summary.empty() ? "no frames" : o.summary;
+        if (!o.failure.empty()) line += "; failed: " + o.failure;
+        std::fprintf(out(), "camera %lld (%s): %s\n", targets[k].index, targets[k].serial.c_str(), line.c_str());
+        if (o.rc != 0) rc = 1;
+    }
+    return rc;
+}
+
 std::vector<vexel_dev> cameras_in_bus_order() {
     std::vector<vexel_dev> list(kMaxCameras);
     list.resize(static_cast<size_t>(std::max(0, vexel_dev_list(list.data(), kMaxCameras))));
@@ -198,6 +408,8 @@ Camera::Camera(long long index, Need need, bool uncalibrated) : index_(static_ca
         vexel_play_set(rec_, g_replay_realtime ? VEXEL_PLAY_RECORDED_RATE : VEXEL_PLAY_AS_PULLED,
                        g_replay_loop ? 1 : 0);
     } else {
+        std::lock_guard lock(g_open_mu);
+        if (index_ == kBySerial) index_ = find_serial(g_serial_selected);
         open_listed(need, uncalibrated);
     }
     if (!g_record.empty() && !vexel_rec_start(dev(), g_record.c_str(), nullptr)) {
@@ -250,16 +462,28 @@ std::string prefix_display() {
 
 FramePump::FramePump(vexel_dev* dev, long want, long long idle_s)
     : dev_(dev), want_(want), idle_ms_(idle_s * 1000), buf_(kMaxFrameBytes) {
-    g_discarded.store(0);
-    g_cap_error.store(0);
+    {
+        std::lock_guard lock(g_pumps_mu);
+        g_pumps.emplace_back(dev_, this);
+    }
     vexel_cap_set_callback_on_error(dev_, on_capture_error);
-    if (!vexel_cap_start(dev_)) fail("capture did not start");
+    if (!vexel_cap_start(dev_)) {
+        forget();
+        fail("capture did not start");
+    }
     t0_ = last_ = std::chrono::steady_clock::now();
+}
+
+void FramePump::forget() {
+    vexel_cap_set_callback_on_error(dev_, nullptr);
+    std::lock_guard lock(g_pumps_mu);
+    std::erase_if(g_pumps, [this](const auto& e) { return e.second == this; });
 }
 
 FramePump::~FramePump() {
     if (!vexel_cap_stop(dev_)) std::fputs("vexel: the camera did not acknowledge the capture stop\n", stderr);
-    vexel_cap_set_callback_on_error(dev_, nullptr);
+    forget();
+    if (t_summary) *t_summary = summary();
 }
 
 bool FramePump::next(std::vector<uint8_t>& raw, vexel_frame_info& info) {
@@ -272,10 +496,10 @@ bool FramePump::next(std::vector<uint8_t>& raw, vexel_frame_info& info) {
         const int r = vexel_cap_get_frame(dev_, buf_.data(), static_cast<uint32_t>(buf_.size()), &info);
         const auto now = clock::now();
         stats_.seconds = std::chrono::duration<double>(now - t0_).count();
-        stats_.discarded = g_discarded.load();
+        stats_.discarded = discarded_.load();
         // With an error callback set, a capture the library stopped shows only there: the pull
         // itself keeps answering 0 until the capture is stopped.
-        const int cb = g_cap_error.load();
+        const int cb = cap_error_.load();
         if (r < 0 || cb < 0) {
             stats_.error = cb < 0 ? cb : r;
             return false;
@@ -286,6 +510,7 @@ bool FramePump::next(std::vector<uint8_t>& raw, vexel_frame_info& info) {
                 stats_.missing += static_cast<uint16_t>(info.frame_idx - last_idx_ - 1);
             }
             last_idx_ = info.frame_idx;
+            vexel_cap_get_frame_meta(dev_, &meta_);
             if (stats_.frames == 0) first_ = now;
             const double span = std::chrono::duration<double>(now - first_).count();
             rate_ = span > 0 ? static_cast<double>(stats_.frames) / span : 0.0;

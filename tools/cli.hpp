@@ -36,6 +36,11 @@ extern std::atomic<bool> g_interrupted;
 void catch_interrupt();
 constexpr int kExitInterrupted = 130;
 
+// -v given n times: commands add lines of their own from 1 on (stream: each frame's host time
+// and temperatures).
+int verbosity();
+void set_verbosity(int n);
+
 // Subcommands register what they run; main runs the one the command line selected.
 struct Command {
     CLI::App* app;
@@ -55,7 +60,31 @@ CLI::Option* add_number(CLI::App* app, const std::string& name, long long& value
                         const std::string& what);
 CLI::Option* add_numbers(CLI::App* app, const std::string& name, std::vector<long long>& values, long long lo,
                          long long hi, const std::string& what);
+// -d N or -d SERIAL: one camera, by its number in `vexel list` or its serial.
 CLI::Option* add_device_option(CLI::App* app, long long& index);
+// -d for the frame commands: also `all` or a comma list of numbers and serials.
+CLI::Option* add_devices_option(CLI::App* app, std::string& selection);
+
+// One camera a frame command runs on. With several, each runs on a thread of its own, writes
+// into a directory named after its serial and prints its summary line only.
+struct Target {
+    long long index = 0;
+    std::string serial;
+    bool many = false;
+    // `path` for this camera: as given for one camera, else inside a directory SERIAL beside it
+    // (a directory `path` gets SERIAL inside it when `is_dir`).
+    std::string place(const std::string& path, bool is_dir) const;
+};
+// Runs `one` on every camera of the selection; 1 when any of several failed.
+int run_on_cameras(const std::string& selection, const std::function<int(const Target&)>& one);
+
+// Camera settings the frame commands take: --fps and --integration (0: leave as it is).
+struct Settings {
+    long long fps = 0, integration = 0;
+};
+void add_settings_options(CLI::App* app, Settings& s);
+// Writes the settings given into the camera; fails naming the one it refused.
+void apply_settings(vexel_dev* dev, const Settings& s);
 
 // What a command needs of the camera it opens.
 enum class Need {
@@ -77,7 +106,9 @@ CLI::Option* add_uncalibrated_option(CLI::App* app, bool& uncalibrated);
 // calibration could not be loaded or stored, unless `uncalibrated`.
 class Camera {
   public:
+    // `index` kBySerial: the camera whose serial -d gave.
     explicit Camera(long long index, Need need = Need::control, bool uncalibrated = false);
+    static constexpr long long kBySerial = -1;
     ~Camera();
     Camera(const Camera&) = delete;
     Camera& operator=(const Camera&) = delete;
@@ -134,6 +165,8 @@ class FramePump {
     // Frames per second from the first frame to the last one (0 before the second frame).
     double rate() const { return rate_; }
     const PullStats& stats() const;
+    // Host time and temperatures of the frame next() handed out last.
+    const vexel_frame_meta& meta() const { return meta_; }
     // "30 frames in 1.00 s (30.0 fps), 0 gaps": the counts, and what ended the loop early.
     std::string summary() const;
     // Why the loop ended without its frames, or empty.
@@ -148,6 +181,13 @@ class FramePump {
     double rate_ = 0;
     std::chrono::steady_clock::time_point t0_, first_, last_;
     std::vector<uint8_t> buf_;
+    vexel_frame_meta meta_{};
+    void forget();
+
+  public:
+    // Written by the capture error callback, which may run on another camera's thread.
+    std::atomic<uint32_t> discarded_{0};
+    std::atomic<int> cap_error_{0};
 };
 
 // Decoded pixels: valid distances lie in (0, 60) metres; 65.3 and 65.5 mark rejected ones.

@@ -171,6 +171,20 @@ int cmd_param_get(long long device, const std::vector<long long>& ids) {
     return 0;
 }
 
+// The value bytes are sent as given, little-endian: 12 (frame rate) takes 4, 13 (integration
+// time) 2; the camera refuses what it does not take.
+int cmd_param_set(long long device, long long id, const std::vector<long long>& bytes) {
+    vexel_param_item item{};
+    if (bytes.size() > sizeof item.param_val)
+        fail("parameter %lld: %zu value bytes, at most %zu", id, bytes.size(), sizeof item.param_val);
+    Camera cam(device);
+    item.param_id = static_cast<uint32_t>(id);
+    item.param_len = static_cast<uint8_t>(bytes.size());
+    for (size_t i = 0; i < bytes.size(); ++i) item.param_val[i] = static_cast<uint8_t>(bytes[i]);
+    if (!vexel_param_batch_set(cam.dev(), &item, 1)) fail("the camera refused parameter %lld", id);
+    return 0;
+}
+
 int cmd_calib_status(long long device) {
     Camera cam(device);
     print_calibration(vexel_dev_get_drv(cam.dev()));
@@ -261,6 +275,13 @@ void add_camera_commands(CLI::App& app, Commands& cmds) {
                 "parameter ids (3 product, 12 frame rate, 13 integration time, ...)")
         ->required();
     cmds.push_back({pg, [o] { return cmd_param_get(o->device, o->ids); }});
+
+    auto* ps = app.add_subcommand("param-set", "write a device parameter: ID and its value bytes, little-endian");
+    add_device_option(ps, o->device);
+    add_number(ps, "id", o->target, 0, 255, "parameter id (12 frame rate: 4 bytes, 13 integration time: 2 bytes)")
+        ->required();
+    add_numbers(ps, "value", o->values, 0, 255, "value bytes, lowest first")->required()->expected(1, 18);
+    cmds.push_back({ps, [o] { return cmd_param_set(o->device, o->target, o->values); }});
 
     auto* calib = app.add_subcommand("calib", "the camera's calibration files in the prefix directory");
     calib->require_subcommand(1);

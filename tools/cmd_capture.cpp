@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 
@@ -18,20 +19,35 @@ namespace {
 namespace fs = std::filesystem;
 
 struct Opts {
-    long long device = 0, frames = 0, idle = 5;
+    long long frames = 0, idle = 5;
+    std::string device = "0";
     bool uncalibrated = false;
     std::string out, depth = "z";
     std::vector<std::string> filters, formats;
+    Settings settings;
 };
 
 void add_pull_options(CLI::App* sub, Opts& o, long long default_frames, long long min_frames) {
     o.frames = default_frames;
-    add_device_option(sub, o.device);
+    add_devices_option(sub, o.device);
     add_number(sub, "-n,--frames", o.frames, min_frames, 100000000,
                min_frames == 0 ? "frames to capture, 0: until Ctrl-C" : "frames to capture")
         ->capture_default_str();
     add_number(sub, "--timeout", o.idle, 1, 3600, "give up after this many seconds without a frame")
         ->capture_default_str();
+    add_settings_options(sub, o.settings);
+}
+
+// -v: when each frame reached the host (local time) and how warm the camera was.
+void print_frame_meta(const vexel_frame_info& info, const vexel_frame_meta& m) {
+    const time_t sec = static_cast<time_t>(m.host_time_ns / 1000000000);
+    tm local{};
+    localtime_r(&sec, &local);
+    char when[32];
+    std::strftime(when, sizeof when, "%H:%M:%S", &local);
+    std::fprintf(out(), "frame %5u: host %s.%06lld, sensor %.1f C, illumination %.1f C\n", info.frame_idx, when,
+                 static_cast<long long>(m.host_time_ns % 1000000000 / 1000), m.sensor_temp / 10.0,
+                 m.illum_temp / 10.0);
 }
 
 // A file written under a temporary name beside its own, renamed into place by commit(); a
@@ -71,14 +87,20 @@ int finish_pull(const FramePump& pump) {
     fail("%s", why.c_str());
 }
 
-int cmd_stream(const Opts& o) {
+int cmd_stream(const Opts& o, const Target& t) {
+    const std::string path = o.out.empty() ? o.out : t.place(o.out, false);
     std::unique_ptr<PartFile> file;
-    if (!o.out.empty()) file = std::make_unique<PartFile>(o.out);  // checked before any capture
-    Camera cam(o.device);
+    if (!path.empty()) {  // checked before any capture
+        if (t.many) fs::create_directories(fs::path(path).parent_path());
+        file = std::make_unique<PartFile>(path);
+    }
+    Camera cam(t.index);
+    apply_settings(cam.dev(), o.settings);
     std::vector<uint8_t> raw, last;
     vexel_frame_info info{}, last_info{};
     FramePump pump(cam.dev(), static_cast<long>(o.frames), o.idle);
     while (pump.next(raw, info)) {
+        if (verbosity() > 0) print_frame_meta(info, pump.meta());
         last.swap(raw);
         last_info = info;
     }
@@ -90,13 +112,12 @@ int cmd_stream(const Opts& o) {
     if (file) {
         if (last.empty()) {
             const std::string why = pump.problem();
-            fail("%s: %s not written", why.empty() ? "no frame with data arrived" : why.c_str(),
-                 o.out.c_str());
+            fail("%s: %s not written", why.empty() ? "no frame with data arrived" : why.c_str(), path.c_str());
         }
         if (::write(file->fd(), last.data(), last.size()) != static_cast<ssize_t>(last.size()))
-            fail("cannot write %s: %s", o.out.c_str(), std::strerror(errno));
+            fail("cannot write %s: %s", path.c_str(), std::strerror(errno));
         file->commit();
-        std::fprintf(out(), "last raw frame written to %s\n", o.out.c_str());
+        std::fprintf(out(), "last raw frame written to %s\n", path.c_str());
     }
     return finish_pull(pump);
 }
@@ -128,8 +149,9 @@ float median_valid(const std::vector<float>& dist, size_t& valid) {
     return v[v.size() / 2];
 }
 
-int cmd_distance(const Opts& o) {
-    Camera cam(o.device, Need::depth, o.uncalibrated);
+int cmd_distance(const Opts& o, const Target& t) {
+    Camera cam(t.index, Need::depth, o.uncalibrated);
+    apply_settings(cam.dev(), o.settings);
     apply_filters(cam.dev(), o.filters);
     std::vector<uint8_t> raw;
     std::vector<float> dist;
@@ -268,13 +290,13 @@ std::vector<PlyPoint> cloud_points(vexel_dev* dev, const std::vector<float>& dis
     return pts;
 }
 
-int cmd_capture(const Opts& o) {
+int cmd_capture(const Opts& o, const Target& t) {
     auto wants = [&](const char* f) {
         return o.formats.empty() || std::count(o.formats.begin(), o.formats.end(), f);
     };
     // The camera first: one that gives no depth is refused before anything is written.
-    Camera cam(o.device, Need::depth, o.uncalibrated);
-    const fs::path dir = o.out.empty() ? "." : o.out;
+    Camera cam(t.index, Need::depth, o.uncalibrated);
+    const fs::path dir = t.place(o.out.empty() ? "." : o.out, true);
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec) fail("cannot create %s: %s", dir.c_str(), ec.message().c_str());
@@ -287,6 +309,7 @@ int cmd_capture(const Opts& o) {
         if (o.depth == "z") z_vx = std::make_unique<PartFile>((dir / "zdepth.vx").string());
     }
 
+    apply_settings(cam.dev(), o.settings);
     apply_filters(cam.dev(), o.filters);
     const bool lens = lens_filter_on(o.filters);
     std::vector<uint8_t> raw;
@@ -387,14 +410,14 @@ void add_capture_commands(CLI::App& app, Commands& cmds) {
         app.add_subcommand("stream", "capture raw frames: rate, gaps and losses; -o saves the last one");
     add_pull_options(stream, *s, 30, 0);
     stream->add_option("-o,--output", s->out, "file for the last raw frame (written only when one arrived)");
-    cmds.push_back({stream, [s] { return cmd_stream(*s); }});
+    cmds.push_back({stream, [s] { return run_on_cameras(s->device, [s](const Target& t) { return cmd_stream(*s, t); }); }});
 
     auto d = std::make_shared<Opts>();
     auto* distance = app.add_subcommand("distance", "decode frames: centre and median distance of each");
     add_pull_options(distance, *d, 1, 1);
     add_filter_option(distance, d->filters);
     add_uncalibrated_option(distance, d->uncalibrated);
-    cmds.push_back({distance, [d] { return cmd_distance(*d); }});
+    cmds.push_back({distance, [d] { return run_on_cameras(d->device, [d](const Target& t) { return cmd_distance(*d, t); }); }});
 
     auto c = std::make_shared<Opts>();
     auto* capture = app.add_subcommand(
@@ -417,7 +440,7 @@ void add_capture_commands(CLI::App& app, Commands& cmds) {
                      "distance along each pixel's ray, as depth.vx holds it)")
         ->check(CLI::IsMember({"z", "ray"}))
         ->capture_default_str();
-    cmds.push_back({capture, [c] { return cmd_capture(*c); }});
+    cmds.push_back({capture, [c] { return run_on_cameras(c->device, [c](const Target& t) { return cmd_capture(*c, t); }); }});
 }
 
 }  // namespace vexel_cli

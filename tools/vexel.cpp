@@ -120,6 +120,7 @@ int main(int argc, char** argv) {
     catch_interrupt();
     int rc = 1;
     try {
+        set_verbosity(g.verbose);
         start_library(g);
         set_replay(g.replay, g.realtime);
         set_record(g.record);

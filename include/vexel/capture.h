@@ -56,6 +56,13 @@ VX_API int vexel_cap_get_frames(vexel_dev* dev, uint32_t frame_num, void* buf, u
                                 vexel_frame_info* info);
 /* As vexel_cap_get_frames for one frame, without waiting: 1, 0 (none ready) or negative. */
 VX_API int vexel_cap_get_frame(vexel_dev* dev, void* buf, uint32_t size, vexel_frame_info* info);
+/* Host time and temperatures of the frame the last pulling call on `dev` described in its
+   `info` (vexel_cap_get_frame, vexel_cap_snapshot; the first frame of vexel_cap_get_frames), or,
+   called inside the frame-ready callback, of the frame handed to it. Called by the thread that
+   pulled, before its next pull (a pull on another thread meanwhile replaces it). Copies into the
+   caller's `out`: 1, or 0 (nothing open, null `out`, or no frame delivered since capture start;
+   `out` zeroed when not null). */
+VX_API int vexel_cap_get_frame_meta(vexel_dev* dev, vexel_frame_meta* out);
 /* Delivers frames to the callbacks until capture stops (true) or `timeout_ms` passes (false);
    0 waits without limit. */
 VX_API int vexel_cap_wait(vexel_dev* dev, uint32_t timeout_ms);

@@ -18,6 +18,16 @@ typedef struct vexel_frame_info {
     uint8_t reserved[3]; /* zero */
 } vexel_frame_info;
 
+/* When a frame reached the host and how warm the camera was: kept beside vexel_frame_info (whose
+   layout callers rely on) and read with vexel_cap_get_frame_meta. */
+typedef struct vexel_frame_meta {
+    int64_t host_time_ns; /* host wall clock (CLOCK_REALTIME, ns since 1970) when the library took
+                             the frame from its stream, within a pull's wait of its last byte */
+    int16_t sensor_temp;  /* sensor temperature from the frame's header, tenths of a degree Celsius */
+    int16_t illum_temp;   /* illumination board temperature, tenths of a degree Celsius */
+    uint32_t reserved;    /* zero */
+} vexel_frame_meta;
+
 /* A frame as the frame-ready callback sees it. */
 typedef struct vexel_frame {
     vexel_frame_info info; /* as the pulling calls describe it */

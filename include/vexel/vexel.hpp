@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -165,7 +166,20 @@ class Frame {
     // Built from a frame's information and the raw bytes it takes over; the calls below read
     // them back: information, raw bytes, width, height, pixel count, frame index.
     Frame(const vexel_frame_info& info, std::vector<uint8_t> bytes) : info_(info), bytes_(std::move(bytes)) {}
+    // As above, with the host time and temperatures the pull reported (vexel_cap_get_frame_meta).
+    Frame(const vexel_frame_info& info, const vexel_frame_meta& meta, std::vector<uint8_t> bytes)
+        : info_(info), meta_(meta), bytes_(std::move(bytes)) {}
     const vexel_frame_info& info() const noexcept { return info_; }
+    // When the frame reached the host and the sensor and illumination temperatures of its header
+    // (all zero for a frame built without them).
+    const vexel_frame_meta& meta() const noexcept { return meta_; }
+    // The host time as a clock point, and the temperatures in degrees Celsius.
+    std::chrono::system_clock::time_point host_time() const noexcept {
+        return std::chrono::system_clock::time_point(
+            std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::nanoseconds(meta_.host_time_ns)));
+    }
+    double sensor_celsius() const noexcept { return meta_.sensor_temp / 10.0; }
+    double illumination_celsius() const noexcept { return meta_.illum_temp / 10.0; }
     std::span<const uint8_t> raw() const noexcept { return bytes_; }
     int width() const noexcept { return static_cast<int>(info_.frame_width); }
     int height() const noexcept { return static_cast<int>(info_.frame_height); }
@@ -174,6 +188,7 @@ class Frame {
 
   private:
     vexel_frame_info info_{};
+    vexel_frame_meta meta_{};
     std::vector<uint8_t> bytes_;
 };
 
@@ -314,7 +329,9 @@ class Device {
             throw Error("frame " + std::to_string(info.frame_idx) +
                         " larger than a raw frame of this sensor");
         bytes.resize(info.frame_size);
-        return Frame(info, std::move(bytes));
+        vexel_frame_meta meta{};
+        vexel_cap_get_frame_meta(live(), &meta);
+        return Frame(info, meta, std::move(bytes));
     }
 
     // Distance in metres per pixel, row by row (65.3 weak, 65.5 invalid), into `out` (at least

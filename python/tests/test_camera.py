@@ -23,7 +23,12 @@ def test_frames_decode_to_the_true_distances(cam, truth):
     assert (cam.product, cam.serial, cam.firmware) == ("A-E2-1.0", "VX0001", 0x140)
     assert cam.chip == {"part_version": 3, "chip_number": 42, "wafer_id": 7}
     assert cam.calib_status() in ("found", "downloaded")
+    before = time.time()
     frame = next(iter(cam.frames(1)))
+    info = frame.info
+    assert before <= info.host_time <= time.time() and info.host_time_ns > 0
+    assert (info.sensor_temperature, info.illumination_temperature) == (35.0, 30.0)
+    assert "sensor 35.0 C, illumination 30.0 C" in repr(info)
     raw = frame.raw
     assert (raw.dtype, raw.shape, raw.flags.writeable) == (np.uint8, (frame.info.size,), False)
     distance, amplitude = frame.distance(), frame.amplitude()

@@ -100,14 +100,31 @@ protected:
 TEST_F(CaptureTest, FramesArriveInOrderWithTheirInformation) {
     vxsim::CameraOptions o;
     o.pacing = vxsim::Pacing::fast;
+    o.sensor_temp = 417;
+    o.illum_temp = -52;
     open(o);
+    // Host time and temperatures beside the information: none before a frame was delivered.
+    vexel_frame_meta meta{1, 1, 1, 1};
+    EXPECT_EQ(vexel_cap_get_frame_meta(&dev_, &meta), 0);
+    EXPECT_EQ(meta.host_time_ns, 0);
+    EXPECT_EQ(vexel_cap_get_frame_meta(&dev_, nullptr), 0);
     ASSERT_EQ(vexel_cap_start(&dev_), 1);
     EXPECT_EQ(vexel_cap_is_ongoing(&dev_), 1);
     std::vector<uint8_t> buf(kFrame);
     int prev = -1;
+    int64_t last_ns = 0;
     for (int i = 0; i < 20; ++i) {
         vexel_frame_info info{};
+        const auto before = std::chrono::system_clock::now();
         ASSERT_EQ(vexel_cap_get_frames(&dev_, 1, buf.data(), kFrame, &info), 1);
+        const auto after = std::chrono::system_clock::now();
+        ASSERT_EQ(vexel_cap_get_frame_meta(&dev_, &meta), 1);
+        EXPECT_EQ(meta.sensor_temp, 417);
+        EXPECT_EQ(meta.illum_temp, -52);
+        EXPECT_GE(meta.host_time_ns, std::chrono::nanoseconds(before.time_since_epoch()).count());
+        EXPECT_LE(meta.host_time_ns, std::chrono::nanoseconds(after.time_since_epoch()).count());
+        EXPECT_GE(meta.host_time_ns, last_ns);
+        last_ns = meta.host_time_ns;
         EXPECT_EQ(info.frame_size, kFrame);
         EXPECT_EQ(info.frame_width, 320u);
         EXPECT_EQ(info.frame_height, 240u);
@@ -122,6 +139,12 @@ TEST_F(CaptureTest, FramesArriveInOrderWithTheirInformation) {
     EXPECT_EQ(vexel_cap_stop(&dev_), 1);
     EXPECT_EQ(vexel_cap_is_ongoing(&dev_), 0);
     EXPECT_EQ(vexel_cap_get_frames(&dev_, 1, buf.data(), kFrame, nullptr), -2);
+    EXPECT_EQ(vexel_cap_get_frame_meta(&dev_, &meta), 1) << "the last frame's, until the next start";
+    // A new capture tells nothing of the last one's frames.
+    ASSERT_EQ(vexel_cap_start(&dev_), 1);
+    EXPECT_EQ(vexel_cap_get_frame_meta(&dev_, &meta), 0);
+    EXPECT_EQ(meta.sensor_temp, 0);
+    EXPECT_EQ(vexel_cap_stop(&dev_), 1);
 }
 
 TEST_F(CaptureTest, FrameBufferSizeDecidesWhetherCaptureStarts) {

@@ -1,10 +1,13 @@
 // The C++ layer of <vexel/vexel.hpp> end to end against a simulated camera looking at a wall.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <utility>
+
+#include <chrono>
 
 #include <gtest/gtest.h>
 
@@ -29,6 +32,7 @@ TEST_F(Hpp, OpensCapturesDecodesProjectsAndReportsFailuresAsExceptions) {
     vxsim::CameraOptions opt;
     opt.measurement.scene = *vxsim::Scene::parse("wall:2");
     opt.serial = "HPP42";
+    opt.sensor_temp = 512;
     opt.flash[7] = {3, std::vector<uint8_t>(1000, 0x5A)};
     vxsim::Camera& sim = tb.add_camera(opt);
     vexel::Library lib(nullptr, VX_LOG_OFF);
@@ -60,8 +64,13 @@ TEST_F(Hpp, OpensCapturesDecodesProjectsAndReportsFailuresAsExceptions) {
     {
         vexel::Capture run(cam);
         EXPECT_TRUE(cam.capturing());
+        const auto before = std::chrono::system_clock::now();
         const vexel::Frame f = cam.next_frame();
         ASSERT_EQ(f.pixels(), 320u * 240u);
+        EXPECT_EQ(f.sensor_celsius(), 51.2);
+        EXPECT_EQ(f.illumination_celsius(), 30.0);
+        EXPECT_GE(f.host_time(), before);
+        EXPECT_LE(f.host_time(), std::chrono::system_clock::now());
         EXPECT_EQ(f.raw().size(), f.info().frame_size);
         metres = cam.distance(f);
         gray = cam.amplitude(f);

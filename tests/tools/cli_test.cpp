@@ -194,6 +194,13 @@ TEST_F(Cli, BadUsageExitsTwoWithTheReasonAndHelpExitsZero) {
         {"calib", "subcommand is required"},
         {"firmware write f.bin --type 1", "--version"},
         {"--log missing/dir/x.log list", "cannot open the log file missing/dir/x.log"},
+        {"stream -n abc", "'abc' is not a whole number"},
+        {"distance --timeout 1.5", "'1.5' is not a whole number"},
+        {"capture --fps 0", "not in range 1 to 1000"},
+        {"stream --fps 1001", "not in range 1 to 1000"},
+        {"record --integration 65536", "not in range 1 to 65535"},
+        {"param-set 12 256", "256 not in range 0 to 255"},
+        {"param-set 12 0 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18", "param-set"},
     };
     for (const auto& c : bad) {
         const Result r = run(c.args);
@@ -204,6 +211,8 @@ TEST_F(Cli, BadUsageExitsTwoWithTheReasonAndHelpExitsZero) {
     EXPECT_FALSE(fs::exists("vx.log")) << "no fallback log file";
     // The last values accepted pass parsing and fail only for want of a camera.
     for (const char* ok : {"param-get -d 63 255", "reg-read -d 63 1 0xffffffff 65535", "info -d 63",
+                           "stream -d 63 --fps 1000 --integration 65535", "distance -d 63 --fps 1 --integration 1",
+                           "param-set -d 63 255 0 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 0xff",
                            "capture -d 63 --filter median=255 --filter auto-intg=1000"})
         EXPECT_EQ(run(ok).code, 1) << ok;
 
@@ -336,6 +345,113 @@ TEST_F(Cli, CalibrationLivesInTheUsersCacheAndCamerasThatCannotMeasureAreRefused
             EXPECT_EQ(e.path().filename().string().rfind("tcm_ex", 0), std::string::npos) << c.args;
         EXPECT_FALSE(fs::exists("shot")) << c.args;
     }
+}
+
+// Settings reach the camera before its frames: the rate the stream measures, the integration
+// time and raw parameters read back in the same simulated camera; -v adds a line per frame
+// with its host time and the temperatures of its header.
+TEST_F(Cli, SettingsOnTheFrameCommandsAndPerFrameDetailsWithVerbose) {
+    const Result slow = run("-v stream -n 8 --fps 5", "--temperature 41.5,-3.2");
+    ASSERT_EQ(slow.code, 0) << slow.err;
+    std::vector<double> at;  // host seconds of the day, one per frame line
+    for (size_t p = 0; (p = slow.out.find(": host ", p)) != std::string::npos; ++p) {
+        const std::string line = slow.out.substr(p, slow.out.find('\n', p) - p);
+        EXPECT_TRUE(contains(line, ", sensor 41.5 C, illumination -3.2 C")) << line;
+        at.push_back(std::stoi(line.substr(7, 2)) * 3600.0 + std::stoi(line.substr(10, 2)) * 60.0 +
+                     std::stod(line.substr(13, 9)));
+    }
+    ASSERT_EQ(at.size(), 8u) << slow.out;
+    // The camera holds a few frames made before the change, and a setting reaches the exposure a
+    // frame late; the last ones come 0.2 s apart.
+    EXPECT_GT(at[7] - at[6], 0.15) << slow.out;
+    const Result quiet = run("stream -n 2", "--fps 30");
+    EXPECT_FALSE(contains(quiet.out, "host ")) << "without -v: the summary only";
+
+    // The driver reads the camera's rate and integration time back on the first decoded frame.
+    const Result depth = run("-vv distance -n 1 --integration 300 --fps 7", "--fps 30");
+    ASSERT_EQ(depth.code, 0) << depth.err;
+    EXPECT_TRUE(contains(depth.err, "FPS:7\n")) << depth.err;
+    EXPECT_TRUE(contains(depth.err, "intg_time:300 us")) << depth.err;
+    // param-set writes the bytes as given: the next command reads the rate back.
+    const std::string both = "env XDG_CACHE_HOME=$PWD/cache " + std::string(VXSIM_LAUNCHER) + " -- sh -c '" +
+                             VEXEL_CLI + " param-set 12 9 0 0 0 && " + VEXEL_CLI + " param-get 12' >out.txt 2>err.txt";
+    ASSERT_EQ(std::system(both.c_str()), 0) << slurp("err.txt");
+    EXPECT_EQ(slurp("out.txt"), "12 [4]: 09 00 00 00\n");
+    const Result refused = run("param-set 12 0 0 0 0", "--fps 30");
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_TRUE(contains(refused.err, "the camera refused parameter 12")) << refused.err;
+}
+
+// -d all (or a list of numbers and serials) runs every camera at once: a directory per serial,
+// one summary line per camera, each camera measured with its own calibration; Ctrl-C ends all
+// of them with their summaries.
+TEST_F(Cli, EveryCameraAtOnceWithADirectoryAndASummaryEach) {
+    const std::string two = "--serial AAA --scene wall:2 --camera --serial BBB --scene wall:3";
+    const Result all = run("capture -d all -n 2 -o shots", two);
+    ASSERT_EQ(all.code, 0) << all.err;
+    EXPECT_TRUE(contains(all.out, "camera 0 (AAA): 2 frames in ")) << all.out;
+    EXPECT_TRUE(contains(all.out, "camera 1 (BBB): 2 frames in ")) << all.out;
+    EXPECT_EQ(std::count(all.out.begin(), all.out.end(), '\n'), 2) << all.out;
+    // Each camera's files in its directory, its distances those of its own wall.
+    for (const auto& [serial, wall] : {std::pair{"AAA", 2.0f}, std::pair{"BBB", 3.0f}}) {
+        const fs::path dir = fs::path("shots") / serial;
+        EXPECT_EQ(load_frames(dir / "depth.vx", true), 2) << serial;
+        EXPECT_TRUE(fs::exists(dir / "cloud.ply")) << serial;
+        const int fd = ::open((dir / "zdepth.vx").c_str(), O_RDONLY);
+        std::vector<float> z(320 * 240);
+        int w = 0, h = 0;
+        ASSERT_EQ(vexel_frame_load_distance(fd, z.data(), 320 * 240, &w, &h), 320 * 240) << serial;
+        ::close(fd);
+        std::nth_element(z.begin(), z.begin() + z.size() / 2, z.end());
+        EXPECT_NEAR(z[z.size() / 2], wall, 0.02) << serial;
+    }
+    const Result some = run("distance -d BBB,0,AAA -n 1", two);
+    ASSERT_EQ(some.code, 0) << some.err;
+    EXPECT_TRUE(contains(some.out, "camera 1 (BBB): 1 frame in ")) << some.out;
+    EXPECT_TRUE(contains(some.out, "camera 0 (AAA): 1 frame in ")) << some.out;
+    EXPECT_EQ(std::count(some.out.begin(), some.out.end(), '\n'), 2) << "named twice, ran once: " << some.out;
+    // A file given to -o lands in a directory per serial beside it; each recording replays alone.
+    const Result raw = run("stream -d all -n 1 -o raw/last.bin", two);
+    ASSERT_EQ(raw.code, 0) << raw.err;
+    const Result rec = run("record -d 1,0 -n 3 -o runs/run.vxr", two);
+    ASSERT_EQ(rec.code, 0) << rec.err;
+    for (const char* serial : {"AAA", "BBB"}) {
+        EXPECT_EQ(fs::file_size(fs::path("raw") / serial / "last.bin"), 320u * 240u * 8u) << serial;
+        const Result played = run("--replay runs/" + std::string(serial) + "/run.vxr stream -n 3");
+        EXPECT_EQ(played.code, 0) << serial << ": " << played.err;
+        EXPECT_TRUE(contains(played.out, "3 frames in ")) << serial << ": " << played.out;
+    }
+    EXPECT_FALSE(fs::exists("raw/last.bin") || fs::exists("runs/run.vxr")) << "nothing under the name given";
+
+    const struct {
+        const char* args;
+        int code;
+        const char* says;
+    } refused[] = {
+        {"stream -d 0,2", 1, "camera 2 not found (2 attached"},
+        {"stream -d AAA,ZZZ", 1, "no camera with serial ZZZ"},
+        {"stream -d 0,,1", 2, "an empty camera"},
+        {"stream -d all,1", 2, "`all` stands alone"},
+        {"info -d all", 2, "takes one camera"},
+        {"info -d 0,1", 2, "takes one camera"},
+        {"--record r.vxr stream -d all", 1, "--replay and --record take one camera"},
+    };
+    for (const auto& c : refused) {
+        const Result r = run(c.args, two);
+        EXPECT_EQ(r.code, c.code) << c.args;
+        EXPECT_TRUE(contains(r.err, c.says)) << c.args << ": " << r.err;
+    }
+
+    const std::string script = std::string("set -m; XDG_CACHE_HOME=$PWD/cache ") + VXSIM_LAUNCHER + " " + two +
+                               " -- " + VEXEL_CLI + " -vv stream -d all -n 0 >out.txt 2>err.txt & pid=$!; " +
+                               "for i in $(seq 300); do [ $(grep -c \"issue start cmd\" err.txt) -ge 2 ] && break; " +
+                               "sleep 0.1; done; sleep 0.5; kill -INT -$pid; wait $pid";
+    const int status = std::system(("bash -c '" + script + "'").c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    const std::string out = slurp("out.txt");
+    EXPECT_TRUE(contains(out, "camera 0 (AAA): ")) << out;
+    EXPECT_TRUE(contains(out, "camera 1 (BBB): ")) << out;
 }
 
 TEST_F(Cli, ListShowsProductAndSerialOfEveryCamera) {
