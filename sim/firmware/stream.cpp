@@ -37,12 +37,16 @@ uint32_t Firmware::frames_per_packet() const {
 
 void Firmware::capture_frame() {
     if (!streaming_ || upload_) return;
+    // A recording's gaps are its own: while the host is behind, the next recorded frame waits
+    // rather than being read out into a full FIFO and lost.
+    const size_t room = std::max<size_t>(opt_.fifo_frames, frames_per_packet());
+    if (opt_.frames && fifo_.size() >= room) return;
     ReplayFrame replayed;
     if (opt_.frames && !opt_.frames->next(replayed)) return;
     // The sensor exposes the frame whether or not the FIFO has room for it.
     const Exposure e = expose();
     const uint64_t n = sensor_frame_++;
-    if (fifo_.size() >= std::max<size_t>(opt_.fifo_frames, frames_per_packet())) {
+    if (fifo_.size() >= room) {
         ++counters_.frames_dropped;
         debug_log("frame %llu lost: FIFO full\n", static_cast<unsigned long long>(n));
         return;
