@@ -419,7 +419,13 @@ TEST_F(Cli, EveryCameraAtOnceWithADirectoryAndASummaryEach) {
         EXPECT_EQ(fs::file_size(fs::path("raw") / serial / "last.bin"), 320u * 240u * 8u) << serial;
         const Result played = run("--replay runs/" + std::string(serial) + "/run.vxr stream -n 3");
         EXPECT_EQ(played.code, 0) << serial << ": " << played.err;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        // Played at the recorded rate into a host this slow, older frames give way to newer ones
+        // in the capture ring, as they would from the camera.
+        EXPECT_TRUE(contains(played.out, " in the frame index")) << serial << ": " << played.out;
+#else
         EXPECT_TRUE(contains(played.out, "3 frames in ")) << serial << ": " << played.out;
+#endif
     }
     EXPECT_FALSE(fs::exists("raw/last.bin") || fs::exists("runs/run.vxr")) << "nothing under the name given";
 
