@@ -128,6 +128,19 @@ def main():
         print("3-D view: %.0f%% of the area covered by points; %d points" % (100 * lit, browser.eval("vexelStats.points")))
         expect(lit > 0.10, "the 3-D view shows points")
 
+        # The cloud's level of detail: "all" draws every measured pixel, "1 in 4" every 2nd row and
+        # column of them; the count is the page's own, so a stride or compaction slip shows here.
+        def points(mode):
+            browser.eval("(() => { const e = document.getElementById('lod'); e.value = '%s';"
+                         " e.dispatchEvent(new Event('change')); })()" % mode)
+            browser.wait_for("vexelStats.cloudStep === %d" % (1 if mode == "all" else 2), 10)
+            return browser.eval("vexelStats.points"), browser.eval("vexelStats.validPct")
+        (all_pts, valid), (quarter, _) = points("all"), points("half")
+        points("auto")
+        print("points drawn: %d all (%.1f %% of pixels valid), %d at 1 in 4" % (all_pts, valid, quarter))
+        expect(abs(all_pts - 76800 * valid / 100) < 0.02 * 76800, "all measured pixels are points")
+        expect(3.6 * quarter < all_pts < 4.4 * quarter, "1 in 4 draws a quarter of them")
+
         # Integration time through the page's own control: the amplitude follows it.
         before = browser.eval("vexelStats.state.integration.value")
         amp0 = browser.eval("vexelStats.meanAmp")
