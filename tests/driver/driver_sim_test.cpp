@@ -381,6 +381,7 @@ TEST_F(DriverSim, AutomaticIntegrationTimeIsWrittenAheadOfTheFrameChecks) {
             continue;
         }
         if (c.camera_fails) {
+            EXPECT_TRUE(cam.faults().fail_next.empty()) << "the write reached the camera and was refused";
             EXPECT_EQ(after, before) << "a refused write leaves the driver's time";
             continue;
         }
