@@ -171,8 +171,16 @@ Phase phase_pixel(const PixelSetup& ps, const Px& px, int64_t r, int64_t q) {
         // outside the calibrated range.
         const bool last = k > ps.nd - 2;
         if (last) k = ps.nd - 2;
-        const uint16_t* t = ps.table + q * ps.nd + k;
-        const float l0 = t[0], l1 = t[1];
+        float l0, l1;
+        if (ps.pairs) {
+            const uint32_t pair = ps.pairs[k * kPairPlane + q];
+            l0 = static_cast<float>(pair & 0xFFFF);
+            l1 = static_cast<float>(pair >> 16);
+        } else {
+            const uint16_t* t = ps.table + q * ps.nd + k;
+            l0 = t[0];
+            l1 = t[1];
+        }
         if ((last && P > l1) || l0 == l1) return {St::kInvalid, 0, 0};
         P = (P - l0) * ps.sp / (l1 - l0) + ps.sp * static_cast<float>(k);
         P = P + ps.offset;
@@ -518,7 +526,7 @@ void derive_setup(Calibration& c) {
         ps.nd = c.tables ? c.tables->nd : 0;
         ps.calib_ok = ps.nd >= 2;
         if (c.tables) {
-            ps.table = c.tables->table.data();
+            ps.pairs = c.tables->pairs.data();
             ps.vmax = c.tables->vmax.data();
             ps.vmin = c.tables->vmin.data();
         }
@@ -656,7 +664,7 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
                     ps.offset = static_cast<float>(cal->offset_phase);
                     warn_unmapped(w, h);
                 } else if (ps.calib_ok) {
-                    ps.table += origin * ps.nd;
+                    ps.pairs += origin;
                     ps.vmax += origin;
                     ps.vmin += origin;
                 }
@@ -798,8 +806,14 @@ std::shared_ptr<const Calibration> calibration_from_chip(bool tables_loaded) {
         auto t = std::make_shared<DrnuTables>();
         const int set = k.loaded_set;
         t->nd = k.nd;
-        const size_t entries = size_t{VX_CHIP_PIXELS} * static_cast<size_t>(k.nd);
-        t->table.assign(distImagesDRNU[set], distImagesDRNU[set] + entries);
+        const uint16_t* table = distImagesDRNU[set];
+        const size_t nd = static_cast<size_t>(k.nd);
+        if (nd >= 2) {
+            t->pairs.resize(size_t{kPairPlane} * (nd - 1));
+            for (size_t q = 0; q < size_t{VX_CHIP_PIXELS}; ++q)
+                for (size_t e = 0; e + 1 < nd; ++e)
+                    t->pairs[e * size_t{kPairPlane} + q] = table[q * nd + e] | uint32_t{table[q * nd + e + 1]} << 16;
+        }
         t->vmax.assign(distImagesDRNUMax[set], distImagesDRNUMax[set] + VX_CHIP_PIXELS);
         t->vmin.assign(distImagesDRNUMin[set], distImagesDRNUMin[set] + VX_CHIP_PIXELS);
         c->tables = std::move(t);

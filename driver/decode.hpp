@@ -9,6 +9,8 @@
 #include <optional>
 #include <vector>
 
+#include <vexel/chip.h>
+
 #include "core/clock.hpp"
 
 struct vexel_dev;
@@ -48,6 +50,9 @@ struct PixelSetup {
     bool calib_ok = false;
     int nd = 0;
     const uint16_t* table = nullptr;
+    // The same entries as pairs by distance (see DrnuTables::pairs); used instead of `table`
+    // when set.
+    const uint32_t* pairs = nullptr;
     const uint16_t* vmax = nullptr;
     const uint16_t* vmin = nullptr;
     // Amplitude hysteresis: squared-amplitude thresholds and the states of raw pixels
@@ -64,10 +69,15 @@ struct PixelSetup {
 
 inline constexpr int kOctantZero = 8 * 4096;
 
-// Pixel calibration tables of one camera: nd entries per pixel, then each pixel's extremes.
+// Pixel calibration tables of one camera, each pixel's extremes and its nd entries laid out by
+// distance: entries k and k + 1 of pixel q in one word at pairs[k * kPairPlane + q] (k + 1 in the
+// high half). A frame's neighbouring pixels mostly fall between the same two calibration
+// distances, so they read neighbouring words instead of one cache line each.
+inline constexpr int64_t kPairPlane = VX_CHIP_PIXELS;
 struct DrnuTables {
     int nd = 0;
-    std::vector<uint16_t> table, vmax, vmin;
+    std::vector<uint32_t> pairs;
+    std::vector<uint16_t> vmax, vmin;
 };
 
 // One camera's calibration: what its own load left in the chip library, taken when the load

@@ -139,10 +139,13 @@ struct Block {
     const I halves_base[2] = {ulo(base), uhi(base)};
 #pragma GCC unroll 2
     for (int h = 0; h < 2; ++h) {
-        // ny2 * 4096 / nx2: the numerator is exact in single precision and the rounded quotient
-        // is off by at most one, which the remainder corrects.
+        // ny2 * 4096 / nx2: the numerator is exact in single precision; the quotient (below 4096)
+        // from the approximate reciprocal after one Newton step is off by at most one, which the
+        // remainder corrects.
         const I num = _mm256_slli_epi32(halves_ny[h], 12), den = halves_nx[h];
-        I q = _mm256_cvttps_epi32(_mm256_div_ps(tof(num), tof(den)));
+        const F df = tof(den), r0 = _mm256_rcp_ps(df);
+        const F r = _mm256_mul_ps(r0, _mm256_sub_ps(setf(2.0f), _mm256_mul_ps(df, r0)));
+        I q = _mm256_cvttps_epi32(_mm256_mul_ps(tof(num), r));
         const I rem = _mm256_sub_epi32(num, _mm256_mullo_epi32(q, den));
         q = _mm256_add_epi32(q, _mm256_cmpgt_epi32(zero(), rem));
         q = _mm256_sub_epi32(q, _mm256_cmpgt_epi32(rem, _mm256_sub_epi32(den, set32(1))));
@@ -161,6 +164,7 @@ struct Phase {
 // Per-call vectors of the phase step.
 struct Consts {
     I up4, lo4;
+    I lane[2];     // each lane's pixel, relative to the block's first pixel
     I lane_nd[2];  // first table entry of each lane's pixel, relative to the block's first pixel
     I inv_all;  // every pixel reaching the phase step is invalid: no modulation frequency, or
                 // pixel calibration with too few distances
@@ -168,8 +172,10 @@ struct Consts {
         : up4(scaled_threshold(ps.upper)), lo4(scaled_threshold(ps.lower)),
           inv_all((!ps.dist_ok || (ps.drnu && !ps.calib_ok)) ? set32(-1) : zero()) {
         const I nd = set32(ps.nd);
-        lane_nd[0] = _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 8, 9, 10, 11), nd);
-        lane_nd[1] = _mm256_mullo_epi32(_mm256_setr_epi32(4, 5, 6, 7, 12, 13, 14, 15), nd);
+        lane[0] = _mm256_setr_epi32(0, 1, 2, 3, 8, 9, 10, 11);
+        lane[1] = _mm256_setr_epi32(4, 5, 6, 7, 12, 13, 14, 15);
+        lane_nd[0] = _mm256_mullo_epi32(lane[0], nd);
+        lane_nd[1] = _mm256_mullo_epi32(lane[1], nd);
     }
 };
 
@@ -186,6 +192,8 @@ template <bool kDrnu, bool kMetres>
     if constexpr (kDrnu) {
         M16 = load(ps.vmax + q);
         N16 = load(ps.vmin + q);
+    }
+    if (kDrnu && !ps.pairs) {
         // Each pixel's table sits in a cache line of its own: fetch the lines a few blocks ahead.
         constexpr int64_t kAhead = 64;
         const auto* table = reinterpret_cast<const char*>(ps.table);
@@ -204,15 +212,33 @@ template <bool kDrnu, bool kMetres>
         } else {
             const F M = tof(h ? uhi(M16) : ulo(M16)), N = tof(h ? uhi(N16) : ulo(N16));
             inv[h] = lor(inv[h], lor(cmp<_CMP_GE_OQ>(P, M), cmp<_CMP_EQ_OQ>(M, N)));
-            const F t =
-                _mm256_div_ps(_mm256_mul_ps(_mm256_sub_ps(P, N), setf(static_cast<float>(ps.nd))), _mm256_sub_ps(M, N));
+            // Only the quotient's integer part is used: from the reciprocal (one Newton step,
+            // relative error about 2^-21) unless a lane lies so close to an integer that the
+            // rounded division could fall on the other side, then from the division.
+            const F a = _mm256_mul_ps(_mm256_sub_ps(P, N), setf(static_cast<float>(ps.nd))), d = _mm256_sub_ps(M, N);
+            const F r0 = _mm256_rcp_ps(d);
+            F t = _mm256_mul_ps(a, _mm256_mul_ps(r0, _mm256_sub_ps(setf(2.0f), _mm256_mul_ps(d, r0))));
+            const F absm = _mm256_castsi256_ps(set32(0x7FFFFFFF));
+            const F off = _mm256_and_ps(_mm256_sub_ps(t, _mm256_round_ps(t, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC)),
+                                        absm);
+            if (!_mm256_testz_si256(cmp<_CMP_NGT_UQ>(off, _mm256_mul_ps(_mm256_and_ps(t, absm), setf(1.0f / 262144))),
+                                    set32(-1)))
+                t = _mm256_div_ps(a, d);
             I k = _mm256_max_epi32(_mm256_cvttps_epi32(t), zero());
             const I kmax = set32(ps.nd - 2);
             const I last = _mm256_cmpgt_epi32(k, kmax);
             k = _mm256_min_epi32(k, kmax);
-            const I idx = _mm256_add_epi32(_mm256_add_epi32(set32(static_cast<int>(q * ps.nd)), c.lane_nd[h]), k);
             // Entries k and k + 1 of a pixel's table in one 32-bit read.
-            const I pair = _mm256_i32gather_epi32(reinterpret_cast<const int*>(ps.table), idx, 2);
+            I pair;
+            if (ps.pairs) {
+                const I idx = _mm256_add_epi32(_mm256_mullo_epi32(k, set32(static_cast<int>(kPairPlane))),
+                                               _mm256_add_epi32(set32(static_cast<int>(q)), c.lane[h]));
+                pair = _mm256_i32gather_epi32(reinterpret_cast<const int*>(ps.pairs), idx, 4);
+            } else {
+                const I idx =
+                    _mm256_add_epi32(_mm256_add_epi32(set32(static_cast<int>(q * ps.nd)), c.lane_nd[h]), k);
+                pair = _mm256_i32gather_epi32(reinterpret_cast<const int*>(ps.table), idx, 2);
+            }
             const F l0 = tof(land(pair, set32(0xFFFF))), l1 = tof(_mm256_srli_epi32(pair, 16));
             inv[h] = lor(inv[h], lor(land(last, cmp<_CMP_GT_OQ>(P, l1)), cmp<_CMP_EQ_OQ>(l0, l1)));
             const F sp = setf(ps.sp);

@@ -72,13 +72,14 @@ struct Block {
 
 struct Consts {
     Z up4, lo4;    // thresholds on S (S / 4 >= t is S >= 4t), clamped to the signed range
+    Z lane;        // 0..15
     Z lane_nd;     // first table entry of each lane's pixel, relative to the block's first pixel
     K inv_all;     // every pixel reaching the phase step is invalid
     explicit Consts(const PixelSetup& ps)
         : up4(set(static_cast<int>(std::min<uint64_t>(uint64_t{ps.upper} * 4, INT32_MAX)))),
           lo4(set(static_cast<int>(std::min<uint64_t>(uint64_t{ps.lower} * 4, INT32_MAX)))),
-          lane_nd(_mm512_mullo_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
-                                     set(ps.nd))),
+          lane(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15)),
+          lane_nd(_mm512_mullo_epi32(lane, set(ps.nd))),
           inv_all((!ps.dist_ok || (ps.drnu && !ps.calib_ok)) ? K(0xFFFF) : K(0)) {}
 };
 
@@ -110,9 +111,10 @@ struct Consts {
         base, z, _mm512_mask_add_epi32(set(kOctantZero), _mm512_cmplt_epi32_mask(b.y, zero), set(kOctantZero), set(1)));
     const Z ny2 = _mm512_mask_sub_epi32(ny, oct, ny, nx);
     const Z nx2 = _mm512_max_epi32(_mm512_mask_add_epi32(nx, oct, nx, ny), set(1));
-    // ny2 * 4096 / nx2, corrected by the remainder (see phase_codes in decode_avx2.cpp).
+    // ny2 * 4096 / nx2 from the approximate reciprocal, corrected by the remainder: the quotient
+    // is below 4096, so a relative error under 2^-14 leaves it off by at most one.
     const Z num = _mm512_slli_epi32(ny2, 12);
-    Z q = _mm512_cvttps_epi32(_mm512_div_ps(tof(num), tof(nx2)));
+    Z q = _mm512_cvttps_epi32(_mm512_mul_ps(tof(num), _mm512_rcp14_ps(tof(nx2))));
     const Z rem = _mm512_sub_epi32(num, _mm512_mullo_epi32(q, nx2));
     q = _mm512_mask_sub_epi32(q, _mm512_cmplt_epi32_mask(rem, zero), q, set(1));
     q = _mm512_mask_add_epi32(q, _mm512_cmpge_epi32_mask(rem, nx2), q, set(1));
@@ -151,14 +153,29 @@ template <bool kDrnu, bool kMetres>
     } else {
         const ZF M = tof(load16(ps.vmax + q)), N = tof(load16(ps.vmin + q));
         inv |= _mm512_cmp_ps_mask(P, M, _CMP_GE_OQ) | _mm512_cmp_ps_mask(M, N, _CMP_EQ_OQ);
-        const ZF t = _mm512_div_ps(_mm512_mul_ps(_mm512_sub_ps(P, N), setf(static_cast<float>(ps.nd))),
-                                   _mm512_sub_ps(M, N));
+        // Only the quotient's integer part is used: from the reciprocal (one Newton step, relative
+        // error about 2^-23) unless a lane lies so close to an integer that the rounded division
+        // could fall on the other side, then from the division.
+        const ZF a = _mm512_mul_ps(_mm512_sub_ps(P, N), setf(static_cast<float>(ps.nd))), d = _mm512_sub_ps(M, N);
+        const ZF r0 = _mm512_rcp14_ps(d);
+        const ZF r = _mm512_mul_ps(r0, _mm512_fnmadd_ps(d, r0, setf(2.0f)));
+        ZF t = _mm512_mul_ps(a, r);
+        const ZF off = _mm512_abs_ps(_mm512_sub_ps(t, _mm512_roundscale_ps(t, _MM_FROUND_TO_NEAREST_INT)));
+        if (_mm512_cmp_ps_mask(off, _mm512_mul_ps(_mm512_abs_ps(t), setf(1.0f / 1048576)), _CMP_NGT_UQ))
+            t = _mm512_div_ps(a, d);
         Z k = _mm512_max_epi32(_mm512_cvttps_epi32(t), _mm512_setzero_si512());
         const K last = _mm512_cmpgt_epi32_mask(k, set(ps.nd - 2));
         k = _mm512_min_epi32(k, set(ps.nd - 2));
-        const Z idx = _mm512_add_epi32(_mm512_add_epi32(set(static_cast<int>(q * ps.nd)), c.lane_nd), k);
         // Entries k and k + 1 of a pixel's table in one 32-bit read.
-        const Z pair = _mm512_i32gather_epi32(idx, ps.table, 2);
+        Z pair;
+        if (ps.pairs) {
+            const Z idx = _mm512_add_epi32(_mm512_mullo_epi32(k, set(static_cast<int>(kPairPlane))),
+                                           _mm512_add_epi32(set(static_cast<int>(q)), c.lane));
+            pair = _mm512_i32gather_epi32(idx, ps.pairs, 4);
+        } else {
+            const Z idx = _mm512_add_epi32(_mm512_add_epi32(set(static_cast<int>(q * ps.nd)), c.lane_nd), k);
+            pair = _mm512_i32gather_epi32(idx, ps.table, 2);
+        }
         const ZF l0 = tof(_mm512_and_si512(pair, set(0xFFFF))), l1 = tof(_mm512_srli_epi32(pair, 16));
         inv |= (last & _mm512_cmp_ps_mask(P, l1, _CMP_GT_OQ)) | _mm512_cmp_ps_mask(l0, l1, _CMP_EQ_OQ);
         const ZF sp = setf(ps.sp);

@@ -232,6 +232,40 @@ TEST_F(Decode, FrameDecodeMatchesReference) {
     }
 }
 
+// An opened camera decodes from its own copy of the calibration, laid out by distance: the same
+// bits as the reference reading the chip library's tables, in every kernel build.
+TEST_F(Decode, CameraOwnCalibrationMatchesReference) {
+    load_tables(1, 30, 7);
+    calculationSetEnableTemperature(1);
+    calculationSetEnableDRNU(2);
+    const int16_t t[2] = {420, 390};
+    temperatureSetTemperatureByFrameHeader(t);
+    vx::epc::State cam;
+    cam.calib = vx::epc::calibration_from_chip(true);
+    cam.t_sensor = t[0];
+    cam.t_ib = t[1];
+    cam.hyst_width = 20;
+    entry_.state = &cam;
+    for (int n = 0; n < 4; ++n) {
+        const auto raw = hostile_frame(320, 240, uint32_t(40 + n));
+        pruSetSize(320, 120);
+        cam.min_amp = 20 * n;
+        cam.median_size = uint8_t(n % 2 ? 3 : 0);
+        cam.en_median = n % 2 != 0;
+        cam.en_hdr = uint8_t(n / 2);
+        apiSetMinAmplitude(cam.min_amp);
+        const auto want = ref::distance(raw.data(), 320, 240, {n / 2 != 0, false, n % 2 ? 3 : 0}, nullptr);
+        for (Simd simd : kSimds) {
+            vx::epc::pin_simd(simd);
+            const auto got = decode(1, raw, 320, 240);
+            size_t bad = 0;
+            while (bad < got.size() && got[bad] == want[bad]) ++bad;
+            EXPECT_EQ(bad, got.size()) << "case " << n << " " << name(simd) << ": first difference at pixel " << bad;
+        }
+    }
+    entry_.state = &st_;
+}
+
 // Worked values: a saturated DCS 1 in any form, the phase of the classic sample set, 15000 phase
 // units as millimetres, and a weak near pixel.
 TEST_F(Decode, WorkedPixels) {
