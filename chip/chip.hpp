@@ -113,8 +113,25 @@ uint8_t read_reg(int dev_addr, unsigned reg);
 void write_reg(int dev_addr, unsigned reg, uint8_t v);
 void write_regs(int dev_addr, unsigned reg, const uint8_t* v, unsigned n);
 
-// Sets device parameter 13 (integration time) on g_vx_dev.
+// The camera this thread's register and parameter commands go to: g_vx_dev, unless a
+// CommandTarget on this thread names another camera for its lifetime.
+vexel_dev* command_target();
+class CommandTarget {
+public:
+    explicit CommandTarget(vexel_dev* dev);
+    ~CommandTarget();
+    CommandTarget(const CommandTarget&) = delete;
+    CommandTarget& operator=(const CommandTarget&) = delete;
+
+private:
+    vexel_dev* prev_;
+};
+
+// Sets device parameter 13 (integration time) on the command target.
 bool set_integration_param(int t_us);
+
+// Writes the HDR integration registers for 3D integration time t3d (and the stored HDR time).
+void write_hdr_integration(int t3d);
 
 bool is_epc635(int part_type);
 void update_ambient_factor();

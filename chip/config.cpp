@@ -96,6 +96,25 @@ bool roi_valid(int x0, int x1, int y0, int y1, int col_reduction, int row_reduct
     return true;
 }
 
+void write_hdr_integration(int t3d) {
+    const Config& c = config();
+    const int dev = c.dev_addr;
+    const uint8_t a = read_reg(dev, kRegModDivider);
+    const uint8_t b = read_reg(dev, kRegClock130);
+    const uint8_t cc = read_reg(dev, kRegClock129);
+    // Clock in kHz after the modulation divider: at least 500 / 32, never 0.
+    const int clk = static_cast<int>((((b & 0x1Fu) + 1) * 4000u) >> ((cc >> 4) & 3u)) / ((a & 0x1F) + 1);
+    const double period = 1000000.0 / clk;           // ns
+    const double unit = period * 65536.0 / 1000.0;   // us per full 16-bit count
+    const int h3 = static_cast<int>(t3d / unit + 1);
+    const int hh = static_cast<int>(c.t3d_hdr / unit + 1);
+    const int m = std::max(h3, hh);
+    auto length = [&](int t) { return t > 0 ? static_cast<unsigned>(static_cast<int>(t / static_cast<double>(m) * 1000.0 / period - 1)) : 0u; };
+    write_u16(dev, kRegIntgMultiplier, static_cast<unsigned>(m));
+    write_u16(dev, kRegIntgLength, length(t3d));
+    write_u16(dev, kRegHdrLength, length(c.t3d_hdr));
+}
+
 }  // namespace vx::chip
 
 using namespace vx::chip;
@@ -123,7 +142,7 @@ VX_API int configLoad(int type) {
     item.param_id = VX_PARAM_CHIP_MODE;
     item.param_len = 1;
     item.param_val[0] = static_cast<uint8_t>(type);
-    return vexel_param_batch_set(g_vx_dev, &item, 1) ? 0 : -1;
+    return vexel_param_batch_set(vx::chip::command_target(), &item, 1) ? 0 : -1;
 }
 
 VX_API int configGetModulationFrequency(void) {
@@ -159,22 +178,7 @@ VX_API int configSetIntegrationTime3D(unsigned t) {
 VX_API int configGetIntegrationTime3D(void) { return config().t3d; }
 
 VX_API int configSetIntegrationTimesHDR(void) {
-    const Config& c = config();
-    const int dev = c.dev_addr;
-    const uint8_t a = read_reg(dev, kRegModDivider);
-    const uint8_t b = read_reg(dev, kRegClock130);
-    const uint8_t cc = read_reg(dev, kRegClock129);
-    // Clock in kHz after the modulation divider: at least 500 / 32, never 0.
-    const int clk = static_cast<int>((((b & 0x1Fu) + 1) * 4000u) >> ((cc >> 4) & 3u)) / ((a & 0x1F) + 1);
-    const double period = 1000000.0 / clk;           // ns
-    const double unit = period * 65536.0 / 1000.0;   // us per full 16-bit count
-    const int h3 = static_cast<int>(c.t3d / unit + 1);
-    const int hh = static_cast<int>(c.t3d_hdr / unit + 1);
-    const int m = std::max(h3, hh);
-    auto length = [&](int t) { return t > 0 ? static_cast<unsigned>(static_cast<int>(t / static_cast<double>(m) * 1000.0 / period - 1)) : 0u; };
-    write_u16(dev, kRegIntgMultiplier, static_cast<unsigned>(m));
-    write_u16(dev, kRegIntgLength, length(c.t3d));
-    write_u16(dev, kRegHdrLength, length(c.t3d_hdr));
+    vx::chip::write_hdr_integration(config().t3d);
     return 0;
 }
 

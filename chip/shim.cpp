@@ -1,5 +1,5 @@
 // The chip library's bus entry point: every sensor register access becomes a register batch
-// on target 1 of g_vx_dev. Its errors go to standard output, as the chip library always did.
+// on target 1 of g_vx_dev (or the camera a CommandTarget names on this thread). Its errors go to standard output, as the chip library always did.
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -15,7 +15,18 @@ constexpr unsigned kSensorTarget = 1;
 // The batch carries its count in 16 bits; a larger one would silently transfer fewer registers.
 constexpr unsigned kMaxBatch = 0xFFFF;
 
+thread_local vexel_dev* t_target = nullptr;
+
 }  // namespace
+
+namespace vx::chip {
+
+vexel_dev* command_target() { return t_target ? t_target : g_vx_dev; }
+
+CommandTarget::CommandTarget(vexel_dev* dev) : prev_(t_target) { t_target = dev; }
+CommandTarget::~CommandTarget() { t_target = prev_; }
+
+}  // namespace vx::chip
 
 extern "C" {
 
@@ -43,7 +54,7 @@ VX_API int i2c(unsigned devAddr, char op, unsigned reg, unsigned count, unsigned
     case 'r': {
         if ((!bytes && count) || count > kMaxBatch) return -1;
         std::vector<uint32_t> values(count);
-        if (!vexel_reg_batch_read(g_vx_dev, kSensorTarget, reg, values.data(), count)) {
+        if (!vexel_reg_batch_read(vx::chip::command_target(), kSensorTarget, reg, values.data(), count)) {
             std::puts("reg read faild!");
             return -1;
         }
@@ -51,7 +62,7 @@ VX_API int i2c(unsigned devAddr, char op, unsigned reg, unsigned count, unsigned
         return 0;
     }
     case 's':
-        if (!vexel_dev_reset(g_vx_dev, kSensorTarget)) {
+        if (!vexel_dev_reset(vx::chip::command_target(), kSensorTarget)) {
             std::puts("reset kvr device failed!");
             return -1;
         }
@@ -59,7 +70,7 @@ VX_API int i2c(unsigned devAddr, char op, unsigned reg, unsigned count, unsigned
     case 'w': {
         if ((!bytes && count) || count > kMaxBatch) return -1;
         std::vector<uint32_t> values(bytes, bytes + count);
-        if (!vexel_reg_batch_write(g_vx_dev, kSensorTarget, reg, values.data(), count)) {
+        if (!vexel_reg_batch_write(vx::chip::command_target(), kSensorTarget, reg, values.data(), count)) {
             std::puts("reg write fail!");
             return -1;
         }
@@ -96,7 +107,7 @@ bool set_integration_param(int t_us) {
     item.param_len = 2;
     item.param_val[0] = static_cast<uint8_t>(t_us & 0xFF);
     item.param_val[1] = static_cast<uint8_t>((t_us >> 8) & 0xFF);
-    return vexel_param_batch_set(g_vx_dev, &item, 1) != 0;
+    return vexel_param_batch_set(vx::chip::command_target(), &item, 1) != 0;
 }
 
 }  // namespace vx::chip

@@ -105,16 +105,45 @@ void apply_lens_line(vexel_lens_param& p, int i, const char* tok) {
     }
 }
 
-// Builds the table outside the lock and swaps it in, so a decode waits only for the swap.
-void rebuild_lens_table(State& st) {
-    const vexel_lens_param lens = lens_record();
+vexel_lens_param camera_lens(State& st) {
+    std::shared_lock lock(st.lens_mu);
+    return st.lens;
+}
+
+// Reloads lens_param.txt into this camera's record (and the process-wide one, for callers of
+// the chip library's own routines), then builds the table outside the lock and swaps it in, so
+// a decode waits only for the swap. Another camera's record and table stay as they were.
+void reload_lens(State& st) {
+    vexel_lens_param lens = camera_lens(st);
+    bool count_ok = false;
+    if (read_lens_param(vx::prefixed_path("lens_param.txt"), lens, count_ok)) set_lens_record(lens);
     vx_calib_len_map fresh{};
     vx_calib_len_init_map(&fresh, &lens);
     {
         std::unique_lock lock(st.lens_mu);
+        st.lens = lens;
         std::swap(fresh, st.len_map);
     }
     vx_calib_len_uninit_map(&fresh);
+}
+
+// HDR programs the sensor of the camera whose feature it is, with that camera's integration
+// time. The chip library's own switch (its calculation flag) follows only for the camera it
+// was started on; other cameras' frames decode by their own switch. No decode waits for it.
+void program_hdr(vexel_driver_entry* drv, State& st, bool on) {
+    int t3d;
+    {
+        std::lock_guard lock(st.mu);
+        t3d = st.intg_us;
+    }
+    std::lock_guard chip(g_chip_open_mu);
+    if (!drv->dev || drv->dev == g_vx_dev) {
+        configEnableHDR(on ? 1 : 0, configGetDeviceAddress());
+        return;
+    }
+    vx::chip::CommandTarget to(drv->dev);
+    readOutEnableHDR(on ? 1 : 0, configGetDeviceAddress());
+    vx::chip::write_hdr_integration(t3d >= 0 ? t3d : configGetIntegrationTime3D());
 }
 
 void release_state(vexel_driver_entry* drv) {
@@ -252,8 +281,8 @@ uint8_t epc_init(vexel_driver_entry* drv, vexel_dev* dev) {
     auto* st = new (std::nothrow) State;
     if (!st) return 0;
     drv->state = st;
-    const vexel_lens_param lens = lens_record();
-    vx_calib_len_init_map(&st->len_map, &lens);
+    st->lens = lens_record();
+    vx_calib_len_init_map(&st->len_map, &st->lens);
 
     char product[sizeof dev->product + 1] = {};
     std::memcpy(product, dev->product, sizeof dev->product);
@@ -442,8 +471,7 @@ uint8_t epc_filter_enable(vexel_driver_entry* drv, int id, void* val, int size) 
     switch (id) {
         case VEXEL_FILTER_LENS_UNDISTORT:
             st->en_lens.store(1);
-            update_lens_param(vx::prefixed_path("lens_param.txt"));
-            rebuild_lens_table(*st);
+            reload_lens(*st);
             return 1;
         case VEXEL_FILTER_PIXEL_CALIB:
             st->en_pixel_calib.store(1);
@@ -476,7 +504,7 @@ uint8_t epc_filter_enable(vexel_driver_entry* drv, int id, void* val, int size) 
             return 1;
         case VEXEL_FILTER_HDR:
             st->en_hdr.store(1);
-            configEnableHDR(1, configGetDeviceAddress());
+            program_hdr(drv, *st, true);
             return 1;
         case VEXEL_FILTER_CONFIDENCE:
             if (!quality_value(b, size, 0.0f, true, 1e6f, v)) return 0;
@@ -530,7 +558,7 @@ uint8_t epc_filter_disable(vexel_driver_entry* drv, int id) {
         case VEXEL_FILTER_TEMP_MONITOR: st->en_temp_mon.store(0); break;
         case VEXEL_FILTER_HDR:
             st->en_hdr.store(0);
-            configEnableHDR(0, configGetDeviceAddress());
+            program_hdr(drv, *st, false);
             break;
         case VEXEL_FILTER_CONFIDENCE: st->en_conf.store(0); break;
         case VEXEL_FILTER_FLYING: st->en_flying.store(0); break;
@@ -629,14 +657,23 @@ void set_lens_record(const vexel_lens_param& p) {
 }
 
 bool update_lens_param(const std::string& path) {
+    vexel_lens_param p = lens_record();
+    bool count_ok = false;
+    if (!read_lens_param(path, p, count_ok)) return false;
+    set_lens_record(p);
+    return count_ok;
+}
+
+bool read_lens_param(const std::string& path, vexel_lens_param& out, bool& count_ok) {
     static const char* const fn = "_vx_update_len_param";
+    count_ok = false;
     std::ifstream in(path);
     if (!in) {
         vx::logf(vx::kDbg, "[%s] %s Open failed, use default param\n", fn, path.c_str());
         return false;
     }
     // Values go into a copy: the record changes only if the whole file leaves it usable.
-    vexel_lens_param p = lens_record();
+    vexel_lens_param p = out;
     int lines = 0;
     std::string line;
     // Beyond one line too many the count is wrong whatever follows.
@@ -647,15 +684,15 @@ bool update_lens_param(const std::string& path) {
         const std::string tok = line.substr(start, line.find(' ', start) - start);
         apply_lens_line(p, i, tok.c_str());
     }
-    const bool count_ok = lines == kLensLines;
+    count_ok = lines == kLensLines;
     if (!count_ok) vx::logf(vx::kWrn, "[%s] Param number maybe not right\n", fn);
     if (const char* why = lens_problem(p)) {
         vx::logf(vx::kWrn, "[%s] %s: %s, lens param kept\n", fn, path.c_str(), why);
         return false;
     }
-    set_lens_record(p);
+    out = p;
     if (count_ok) vx::logf(vx::kDbg, "[%s] Reload lens param ok\n", fn);
-    return count_ok;
+    return true;
 }
 
 ClockFn set_clock(ClockFn fn) { return g_clock.exchange(fn ? fn : &vx::now); }
@@ -696,9 +733,11 @@ VX_API void epc_adapater_set_frame_valid(uint8_t v) {
     if (State* st = current_state()) st->frame_valid.store(v);
 }
 
-VX_API uint8_t epc_lens_param_get(vexel_driver_entry*, vexel_lens_param* out, int w, int h) {
+VX_API uint8_t epc_lens_param_get(vexel_driver_entry* drv, vexel_lens_param* out, int w, int h) {
     if (!out || w < 1 || h < 1) return 0;
-    const vexel_lens_param p = lens_record();
+    // A camera's own record; the process-wide one for a state without a camera.
+    State* st = drv && drv->ops == &g_vexel_driver_op_epc ? state_of(drv) : nullptr;
+    const vexel_lens_param p = st ? camera_lens(*st) : lens_record();
     if (p.img_w % w != 0 || p.img_h % h != 0) {
         vx::logf(vx::kWrn, "[%s] lens param not match the frame size: lens: %dx%d, frame: %dx%d\n",
                  "epc_lens_param_get", p.img_w, p.img_h, w, h);

@@ -30,8 +30,10 @@ struct Calibration;
 // are written by the filter entry points while another thread may be decoding, so they are
 // relaxed atomics: a decode reads each one once per frame.
 struct State {
-    // Rebuilt by feature 0 while decodes may be running: readers hold lens_mu shared.
+    // Rebuilt by feature 0 while decodes may be running: readers hold lens_mu shared. `lens` is
+    // this camera's lens parameter record, which its table and point cloud are built from.
     vx_calib_len_map len_map{};
+    vexel_lens_param lens{};
     std::shared_mutex lens_mu;
 
     std::atomic<uint8_t> calib_sel{2};
@@ -101,7 +103,8 @@ inline State* state_of(const vexel_driver_entry* drv) {
 // modulation (A-E2-2.0 and its kind), set 1 otherwise. The decode reads the DRNU tables of this set.
 int drnu_set();
 
-// The lens parameter record shared by all epc devices, as a copy.
+// The process-wide lens parameter record, as a copy: what a camera starts from at its open, and
+// what a driver state without a camera of its own reports.
 vexel_lens_param lens_record();
 void set_lens_record(const vexel_lens_param& p);
 inline constexpr vexel_lens_param kDefaultLens = {
@@ -109,6 +112,9 @@ inline constexpr vexel_lens_param kDefaultLens = {
 // Reloads the record from `path` (lens_param.txt); false when the file is missing, has the
 // wrong number of lines, or holds a value that would make the record unusable.
 bool update_lens_param(const std::string& path);
+// The same reading into `p` (unchanged when the file is missing or would make it unusable);
+// `count_ok` says whether the line count was right.
+bool read_lens_param(const std::string& path, vexel_lens_param& p, bool& count_ok);
 
 // The time source of the temperature monitor, the DCS correction and the automatic integration
 // time; returns the previous one. Tests inject a clock.

@@ -2,9 +2,11 @@
 // switches, the temperature monitor, several cameras, and the chip library's stand-alone start.
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -465,8 +467,8 @@ TEST_F(DriverSim, FilterSwitchesSetTheDriverState) {
 }
 
 TEST_F(DriverSim, TwoCamerasKeepTheirOwnDriverState) {
-    camera("A-E2-1.0");
-    const vxsim::Camera& second = camera("A-E3-1.0", [](vxsim::CameraOptions& o) { o.chip_number = 43; });
+    vxsim::Camera& first = camera("A-E2-1.0");
+    vxsim::Camera& second = camera("A-E3-1.0", [](vxsim::CameraOptions& o) { o.chip_number = 43; });
     vexel_dev& a = open(0);
     vexel_dev& b = open(1);
     ASSERT_TRUE(state(a) && state(b));
@@ -481,6 +483,51 @@ TEST_F(DriverSim, TwoCamerasKeepTheirOwnDriverState) {
     EXPECT_EQ(state(b)->frame_valid.load() * 10 + state(a)->frame_valid.load(), 10);
     epc_adapater_set_frame_valid(0);
     EXPECT_EQ(epc_adapater_get_frame_valid(), 0);
+
+    // HDR programs the sensor of the camera it is switched on, whichever the chip library
+    // follows; the other sensor is not touched.
+    vxsim::Camera& cam_a = a.port == first.port() ? first : second;
+    vxsim::Camera& cam_b = a.port == first.port() ? second : first;
+    auto hdr = [](const vxsim::Camera& c) { return (c.reg(1, 148) & 0x80 ? 1 : 0) + (c.reg(1, 146) & 0x08 ? 2 : 0); };
+    // Register writes of a step: 0 none, 1 some, 2 some including the HDR exposure length.
+    auto writes = [](const vxsim::Camera& c) {
+        int w = 0;
+        for (const auto& r : c.write_log())
+            if (r.kind == vxsim::WriteRecord::reg) w = std::max(w, r.index == 158 ? 2 : 1);
+        return w;
+    };
+    const struct {
+        vexel_dev* dev;
+        bool on;
+        int a, b;  // HDR bits of each sensor afterwards
+    } steps[] = {{&a, true, 3, 0}, {&b, true, 3, 3}, {&a, false, 0, 3}, {&b, false, 0, 0}};
+    for (const auto& s : steps) {
+        cam_a.clear_logs();
+        cam_b.clear_logs();
+        ASSERT_EQ(s.on ? vexel_filter_enable(s.dev, VEXEL_FILTER_HDR, nullptr, 0)
+                       : vexel_filter_disable(s.dev, VEXEL_FILTER_HDR), 1);
+        EXPECT_EQ(hdr(cam_a) * 10 + hdr(cam_b), s.a * 10 + s.b) << (s.dev == &a ? "a " : "b ") << s.on;
+        EXPECT_EQ(state(a)->en_hdr.load() * 10 + state(b)->en_hdr.load(), (s.a ? 10 : 0) + (s.b ? 1 : 0));
+        EXPECT_EQ(writes(cam_a) * 10 + writes(cam_b), s.dev == &a ? 20 : 2) << (s.dev == &a ? "a " : "b ") << s.on;
+    }
+
+    // Each camera keeps the lens parameters it loaded: b's reload leaves a's record, table and
+    // reported parameters alone.
+    vexel_driver_entry* da = vexel_dev_get_drv(&a);
+    vexel_driver_entry* db = vexel_dev_get_drv(&b);
+    ASSERT_TRUE(da && db);
+    std::ofstream(dir_ / "lens_param.txt") << "80\n60\n100\n100\n0\n0\n0\n0\n0\n160\n120\n";
+    ASSERT_EQ(vexel_filter_enable(&a, VEXEL_FILTER_LENS_UNDISTORT, nullptr, 0), 1);
+    std::ofstream(dir_ / "lens_param.txt") << "150\n110\n200\n200\n0\n0\n0\n0\n0\n320\n240\n";
+    ASSERT_EQ(vexel_filter_enable(&b, VEXEL_FILTER_LENS_UNDISTORT, nullptr, 0), 1);
+    vexel_lens_param pa{}, pb{};
+    EXPECT_EQ(da->ops->lens_param_get(da, &pa, 160, 120), 1);
+    EXPECT_EQ(db->ops->lens_param_get(db, &pb, 320, 240), 1);
+    EXPECT_EQ(pa.cx * 1000 + pa.fx, 80 * 1000 + 100);
+    EXPECT_EQ(pb.cx * 1000 + pb.fx, 150 * 1000 + 200);
+    EXPECT_EQ(da->ops->lens_param_get(da, &pa, 320, 240), 0);  // a's record is 160 x 120
+    EXPECT_EQ(state(a)->len_map.width * 1000 + state(b)->len_map.width, 160 * 1000 + 320);
+
     // Closing the older camera leaves the chip library with the newer one.
     vexel_dev_close(&a);
     EXPECT_EQ(g_vx_dev, &b);
