@@ -54,6 +54,37 @@ void BM_RenderFrameNewSettings(benchmark::State& state) {
 }
 BENCHMARK(BM_RenderFrameNewSettings)->Unit(benchmark::kMillisecond);
 
+// Frames whose geometry is built anew, multipath on or off: a moving object (each of the four
+// DCS sees the scene at its own time, so every frame traces and prepares four geometries), or a
+// new scene every frame (the corner: footprints traced once, and the light the surfaces relay).
+void BM_RenderFrameNewGeometry(benchmark::State& state) {
+    const bool moving = state.range(0) != 0;
+    vxsim::Measurement m = boxes(3);
+    if (moving)
+        m.scene.motion = {2, {0.6, 0, 0}};
+    else
+        m.scene = *vxsim::Scene::parse("corner");
+    m.effects.multipath = double(state.range(1));
+    vxsim::MeasurementModel model(m);
+    std::vector<uint16_t> frame(vxsim::kFrameBytes / 2);
+    const vxsim::SensorSettings s;
+    uint64_t n = 0;
+    for (auto _ : state) {
+        if (!moving) model.set(m);
+        model.render(s, n, frame.data(), double(n) / 30);
+        ++n;
+        benchmark::DoNotOptimize(frame.data());
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()));
+}
+BENCHMARK(BM_RenderFrameNewGeometry)
+    ->ArgNames({"moving", "multipath"})
+    ->Args({1, 1})
+    ->Args({1, 0})
+    ->Args({0, 1})
+    ->Args({0, 0})
+    ->Unit(benchmark::kMillisecond);
+
 void BM_CalibPackage(benchmark::State& state) {
     for (auto _ : state) {
         vxsim::MeasurementModel model(boxes(3, false));

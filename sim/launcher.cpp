@@ -64,7 +64,9 @@ const char* kUsage =
     "  --flash TYPE:VERSION:FILE      data flash slot TYPE (0-255) holds FILE as image VERSION (0-65535)\n"
     "  --erase-acks N                 a flash erase answers \"still erasing\" N times\n"
     "measurement (sim/README.md has the model):\n"
-    "  --scene S                      boxes (default), wall:D, tilt:D:DEG (metres, degrees) or pattern\n"
+    "  --scene S                      boxes (default), wall:D, tilt:D:DEG (metres, degrees),\n"
+    "                                 corner[:D] (two walls meeting D m ahead, default 3, and a floor)\n"
+    "                                 or pattern\n"
     "  --reflectivity R               surface reflectivity, default 0.5\n"
     "  --noise MM --fpn MM            distance noise at amplitude 1000 (default 3) and fixed-pattern\n"
     "                                 sigma (default 20); 0 switches either off\n"
@@ -83,7 +85,10 @@ const char* kUsage =
     "  --dcs-mismatch OFFSET,GAIN     sigma of per-DCS offsets (counts) and gains (default 0.5,0.005)\n"
     "  --footprint 1|4                rays per pixel; 4 (default) gives mixed pixels at edges\n"
     "  --latency N (0-16)             settings reach the sensor N frames later (default 1)\n"
-    "  --motion OBJECT:VX,VY,VZ       OBJECT (wall, or box1..box3 of boxes) moves at VX,VY,VZ m/s\n"
+    "  --multipath on|off|STRENGTH    light the surfaces relay to one another (default on = 1, as\n"
+    "                                 Lambertian surfaces do; 0-4): concave corners read long\n"
+    "  --motion OBJECT:VX,VY,VZ       OBJECT (wall: the walls and floor of corner too; box1..box3\n"
+    "                                 of boxes) moves at VX,VY,VZ m/s\n"
     "                                 (x right, y down, z away); the four DCS of a frame are\n"
     "                                 exposed one after another, so moving edges smear\n"
     "  --no-flag-bits --no-compression --computed-calibration\n"
@@ -283,7 +288,7 @@ int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
         } else if (a == "--scene") {
             const std::string t = text();
             const auto sc = vxsim::Scene::parse(t);
-            if (!sc) usage_error("--scene " + t + ": want boxes, wall:D, tilt:D:DEG or pattern");
+            if (!sc) usage_error("--scene " + t + ": want boxes, wall:D, tilt:D:DEG, corner[:D] or pattern");
             m.scene = *sc;
         } else if (a == "--reflectivity") {
             m.reflectivity = nonneg();
@@ -339,6 +344,13 @@ int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
             m.effects.subrays = static_cast<unsigned>(n);
         } else if (a == "--latency") {
             m.effects.latency_frames = static_cast<unsigned>(num(0, 16));
+        } else if (a == "--multipath") {
+            const std::string t = text();
+            char* end;
+            const double k = t == "on" ? 1.0 : t == "off" ? 0.0 : std::strtod(t.c_str(), &end);
+            if ((t != "on" && t != "off" && (t.empty() || *end)) || !(k >= 0 && k <= 4))
+                usage_error("--multipath " + t + ": want on, off or a strength 0-4");
+            m.effects.multipath = k;
         } else if (a == "--motion") {
             c.motion = text();
         } else if (a == "--no-flag-bits") {

@@ -72,6 +72,7 @@ struct Scene {
         wall,     // a plane perpendicular to the optical axis at distance_m
         tilt,     // that plane turned tilt_deg about the horizontal axis, its top leaning away
         boxes,    // a wall at 4 m and a floor 1 m below the camera, three boxes on the floor
+        corner,   // two walls at right angles meeting straight ahead at distance_m, and that floor
     };
     Kind kind = Kind::pattern;
     double distance_m = 2.0;
@@ -83,7 +84,8 @@ struct Scene {
         int object = -1;
         double velocity[3] = {0, 0, 0};
     } motion;
-    // "pattern", "wall:D", "tilt:D:DEG" or "boxes"; nothing when the text is none of these.
+    // "pattern", "wall:D", "tilt:D:DEG", "boxes" or "corner[:D]" (D 3 m); nothing when the text
+    // is none of these.
     static std::optional<Scene> parse(const std::string& text);
     // "OBJECT:VX,VY,VZ" with OBJECT wall, box1, box2 or box3 (one of this scene's); false
     // (nothing changed) when the text is not that or a speed is beyond 100 m/s.
@@ -111,8 +113,11 @@ struct Effects {
     // Settings (integration time, frame rate, modulation, sensor registers) reach the exposure
     // this many frames after the one the sensor was reading out when they were written.
     unsigned latency_frames = 1;
+    // First-order diffuse interreflection: light the LED puts on one surface reaches another
+    // and comes back by the longer path (1: Lambertian surfaces as they are; 0: none).
+    double multipath = 1;
     static Effects none() {
-        return {0, 0, 0, 0, false, 0, 0, 0, false, 1, false, 0};
+        return {0, 0, 0, 0, false, 0, 0, 0, false, 1, false, 0, 0};
     }
 };
 

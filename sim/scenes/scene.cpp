@@ -16,7 +16,10 @@ void plane(const double (&d)[3], const double (&n)[3], double c, double rho, Hit
     const double dn = n[0] * d[0] + n[1] * d[1] + n[2] * d[2];
     if (std::abs(dn) < 1e-12) return;
     const double t = c / dn;
-    if (t > 0 && t < h.t) h = {t, std::abs(dn), rho};
+    if (t > 0 && t < h.t) {
+        const double side = dn > 0 ? -1 : 1;
+        h = {t, std::abs(dn), rho, {side * n[0], side * n[1], side * n[2]}};
+    }
 }
 
 struct Box {
@@ -41,7 +44,8 @@ void box(const double (&d)[3], const Box& b, Hit& h) {
         tf = std::min(tf, t1);
     }
     if (axis < 0 || tn > tf || tn >= h.t) return;
-    h = {tn, std::abs(d[axis]), b.rho};
+    h = {tn, std::abs(d[axis]), b.rho, {}};
+    h.n[axis] = d[axis] > 0 ? -1 : 1;
 }
 
 }  // namespace
@@ -63,6 +67,16 @@ Hit trace(const Scene& sc, const double (&d)[3], double t_s) {
             const double a = sc.tilt_deg * std::numbers::pi / 180;
             const double n[3] = {0, std::sin(a), std::cos(a)};
             plane(d, n, sc.distance_m * std::cos(a) + along(n), 1.0, h);
+            break;
+        }
+        case Scene::Kind::corner: {
+            // Two walls at right angles meeting straight ahead at distance_m, and the floor;
+            // nearest-hit on whole planes leaves exactly the concave corner.
+            const double r = std::numbers::sqrt2 / 2;
+            const double left[3] = {-r, 0, r}, right[3] = {r, 0, r};
+            plane(d, left, sc.distance_m * r + along(left), 0.9, h);
+            plane(d, right, sc.distance_m * r + along(right), 0.9, h);
+            plane(d, {0, 1, 0}, 1.0 + shift[0][1], 0.6, h);
             break;
         }
         case Scene::Kind::boxes: {
@@ -128,14 +142,15 @@ std::optional<Scene> Scene::parse(const std::string& text) {
     const auto c1 = text.find(':');
     const std::string kind = text.substr(0, c1);
     const std::string rest = c1 == std::string::npos ? "" : text.substr(c1 + 1);
-    if (kind == "pattern" || kind == "boxes") {
+    if (kind == "pattern" || kind == "boxes" || (kind == "corner" && c1 == std::string::npos)) {
         if (c1 != std::string::npos) return std::nullopt;
-        s.kind = kind == "pattern" ? Kind::pattern : Kind::boxes;
+        s.kind = kind == "pattern" ? Kind::pattern : kind == "boxes" ? Kind::boxes : Kind::corner;
+        if (s.kind == Kind::corner) s.distance_m = 3.0;
         return s;
     }
     const auto c2 = rest.find(':');
-    if (kind == "wall") {
-        s.kind = Kind::wall;
+    if (kind == "wall" || kind == "corner") {
+        s.kind = kind == "wall" ? Kind::wall : Kind::corner;
         if (c2 != std::string::npos || !number(rest, s.distance_m)) return std::nullopt;
     } else if (kind == "tilt") {
         s.kind = Kind::tilt;

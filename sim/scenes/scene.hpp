@@ -12,6 +12,7 @@ struct Hit {
     double t = std::numeric_limits<double>::infinity();  // along (x, y, 1)
     double cos_dn = 0;                                   // |n . d| for the unnormalised d
     double rho = 0;
+    double n[3] = {0, 0, 0};                             // unit normal, facing the camera
 };
 
 // The nearest surface of the scene along d (t infinite: none), t_s seconds after capture start

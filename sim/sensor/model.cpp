@@ -6,6 +6,7 @@
 
 #include "sim/scenes/scene.hpp"
 #include "sim/sensor/lens.hpp"
+#include "sim/sensor/multipath.hpp"
 #include "sim/sensor/random.hpp"
 
 namespace vxsim {
@@ -19,6 +20,7 @@ constexpr double kKnee = 0.8 * kFullWell; // where a tap starts to lose charge
 constexpr double kHotSignal = 400;        // dark signal of a hot pixel, counts on every DCS
 constexpr double kMixedSpreadM = 0.05;    // footprint depth spread that makes a pixel "mixed"
 constexpr double kSameSurfaceM = 0.01;    // below this the footprint is one ray
+constexpr double kMultipathPullM = 0.005; // indirect light that moves the phase this far flags the pixel
 
 }  // namespace
 
@@ -161,6 +163,33 @@ void MeasurementModel::build_geometry() {
         rho = m_.reflectivity * h.rho;
         return true;
     };
+    mp_ratio_.clear();
+    mp_path_.clear();
+    if (e.multipath > 0) {
+        // What each pixel's centre ray meets, for the light the surfaces relay to one another.
+        std::vector<Surfel> px(kPixels);
+        auto ray = [&](unsigned u, unsigned v, unsigned i) { return lens_rays[(size_t(v * kWidth + u) * 5) * 2 + i]; };
+        for (unsigned v = 0; v < kHeight; ++v)
+            for (unsigned u = 0; u < kWidth; ++u) {
+                const unsigned q = v * kWidth + u;
+                double d[3] = {ray(u, v, 0), ray(u, v, 1), 1};
+                const Hit h = trace(m_.scene, d, geo_time_);
+                if (!std::isfinite(h.t)) continue;
+                Surfel& s = px[q];
+                for (int i = 0; i < 3; ++i) {
+                    s.p[i] = static_cast<float>(h.t * d[i]);
+                    s.n[i] = static_cast<float>(h.n[i]);
+                }
+                // The pixel's patch of the normalised image plane, seen from the centre of projection.
+                const unsigned u0 = u ? u - 1 : u, u1 = u + 1 < kWidth ? u + 1 : u;
+                const unsigned v0 = v ? v - 1 : v, v1 = v + 1 < kHeight ? v + 1 : v;
+                const double area = (ray(u1, v, 0) - ray(u0, v, 0)) / (u1 - u0) * (ray(u, v1, 1) - ray(u, v0, 1)) / (v1 - v0);
+                const double len = std::sqrt(d[0] * d[0] + d[1] * d[1] + 1);
+                s.solid_angle = static_cast<float>(std::abs(area) / (len * len * len));
+                s.rho = static_cast<float>(m_.reflectivity * h.rho);
+            }
+        interreflection(px, e.beam_exponent, e.multipath, m_.seed, mp_ratio_, mp_path_);
+    }
     std::vector<SubRay> foot;
     for (unsigned v = 0; v < kHeight; ++v)
         for (unsigned u = 0; u < kWidth; ++u) {
@@ -187,6 +216,9 @@ void MeasurementModel::build_geometry() {
                 rays_.push_back({static_cast<float>(sum_r / sum_irr), static_cast<float>(sum_irr)});
             else
                 rays_.insert(rays_.end(), foot.begin(), foot.end());
+            // The light relayed by the rest of the scene, as one more, longer ray.
+            if (!mp_ratio_.empty() && mp_ratio_[q] > 0)
+                rays_.push_back({mp_path_[q], static_cast<float>(mp_ratio_[q] * sum_irr)});
         }
     first_[kPixels] = static_cast<uint32_t>(rays_.size());
 }
@@ -283,6 +315,14 @@ Truth MeasurementModel::truth(const SensorSettings& s, double t_s) {
     t.fixed_pattern.resize(kPixels);
     t.flags.assign(kPixels, 0);
     const double m_per_unit = 1.0 / phase_per_mm(kCalibFreqKhz) / 1000.0;
+    const double range_m = kSpeedOfLightDiv2 / (double(std::max<uint32_t>(s.freq_khz, 1)) * 1000.0);
+    // How far the indirect light pulls the phase of a pixel: its phasor summed to the direct one.
+    auto pulled = [&](unsigned q) {
+        if (mp_ratio_.empty() || mp_ratio_[q] <= 0) return false;
+        const double a = mp_ratio_[q], delta = 2 * std::numbers::pi * (mp_path_[q] - ray_m_[q]) / range_m;
+        return std::abs(std::atan2(a * std::sin(delta), 1 + a * std::cos(delta))) * range_m / (2 * std::numbers::pi) >
+               kMultipathPullM;
+    };
     for (unsigned q = 0; q < kPixels; ++q) {
         const unsigned row = q / kWidth;
         const double tint = s.hdr && row % 2 == 0 ? s.hdr_short_us : s.integration_us;
@@ -291,7 +331,7 @@ Truth MeasurementModel::truth(const SensorSettings& s, double t_s) {
         t.distance[q] = static_cast<float>(ray_m_[q]);
         t.amplitude[q] = static_cast<float>(kAmplitudeGain * tint * irr);
         t.fixed_pattern[q] = static_cast<float>(fpn[q] * m_per_unit);
-        t.flags[q] = static_cast<uint8_t>(geo_flags_[q] | sat_flags_[q] | moved[q] |
+        t.flags[q] = static_cast<uint8_t>(geo_flags_[q] | sat_flags_[q] | moved[q] | (pulled(q) ? kTruthMultipath : 0) |
                                           (maps.bad[q] != PixelMaps::good ? kTruthBadPixel : 0));
     }
     return t;

@@ -121,6 +121,7 @@ class MeasurementModel {
     std::vector<float> rho_;
     std::vector<uint8_t> geo_flags_, sat_flags_;
     std::vector<float> fpn_;
+    std::vector<float> mp_ratio_, mp_path_;  // indirect light over direct, and its one-way path (m)
     PixelMaps maps_;
     // Raw order, what does not change from frame to frame under one set of settings.
     std::array<std::vector<float>, 4> clean_;

@@ -590,10 +590,13 @@ TEST_F(Scene, LauncherWritesTheTruthAndRefusesBadMeasurementOptions) {
     for (const char* bad :
          {"--scene wall:0", "--scene tilt:2", "--scene tilt:2:90", "--scene cube", "--noise -1",
           "--temperature 35", "--seed x", "--calib-package /nonexistent/package", "--wiggle -1",
-          "--bad-pixels 19201", "--footprint 2", "--dcs-mismatch 1"}) {
+          "--bad-pixels 19201", "--footprint 2", "--dcs-mismatch 1", "--scene corner:0", "--scene corner:3:1",
+          "--multipath 4.01", "--multipath -1", "--multipath maybe", "--multipath 1x"}) {
         SCOPED_TRACE(bad);
         EXPECT_EQ(run(bad), 2);
     }
+    EXPECT_EQ(run("--scene corner --multipath 4"), 0);
+    EXPECT_EQ(run("--scene corner:2.5 --multipath off"), 0);
 }
 
 }  // namespace
