@@ -72,7 +72,9 @@ int load_frames(const fs::path& p, bool distance) {
 }
 
 TEST_F(Cli, CaptureWritesFilesThatReadBackAndCompareWithTheTruth) {
-    const Result r = run("-vv --prefix calib capture -n 3 -o shot", "--truth truth.vx");
+    // Without the light the boxes relay to one another (centimetres by itself), the comparison's
+    // median shows the decode's accuracy.
+    const Result r = run("-vv --prefix calib capture -n 3 -o shot", "--multipath off --truth truth.vx");
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_TRUE(contains(r.out, "3 frames decoded")) << r.out;
     // Library lines go to stderr only, and no dated log file appears.
