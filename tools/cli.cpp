@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <barrier>
 #include <cstdarg>
 #include <tuple>
 #include <cstddef>
@@ -44,6 +45,17 @@ int on_capture_error(vexel_dev* dev, int code, uint32_t arg) {
 std::mutex g_open_mu;
 // Where a camera's thread among several keeps the summary of its last pull.
 thread_local std::string* t_summary = nullptr;
+// With several cameras, captures start once every camera's open is over (or failed): a camera
+// streaming while another opens would see its frames held up by that open, and its rate with them.
+thread_local std::barrier<>* t_start_gate = nullptr;
+thread_local bool t_through_gate = false;
+
+void pass_start_gate() {
+    if (t_start_gate && !t_through_gate) {
+        t_through_gate = true;
+        t_start_gate->arrive_and_wait();
+    }
+}
 std::string g_serial_selected;  // -d SERIAL of a one-camera command
 
 // Monotonic milliseconds of the first Ctrl-C; 0 before it.
@@ -359,17 +371,23 @@ int run_on_cameras(const std::string& selection, const std::function<int(const T
     };
     std::vector<Outcome> outcome(targets.size());
     std::vector<std::thread> threads;
+    std::barrier<> gate(static_cast<std::ptrdiff_t>(targets.size()));
     for (size_t k = 0; k < targets.size(); ++k)
         threads.emplace_back([&, k] {
             FILE* sink = std::fopen("/dev/null", "w");
             t_out = sink;
             t_summary = &outcome[k].summary;
+            t_start_gate = &gate;
+            t_through_gate = false;
             try {
                 outcome[k].rc = one(targets[k]);
             } catch (const std::exception& e) {
                 outcome[k].failure = e.what();
                 outcome[k].rc = 1;
             }
+            // A camera that never reached its capture holds up no other.
+            if (!t_through_gate) gate.arrive_and_drop();
+            t_start_gate = nullptr;
             t_out = nullptr;
             t_summary = nullptr;
             if (sink) std::fclose(sink);
@@ -467,6 +485,7 @@ FramePump::FramePump(vexel_dev* dev, long want, long long idle_s)
         g_pumps.emplace_back(dev_, this);
     }
     vexel_cap_set_callback_on_error(dev_, on_capture_error);
+    pass_start_gate();
     if (!vexel_cap_start(dev_)) {
         forget();
         fail("capture did not start");
@@ -510,10 +529,18 @@ bool FramePump::next(std::vector<uint8_t>& raw, vexel_frame_info& info) {
                 stats_.missing += static_cast<uint16_t>(info.frame_idx - last_idx_ - 1);
             }
             last_idx_ = info.frame_idx;
-            vexel_cap_get_frame_meta(dev_, &meta_);
-            if (stats_.frames == 0) first_ = now;
-            const double span = std::chrono::duration<double>(now - first_).count();
-            rate_ = span > 0 ? static_cast<double>(stats_.frames) / span : 0.0;
+            if (!vexel_cap_get_frame_meta(dev_, &meta_)) meta_ = {};
+            // The rate goes by when the frames reached the host, not by when this loop pulled
+            // them: a frame that waited in the ring (while another camera opened, or the output
+            // was slow) would shorten or stretch the span. Pull times stand in without arrival times.
+            const int64_t at = meta_.host_time_ns;
+            if (stats_.frames == 0) {
+                first_ = now;
+                first_ns_ = at;
+            }
+            span_ = first_ns_ > 0 && at >= first_ns_ ? static_cast<double>(at - first_ns_) * 1e-9
+                                                     : std::chrono::duration<double>(now - first_).count();
+            rate_ = span_ > 0 ? static_cast<double>(stats_.frames) / span_ : 0.0;
             last_ = now;
             ++stats_.frames;
             raw.assign(buf_.begin(), buf_.begin() + info.frame_size);
@@ -540,7 +567,7 @@ std::string FramePump::summary() const {
     const PullStats& s = stats_;
     char line[320];
     // The rate counts from the first frame on, so the start-up time does not lower it.
-    const double span = std::chrono::duration<double>(last_ - first_).count();
+    const double span = span_;
     auto plural = [](long n, const char* one, const char* many) { return n == 1 ? one : many; };
     // One frame has no rate.
     char rate[32] = "no rate";

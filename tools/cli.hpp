@@ -162,7 +162,7 @@ class FramePump {
 
     // Next frame with data into `raw` (resized to the frame); false when the loop is over.
     bool next(std::vector<uint8_t>& raw, vexel_frame_info& info);
-    // Frames per second from the first frame to the last one (0 before the second frame).
+    // Frames per second from the first frame's arrival to the last one's (0 before the second).
     double rate() const { return rate_; }
     const PullStats& stats() const;
     // Host time and temperatures of the frame next() handed out last.
@@ -179,6 +179,8 @@ class FramePump {
     PullStats stats_;
     int last_idx_ = -1;
     double rate_ = 0;
+    double span_ = 0;         // seconds from the first frame's arrival to the last one's
+    int64_t first_ns_ = 0;    // the first frame's host arrival time
     std::chrono::steady_clock::time_point t0_, first_, last_;
     std::vector<uint8_t> buf_;
     vexel_frame_meta meta_{};
