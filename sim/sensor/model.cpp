@@ -19,8 +19,45 @@ constexpr double kFullWell = 4094;        // tap capacity in sample counts
 constexpr double kKnee = 0.8 * kFullWell; // where a tap starts to lose charge
 constexpr double kHotSignal = 400;        // dark signal of a hot pixel, counts on every DCS
 constexpr double kMixedSpreadM = 0.05;    // footprint depth spread that makes a pixel "mixed"
+constexpr double kOnePlaneM = 0.001;      // footprint rays this close to one plane see one surface
 constexpr double kSameSurfaceM = 0.01;    // below this the footprint is one ray
 constexpr double kMultipathPullM = 0.005; // indirect light that moves the phase this far flags the pixel
+
+// Whether the five rays of a footprint (centre first) hit one plane: on a plane n . p = c the
+// inverse of the ray parameter, 1/t = (n . d) / c, is affine in the direction's x and y, so a least-
+// squares affine fit leaves no residual; a step between two surfaces leaves at least a quarter of it.
+// `range` scales the residual to metres.
+bool one_plane(const double (&p)[5][3], double range) {
+    double sxx = 0, sxy = 0, syy = 0, sxw = 0, syw = 0, sw = 0;
+    double dx[5], dy[5];
+    for (int j = 0; j < 5; ++j) {
+        dx[j] = p[j][0] - p[0][0];
+        dy[j] = p[j][1] - p[0][1];
+    }
+    double mx = 0, my = 0;
+    for (int j = 0; j < 5; ++j) {
+        mx += dx[j] / 5;
+        my += dy[j] / 5;
+        sw += p[j][2] / 5;
+    }
+    for (int j = 0; j < 5; ++j) {
+        const double x = dx[j] - mx, y = dy[j] - my, w = p[j][2] - sw;
+        sxx += x * x;
+        sxy += x * y;
+        syy += y * y;
+        sxw += x * w;
+        syw += y * w;
+    }
+    const double det = sxx * syy - sxy * sxy;
+    if (!(det > 0)) return false;
+    const double a = (sxw * syy - syw * sxy) / det, b = (syw * sxx - sxw * sxy) / det;
+    double worst = 0;
+    for (int j = 0; j < 5; ++j) {
+        const double fit = sw + a * (dx[j] - mx) + b * (dy[j] - my);
+        worst = std::max(worst, std::abs(p[j][2] - fit) / p[j][2]);
+    }
+    return worst * range <= kOnePlaneM;
+}
 
 }  // namespace
 
@@ -152,10 +189,15 @@ void MeasurementModel::build_geometry() {
             }
         return v;
     }();
+    // Where each ray of the footprint hit, for the one-plane test: x, y of its direction, 1/t.
+    double hit_xyw[5][3];
     auto cast = [&](unsigned q, unsigned slot, double& r, double& irr, double& rho) {
         double d[3] = {lens_rays[(size_t(q) * 5 + slot) * 2], lens_rays[(size_t(q) * 5 + slot) * 2 + 1], 1};
         const Hit h = trace(m_.scene, d, geo_time_);
         if (!std::isfinite(h.t)) return false;
+        hit_xyw[slot][0] = d[0];
+        hit_xyw[slot][1] = d[1];
+        hit_xyw[slot][2] = 1 / h.t;
         const double len = std::sqrt(d[0] * d[0] + d[1] * d[1] + 1);
         r = h.t * len;
         // The LED's beam and the lens's vignetting both fall off with the angle off the axis.
@@ -211,7 +253,9 @@ void MeasurementModel::build_geometry() {
                 sum_r += r * irr / n;
             }
             if (foot.empty()) continue;
-            if (foot.size() < n || hi - lo > kMixedSpreadM) geo_flags_[q] |= kTruthMixed;
+            // A spread a slope explains (a floor seen at a grazing angle) is one surface, not a mix.
+            if (foot.size() < n || (hi - lo > kMixedSpreadM && !(ray_m_[q] > 0 && one_plane(hit_xyw, hi))))
+                geo_flags_[q] |= kTruthMixed;
             if (foot.size() == n && hi - lo < kSameSurfaceM)
                 rays_.push_back({static_cast<float>(sum_r / sum_irr), static_cast<float>(sum_irr)});
             else

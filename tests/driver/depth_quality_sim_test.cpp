@@ -240,7 +240,7 @@ TEST_F(DepthQualitySim, DecodeStepsCleanTheBoxesAgainstTheTruth) {
     const std::vector<float> fly = decode(raws[0]);
     // A flagged mixed pixel whose value lies off every surface of its 3 x 3 truth neighbourhood
     // (by more than 3 sigma + 3 %) is a flying pixel; one that lies on a surface (its footprint
-    // mostly there, or a steep but smooth floor) is a point of that surface.
+    // mostly there) is a point of that surface.
     const std::vector<float> amp = decode(raws[0], true);
     std::vector<float> sigma(kPixels);
     ASSERT_EQ(vexel_depth_confidence(sigma.data(), amp.data(), nullptr, kW, kH, nullptr), int(kPixels));

@@ -323,13 +323,16 @@ TEST_F(Scene, HdrRowPairsAlternateShortAndLongIntegration) {
 
 // The real sensor's effects in the raw samples, and the truth flags that mark them: bad pixels
 // fail the DCS consistency window (4017..4175) or have no amplitude, good ones keep it; the
-// upper bits carry the DCS number and saturation; footprints across depth edges are mixed.
+// upper bits carry the DCS number and saturation; footprints across depth edges are mixed, those
+// on one steep plane are not (only where some of their rays pass its horizon).
 TEST_F(Scene, TruthFlagsMarkWhatTheSamplesShow) {
     struct Case {
         const char* scene;
         double reflectivity;
         uint8_t expect;  // a flag that must occur
-    } cases[] = {{"boxes", 0.5, vxsim::kTruthMixed}, {"wall:0.6", 2.0, vxsim::kTruthSaturated}};
+    } cases[] = {{"boxes", 0.5, vxsim::kTruthMixed},
+                 {"wall:0.6", 2.0, vxsim::kTruthSaturated},
+                 {"tilt:2:70", 0.5, vxsim::kTruthMixed}};
     auto& cam = tb.add_camera({});
     Usb u(cam);
     ASSERT_TRUE(u.h);
@@ -344,7 +347,7 @@ TEST_F(Scene, TruthFlagsMarkWhatTheSamplesShow) {
         ASSERT_EQ(f.data.size(), vxsim::kFrameBytes);
         const auto truth = cam.truth();
         unsigned bad = 0, bad_caught = 0, good = 0, good_kept = 0, flagged = 0, sat = 0, sat_clipped = 0,
-                 mixed = 0, mixed_at_edge = 0, wrong_bits = 0;
+                 mixed = 0, mixed_at_edge = 0, mixed_by_miss = 0, wrong_bits = 0;
         for (unsigned i = 0; i < H; ++i)
             for (unsigned j = 0; j < W; ++j) {
                 const unsigned r = i * W + j, q = image_row(i) * W + j;
@@ -375,13 +378,17 @@ TEST_F(Scene, TruthFlagsMarkWhatTheSamplesShow) {
                 if (fl & vxsim::kTruthMixed) {
                     ++mixed;
                     double spread = 0;
+                    bool miss = false;
                     for (int dv = -1; dv <= 1; ++dv)
                         for (int du = -1; du <= 1; ++du) {
                             const int v = int(q / W) + dv, uu = int(j) + du;
-                            if (v >= 0 && v < int(H) && uu >= 0 && uu < int(W))
+                            if (v >= 0 && v < int(H) && uu >= 0 && uu < int(W)) {
                                 spread = std::max(spread, double(std::abs(truth.distance[v * W + uu] - truth.distance[q])));
+                                miss |= truth.distance[v * W + uu] == 0;
+                            }
                         }
                     mixed_at_edge += spread > 0.05;
+                    mixed_by_miss += miss;
                 }
             }
         EXPECT_EQ(wrong_bits, 0u);
@@ -391,6 +398,9 @@ TEST_F(Scene, TruthFlagsMarkWhatTheSamplesShow) {
         EXPECT_TRUE(flagged & c.expect);
         EXPECT_GE(sat_clipped, sat * 99 / 100);  // what clips was flagged
         EXPECT_GE(mixed_at_edge, mixed * 95 / 100);
+        if (std::string(c.scene).starts_with("tilt")) {
+            EXPECT_EQ(mixed_by_miss, mixed);
+        }
     }
 }
 
