@@ -225,8 +225,12 @@ VX_API int32_t vexel_depth_flying(float* dist, uint8_t* flags, const float* sigm
     if (!dist || !size_ok(w, h) || !(k >= 1.0f && k <= 100.0f)) return fail(__func__);
     Scratch& s = t_scratch;
     const size_t stride = size_t(w) + 4;
-    if (!grow(s.rows, 5 * stride) || !grow(s.mask, size_t(w)) || !grow(s.aux, size_t(w))) return fail(__func__);
-    std::fill(s.aux.begin(), s.aux.begin() + w, 0.0f);  // the sigma row when there is no image
+    if (!grow(s.rows, 5 * stride) || !grow(s.cols, size_t(w)) || !grow(s.aux, 2 * size_t(w) + 2))
+        return fail(__func__);
+    // Without an image the sigma rows are zeros, which no amplitude test passes.
+    float* const zeros = s.aux.data();
+    float* const sig_pad = s.aux.data() + w;  // the row's sigma with a zero on each side
+    std::fill(s.aux.begin(), s.aux.begin() + 2 * w + 2, 0.0f);
     // A ring of the original rows y-2..y+2: the image itself is changed behind it.
     float* ring[5];
     for (int j = 0; j < 5; ++j) {
@@ -237,15 +241,18 @@ VX_API int32_t vexel_depth_flying(float* dist, uint8_t* flags, const float* sigm
     int32_t removed = 0;
     for (int y = 0; y < h; ++y) {
         const float* const rows[5] = {ring[0], ring[1], ring[2], ring[3], ring[4]};
-        const float* sig = sigma_mm ? sigma_mm + size_t(y) * w : s.aux.data();
-        uint8_t* mask = s.mask.data();
+        const float* sig = sigma_mm ? sigma_mm + size_t(y) * w : zeros;
+        const float* up = sigma_mm && y > 0 ? sig - w : zeros;
+        const float* dn = sigma_mm && y + 1 < h ? sig + w : zeros;
+        if (sigma_mm) std::memcpy(sig_pad + 1, sig, size_t(w) * sizeof(float));
+        int* mask = s.cols.data();
         float* d = dist + size_t(y) * w;
 #ifdef VX_DQ_AVX2
         if (avx)
-            removed += avx2::flying_row(d, mask, rows, sig, w, k);
+            removed += avx2::flying_row(d, mask, rows, sig, up, dn, sig_pad, w, k);
         else
 #endif
-            removed += base::flying_row(d, mask, rows, sig, w, k);
+            removed += base::flying_row(d, mask, rows, sig, up, dn, sig_pad, w, k);
         (void)avx;
         if (flags) {
             uint8_t* f = flags + size_t(y) * w;

@@ -61,9 +61,14 @@ VX_API int32_t vexel_depth_confidence_reject(float* dist, uint8_t* flags, const 
 
 /* Flying pixels: a measured pixel that lies between a nearer and a farther neighbour along a row
    or a column (or one pixel short of them), with both steps above k * its distance / 200 + 2 x its
-   sigma, becomes 65.3 and gets VEXEL_DQ_FLYING. A plane tilted up to atan(k) from facing the
-   camera keeps every pixel. `sigma_mm` may be null (distance term only). k from 1 to 100;
-   6 is a good start. Returns the pixels removed, or -1. */
+   sigma, becomes 65.3 and gets VEXEL_DQ_FLYING. So does a pixel whose footprint straddles a
+   step and reads one of its surfaces: its neighbours along a row or a column lie more than
+   k * its distance / 200 + 2 x its sigma apart, and its sigma lies between theirs by a factor of
+   1.1 x (1 + 3 x its sigma / 1405 mm) each way (its amplitude is a blend of both sides'; the
+   second term is the amplitude's own noise at 12 MHz). A plane tilted up to atan(k) from facing
+   the camera keeps every pixel its noise lets be told apart from a step. `sigma_mm` may be null
+   (distance term only, no straddle test). k from 1 to 100; 6 is a good start. Returns the
+   pixels removed, or -1. */
 VX_API int32_t vexel_depth_flying(float* dist, uint8_t* flags, const float* sigma_mm, int32_t w, int32_t h,
                                   float k);
 

@@ -307,7 +307,7 @@ TEST_F(DepthQualitySim, DecodeStepsCleanTheBoxesAgainstTheTruth) {
                 flat0 / flat1, edge0, edge1, 100 * (edge1 / edge0 - 1));
     std::printf("[ fill     ] %zu holes filled\n", more);
     EXPECT_GE(flying_gone, 0.9);
-    EXPECT_GE(mixed_gone, 0.5);
+    EXPECT_GE(mixed_gone, 0.8);
     EXPECT_LE(boxes_lost, 0.01);
     EXPECT_GT(boxes_lost, 0.0);  // the floor of a figure that would show a filter that removes nothing
     EXPECT_GE(one / ten, 2.5);

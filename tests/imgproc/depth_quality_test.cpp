@@ -114,7 +114,26 @@ TEST_F(DepthQuality, FlyingPixelsBetweenSurfacesGoAndSlopesUpToTheLimitStay) {
     const float quiet[] = {1, 1, 1, 1, 1, 1, 1}, noisy[] = {30, 30, 30, 30, 30, 30, 30};
     EXPECT_EQ(flying_cols({2, 2, 2, 2.1f, 2.2f, 2.2f, 2.2f}, 6, quiet), V{3});
     EXPECT_EQ(flying_cols({2, 2, 2, 2.1f, 2.2f, 2.2f, 2.2f}, 6, noisy), V{});
+    // A pixel straddling a step reads its brighter surface, but its amplitude, so its sigma, lies
+    // between its neighbours': it goes when 1.1 x (1 + 3 sigma / 1405 mm) apart each way (from
+    // the bright side at 5 mm: 5.57 mm; from the dim side at 20 mm: 17.5 mm), stays within that
+    // margin, and stays without a step (a change of reflectivity on one plane).
+    const std::vector<float> step = {2, 2, 2, 2, 4, 4, 4}, flat = {2, 2, 2, 2, 2, 2, 2};
+    for (const auto& [mid, gone] : {std::pair{5.5f, false}, {5.65f, true}, {17.0f, true}, {18.0f, false}}) {
+        const float sig[] = {5, 5, 5, mid, 20, 20, 20};
+        EXPECT_EQ(flying_cols(step, 6, sig), gone ? V{3} : V{}) << mid;
+        EXPECT_EQ(flying_cols(flat, 6, sig), V{}) << mid;
+    }
+    EXPECT_EQ(flying_cols(step, 6), V{});  // no sigma: no amplitude to judge by
     // Columns as well as rows.
+    std::vector<float> straddle(5 * 7), straddle_sig(5 * 7);
+    for (int y = 0; y < 7; ++y)
+        for (int x = 0; x < 5; ++x) {
+            straddle[size_t(y) * 5 + x] = y < 4 ? 2.0f : 4.0f;
+            straddle_sig[size_t(y) * 5 + x] = y < 3 ? 5.0f : (y == 3 ? 10.0f : 20.0f);
+        }
+    EXPECT_EQ(vexel_depth_flying(straddle.data(), nullptr, straddle_sig.data(), 5, 7, 6), 5);
+    EXPECT_EQ(straddle[3 * 5 + 2], 65.3f);
     std::vector<float> col(5 * 7);
     for (int y = 0; y < 7; ++y)
         for (int x = 0; x < 5; ++x) col[size_t(y) * 5 + x] = y < 3 ? 2.0f : (y == 3 ? 3.0f : 4.0f);
