@@ -220,6 +220,8 @@ int32_t vexel_cmap_float(uint8_t* dst, int32_t dst_len, const float* src, int32_
                          float range_min, float range_max) {
     vx_cmap* m = vx::library_cmap();
     vx_cmap_set_range(m, trunc_i32(range_min * 1000.0f), trunc_i32(range_max * 1000.0f));
+    const bool no_data_black = (outfmt & VEXEL_COLOR_NO_DATA_BLACK) != 0;
+    outfmt &= ~VEXEL_COLOR_NO_DATA_BLACK;
     int32_t bpp;
     switch (outfmt) {
         case VEXEL_COLOR_RGB888:
@@ -231,6 +233,11 @@ int32_t vexel_cmap_float(uint8_t* dst, int32_t dst_len, const float* src, int32_
     const int32_t n = src_len < fit ? src_len : fit;
     if (n <= 0 || !dst || !src) return n <= 0 ? n : 0;
     vx::colorize_float(*m, src, n, outfmt, dst, true);
+    if (no_data_black)
+        for (int32_t i = 0; i < n; ++i) {
+            const int32_t mm = trunc_i32(src[i] * 1000.0f);  // NaN: INT32_MIN
+            if (mm <= 0 || mm >= kCodeWeak) std::memset(dst + static_cast<size_t>(i) * bpp, 0, static_cast<size_t>(bpp));
+        }
     return n;
 }
 

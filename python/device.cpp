@@ -358,63 +358,13 @@ uint32_t le(const py::bytes& b, size_t n) {
     return v;
 }
 
-// Processing switches by name: the value each takes when enabled, its bounds and the value
-// that `True` (or no value) stands for.
-struct FilterSpec {
-    const char* name;
-    int32_t id;
-    int bytes;  // 0: takes no value
-    long min, max;
-    std::optional<long> fallback;
-    bool odd_only = false;
-    // The depth-quality steps take a float32: bounds (lo excluded unless `closed`) and default.
-    bool real = false;
-    double rlo = 0, rhi = 0, rfallback = 0;
-    bool closed = false;
-};
-
-// The vexel program's names (--filter NAME), accepted beside this module's own.
-struct FilterAlias {
-    const char* program;
-    const char* module;
-};
-constexpr FilterAlias kProgramNames[] = {
-    {"lens", "lens_undistort"}, {"drnu", "pixel_calib"},          {"amp", "amp_threshold"},
-    {"auto-intg", "auto_intg"}, {"dcs-check", "dcs_check"},       {"temp-monitor", "temp_monitor"},
-};
-
-const FilterSpec kFilters[] = {
-    {"lens_undistort", VEXEL_FILTER_LENS_UNDISTORT, 0, 0, 0, {}},
-    {"pixel_calib", VEXEL_FILTER_PIXEL_CALIB, 1, 0, 1, 0},
-    {"median", VEXEL_FILTER_MEDIAN, 1, 1, 255, 3, true},
-    {"amp_threshold", VEXEL_FILTER_AMP_THRESHOLD, 4, 0, INT32_MAX, 0},
-    {"auto_intg", VEXEL_FILTER_AUTO_INTG, 2, 0, 1000, {}},
-    {"dcs_check", VEXEL_FILTER_DCS_CHECK, 2, 0, 65535, 0},
-    {"temp_monitor", VEXEL_FILTER_TEMP_MONITOR, 2, 0, 65535, 75},
-    {"hdr", VEXEL_FILTER_HDR, 0, 0, 0, {}},
-    {"confidence", VEXEL_FILTER_CONFIDENCE, 4, 0, 0, {}, false, true, 0, 1e6, 30},
-    {"flying", VEXEL_FILTER_FLYING, 4, 0, 0, {}, false, true, 1, 100, 6, true},
-    {"temporal", VEXEL_FILTER_TEMPORAL, 4, 0, 0, {}, false, true, 0, 1, 0.1},
-    {"spatial", VEXEL_FILTER_SPATIAL, 4, 0, 0, {}, false, true, 0, 1e6, 5},
-    {"fill", VEXEL_FILTER_FILL, 4, 0, 0, {}, false, true, 1, 64, 4, true},
-};
-
-// The program's name of a filter (its own where the names agree).
-const char* program_name(const FilterSpec& f) {
-    for (const auto& a : kProgramNames)
-        if (std::strcmp(a.module, f.name) == 0) return a.program;
-    return f.name;
-}
-
-// By either name; unknown names raise ValueError, or KeyError for a mapping look-up.
-const FilterSpec& filter_spec(const std::string& name, bool as_key = false) {
-    std::string key = name;
-    for (const auto& a : kProgramNames)
-        if (key == a.program) key = a.module;
-    for (const auto& f : kFilters)
-        if (key == f.name) return f;
+// Processing switches by name, from the library's one table (vexel_filter_at): the names the
+// vexel program, the C++ layer and the viewer use, and the ids' own names ("lens_undistort")
+// this module took before. Unknown names raise ValueError, or KeyError for a mapping look-up.
+const vexel_filter_info& filter_spec(const std::string& name, bool as_key = false) {
+    if (const vexel_filter_info* f = vexel_filter_find(name.c_str())) return *f;
     std::string known;
-    for (const auto& f : kFilters) known += std::string(known.empty() ? "" : ", ") + program_name(f);
+    for (int32_t i = 0; const vexel_filter_info* f = vexel_filter_at(i); ++i) known += std::string(i ? ", " : "") + f->name;
     const std::string why = "unknown filter \"" + name + "\" (filters: " + known + ")";
     if (as_key) throw py::key_error(why);
     throw py::value_error(why);
@@ -422,103 +372,81 @@ const FilterSpec& filter_spec(const std::string& name, bool as_key = false) {
 
 py::list program_names() {
     py::list l;
-    for (const auto& f : kFilters) l.append(program_name(f));
+    for (int32_t i = 0; const vexel_filter_info* f = vexel_filter_at(i); ++i) l.append(f->name);
     return l;
+}
+
+std::string bounds(const vexel_filter_info& f) {
+    char b[96];
+    std::snprintf(b, sizeof b, "%s%.10g, %.10g]%s", f.lo_open ? "(" : "[", f.lo, f.hi, f.odd ? " (odd)" : "");
+    return b;
 }
 
 struct Filters {
     std::shared_ptr<DeviceCore> core;
 
     void enable(const std::string& name, const py::object& value) {
-        const FilterSpec& f = filter_spec(name);
-        long v = 0;
-        if (f.real) {
-            double d = f.rfallback;
-            if (!value.is_none()) {
-                if (py::isinstance<py::bool_>(value) || !PyNumber_Check(value.ptr()))
-                    throw py::value_error(std::string("filter \"") + f.name + "\" takes a number");
-                d = value.cast<double>();
-            }
-            if (!(f.closed ? d >= f.rlo : d > f.rlo) || !(d <= f.rhi))
-                throw py::value_error(std::string("filter \"") + f.name + "\": " + std::to_string(d) + " is out of " +
-                                      (f.closed ? "[" : "(") + std::to_string(f.rlo) + ", " + std::to_string(f.rhi) +
-                                      "]");
-            const float fv = static_cast<float>(d);
-            std::memcpy(&v, &fv, sizeof fv);  // the float's bytes go out as the value below
-        } else if (f.bytes == 0) {
-            if (!value.is_none())
-                throw py::value_error(std::string("filter \"") + f.name + "\" takes no value");
+        const vexel_filter_info& f = filter_spec(name);
+        const std::string n = std::string("filter \"") + f.name + "\"";
+        double v = f.default_value;
+        if (f.kind == VEXEL_FILTER_VALUE_NONE) {
+            if (!value.is_none()) throw py::value_error(n + " takes no value");
         } else if (value.is_none()) {
-            if (!f.fallback) throw py::value_error(std::string("filter \"") + f.name + "\" needs a value");
-            v = *f.fallback;
+            if (!f.has_default) throw py::value_error(n + " needs a value");
+        } else if (py::isinstance<py::bool_>(value) || !PyNumber_Check(value.ptr())) {
+            throw py::value_error(n + " takes a number in " + bounds(f));
+        } else if (f.kind == VEXEL_FILTER_VALUE_FLOAT) {
+            v = value.cast<double>();
         } else {
-            // Any integer (numpy's too), but not a bool.
+            // Any integer (numpy's too), but no fraction.
+            const auto index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
             int overflow = 0;
-            py::object index;
-            if (!py::isinstance<py::bool_>(value))
-                index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
-            if (index) v = PyLong_AsLongAndOverflow(index.ptr(), &overflow);
+            const long long i = index ? PyLong_AsLongLongAndOverflow(index.ptr(), &overflow) : 0;
             if (!index || overflow) {
                 PyErr_Clear();
-                throw py::value_error(std::string("filter \"") + f.name + "\" takes an integer in " +
-                                      std::to_string(f.min) + ".." + std::to_string(f.max));
+                throw py::value_error(n + " takes an integer in " + bounds(f));
             }
-            if (v < f.min || v > f.max || (f.odd_only && v % 2 == 0))
-                throw py::value_error(std::string("filter \"") + f.name + "\": " + std::to_string(v) +
-                                      " is out of " + std::to_string(f.min) + ".." + std::to_string(f.max) +
-                                      (f.odd_only ? " (odd)" : ""));
+            v = double(i);
         }
-        // Little-endian value bytes, as many as the filter reads.
-        uint8_t arg[4];
-        for (int i = 0; i < 4; ++i) arg[i] = static_cast<uint8_t>(uint32_t(v) >> (8 * i));
-        vexel_dev* d = core->live("vexel_filter_enable");
+        vexel_dev* d = core->live("vexel_filter_set");
         int32_t r;
         {
             py::gil_scoped_release nogil;
-            r = vexel_filter_enable(d, f.id, arg, f.bytes);
+            r = vexel_filter_set(d, f.id, 1, v);
         }
-        if (r != 1)
-            raise_error("vexel_filter_enable", r,
-                        std::string("the driver refused filter \"") + f.name + "\"");
+        if (r == -2) throw py::value_error(n + ": " + py::str(value).cast<std::string>() + " is out of " + bounds(f));
+        if (r != 1) raise_error("vexel_filter_set", r, "the driver refused " + n);
         if (f.id == VEXEL_FILTER_LENS_UNDISTORT) core->lens_undistort = true;
     }
 
     void disable(const std::string& name) {
-        const FilterSpec& f = filter_spec(name);
-        vexel_dev* d = core->live("vexel_filter_disable");
+        const vexel_filter_info& f = filter_spec(name);
+        vexel_dev* d = core->live("vexel_filter_set");
         int32_t r;
         {
             py::gil_scoped_release nogil;
-            r = vexel_filter_disable(d, f.id);
+            r = vexel_filter_set(d, f.id, 0, 0);
         }
-        if (r != 1)
-            raise_error("vexel_filter_disable", r,
-                        std::string("the driver refused filter \"") + f.name + "\"");
+        if (r != 1) raise_error("vexel_filter_set", r, std::string("the driver refused to switch filter \"") + f.name + "\" off");
         if (f.id == VEXEL_FILTER_LENS_UNDISTORT) core->lens_undistort = false;
     }
 
     // A switch's state: None when off, else its value (True for the switches without one).
     py::object get(const std::string& name) {
-        const FilterSpec& f = filter_spec(name, true);
-        vexel_dev* d = core->live("vexel_filter_get");
-        uint8_t b[4] = {};
-        const int32_t r = vexel_filter_get(d, f.id, b, sizeof b);
-        if (r < 0) raise_error("vexel_filter_get", r, std::string("no state for filter \"") + f.name + "\"");
+        const vexel_filter_info& f = filter_spec(name, true);
+        vexel_dev* d = core->live("vexel_filter_value");
+        double v = 0;
+        const int32_t r = vexel_filter_value(d, f.id, &v);
+        if (r < 0) raise_error("vexel_filter_value", r, std::string("no state for filter \"") + f.name + "\"");
         if (r == 0) return py::none();
-        if (f.real) {
-            float fv;
-            std::memcpy(&fv, b, sizeof fv);
-            return py::float_(fv);
-        }
-        if (f.bytes == 0) return py::bool_(true);
-        uint32_t v = 0;
-        for (int i = f.bytes - 1; i >= 0; --i) v = (v << 8) | b[i];
-        return py::int_(f.bytes == 4 ? long(int32_t(v)) : long(v));
+        if (f.kind == VEXEL_FILTER_VALUE_FLOAT) return py::float_(v);
+        if (f.kind == VEXEL_FILTER_VALUE_NONE) return py::bool_(true);
+        return py::int_(static_cast<long long>(v));
     }
 
     py::dict states() {
         py::dict out;
-        for (const auto& f : kFilters) out[f.name] = get(f.name);
+        for (int32_t i = 0; const vexel_filter_info* f = vexel_filter_at(i); ++i) out[f->name] = get(f->name);
         return out;
     }
 
@@ -694,10 +622,10 @@ void bind_device(py::module_& m) {
         "every open; a change applies from the next decoded frame. Bad names or values raise\n"
         "ValueError, a refusal of the driver vexel.Error.")
         .def("enable", &Filters::enable, py::arg("name"), py::arg("value") = py::none(),
-             "Switches a filter on with its value: median (odd kernel 1..255, default 3), amp_threshold\n"
-             "(minimum amplitude, default 0), auto_intg (bad samples per mille 0..1000, required),\n"
-             "dcs_check (correction value 0..65535, default 0), temp_monitor (0..65535, default 75),\n"
-             "pixel_calib (calibration set 0 or 1, default 0); lens_undistort and hdr take none.\n"
+             "Switches a filter on with its value: median (odd kernel 1..255, default 3), amp\n"
+             "(minimum amplitude, default 0), auto-intg (bad samples per mille 1..1000, required),\n"
+             "dcs-check (correction value 0..65535, default 0), temp-monitor (0..65535, default 75),\n"
+             "drnu (calibration set 0 or 1, default 0); lens and hdr take none.\n"
              "Depth quality (floats): confidence (largest predicted noise kept, mm, default 30), flying\n"
              "(k 1..100, default 6), temporal (alpha in (0, 1], default 0.1), spatial (range sigma in mm,\n"
              "default 5), fill (largest hole 1..64 px, default 4).")
@@ -716,7 +644,7 @@ void bind_device(py::module_& m) {
                      return false;
                  }
              })
-        .def("__len__", [](const Filters&) { return std::size(kFilters); })
+        .def("__len__", [](const Filters&) { return vexel_filter_count(); })
         .def("__iter__", [](const Filters&) { return py::iter(program_names()); })
         .def(
             "keys", [](const Filters&) { return program_names(); },
@@ -725,28 +653,26 @@ void bind_device(py::module_& m) {
             "items",
             [](Filters& f) {
                 py::list out;
-                for (const auto& k : kFilters) out.append(py::make_tuple(program_name(k), f.get(k.name)));
+                for (int32_t i = 0; const vexel_filter_info* k = vexel_filter_at(i); ++i)
+                    out.append(py::make_tuple(k->name, f.get(k->name)));
                 return out;
             },
             "(name, state) pairs, the state as filters[name] gives it.")
         .def("__repr__",
              [](Filters& f) {
                  std::string out = "<vexel.Filters";
-                 for (const auto& k : kFilters) {
-                     const py::object v = f.get(k.name);
-                     out += std::string(" ") + program_name(k) + "=" +
+                 for (int32_t i = 0; const vexel_filter_info* k = vexel_filter_at(i); ++i) {
+                     const py::object v = f.get(k->name);
+                     out += std::string(" ") + k->name + "=" +
                             (v.is_none() ? std::string("off") : py::str(v).cast<std::string>());
                  }
                  return out + ">";
              })
         .def_property_readonly_static(
             "names",
-            [](const py::object&) {
-                py::list l;
-                for (const auto& f : kFilters) l.append(f.name);
-                return py::tuple(l);
-            },
-            "This module's earlier names (lens_undistort, pixel_calib, ...), still accepted.");
+            [](const py::object&) { return py::tuple(program_names()); },
+            "The filter names (lens, drnu, median, amp, ...), as every layer of the library takes them;\n"
+            "this module's earlier names (lens_undistort, pixel_calib, amp_threshold, ...) are accepted too.");
 
     py::class_<DeviceCore, std::shared_ptr<DeviceCore>>(
         m, "Device",

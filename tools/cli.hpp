@@ -236,7 +236,8 @@ struct FilterInfo {
     bool on;
     double value;
 };
-std::vector<FilterInfo> filter_list();
+// From the library's table; with `dev`, each switch as the open device reports it.
+std::vector<FilterInfo> filter_list(vexel_dev* dev = nullptr);
 // Empty when NAME[=VALUE] is a valid setting, otherwise why not.
 std::string check_filter(const std::string& text);
 // Applies one setting; empty when done (and `now`, if given, updated), otherwise why not.

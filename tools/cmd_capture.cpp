@@ -225,7 +225,8 @@ void depth_png(const std::string& path, const std::vector<float>& dist, const De
     write_png(path, rgb.data(), w, h, 3);
 }
 
-// Gray scaled so the 99th percentile of the unsaturated amplitudes is white; saturated pixels white.
+// Gray scaled so the 99th percentile of the unsaturated amplitudes is white; saturated pixels,
+// which measured nothing, black as in every picture.
 void amplitude_png(const std::string& path, const std::vector<float>& gray, int w, int h) {
     constexpr float kSaturated = 65000.0f;
     std::vector<float> v;
@@ -240,7 +241,7 @@ void amplitude_png(const std::string& path, const std::vector<float>& gray, int 
     std::vector<uint8_t> px(gray.size());
     for (size_t i = 0; i < gray.size(); ++i)
         px[i] = gray[i] >= kSaturated
-                    ? 255
+                    ? 0
                     : static_cast<uint8_t>(std::clamp(gray[i] / top * 255.0f, 0.0f, 255.0f));
     write_png(path, px.data(), w, h, 1);
 }
@@ -248,8 +249,11 @@ void amplitude_png(const std::string& path, const std::vector<float>& gray, int 
 // Whether the filters given leave the lens undistortion on (the driver starts with it off).
 bool lens_filter_on(const std::vector<std::string>& filters) {
     bool on = false;
-    for (const std::string& f : filters)
-        if (f.substr(0, f.find('=')) == "lens") on = f != "lens=off";
+    for (const std::string& f : filters) {
+        const size_t eq = f.find('=');
+        const vexel_filter_info* k = vexel_filter_find(f.substr(0, eq).c_str());
+        if (k && k->id == VEXEL_FILTER_LENS_UNDISTORT) on = eq == std::string::npos || f.substr(eq + 1) != "off";
+    }
     return on;
 }
 

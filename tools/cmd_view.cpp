@@ -227,7 +227,7 @@ int cmd_view(const ViewOpts& o) {
     ViewState st;
     st.product = dev->product;
     st.serial = dev->dev_id;
-    st.filters = filter_list();
+    st.filters = filter_list(dev);
     for (const std::string& f : o.filters) {
         FilterInfo now;
         const std::string why = apply_filter(dev, f, &now);

@@ -22,7 +22,11 @@ typedef struct vx_cmap {
 typedef enum vexel_color_format {
     VEXEL_COLOR_RGB888 = 0,   /* red, green, blue */
     VEXEL_COLOR_RGBX8888 = 1, /* the colour word little-endian: red, green, blue, 0 */
-    VEXEL_COLOR_BGR888 = 2    /* blue, green, red */
+    VEXEL_COLOR_BGR888 = 2,   /* blue, green, red */
+    /* Added to a format: pixels without a measurement black too (0 and below, NaN, and the
+       decoder's codes 65.3 m and up, of which the map colours 65.4 and 65.5), as the vexel
+       program, the C++ and Python layers and the viewer show them. */
+    VEXEL_COLOR_NO_DATA_BLACK = 0x100
 } vexel_color_format;
 
 /* Fills the record, range 0..4000 mm, and builds the table. A map whose count is <= 0 or
@@ -39,7 +43,8 @@ VX_API uint32_t vx_cmap_get_gray(const vx_cmap* cmap, int32_t value);
 
 /* Colours `src_len` float distances in metres into `dst` (`dst_len` bytes) with the
    library-wide map after setting its range to [range_min, range_max] metres (the range stays).
-   Returns the pixels written: limited by both lengths; 0 for an unknown format. */
+   Returns the pixels written: limited by both lengths; 0 for an unknown format. `outfmt` is
+   a VEXEL_COLOR_* format, optionally plus VEXEL_COLOR_NO_DATA_BLACK. */
 VX_API int32_t vexel_cmap_float(uint8_t* dst, int32_t dst_len, const float* src, int32_t src_len,
                                 int32_t outfmt, float range_min, float range_max);
 

@@ -52,6 +52,55 @@ VX_API int32_t vexel_filter_disable(vexel_dev* dev, int32_t filter_id);
    little-endian) are written there, also while the switch is off. Any thread. */
 VX_API int32_t vexel_filter_get(vexel_dev* dev, int32_t filter_id, void* value, int32_t size);
 
+/* The switches' names and values, one table for every layer (the vexel program's --filter, the
+   C++ and Python layers, the viewer): what each switch is called, what value it takes and its
+   bounds. */
+
+/* Kinds of value (vexel_filter_info.kind). */
+enum {
+    VEXEL_FILTER_VALUE_NONE = 0,  /* on or off only */
+    VEXEL_FILTER_VALUE_INT = 1,   /* a little-endian integer of `bytes` bytes */
+    VEXEL_FILTER_VALUE_FLOAT = 2  /* a little-endian float32 */
+};
+
+/* One switch. The strings and the record are the library's, constant for its lifetime. */
+typedef struct vexel_filter_info {
+    int32_t id;           /* VEXEL_FILTER_* */
+    const char* name;     /* "lens", "drnu", "median", "amp", "auto-intg", ...: the name every layer uses */
+    const char* id_name;  /* the id's own name in lower case ("lens_undistort"), also accepted */
+    const char* what;     /* one line for help texts: "median filter, odd kernel size" */
+    int32_t kind;         /* VEXEL_FILTER_VALUE_* */
+    int32_t bytes;        /* value bytes vexel_filter_enable reads: 0, 1, 2 or 4 */
+    double lo, hi;        /* accepted values; hi included */
+    int32_t lo_open;      /* 1: lo itself is refused */
+    int32_t odd;          /* 1: odd integers only */
+    int32_t has_default;  /* 1: switching it on without a value means default_value */
+    double default_value;
+    int32_t on_at_open;   /* the driver's switch after every open (drnu: on when the open found or
+                             downloaded the calibration files, see VEXEL_FILTER_PIXEL_CALIB) */
+    double value_at_open; /* the stored value after every open */
+} vexel_filter_info;
+
+/* Number of switches in the table. Any thread, no device needed. */
+VX_API int32_t vexel_filter_count(void);
+/* The `index`-th switch (0 to vexel_filter_count() - 1, in id order), null beyond. */
+VX_API const vexel_filter_info* vexel_filter_at(int32_t index);
+/* The switch called `name` (its name or its id_name), null for an unknown name or null. */
+VX_API const vexel_filter_info* vexel_filter_find(const char* name);
+/* The name of switch `filter_id` ("median"), null for an id without one. For messages. */
+VX_API const char* vexel_filter_name(int32_t filter_id);
+
+/* Switches `filter_id` on with `value` (`on` 1; the value is ignored by switches without one)
+   or off (`on` 0), the value written in the bytes the switch reads. A value outside the
+   table's bounds, not whole for an integer switch or even for an odd one, or an id outside
+   the table is refused before the driver sees it. Returns 1 done, 0 refused by the driver,
+   -1 without a device or driver, -2 refused value or id; each refusal is logged with the
+   switch's name. Any thread, as vexel_filter_enable. */
+VX_API int32_t vexel_filter_set(vexel_dev* dev, int32_t filter_id, int32_t on, double value);
+/* A switch's state as vexel_filter_get gives it (1 on, 0 off, -1 none), with its stored value
+   decoded into `*value` when `value` is not null (0 for switches without one). Any thread. */
+VX_API int32_t vexel_filter_value(vexel_dev* dev, int32_t filter_id, double* value);
+
 VX_EXTERN_C_END
 
 #endif

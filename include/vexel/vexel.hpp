@@ -23,6 +23,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -209,12 +210,14 @@ struct Rgb {
 static_assert(sizeof(Rgb) == 3, "colours are handed to the C interface as byte triples");
 
 // The library colour map's colour of each given distance (metres) over [near, far] (red near,
-// blue far, black outside): one Rgb per point, for example the distances at a cloud's pixels.
+// blue far, black outside it and where there is no measurement): one Rgb per point, for example
+// the distances at a cloud's pixels.
 inline std::vector<Rgb> colours(std::span<const float> metres, float near = 0.0f, float far = 4.0f) {
     std::vector<Rgb> c(metres.size());
     if (!c.empty())
         vexel_cmap_float(&c.data()->r, static_cast<int32_t>(c.size() * 3), metres.data(),
-                         static_cast<int32_t>(metres.size()), VEXEL_COLOR_RGB888, near, far);
+                         static_cast<int32_t>(metres.size()), VEXEL_COLOR_RGB888 | VEXEL_COLOR_NO_DATA_BLACK, near,
+                         far);
     return c;
 }
 
@@ -468,6 +471,29 @@ class Device {
         return st;
     }
 
+    // Switches by the name every layer uses ("lens", "drnu", "median", "amp", ...; the ids' own
+    // names such as "lens_undistort" too; vexel_filter_at lists them): on with `value` (ignored by
+    // switches without one) or with the switch's default, off. An unknown name or a value the
+    // switch does not take throws std::invalid_argument naming it; a driver's refusal vexel::Error.
+    void set_filter(std::string_view name, double value) { set_filter(info(name), true, value); }
+    void set_filter(std::string_view name) {
+        const vexel_filter_info& f = info(name);
+        if (f.kind != VEXEL_FILTER_VALUE_NONE && !f.has_default)
+            throw std::invalid_argument("filter " + std::string(f.name) + " needs a value");
+        set_filter(f, true, f.default_value);
+    }
+    void disable_filter(std::string_view name) { set_filter(info(name), false, 0); }
+    // The switch's value when it is on (1 for switches without one), nothing when it is off.
+    std::optional<double> filter_value(std::string_view name) const {
+        const vexel_filter_info& f = info(name);
+        double v = 0;
+        const int r = vexel_filter_value(live(), f.id, &v);
+        if (r < 0) throw Error("filter " + std::string(f.name) + ": no such switch in this camera's driver");
+        if (r == 0) return std::nullopt;
+        return f.kind == VEXEL_FILTER_VALUE_NONE ? 1.0 : v;
+    }
+    FilterState filter_state(std::string_view name) const { return filter_state(info(name).id); }
+
     // Registers of `target` (1: the sensor) and device parameters (VX_PARAM_*).
     std::vector<uint32_t> read_registers(unsigned target, uint32_t base, uint32_t count) {
         check_target(target);
@@ -560,13 +586,29 @@ class Device {
             on ? vexel_filter_enable(live(), id, &value, sizeof value) : vexel_filter_disable(live(), id);
         if (r != 1) throw Error("filter " + filter_name(id) + (on ? " enable" : " disable") + " refused");
     }
-    // The vexel program's name of a switch (--filter NAME), for messages.
+    // The switch's name, for messages.
     static std::string filter_name(int32_t id) {
-        static constexpr const char* kNames[] = {"lens",         "drnu", "median",     "3",      "amp",
-                                                 "auto-intg",    "dcs-check", "temp-monitor", "hdr",
-                                                 "confidence",   "flying", "temporal", "spatial", "fill"};
-        if (id >= 0 && id < static_cast<int32_t>(std::size(kNames)) && id != 3) return kNames[id];
-        return std::to_string(id);
+        const char* n = vexel_filter_name(id);
+        return n ? n : std::to_string(id);
+    }
+    static const vexel_filter_info& info(std::string_view name) {
+        if (const vexel_filter_info* f = vexel_filter_find(std::string(name).c_str())) return *f;
+        std::string known;
+        for (int32_t i = 0; const vexel_filter_info* f = vexel_filter_at(i); ++i)
+            known += std::string(i ? ", " : "") + f->name;
+        throw std::invalid_argument("unknown filter '" + std::string(name) + "' (" + known + ")");
+    }
+    void set_filter(const vexel_filter_info& f, bool on, double value) {
+        const int r = vexel_filter_set(live(), f.id, on ? 1 : 0, value);
+        const std::string name = f.name;
+        if (r == -2) {
+            char range[96];
+            std::snprintf(range, sizeof range, "%s%g to %g%s", f.lo_open ? "above " : "", f.lo, f.hi,
+                          f.odd ? ", odd" : "");
+            throw std::invalid_argument("filter " + name + ": " + std::to_string(value) + " is outside " + range);
+        }
+        if (r != 1) throw Error("filter " + name + (on ? " enable" : " disable") + " refused");
+        if (f.id == VEXEL_FILTER_LENS_UNDISTORT) lens_on_ = on;
     }
 
     std::unique_ptr<vexel_dev> dev_;

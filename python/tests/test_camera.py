@@ -111,6 +111,23 @@ def test_missing_camera_and_bad_values(cam):
             cam.filters.enable(name, value)
 
 
+def test_every_filter_by_the_programs_name(cam):
+    # The vexel program's --filter names, in its order, each read, switched on and off by name;
+    # a refusal names the filter.
+    table = [("lens", True), ("drnu", 0), ("median", 5), ("amp", 10), ("auto-intg", 20), ("dcs-check", 3),
+             ("temp-monitor", 70), ("hdr", True), ("confidence", 30.5), ("flying", 6.0), ("temporal", 0.5),
+             ("spatial", 5.0), ("fill", 4.0)]
+    assert list(cam.filters) == list(vexel.Filters.names) == [name for name, _ in table]
+    for name, value in table:
+        cam.filters[name] = value
+        assert cam.filters[name] == value, name
+        cam.filters[name] = False
+        assert cam.filters[name] is None, name
+    for name, value in [("median", 4), ("auto-intg", 0), ("fill", 65), ("lens", 1)]:
+        with pytest.raises(ValueError, match=f'filter "{name}"'):
+            cam.filters.enable(name, value)
+
+
 def test_depth_quality_filters_by_name_with_their_state(cam):
     assert cam.filters["flying"] is None and cam.filters["fill"] is None
     for name, value in [("confidence", 30.5), ("flying", 1), ("flying", 100), ("temporal", 1.0), ("temporal", 0.05),

@@ -157,4 +157,70 @@ TEST_F(Hpp, SerialCacheAndLogHandler) {
 
 }
 
+// One table of switch names for every layer: each name and the id's own find its row, the C++
+// layer switches each by name at both ends of its bounds and refuses just beyond them, and
+// every refusal (C++ exception, library log) names the switch.
+TEST_F(Hpp, EverySwitchByNameWithinItsBoundsAndRefusalsThatNameIt) {
+    vxsim::Testbed tb;
+    vxsim::CameraOptions opt;
+    opt.measurement.scene = *vxsim::Scene::parse("wall:2");
+    tb.add_camera(opt);
+    std::mutex mu;
+    std::string log;
+    vexel::Library lib(nullptr, VX_LOG_WRN, [&](int, std::string_view text) {
+        std::lock_guard lock(mu);
+        log.append(text).append("\n");
+    });
+    vexel::Device cam = vexel::Device::open();
+    const auto refused = [](auto&& call) -> std::string {
+        try {
+            call();
+        } catch (const std::invalid_argument& e) {
+            return e.what();
+        }
+        return "accepted";
+    };
+    ASSERT_EQ(vexel_filter_count(), 13);
+    EXPECT_EQ(vexel_filter_at(13), nullptr);
+    EXPECT_EQ(vexel_filter_at(-1), nullptr);
+    for (int32_t i = 0; const vexel_filter_info* f = vexel_filter_at(i); ++i) {
+        const std::string name = f->name;
+        SCOPED_TRACE(name);
+        EXPECT_EQ(vexel_filter_find(f->name), f);
+        EXPECT_EQ(vexel_filter_find(f->id_name), f);
+        EXPECT_EQ(vexel_filter_name(f->id), name);
+        if (f->kind == VEXEL_FILTER_VALUE_NONE) {
+            cam.set_filter(name);
+            EXPECT_EQ(cam.filter_value(name), 1.0);
+        } else {
+            const double step = f->kind == VEXEL_FILTER_VALUE_FLOAT ? 0.5 : f->odd ? 2 : 1;
+            const double lo = f->lo_open ? f->lo + step : f->lo;
+            // drnu: the simulated camera holds calibration set 0 only.
+            const double hi = f->id == VEXEL_FILTER_PIXEL_CALIB ? f->lo : f->hi;
+            for (double v : {lo, hi}) {
+                cam.set_filter(name, v);
+                EXPECT_EQ(cam.filter_value(name), v) << v;
+            }
+            for (double v : {f->lo_open ? f->lo : f->lo - step, f->hi + step})
+                EXPECT_NE(refused([&] { cam.set_filter(name, v); }).find("filter " + name), std::string::npos) << v;
+            if (f->has_default) {
+                cam.set_filter(name);
+                EXPECT_EQ(float(cam.filter_value(name).value_or(-1)), float(f->default_value));  // as stored
+            } else {
+                EXPECT_NE(refused([&] { cam.set_filter(name); }).find(name + " needs a value"), std::string::npos);
+            }
+        }
+        cam.disable_filter(name);
+        EXPECT_EQ(cam.filter_value(name), std::nullopt);
+    }
+    EXPECT_NE(refused([&] { cam.set_filter("lens-undistort", 1); }).find("(lens, drnu, median, amp,"), std::string::npos);
+    EXPECT_NE(refused([&] { cam.set_filter("median", 4); }).find("filter median"), std::string::npos);
+    EXPECT_EQ(vexel_filter_set(cam.get(), 3, 1, 0), -2);  // an id without a row
+    // The driver refuses a float switch given too few bytes: the log names it.
+    const float k = 6;
+    EXPECT_EQ(vexel_filter_enable(cam.get(), VEXEL_FILTER_FLYING, const_cast<float*>(&k), 2), 0);
+    std::lock_guard lock(mu);
+    EXPECT_NE(log.find("refused filter flying"), std::string::npos) << log;
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -14,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include <vexel/vexel.h>
+#include <vexel/vexel.hpp>
 
 #include "test_util.hpp"
 
@@ -47,6 +48,7 @@ class Cli : public vxtest::ScratchDirTest {
 
 struct Png {
     unsigned w = 0, h = 0, channels = 0;
+    std::vector<uint8_t> px;
 };
 Png read_png(const fs::path& p) {
     png_image img{};
@@ -55,7 +57,7 @@ Png read_png(const fs::path& p) {
     if (!png_image_begin_read_from_file(&img, p.c_str())) return r;
     std::vector<uint8_t> px(PNG_IMAGE_SIZE(img));
     if (png_image_finish_read(&img, nullptr, px.data(), 0, nullptr))
-        r = {img.width, img.height, PNG_IMAGE_PIXEL_CHANNELS(img.format)};
+        r = {img.width, img.height, PNG_IMAGE_PIXEL_CHANNELS(img.format), std::move(px)};
     return r;
 }
 
@@ -120,6 +122,103 @@ TEST_F(Cli, CaptureWritesFilesThatReadBackAndCompareWithTheTruth) {
     const size_t med = cmp.out.find("median ");
     ASSERT_NE(med, std::string::npos) << cmp.out;
     EXPECT_LT(std::stod(cmp.out.substr(med + 7)), 30.0) << cmp.out;  // millimetres
+}
+
+// --filter takes every name of the library's table (the one the C++ and Python layers use) at
+// both ends of its bounds and refuses just beyond them, naming the filter.
+TEST_F(Cli, FilterTakesEveryNameOfTheLibrarysTableWithinItsBounds) {
+    for (int32_t i = 0; const vexel_filter_info* f = vexel_filter_at(i); ++i) {
+        const std::string name = f->name;
+        SCOPED_TRACE(name);
+        const auto arg = [&](double v) {
+            char b[64];
+            std::snprintf(b, sizeof b, "%s=%.10g", f->name, v);
+            return std::string(b);
+        };
+        std::vector<std::string> good = {name, name + "=off", std::string(f->id_name) + "=off"}, bad;
+        if (f->kind == VEXEL_FILTER_VALUE_NONE) {
+            bad = {name + "=1"};
+        } else {
+            const double step = f->kind == VEXEL_FILTER_VALUE_FLOAT ? 0.5 : f->odd ? 2 : 1;
+            good.push_back(arg(f->lo_open ? f->lo + step : f->lo));
+            good.push_back(arg(f->hi));
+            bad = {arg(f->lo_open ? f->lo : f->lo - step), arg(f->hi + step)};
+            if (!f->has_default) bad.push_back(good[0]), good.erase(good.begin());
+        }
+        for (const std::string& g : good) EXPECT_EQ(run("capture -d 63 --filter " + g).code, 1) << g;
+        for (const std::string& b : bad) {
+            const Result r = run("capture -d 63 --filter " + b);
+            EXPECT_EQ(r.code, 2) << b;
+            EXPECT_TRUE(contains(r.err, name)) << b << ": " << r.err;
+        }
+    }
+}
+
+// Pixels without a measurement are black in every picture: the library's colour map when asked
+// to, the C++ layer's colours and the vexel program's depth and amplitude pictures, whose
+// saturated pixels measured nothing either; measured ones in range are not black.
+TEST_F(Cli, EveryPictureShowsPixelsWithoutAMeasurementBlack) {
+    const Result r = run("--prefix calib capture -n 2 -o shot --format png,vx", "--scene wall:0.25 --bad-pixels 400");
+    ASSERT_EQ(r.code, 0) << r.err;
+    const auto last_frame = [](const char* path, bool distance) {
+        const int fd = ::open(path, O_RDONLY);
+        std::vector<float> v(320 * 240), last;
+        while ((distance ? vexel_frame_load_distance(fd, v.data(), 320 * 240, nullptr, nullptr)
+                         : vexel_frame_load_gray(fd, v.data(), 320 * 240, nullptr, nullptr)) == 320 * 240)
+            last = v;
+        ::close(fd);
+        return last;
+    };
+    const vexel::Library lib(nullptr, VX_LOG_OFF);  // builds the library's colour map
+    const auto no_depth = [](float d) { return !(d > 0.0f && d < 60.0f); };
+    const std::vector<float> values = {std::nanf(""), -1.0f, 0.0f, 65.3f, 65.4f, 65.5f, 0.002f, 1.0f, 4.0f};
+    const auto map = [&](int fmt) {
+        std::vector<uint8_t> px(values.size() * 4);
+        EXPECT_EQ(vexel_cmap_float(px.data(), int32_t(px.size()), values.data(), int32_t(values.size()),
+                                   fmt | VEXEL_COLOR_NO_DATA_BLACK, 0.0f, 4.0f),
+                  int32_t(values.size()));
+        px.resize(values.size() * (fmt == VEXEL_COLOR_RGBX8888 ? 4 : 3));
+        return px;
+    };
+    const std::vector<vexel::Rgb> cpp = vexel::colours(values, 0.0f, 4.0f);
+    const std::vector<uint8_t> cpp_px(&cpp.data()->r, &cpp.data()->r + 3 * cpp.size());
+    const Png depth = read_png("shot/depth.png"), amp = read_png("shot/amplitude.png");
+    const struct {
+        const char* picture;
+        std::vector<float> values;
+        std::vector<uint8_t> px;
+        size_t channels;
+        bool (*no_data)(float);
+        bool measured_not_black;
+    } pictures[] = {
+        {"colour map rgb", values, map(VEXEL_COLOR_RGB888), 3, no_depth, true},
+        {"colour map bgr", values, map(VEXEL_COLOR_BGR888), 3, no_depth, true},
+        {"colour map rgbx", values, map(VEXEL_COLOR_RGBX8888), 4, no_depth, true},
+        {"vexel::colours", values, cpp_px, 3, no_depth, true},
+        {"depth.png", last_frame("shot/zdepth.vx", true), depth.px, 3, no_depth, true},  // what it shows
+        {"amplitude.png", last_frame("shot/amplitude.vx", false), amp.px, 1,
+         [](float a) { return a >= 65000.0f; }, false},
+    };
+    for (const auto& p : pictures) {
+        SCOPED_TRACE(p.picture);
+        ASSERT_EQ(p.px.size(), p.values.size() * p.channels);
+        size_t none = 0, measured = 0;
+        for (size_t i = 0; i < p.values.size(); ++i) {
+            const bool black = std::all_of(p.px.begin() + long(i * p.channels),
+                                           p.px.begin() + long((i + 1) * p.channels), [](uint8_t c) { return c == 0; });
+            if (p.no_data(p.values[i])) {
+                ++none;
+                EXPECT_TRUE(black) << "pixel " << i << " value " << p.values[i];
+            } else if (p.measured_not_black) {
+                ++measured;
+                EXPECT_FALSE(black) << "pixel " << i << " value " << p.values[i];
+            }
+        }
+        EXPECT_GT(none, 0u) << "the picture has pixels without a measurement";
+        if (p.measured_not_black) {
+            EXPECT_GT(measured, 0u);
+        }
+    }
 }
 
 // Frames pair by number up to the shorter file, invalid pixels are left out, and the mean error
