@@ -71,11 +71,12 @@ typedef struct vexel_filter_info {
     const char* what;     /* one line for help texts: "median filter, odd kernel size" */
     int32_t kind;         /* VEXEL_FILTER_VALUE_* */
     int32_t bytes;        /* value bytes vexel_filter_enable reads: 0, 1, 2 or 4 */
-    double lo, hi;        /* accepted values; hi included */
+    double lo;            /* lowest accepted value (see lo_open) */
+    double hi;            /* highest accepted value, included */
     int32_t lo_open;      /* 1: lo itself is refused */
     int32_t odd;          /* 1: odd integers only */
     int32_t has_default;  /* 1: switching it on without a value means default_value */
-    double default_value;
+    double default_value; /* the value a switch with has_default is given when none is */
     int32_t on_at_open;   /* the driver's switch after every open (drnu: on when the open found or
                              downloaded the calibration files, see VEXEL_FILTER_PIXEL_CALIB) */
     double value_at_open; /* the stored value after every open */
