@@ -8,7 +8,7 @@ packages=(
   libusb-1.0-0-dev libzip-dev libzstd-dev
   umockdev libumockdev-dev libglib2.0-dev python3-usb
   libgtest-dev libgmock-dev libbenchmark-dev
-  libpng-dev libcli11-dev
+  libpng-dev libcli11-dev nlohmann-json3-dev
   cyclonedds-dev cyclonedds-tools
   libboost-dev chromium
   pybind11-dev python3-dev python3-numpy python3-pytest

@@ -66,7 +66,7 @@ const char* kUsage =
     "measurement (sim/README.md has the model):\n"
     "  --scene S                      boxes (default), wall:D, tilt:D:DEG (metres, degrees),\n"
     "                                 corner[:D] (two walls meeting D m ahead, default 3, and a floor)\n"
-    "                                 or pattern\n"
+    "                                 FILE.json (planes and boxes, sim/README.md) or pattern\n"
     "  --reflectivity R               surface reflectivity, default 0.5\n"
     "  --noise MM --fpn MM            distance noise at amplitude 1000 (default 3) and fixed-pattern\n"
     "                                 sigma (default 20); 0 switches either off\n"
@@ -287,9 +287,22 @@ int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
             c.opt.reboot_delay_ms = static_cast<unsigned>(num(0, 60000));
         } else if (a == "--scene") {
             const std::string t = text();
-            const auto sc = vxsim::Scene::parse(t);
-            if (!sc) usage_error("--scene " + t + ": want boxes, wall:D, tilt:D:DEG, corner[:D] or pattern");
-            m.scene = *sc;
+            if (t.size() > 5 && t.compare(t.size() - 5, 5, ".json") == 0) {
+                std::ifstream f(t, std::ios::binary);
+                if (!f) usage_error("--scene " + t + ": cannot read it");
+                std::string body;
+                body.resize(vxsim::kSceneFileMaxBytes + 1);
+                f.read(body.data(), std::streamsize(body.size()));
+                body.resize(size_t(f.gcount()));
+                std::string why;
+                const auto sc = vxsim::Scene::from_json(body, why);
+                if (!sc) usage_error("--scene " + t + ": " + why);
+                m.scene = *sc;
+            } else {
+                const auto sc = vxsim::Scene::parse(t);
+                if (!sc) usage_error("--scene " + t + ": want boxes, wall:D, tilt:D:DEG, corner[:D], FILE.json or pattern");
+                m.scene = *sc;
+            }
         } else if (a == "--reflectivity") {
             m.reflectivity = nonneg();
         } else if (a == "--noise") {

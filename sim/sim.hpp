@@ -64,6 +64,23 @@ inline uint16_t pattern_sample(uint32_t frame, unsigned plane, unsigned row, uns
     return static_cast<uint16_t>((plane * 1024u + row * 8u + col + frame) & 0x0FFFu);
 }
 
+// The objects of a scene file (--scene FILE.json; sim/README.md has the format).
+struct ScenePlane {
+    double n[3];  // unit normal
+    double c;     // the plane is n . p = c
+    double rho;
+};
+struct SceneBox {
+    double lo[3], hi[3];
+    double rho;
+};
+struct SceneObjects {
+    std::vector<ScenePlane> planes;
+    std::vector<SceneBox> boxes;
+};
+inline constexpr size_t kSceneFileMaxObjects = 64;  // of each kind
+inline constexpr size_t kSceneFileMaxBytes = 1 << 20;
+
 // What stands in front of the camera. Geometry is seen through the camera's lens (the driver's
 // start-up lens parameters), so straight edges bend as on the real sensor.
 struct Scene {
@@ -73,6 +90,7 @@ struct Scene {
         tilt,     // that plane turned tilt_deg about the horizontal axis, its top leaning away
         boxes,    // a wall at 4 m and a floor 1 m below the camera, three boxes on the floor
         corner,   // two walls at right angles meeting straight ahead at distance_m, and that floor
+        file,     // the planes and boxes of `objects`
     };
     Kind kind = Kind::pattern;
     double distance_m = 2.0;
@@ -87,6 +105,10 @@ struct Scene {
     // "pattern", "wall:D", "tilt:D:DEG", "boxes" or "corner[:D]" (D 3 m); nothing when the text
     // is none of these.
     static std::optional<Scene> parse(const std::string& text);
+    // A scene file's text (JSON); nothing, and `error` naming the offending field, when it is not
+    // one (sizes and counts bounded: it may come from anywhere).
+    static std::optional<Scene> from_json(const std::string& text, std::string& error);
+    std::shared_ptr<const SceneObjects> objects;
     // "OBJECT:VX,VY,VZ" with OBJECT wall, box1, box2 or box3 (one of this scene's); false
     // (nothing changed) when the text is not that or a speed is beyond 100 m/s.
     bool set_motion(const std::string& text);

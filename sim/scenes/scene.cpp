@@ -79,6 +79,11 @@ Hit trace(const Scene& sc, const double (&d)[3], double t_s) {
             plane(d, {0, 1, 0}, 1.0 + shift[0][1], 0.6, h);
             break;
         }
+        case Scene::Kind::file:
+            if (!sc.objects) break;
+            for (const ScenePlane& p : sc.objects->planes) plane(d, p.n, p.c, p.rho, h);
+            for (const SceneBox& b : sc.objects->boxes) box(d, {{b.lo[0], b.lo[1], b.lo[2]}, {b.hi[0], b.hi[1], b.hi[2]}, b.rho}, h);
+            break;
         case Scene::Kind::boxes: {
             static constexpr Box kBoxes[] = {
                 {{-1.3, 0.2, 1.6}, {-0.6, 1.0, 2.2}, 1.2},
@@ -123,7 +128,7 @@ bool Scene::set_motion(const std::string& text) {
         index = obj[3] - '0';
     else
         return false;
-    if (kind == Kind::pattern || (index > 0 && kind != Kind::boxes)) return false;
+    if (kind == Kind::pattern || kind == Kind::file || (index > 0 && kind != Kind::boxes)) return false;
     double v[3];
     std::string rest = text.substr(colon + 1);
     for (int i = 0; i < 3; ++i) {

@@ -22,6 +22,8 @@
 #include "chip/chip.hpp"
 #include "core/path.hpp"
 #include "sim/sim.hpp"
+#include "sim/sensor/lens.hpp"
+#include "sim/sensor/model.hpp"
 
 namespace {
 
@@ -601,12 +603,71 @@ TEST_F(Scene, LauncherWritesTheTruthAndRefusesBadMeasurementOptions) {
          {"--scene wall:0", "--scene tilt:2", "--scene tilt:2:90", "--scene cube", "--noise -1",
           "--temperature 35", "--seed x", "--calib-package /nonexistent/package", "--wiggle -1",
           "--bad-pixels 19201", "--footprint 2", "--dcs-mismatch 1", "--scene corner:0", "--scene corner:3:1",
-          "--multipath 4.01", "--multipath -1", "--multipath maybe", "--multipath 1x"}) {
+          "--multipath 4.01", "--multipath -1", "--multipath maybe", "--multipath 1x", "--scene /nonexistent/room.json"}) {
         SCOPED_TRACE(bad);
         EXPECT_EQ(run(bad), 2);
     }
     EXPECT_EQ(run("--scene corner --multipath 4"), 0);
     EXPECT_EQ(run("--scene corner:2.5 --multipath off"), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Scene files: an accepted one is what the camera sees (the truth at the image centre is the box
+// in front of the wall), a wrong one is refused naming its field, and every bound holds from both
+// sides.
+TEST(SceneFile, AcceptsPlanesAndBoxesAndNamesTheFieldItRefuses) {
+    std::string why;
+    const auto sc = vxsim::Scene::from_json(R"({"planes": [{"point": [0, 0, 4], "normal": [0, 0, -2], "reflectivity": 0.8}],
+        "boxes": [{"center": [0, 0, 2.5], "size": [0.4, 0.4, 1], "reflectivity": 10}]})", why);
+    ASSERT_TRUE(sc) << why;
+    vxsim::Measurement m;
+    m.scene = *sc;
+    m.effects = vxsim::Effects::none();
+    vxsim::MeasurementModel model(m);
+    const vxsim::Truth t = model.truth({});
+    double x, y;
+    vxsim::undistort(160, 120, x, y);
+    EXPECT_NEAR(t.distance[120 * 320 + 160], 2.0 * std::sqrt(x * x + y * y + 1), 1e-4);  // the box's front
+    vxsim::undistort(20, 120, x, y);
+    EXPECT_NEAR(t.distance[120 * 320 + 20], 4.0 * std::sqrt(x * x + y * y + 1), 1e-4);  // the wall
+
+    auto boxes = [](size_t n, const std::string& one) {
+        std::string s = R"({"boxes": [)";
+        for (size_t i = 0; i < n; ++i) s += (i ? ", " : "") + one;
+        return s + "]}";
+    };
+    const std::string box = R"({"center": [0, 0, 2], "size": [1, 1, 1], "reflectivity": 1})";
+    EXPECT_TRUE(vxsim::Scene::from_json(boxes(vxsim::kSceneFileMaxObjects, box), why)) << why;
+    EXPECT_TRUE(vxsim::Scene::from_json(boxes(1, R"({"center": [0, 0, 1000], "size": [1000, 1e-6, 1], "reflectivity": 0})"), why)) << why;
+    const struct {
+        std::string text, says;
+    } bad[] = {
+        {boxes(vxsim::kSceneFileMaxObjects + 1, box), "boxes: at most 64"},
+        {boxes(1, R"({"center": [0, 0, 1000.5], "size": [1, 1, 1], "reflectivity": 1})"), "boxes[0].center[2]"},
+        {boxes(1, R"({"center": [0, 0, 2], "size": [1, 0, 1], "reflectivity": 1})"), "boxes[0].size[1]"},
+        {boxes(1, R"({"center": [0, 0, 2], "size": [1, 1, 1], "reflectivity": 10.5})"), "boxes[0].reflectivity"},
+        {boxes(1, R"({"center": [0, 0, 2], "size": [1, 1, 1], "reflectivity": -0.1})"), "boxes[0].reflectivity"},
+        {boxes(1, R"({"center": [0, 0], "size": [1, 1, 1], "reflectivity": 1})"), "boxes[0].center: want [x, y, z]"},
+        {boxes(1, R"({"center": [0, 0, 2], "size": [1, 1, 1]})"), "boxes[0].reflectivity: missing"},
+        {boxes(1, R"({"center": [0, 0, 2], "size": [1, 1, 1], "reflectivity": 1, "colour": 3})"), "boxes[0].colour: unknown"},
+        {R"({"planes": [{"point": [0, 0, 2], "normal": [0, 0, 0], "reflectivity": 1}]})", "planes[0].normal"},
+        {R"({"planes": [{"point": [0, "a", 2], "normal": [0, 0, 1], "reflectivity": 1}]})", "planes[0].point[1]: want a number"},
+        {R"({"planes": {}})", "planes: want a list"},
+        {R"({"spheres": []})", "scene.spheres: unknown"},
+        {R"({"planes": []})", "no planes and no boxes"},
+        {R"([1, 2])", "scene: want an object"},
+        {R"({"boxes": [)", "not JSON"},
+        {std::string(vxsim::kSceneFileMaxBytes + 1, ' '), "larger than"},
+    };
+    for (const auto& b : bad) {
+        SCOPED_TRACE(b.says);
+        why.clear();
+        EXPECT_FALSE(vxsim::Scene::from_json(b.text, why));
+        EXPECT_NE(why.find(b.says), std::string::npos) << why;
+    }
 }
 
 }  // namespace
