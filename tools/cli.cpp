@@ -111,6 +111,8 @@ void separate_output() {
         std::fclose(f);
         return;
     }
+    // Line by line, so a log file or a pipe shows each frame as it comes, as a terminal does.
+    std::setvbuf(f, nullptr, _IOLBF, 0);
     g_out = f;
     // Library lines now reach stderr; line buffering keeps them in step with ours.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
