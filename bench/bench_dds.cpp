@@ -11,8 +11,10 @@
 // Counters, per camera: `core_pct` CPU time of publishing and receiving (the publishing
 // process less its decoding, plus the subscriber process) over wall time, in % of one core;
 // `pub_pct` and `sub_pct` its two parts; `decode_ms` decoding one frame; `lat_depth_ms` and
-// `lat_points_ms` medians from the frame ready (before decode) to the subscriber's take;
-// `received` the share of depth images that arrived.
+// `lat_points_ms` medians from the frame ready (before decode) to the subscriber's take, and
+// `wire_depth_ms` / `wire_points_ms` the part of it from the start of the write (the sample's
+// source timestamp) to the take; `received` and `received_points` the shares of depth images
+// and clouds that arrived.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -65,7 +67,7 @@ int64_t cpu_ns(clockid_t clock) {
 // the subscriber's CPU time by then. Smaller than PIPE_BUF, so each write arrives whole.
 struct Receipt {
     int32_t cam, topic;
-    int64_t stamp_ns, taken_ns, cpu_ns;
+    int64_t stamp_ns, written_ns, taken_ns, cpu_ns;
 };
 
 // The subscriber process: depth and points of every camera, each sample's receipt down the pipe
@@ -82,7 +84,7 @@ struct Receipt {
                                                         vexel_dds::topic_name(cam_ns(c), t).c_str(), nullptr, nullptr);
             const dds_entity_t rd = dds_create_reader(pp, topic, q, nullptr);
             dds_waitset_attach(ws, dds_create_readcondition(rd, DDS_ANY_STATE), rd);
-            readers.push_back({rd, Receipt{c, t, 0, 0, 0}});
+            readers.push_back({rd, Receipt{c, t, 0, 0, 0, 0}});
         }
     dds_delete_qos(q);
     for (;;) {
@@ -99,6 +101,7 @@ struct Receipt {
                     if (!info[k].valid_data) continue;
                     // Image and PointCloud2 both begin with their header.
                     rec.stamp_ns = vexel_dds::from_stamp(static_cast<const std_msgs_msg_dds__Header_*>(s[k])->stamp_);
+                    rec.written_ns = info[k].source_timestamp;  // when dds_write began
                     rec.taken_ns = taken;
                     rec.cpu_ns = cpu_ns(CLOCK_PROCESS_CPUTIME_ID);
                     if (write(out, &rec, sizeof rec) != sizeof rec) _exit(0);  // the benchmark is gone
@@ -154,7 +157,7 @@ void BM_Publish(benchmark::State& state) {
             c.out->send(c.dev, dist, amp, c.raw.width(), c.raw.height(), stamp);
         }
     };
-    std::vector<double> lat[2];
+    std::vector<double> lat[2], wire[2];
     int64_t sub_cpu_first = -1, sub_cpu_last = 0;
     std::vector<bool> heard(size_t(n), false);
     const auto collect = [&](bool keep) {
@@ -165,7 +168,9 @@ void BM_Publish(benchmark::State& state) {
             if (!keep) continue;
             if (sub_cpu_first < 0) sub_cpu_first = r.cpu_ns;
             sub_cpu_last = r.cpu_ns;
-            lat[r.topic == vexel_dds::kDepth ? 0 : 1].push_back(double(r.taken_ns - r.stamp_ns) / 1e6);
+            const int k = r.topic == vexel_dds::kDepth ? 0 : 1;
+            lat[k].push_back(double(r.taken_ns - r.stamp_ns) / 1e6);
+            wire[k].push_back(double(r.taken_ns - r.written_ns) / 1e6);
         }
     };
     // Until the subscriber has matched every camera's writers (discovery), then a clean start.
@@ -210,6 +215,9 @@ void BM_Publish(benchmark::State& state) {
     state.counters["decode_ms"] = double(decode_cpu) / 1e6 / double(frames * n);
     state.counters["lat_depth_ms"] = median(lat[0]);
     state.counters["lat_points_ms"] = median(lat[1]);
+    state.counters["wire_depth_ms"] = median(wire[0]);
+    state.counters["wire_points_ms"] = median(wire[1]);
+    state.counters["received_points"] = double(lat[1].size()) / double(frames * n);
     state.counters["received"] = double(lat[0].size()) / double(frames * n);
 }
 BENCHMARK(BM_Publish)->ArgName("N")->Arg(1)->Arg(2)->Iterations(90)->UseRealTime()->Unit(benchmark::kMillisecond);
