@@ -14,7 +14,8 @@
 // `lat_points_ms` medians from the frame ready (before decode) to the subscriber's take, and
 // `wire_depth_ms` / `wire_points_ms` the part of it from the start of the write (the sample's
 // source timestamp) to the take; `received` and `received_points` the shares of depth images
-// and clouds that arrived.
+// and clouds that arrived. The subscriber keeps its freed memory as `--listen` does;
+// VEXEL_BENCH_GLIBC_TRIM=1 leaves glibc's default (memory back to the kernel), for comparison.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -74,6 +75,7 @@ struct Receipt {
 // until the benchmark goes.
 [[noreturn]] void subscribe(int out) {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (!getenv("VEXEL_BENCH_GLIBC_TRIM")) vexel_dds::keep_receive_memory();
     const dds_entity_t pp = dds_create_participant(g_domain, nullptr, nullptr);
     const dds_entity_t ws = dds_create_waitset(pp);
     dds_qos_t* q = vexel_dds::make_qos(false, 8);

@@ -65,6 +65,7 @@ double median(std::vector<double> v) {
 }  // namespace
 
 int listen(const ListenOptions& o) {
+    keep_receive_memory();
     const dds_entity_t pp = dds_create_participant(o.domain, nullptr, nullptr);
     if (pp < 0) {
         std::cerr << "vexel-publish: DDS participant: " << dds_strretcode(pp) << '\n';

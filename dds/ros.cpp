@@ -1,5 +1,9 @@
 #include "ros.hpp"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <atomic>
 #include <csignal>
 #include <ctime>
@@ -63,6 +67,13 @@ int64_t now_ns() {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
     return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
+void keep_receive_memory() {
+#if defined(__GLIBC__)
+    mallopt(M_MMAP_THRESHOLD, 16 << 20);
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+#endif
 }
 
 namespace {
