@@ -175,7 +175,7 @@ void vx_median2d_u16_k3(uint16_t* dst, const uint16_t* src, int32_t w, int32_t h
         vx::logf(vx::kErr, "[%s]  wrong parameter:w/h=%d/%d\n", __func__, w, h);
         return;
     }
-    vx::median2d_fixed(vx::Isa::kAvx2, 3, dst, src, w, h);
+    vx::median2d_fixed(vx::Isa::kAvx512, 3, dst, src, w, h);
 }
 
 void vx_median2d_u16_k5(uint16_t* dst, const uint16_t* src, int32_t w, int32_t h) {
@@ -183,7 +183,7 @@ void vx_median2d_u16_k5(uint16_t* dst, const uint16_t* src, int32_t w, int32_t h
         vx::logf(vx::kErr, "[%s]  wrong parameter:w/h=%d/%d\n", __func__, w, h);
         return;
     }
-    vx::median2d_fixed(vx::Isa::kAvx2, 5, dst, src, w, h);
+    vx::median2d_fixed(vx::Isa::kAvx512, 5, dst, src, w, h);
 }
 
 void vx_median2d_u16(uint16_t* dst, const uint16_t* src, int32_t w, int32_t h, int32_t kernel) {

@@ -6,7 +6,7 @@
 namespace vx {
 
 // Instruction sets the fixed medians are built for; the best available one is used.
-enum class Isa { kBaseline, kSse41, kAvx2 };
+enum class Isa { kBaseline, kSse41, kAvx2, kAvx512 };
 bool isa_available(Isa isa);
 
 // Fixed 3x3 / 5x5 median (kernel 3 or 5), w and h >= 2, with `isa` or the best available below it.

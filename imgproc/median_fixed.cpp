@@ -28,6 +28,13 @@ constexpr int kLanes = 16;
 #include "imgproc/median_fixed.inc"
 }  // namespace fixed_avx2
 #pragma GCC pop_options
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512bw,avx512vl")
+namespace fixed_avx512 {
+constexpr int kLanes = 32;
+#include "imgproc/median_fixed.inc"
+}  // namespace fixed_avx512
+#pragma GCC pop_options
 #endif
 
 bool isa_available(Isa isa) {
@@ -42,9 +49,15 @@ bool isa_available(Isa isa) {
             static const bool avx2 = __builtin_cpu_supports("avx2");
             return avx2;
         }
+        case Isa::kAvx512: {
+            static const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                                       __builtin_cpu_supports("avx512vl");
+            return avx512;
+        }
 #else
         case Isa::kSse41:
-        case Isa::kAvx2: return false;
+        case Isa::kAvx2:
+        case Isa::kAvx512: return false;
 #endif
     }
     return false;
@@ -52,7 +65,12 @@ bool isa_available(Isa isa) {
 
 void median2d_fixed(Isa isa, int kernel, uint16_t* dst, const uint16_t* src, int w, int h) {
 #ifdef VX_HAVE_AVX2_PATH
-    if (isa == Isa::kAvx2 && isa_available(Isa::kAvx2)) {
+    if (isa == Isa::kAvx512 && isa_available(Isa::kAvx512)) {
+        if (kernel == 3) fixed_avx512::median3(dst, src, w, h);
+        else fixed_avx512::median5(dst, src, w, h);
+        return;
+    }
+    if (isa >= Isa::kAvx2 && isa_available(Isa::kAvx2)) {
         if (kernel == 3) fixed_avx2::median3(dst, src, w, h);
         else fixed_avx2::median5(dst, src, w, h);
         return;

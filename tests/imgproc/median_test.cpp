@@ -82,7 +82,7 @@ const Size kSizes[] = {{2, 2}, {3, 3}, {2, 9},  {9, 2},   {5, 4},   {17, 3},  {1
 
 std::vector<vx::Isa> isas() {
     std::vector<vx::Isa> v{vx::Isa::kBaseline};
-    for (vx::Isa isa : {vx::Isa::kSse41, vx::Isa::kAvx2})
+    for (vx::Isa isa : {vx::Isa::kSse41, vx::Isa::kAvx2, vx::Isa::kAvx512})
         if (vx::isa_available(isa)) v.push_back(isa);
     return v;
 }
