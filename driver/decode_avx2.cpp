@@ -230,7 +230,28 @@ template <bool kDrnu, bool kMetres>
             k = _mm256_min_epi32(k, kmax);
             // Entries k and k + 1 of a pixel's table in one 32-bit read.
             I pair;
+            I up = zero();
+            int k0 = 0;
             if (ps.pairs) {
+                I m = _mm256_min_epi32(k, _mm256_permute2x128_si256(k, k, 1));
+                m = _mm256_min_epi32(m, _mm256_shuffle_epi32(m, 0x4E));
+                m = _mm256_min_epi32(m, _mm256_shuffle_epi32(m, 0xB1));
+                k0 = _mm256_cvtsi256_si32(m);
+                up = _mm256_sub_epi32(k, m);
+            }
+            if (ps.pairs && _mm256_testz_si256(_mm256_cmpgt_epi32(up, set32(1)), set32(-1))) {
+                // Neighbouring pixels mostly lie in the same interval or the next: one plane's
+                // row and, for the lanes one interval up, the next plane's, instead of a gather.
+                // The lanes hold pixels 0-3 and 8-11, or 4-7 and 12-15, of the block.
+                const uint32_t* row = ps.pairs + k0 * kPairPlane + q;
+                const auto lanes = [h](const uint32_t* at) {
+                    const I lo = load(at), hi = load(at + 8);
+                    return h ? _mm256_permute2x128_si256(lo, hi, 0x31) : _mm256_permute2x128_si256(lo, hi, 0x20);
+                };
+                pair = lanes(row);
+                const I next = _mm256_cmpeq_epi32(up, set32(1));
+                if (!_mm256_testz_si256(next, next)) pair = sel(next, lanes(row + kPairPlane), pair);
+            } else if (ps.pairs) {
                 const I idx = _mm256_add_epi32(_mm256_mullo_epi32(k, set32(static_cast<int>(kPairPlane))),
                                                _mm256_add_epi32(set32(static_cast<int>(q)), c.lane[h]));
                 pair = _mm256_i32gather_epi32(reinterpret_cast<const int*>(ps.pairs), idx, 4);

@@ -169,9 +169,20 @@ template <bool kDrnu, bool kMetres>
         // Entries k and k + 1 of a pixel's table in one 32-bit read.
         Z pair;
         if (ps.pairs) {
-            const Z idx = _mm512_add_epi32(_mm512_mullo_epi32(k, set(static_cast<int>(kPairPlane))),
-                                           _mm512_add_epi32(set(static_cast<int>(q)), c.lane));
-            pair = _mm512_i32gather_epi32(idx, ps.pairs, 4);
+            // Neighbouring pixels mostly lie in the same interval or the next: one plane's row
+            // and, for the lanes one interval up, the next plane's, instead of a gather.
+            const int k0 = _mm512_reduce_min_epi32(k);
+            const Z up = _mm512_sub_epi32(k, set(k0));
+            if (_mm512_cmpgt_epu32_mask(up, set(1)) == 0) {
+                const uint32_t* row = ps.pairs + k0 * kPairPlane + q;
+                pair = _mm512_loadu_si512(row);
+                const K next = _mm512_test_epi32_mask(up, up);
+                if (next) pair = _mm512_mask_loadu_epi32(pair, next, row + kPairPlane);
+            } else {
+                const Z idx = _mm512_add_epi32(_mm512_mullo_epi32(k, set(static_cast<int>(kPairPlane))),
+                                               _mm512_add_epi32(set(static_cast<int>(q)), c.lane));
+                pair = _mm512_i32gather_epi32(idx, ps.pairs, 4);
+            }
         } else {
             const Z idx = _mm512_add_epi32(_mm512_add_epi32(set(static_cast<int>(q * ps.nd)), c.lane_nd), k);
             pair = _mm512_i32gather_epi32(idx, ps.table, 2);

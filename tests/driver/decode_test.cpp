@@ -29,14 +29,17 @@ uint16_t le16(const std::vector<uint8_t>& b, size_t i) { return uint16_t(b[2 * i
 
 // Raw frames mixing every sample class: clean scene pixels of all phases and amplitudes, a
 // sample at 0 or 4095 (also with the upper bits set), all-equal samples, and random words.
-std::vector<uint8_t> hostile_frame(int w, int h, uint32_t seed) {
+// `wall`: the phase climbs slowly across the image instead, so that neighbouring pixels mostly
+// share a calibration interval and the intervals change inside blocks; a few hostile pixels.
+std::vector<uint8_t> hostile_frame(int w, int h, uint32_t seed, bool wall = false) {
     std::mt19937 rng(seed);
     const size_t n = size_t(w) * h;
     std::vector<uint16_t> s(4 * n);
     std::uniform_real_distribution<double> phi(0, 2 * M_PI), logamp(0, std::log(2100.0));
     for (size_t i = 0; i < n; ++i) {
-        const unsigned kind = rng() % 16;
-        const double a = std::exp(logamp(rng)), ph = phi(rng);
+        const unsigned kind = rng() % (wall ? 64 : 16);
+        const double a = wall ? 300 + double(i % 97) : std::exp(logamp(rng));
+        const double ph = wall ? 2 * M_PI * (0.2 + 0.6 * double(i) / double(n)) : phi(rng);
         for (int k = 0; k < 4; ++k) {
             const long v = std::lround(2048 + a * std::cos(ph - k * M_PI / 2));
             s[k * n + i] = uint16_t(std::clamp(v, 0L, 4095L) | (kind == 1 ? (rng() % 16) << 12 : 0));
@@ -79,11 +82,13 @@ protected:
 
     // Per-pixel tables of set `set`: rising phases one step apart with noise; some pixels with
     // equal neighbours, equal extremes, or a phase that wraps (tables no longer monotonic).
-    static void load_tables(int set, int nd, uint32_t seed) {
+    // `alike`: bases within 200 of each other, as a real camera's neighbouring pixels have them.
+    static void load_tables(int set, int nd, uint32_t seed, bool alike = false) {
         calibrateSetNumDistances(nd);
         std::mt19937 rng(seed);
         for (int q = 0; q < VX_CHIP_PIXELS; ++q) {
-            const int kind = rng() % 20, base = int(rng() % 20000), step = 600 + int(rng() % 200);
+            const int kind = rng() % 20, step = 600 + int(rng() % 200);
+            const int base = alike ? 1000 + int(rng() % 200) : int(rng() % 20000);
             uint16_t mx = 0, mn = 65535;
             for (int k = 0; k < nd; ++k) {
                 int v = base + k * step + int(rng() % 41) - 20;
@@ -235,26 +240,29 @@ TEST_F(Decode, FrameDecodeMatchesReference) {
 // An opened camera decodes from its own copy of the calibration, laid out by distance: the same
 // bits as the reference reading the chip library's tables, in every kernel build.
 TEST_F(Decode, CameraOwnCalibrationMatchesReference) {
-    load_tables(1, 30, 7);
     calculationSetEnableTemperature(1);
     calculationSetEnableDRNU(2);
     const int16_t t[2] = {420, 390};
     temperatureSetTemperatureByFrameHeader(t);
     vx::epc::State cam;
-    cam.calib = vx::epc::calibration_from_chip(true);
     cam.t_sensor = t[0];
     cam.t_ib = t[1];
     cam.hyst_width = 20;
     entry_.state = &cam;
-    for (int n = 0; n < 4; ++n) {
-        const auto raw = hostile_frame(320, 240, uint32_t(40 + n));
+    for (int n = 0; n < 8; ++n) {
+        const bool wall = n >= 4;  // hostile frames first, then walls over alike tables
+        if (n % 4 == 0) {
+            load_tables(1, 30, 7, wall);
+            cam.calib = vx::epc::calibration_from_chip(true);
+        }
+        const auto raw = hostile_frame(320, 240, uint32_t(40 + n), wall);
         pruSetSize(320, 120);
-        cam.min_amp = 20 * n;
+        cam.min_amp = 20 * (n % 4);
         cam.median_size = uint8_t(n % 2 ? 3 : 0);
         cam.en_median = n % 2 != 0;
-        cam.en_hdr = uint8_t(n / 2);
+        cam.en_hdr = uint8_t(n / 2 % 2);
         apiSetMinAmplitude(cam.min_amp);
-        const auto want = ref::distance(raw.data(), 320, 240, {n / 2 != 0, false, n % 2 ? 3 : 0}, nullptr);
+        const auto want = ref::distance(raw.data(), 320, 240, {n / 2 % 2 != 0, false, n % 2 ? 3 : 0}, nullptr);
         for (Simd simd : kSimds) {
             vx::epc::pin_simd(simd);
             const auto got = decode(1, raw, 320, 240);
