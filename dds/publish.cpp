@@ -108,8 +108,6 @@ sensor_msgs_msg_dds__Image_ image(const std_msgs_msg_dds__Header_& h, int w, int
     return m;
 }
 
-bool measured(float d) { return d > 0.0f && d < 60.0f; }
-
 bool write_param(vexel_dev* dev, uint32_t id, int bytes, long long value) {
     vexel_param_item it{};
     it.param_id = id;
@@ -171,30 +169,28 @@ void CameraPublisher::send(vexel::Device& cam, std::span<const float> dist, std:
                            int h, int64_t stamp) {
     Impl& m = *impl_;
     const size_t n = size_t(w) * size_t(h);
-    const std::vector<float> z = cam.zdepth(dist, w, h);  // depth images hold z, not the ray length
     const auto hd = header(stamp, m.frame_id);
+    // The cloud first: its z is the depth image (z, not the ray length; none where the cloud has
+    // no point, a measured pixel without a ray too). It is written right after the depth image,
+    // before the amplitude: the largest message, it takes longest to arrive.
+    m.xyz.resize(n);
+    cam.organised_cloud(dist, w, h, m.xyz);
 
     auto dm = image(hd, w, h, m.metres ? "32FC1" : "16UC1", m.metres ? 4 : 2);
     if (m.metres) {
         m.depth_m.resize(n);
-        for (size_t i = 0; i < n; ++i) m.depth_m[i] = measured(dist[i]) ? z[i] : NAN;
+        for (size_t i = 0; i < n; ++i) m.depth_m[i] = m.xyz[i].z;
         lend(dm.data_, m.depth_m);
     } else {
         m.depth_mm.resize(n);  // 0 = no measurement, as ROS 2 depth images mark it
-        for (size_t i = 0; i < n; ++i)
-            m.depth_mm[i] = measured(dist[i]) ? static_cast<uint16_t>(std::lround(z[i] * 1000.0f)) : 0;
+        for (size_t i = 0; i < n; ++i) {
+            const float z = m.xyz[i].z;  // below 60 m where not NaN: the millimetres fit
+            m.depth_mm[i] = std::isnan(z) ? 0 : static_cast<uint16_t>(z * 1000.0f + 0.5f);
+        }
         lend(dm.data_, m.depth_mm);
     }
     m.out.write(kDepth, &dm);
 
-    auto am = image(hd, w, h, "mono16", 2);
-    m.amp16.resize(n);
-    for (size_t i = 0; i < n; ++i) m.amp16[i] = static_cast<uint16_t>(std::clamp(amp[i], 0.0f, 65535.0f));
-    lend(am.data_, m.amp16);
-    m.out.write(kAmplitude, &am);
-
-    m.xyz.resize(n);
-    cam.organised_cloud(dist, w, h, m.xyz);
     m.points.resize(4 * n);
     bool dense = true;
     for (size_t i = 0; i < n; ++i) {
@@ -215,6 +211,12 @@ void CameraPublisher::send(vexel::Device& cam, std::span<const float> dist, std:
     lend(pc.data_, m.points);
     pc.is_dense_ = dense;
     m.out.write(kPoints, &pc);
+
+    auto am = image(hd, w, h, "mono16", 2);
+    m.amp16.resize(n);
+    for (size_t i = 0; i < n; ++i) m.amp16[i] = static_cast<uint16_t>(std::clamp(amp[i], 0.0f, 65535.0f));
+    lend(am.data_, m.amp16);
+    m.out.write(kAmplitude, &am);
 
     vexel_lens_param lens{};
     if (epc_lens_param_get(vexel_dev_get_drv(cam.get()), &lens, w, h)) {
