@@ -16,6 +16,7 @@
 // source timestamp) to the take; `received` and `received_points` the shares of depth images
 // and clouds that arrived. The subscriber keeps its freed memory as `--listen` does;
 // VEXEL_BENCH_GLIBC_TRIM=1 leaves glibc's default (memory back to the kernel), for comparison.
+// Cyclone runs with the README's loopback configuration (datagrams of 64 KB).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -49,7 +50,8 @@ constexpr int kMaxCameras = 2;
 constexpr auto kPeriod = std::chrono::microseconds(33333);
 constexpr char kLoopback[] =
     "<CycloneDDS><Domain><General><Interfaces><NetworkInterface address=\"127.0.0.1\"/></Interfaces>"
-    "<AllowMulticast>false</AllowMulticast></General><Discovery><ParticipantIndex>auto</ParticipantIndex>"
+    "<AllowMulticast>false</AllowMulticast><MaxMessageSize>65500B</MaxMessageSize><FragmentSize>64000B</FragmentSize>"
+    "</General><Discovery><ParticipantIndex>auto</ParticipantIndex>"
     "<Peers><Peer address=\"127.0.0.1\"/></Peers></Discovery></Domain></CycloneDDS>";
 
 uint32_t g_domain = 0;
