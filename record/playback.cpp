@@ -108,7 +108,9 @@ private:
     // The next record of the playback position; false at the end or on damage (err set then).
     bool next(RecordView& out, std::string& err);
     void run();
-    bool pace(uint64_t t);
+    bool pace(const FrameRec& f);
+    // The camera's frame period from its recorded frame rate, or zero when none is recorded.
+    std::chrono::nanoseconds frame_period();
     void emit_frame(const FrameRec& f);
     void emit_discards(uint32_t total);
     void emit(int code, const uint8_t* data, uint32_t len) {
@@ -156,6 +158,9 @@ private:
     uint16_t last_fridx_ = 0;
     // Pacing origin: the host time of the first frame given since start, seek or wrap.
     std::optional<std::pair<std::chrono::steady_clock::time_point, uint64_t>> origin_;
+    // At the camera's rate: when the last frame given was due, and its index.
+    std::optional<std::pair<std::chrono::steady_clock::time_point, uint16_t>> camera_due_;
+    bool wrapped_ = false;  // the next frame starts a loop again: one period after the last
 };
 
 std::unique_ptr<Player> Player::open(const std::string& path, std::string& err) {
@@ -421,6 +426,8 @@ bool Player::seek_now(uint32_t frame, std::string& err) {
     }
     next_frame_ = frame;
     origin_.reset();
+    camera_due_.reset();
+    wrapped_ = false;
     ended_ = false;
     return true;
 }
@@ -467,6 +474,8 @@ bool Player::start(vexel_ll_dev* ll, vexel_ll_cap_cb cb, void* user) {
     stop_.store(false);
     running_ = true;
     origin_.reset();
+    camera_due_.reset();
+    wrapped_ = false;
     feeder_ = std::thread([this] { run(); });
     return true;
 }
@@ -478,8 +487,18 @@ void Player::stop() {
     running_ = false;
 }
 
-// Waits until the frame received at host time `t` is due; false when asked to stop.
-bool Player::pace(uint64_t t) {
+std::chrono::nanoseconds Player::frame_period() {
+    std::lock_guard lock(state_mu_);
+    const auto it = params_.find(VX_PARAM_FPS);
+    if (it == params_.end() || it->second.len < 4) return {};
+    uint32_t fps = 0;
+    for (int i = 3; i >= 0; --i) fps = fps << 8 | it->second.val[i];
+    return fps > 0 && fps <= 10000 ? std::chrono::nanoseconds(1000000000 / fps) : std::chrono::nanoseconds{};
+}
+
+// Waits until frame `f` is due; false when asked to stop.
+bool Player::pace(const FrameRec& f) {
+    const uint64_t t = f.time_ns;
     auto* h = reinterpret_cast<vexel_dev_handle*>(ll_);  // the open record begins with the transport's
     std::unique_lock lock(wake_mu_);
     for (;;) {
@@ -503,6 +522,25 @@ bool Player::pace(uint64_t t) {
             continue;
         }
         const auto now = std::chrono::steady_clock::now();
+        if (const auto period = pacing_.load() == VEXEL_PLAY_CAMERA_RATE ? frame_period() : std::chrono::nanoseconds{};
+            period.count() > 0) {
+            // The camera's clock: the frames it counted since the last one given (a gap in the
+            // index is time the camera spent on frames the recording lacks), one period each.
+            auto due = now;
+            if (camera_due_) {
+                const uint16_t step = wrapped_ ? 1 : static_cast<uint16_t>(f.info.fridx - camera_due_->second);
+                due = camera_due_->first + period * std::max<int>(step, 1);
+                // A host that fell far behind starts again from now rather than catching up in a burst.
+                if (now - due > std::chrono::seconds(1)) due = now;
+            }
+            if (now >= due) {
+                camera_due_.emplace(due, f.info.fridx);
+                wrapped_ = false;
+                return true;
+            }
+            wake_.wait_until(lock, due);
+            continue;
+        }
         if (!origin_) origin_.emplace(now, t);
         const auto due = origin_->first + std::chrono::nanoseconds(t >= origin_->second ? t - origin_->second : 0);
         if (now >= due) return true;
@@ -560,7 +598,10 @@ void Player::run() {
             have = next(r, err);
             if (!have && err.empty() && loop_.load() && reader_->frames() > 0) {
                 ++loops_;
+                const auto last = camera_due_;
                 have = seek_now(0, err) && next(r, err);
+                camera_due_ = last;
+                wrapped_ = true;
             }
             if (!have) ended_ = true;
         }
@@ -584,7 +625,7 @@ void Player::run() {
                     emit(VX_LL_CAP_ERROR, nullptr, 0);
                     return;
                 }
-                if (!pace(f.time_ns)) return;
+                if (!pace(f)) return;
                 {
                     std::lock_guard lock(pos_mu_);
                     if (pending_seek_) {
@@ -740,7 +781,8 @@ VX_API int vexel_play_set(vexel_dev* dev, int pacing, int loop) {
     vx::DeviceCall call(dev);
     Player* p = playing(call);
     if (!p) return 0;
-    p->set(pacing == VEXEL_PLAY_AS_PULLED ? VEXEL_PLAY_AS_PULLED : VEXEL_PLAY_RECORDED_RATE, loop != 0);
+    p->set(pacing == VEXEL_PLAY_AS_PULLED || pacing == VEXEL_PLAY_CAMERA_RATE ? pacing : VEXEL_PLAY_RECORDED_RATE,
+           loop != 0);
     return 1;
 }
 

@@ -425,7 +425,7 @@ Camera::Camera(long long index, Need need, bool uncalibrated) : index_(static_ca
         if (index_ != 0) fail("--replay plays one camera, number 0: there is no camera %d", index_);
         rec_ = vexel_dev_open_recording(g_replay.c_str());
         if (!rec_) fail("cannot replay %s", g_replay.c_str());
-        vexel_play_set(rec_, g_replay_realtime ? VEXEL_PLAY_RECORDED_RATE : VEXEL_PLAY_AS_PULLED,
+        vexel_play_set(rec_, g_replay_realtime ? VEXEL_PLAY_CAMERA_RATE : VEXEL_PLAY_AS_PULLED,
                        g_replay_loop ? 1 : 0);
     } else {
         std::lock_guard lock(g_open_mu);

@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
             "DIR"));
     app.add_option("--replay", g.replay, "run the command on a recording made by `vexel record` instead of a camera")
         ->check(CLI::ExistingFile);
-    app.add_flag("--realtime", g.realtime, "with --replay: frames at the recorded rate, not as fast as taken");
+    app.add_flag("--realtime", g.realtime, "with --replay: frames at the camera's rate, not as fast as taken");
     app.add_option("--record", g.record, "record the command's camera into FILE while it runs (see `vexel record`)");
 
     Commands cmds;

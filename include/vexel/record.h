@@ -70,7 +70,11 @@ VX_API vexel_dev* vexel_dev_open_recording_at(vexel_dev* dev, const char* path);
 
 enum {
     VEXEL_PLAY_RECORDED_RATE = 0, /* frames arrive as far apart as they were received */
-    VEXEL_PLAY_AS_PULLED = 1      /* the next frame as soon as the device's frame queue has room */
+    VEXEL_PLAY_AS_PULLED = 1,     /* the next frame as soon as the device's frame queue has room */
+    /* frames arrive as far apart as the camera's frame counter and its recorded frame rate put
+       them: the delays of the recording host (frames it received in bursts) are left out, the
+       frames the camera lost are not. Without a recorded frame rate: as VEXEL_PLAY_RECORDED_RATE. */
+    VEXEL_PLAY_CAMERA_RATE = 2
 };
 
 /* Pacing and looping of a recording opened with vexel_dev_open_recording; takes effect at

@@ -2,10 +2,12 @@
 // errors and decoded distances; refused settings writes; seek and loop; a cut-off file; the
 // recording served by the simulated camera over USB.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -213,6 +215,49 @@ TEST_F(RecordSim, RecordedRateKeepsTheFramesApart) {
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_GT(ms, 6 * 1000.0 / 60 * 0.8) << "six frame intervals at 60 fps";
     vexel_dev_close(dev);
+}
+
+std::map<int, std::chrono::steady_clock::time_point>* g_arrivals = nullptr;
+void on_frame(vexel_dev*, vexel_frame* f) { (*g_arrivals)[f->info.frame_idx] = std::chrono::steady_clock::now(); }
+
+// Frames the host received in a burst (the bulk pipe held back) play a camera period apart.
+TEST_F(RecordSim, CameraRateSpacesFramesTheHostReceivedInABurst) {
+    vxsim::CameraOptions o;
+    o.frame_rate = 10;
+    vxsim::Camera& cam = tb_.add_camera(o);
+    vexel_dev* live = vexel_dev_open(nullptr);
+    ASSERT_TRUE(live && vexel_rec_start(live, path_.c_str(), nullptr) == 1 && vexel_cap_start(live) == 1);
+    std::vector<uint8_t> buf(vxsim::kFrameBytes);
+    for (int k = 0; k < 8; ++k) {
+        cam.set_faults([k](vxsim::Faults& f) { f.stop_sending = k == 3; });
+        if (k == 3) std::this_thread::sleep_for(std::chrono::milliseconds(350));
+        if (k != 3) {
+            ASSERT_EQ(vexel_cap_get_frames(live, 1, buf.data(), uint32_t(buf.size()), nullptr), 1);
+        }
+    }
+    ASSERT_EQ(vexel_rec_stop(live, nullptr), 1);
+    vexel_dev_close(live);
+    // At the recorded rate the burst comes as received; at the camera's rate every frame is
+    // about a period (100 ms) after the one before.
+    for (int pacing : {VEXEL_PLAY_RECORDED_RATE, VEXEL_PLAY_CAMERA_RATE}) {
+        std::map<int, std::chrono::steady_clock::time_point> arrivals;
+        g_arrivals = &arrivals;
+        vexel_dev* dev = vexel_dev_open_recording(path_.c_str());
+        ASSERT_TRUE(dev && vexel_play_set(dev, pacing, 0) == 1);
+        vexel_cap_set_callback_on_frame_ready(dev, on_frame);
+        ASSERT_EQ(vexel_cap_start(dev), 1);
+        vexel_play_info pi{};
+        for (int k = 0; k < 100 && vexel_play_get_info(dev, &pi) && !pi.ended; ++k) vexel_cap_wait(dev, 100);
+        vexel_cap_wait(dev, 100);
+        vexel_dev_close(dev);
+        g_arrivals = nullptr;
+        double closest = 1e9;
+        for (const auto& [idx, t] : arrivals)
+            if (arrivals.count(idx - 1)) closest = std::min(closest, std::chrono::duration<double, std::milli>(t - arrivals[idx - 1]).count());
+        ASSERT_GE(arrivals.size(), 7u);
+        if (pacing == VEXEL_PLAY_RECORDED_RATE) EXPECT_LT(closest, 20.0) << "the host received no burst";
+        else EXPECT_GE(closest, 60.0);
+    }
 }
 
 TEST_F(RecordSim, CutOffRecordingPlaysItsCompleteChunksThenFails) {
