@@ -144,7 +144,7 @@ struct Effects {
 };
 
 // --truth-flags: one byte per pixel, image row order.
-inline constexpr uint8_t kTruthMixed = 1;      // the footprint sees surfaces at different depths (not one slope)
+inline constexpr uint8_t kTruthMixed = 1;      // the footprint sees surfaces at different depths (not one slope or crease)
 inline constexpr uint8_t kTruthMultipath = 2;  // light arrives by way of another surface too
 inline constexpr uint8_t kTruthSaturated = 4;  // a DCS sample compresses or clips (present settings)
 inline constexpr uint8_t kTruthBadPixel = 8;   // hot, dead or stuck

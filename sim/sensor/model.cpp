@@ -59,6 +59,46 @@ bool one_plane(const double (&p)[5][3], double range) {
     return worst * range <= kOnePlaneM;
 }
 
+// Where a footprint ray hit: its direction (x, y, 1) and the plane n . p = c it met there.
+struct FootHit {
+    double d[2];
+    double n[3];
+    double c;
+    // 1/t of this plane along direction (x, y, 1): affine in x and y.
+    double w(double x, double y) const { return (n[0] * x + n[1] * y + n[2]) / c; }
+};
+
+// Whether two footprint rays on different planes see one surface folded at a crease (a box's
+// edge, the foot of a wall) rather than a near surface in front of a far one. On a crease the
+// planes cross between the two directions and the crossing is what the scene shows there; the
+// rays' lengths then run continuously from one to the other, and their blend lies on the surface.
+// At a step the planes do not cross between them, or their crossing is hidden behind the nearer
+// surface (a box's top plane meets the wall behind it out of sight).
+template <class Trace>
+bool crease(const FootHit& a, const FootHit& b, Trace&& trace_at) {
+    const double f0 = a.w(a.d[0], a.d[1]) - b.w(a.d[0], a.d[1]);
+    const double f1 = a.w(b.d[0], b.d[1]) - b.w(b.d[0], b.d[1]);
+    if (f0 * f1 > 0 || f0 == f1) return false;
+    const double s = f0 / (f0 - f1);
+    const double x = a.d[0] + s * (b.d[0] - a.d[0]), y = a.d[1] + s * (b.d[1] - a.d[1]);
+    const double t = 1 / a.w(x, y);
+    return t > 0 && std::abs(trace_at(x, y) - t) <= kOnePlaneM;
+}
+
+// Whether a footprint whose rays all hit the scene mixes surfaces at different depths: some two of
+// its rays lie on different planes (more than 1 mm apart along either ray) not joined by a crease.
+template <class Trace>
+bool steps(const FootHit (&h)[5], unsigned n, Trace&& trace_at) {
+    for (unsigned i = 0; i < n; ++i)
+        for (unsigned j = i + 1; j < n; ++j) {
+            const double ti = 1 / h[i].w(h[i].d[0], h[i].d[1]), tj = 1 / h[j].w(h[j].d[0], h[j].d[1]);
+            const bool same = std::abs(1 / h[j].w(h[i].d[0], h[i].d[1]) - ti) <= kOnePlaneM &&
+                              std::abs(1 / h[i].w(h[j].d[0], h[j].d[1]) - tj) <= kOnePlaneM;
+            if (!same && !crease(h[i], h[j], trace_at)) return true;
+        }
+    return false;
+}
+
 }  // namespace
 
 uint16_t range_unit_mm(uint32_t freq_khz) {
@@ -191,6 +231,7 @@ void MeasurementModel::build_geometry() {
     }();
     // Where each ray of the footprint hit, for the one-plane test: x, y of its direction, 1/t.
     double hit_xyw[5][3];
+    FootHit foot_hit[5];
     auto cast = [&](unsigned q, unsigned slot, double& r, double& irr, double& rho) {
         double d[3] = {lens_rays[(size_t(q) * 5 + slot) * 2], lens_rays[(size_t(q) * 5 + slot) * 2 + 1], 1};
         const Hit h = trace(m_.scene, d, geo_time_);
@@ -198,6 +239,11 @@ void MeasurementModel::build_geometry() {
         hit_xyw[slot][0] = d[0];
         hit_xyw[slot][1] = d[1];
         hit_xyw[slot][2] = 1 / h.t;
+        FootHit& fh = foot_hit[slot];
+        fh.d[0] = d[0];
+        fh.d[1] = d[1];
+        std::copy(h.n, h.n + 3, fh.n);
+        fh.c = h.t * (h.n[0] * d[0] + h.n[1] * d[1] + h.n[2]);
         const double len = std::sqrt(d[0] * d[0] + d[1] * d[1] + 1);
         r = h.t * len;
         // The LED's beam and the lens's vignetting both fall off with the angle off the axis.
@@ -254,7 +300,14 @@ void MeasurementModel::build_geometry() {
             }
             if (foot.empty()) continue;
             // A spread a slope explains (a floor seen at a grazing angle) is one surface, not a mix.
-            if (foot.size() < n || (hi - lo > kMixedSpreadM && !(ray_m_[q] > 0 && one_plane(hit_xyw, hi))))
+            // A crease inside the footprint (two faces of a box, a floor meeting a wall) is one
+            // surface too: its depth is continuous, the blend lies on it.
+            auto trace_at = [&](double x, double y) {
+                const double d[3] = {x, y, 1};
+                return trace(m_.scene, d, geo_time_).t;
+            };
+            if (foot.size() < n || (hi - lo > kMixedSpreadM && !(ray_m_[q] > 0 && one_plane(hit_xyw, hi)) &&
+                                    (!(ray_m_[q] > 0) || steps(foot_hit, 5, trace_at))))
                 geo_flags_[q] |= kTruthMixed;
             if (foot.size() == n && hi - lo < kSameSurfaceM)
                 rays_.push_back({static_cast<float>(sum_r / sum_irr), static_cast<float>(sum_irr)});

@@ -326,7 +326,8 @@ TEST_F(Scene, HdrRowPairsAlternateShortAndLongIntegration) {
 // The real sensor's effects in the raw samples, and the truth flags that mark them: bad pixels
 // fail the DCS consistency window (4017..4175) or have no amplitude, good ones keep it; the
 // upper bits carry the DCS number and saturation; footprints across depth edges are mixed, those
-// on one steep plane are not (only where some of their rays pass its horizon).
+// on one steep plane are not (only where some of their rays pass its horizon), nor those on two
+// planes meeting at a crease.
 TEST_F(Scene, TruthFlagsMarkWhatTheSamplesShow) {
     struct Case {
         const char* scene;
@@ -349,7 +350,28 @@ TEST_F(Scene, TruthFlagsMarkWhatTheSamplesShow) {
         ASSERT_EQ(f.data.size(), vxsim::kFrameBytes);
         const auto truth = cam.truth();
         unsigned bad = 0, bad_caught = 0, good = 0, good_kept = 0, flagged = 0, sat = 0, sat_clipped = 0,
-                 mixed = 0, mixed_at_edge = 0, mixed_by_miss = 0, wrong_bits = 0;
+                 mixed = 0, mixed_at_edge = 0, mixed_by_miss = 0, mixed_at_step = 0, wrong_bits = 0;
+        // A depth step in the truth around pixel (u, v): two pixels side by side along a row or a
+        // column of its 3 x 3 that differ by more than 5 cm and three times the differences of
+        // the pairs beyond them (a slope, or two slopes meeting at a crease, changes gradually),
+        // or a pixel without a surface.
+        auto at_step = [&](int v, int c0) {
+            auto at = [&](int y, int x) {
+                return y >= 0 && x >= 0 && y < int(H) && x < int(W) ? truth.distance[size_t(y) * W + x] : -1.0f;
+            };
+            for (int y = v - 1; y <= v + 1; ++y)
+                for (int x = c0 - 1; x <= c0 + 1; ++x)
+                    for (const auto& [sy, sx] : {std::pair{0, 1}, std::pair{1, 0}}) {
+                        const float a = at(y, x), b = at(y + sy, x + sx);
+                        if (a < 0 || b < 0 || y + sy > v + 1 || x + sx > c0 + 1) continue;
+                        if (a == 0 || b == 0) return true;
+                        const float pa = at(y - sy, x - sx), pb = at(y + 2 * sy, x + 2 * sx);
+                        const float beside =
+                            std::max(pa > 0 ? std::fabs(a - pa) : 0.0f, pb > 0 ? std::fabs(pb - b) : 0.0f);
+                        if (std::fabs(b - a) > std::max(0.05f, 3 * beside)) return true;
+                    }
+            return false;
+        };
         for (unsigned i = 0; i < H; ++i)
             for (unsigned j = 0; j < W; ++j) {
                 const unsigned r = i * W + j, q = image_row(i) * W + j;
@@ -391,6 +413,7 @@ TEST_F(Scene, TruthFlagsMarkWhatTheSamplesShow) {
                         }
                     mixed_at_edge += spread > 0.05;
                     mixed_by_miss += miss;
+                    mixed_at_step += at_step(int(q / W), int(j));
                 }
             }
         EXPECT_EQ(wrong_bits, 0u);
@@ -400,6 +423,7 @@ TEST_F(Scene, TruthFlagsMarkWhatTheSamplesShow) {
         EXPECT_TRUE(flagged & c.expect);
         EXPECT_GE(sat_clipped, sat * 99 / 100);  // what clips was flagged
         EXPECT_GE(mixed_at_edge, mixed * 95 / 100);
+        EXPECT_GE(mixed_at_step, mixed * 98 / 100);  // a crease (a box's edge, the floor meeting the wall) is not mixed
         if (std::string(c.scene).starts_with("tilt")) {
             EXPECT_EQ(mixed_by_miss, mixed);
         }
