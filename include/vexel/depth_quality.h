@@ -59,16 +59,18 @@ VX_API int32_t vexel_depth_confidence(float* sigma_mm, const float* amplitude, c
 VX_API int32_t vexel_depth_confidence_reject(float* dist, uint8_t* flags, const float* sigma_mm, int32_t w,
                                              int32_t h, float max_mm);
 
-/* Flying pixels: a measured pixel that lies between a nearer and a farther neighbour along a row
-   or a column (or one pixel short of them), with both steps above k * its distance / 200 + 2 x its
-   sigma, becomes 65.3 and gets VEXEL_DQ_FLYING. So does a pixel whose footprint straddles a
-   step and reads one of its surfaces: its neighbours along a row or a column lie more than
-   k * its distance / 200 + 2 x its sigma apart, and its sigma lies between theirs by a factor of
-   1.1 x (1 + 3 x its sigma / 1405 mm) each way (its amplitude is a blend of both sides'; the
-   second term is the amplitude's own noise at 12 MHz). A plane tilted up to atan(k) from facing
-   the camera keeps every pixel its noise lets be told apart from a step. `sigma_mm` may be null
-   (distance term only, no straddle test). k from 1 to 100; 6 is a good start. Returns the
-   pixels removed, or -1. */
+/* Flying pixels: a measured pixel that lies between a nearer and a farther neighbour along a row,
+   a column or a diagonal becomes 65.3 and gets VEXEL_DQ_FLYING. Each of its two steps must exceed k * its distance / 200 per pixel of
+   distance to that neighbour, plus 1.414 x (its sigma + the neighbour's sigma): for two equally
+   noisy pixels twice the sigma of their difference, so a dim wall whose pixels are all noisy keeps
+   them. So does a pixel whose footprint straddles a step and reads one of its surfaces: its
+   neighbours along a row or a column lie more than k * its distance / 200 + 2 x its sigma apart,
+   and its sigma lies between theirs by a factor of 1.1 x (1 + 3 x its sigma / 1405 mm) each way
+   (its amplitude is a blend of both sides'; the second term is the amplitude's own noise at
+   12 MHz). A plane whose distance changes by up to k * distance / 200 per pixel in any direction
+   (tilted up to about atan(k) from facing the camera) keeps every pixel its noise lets be told
+   apart from a step. `sigma_mm` may be null (distance terms only, no straddle test). k from 1 to
+   100; 6 is a good start. Returns the pixels removed, or -1. */
 VX_API int32_t vexel_depth_flying(float* dist, uint8_t* flags, const float* sigma_mm, int32_t w, int32_t h,
                                   float k);
 

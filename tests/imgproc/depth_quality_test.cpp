@@ -114,6 +114,12 @@ TEST_F(DepthQuality, FlyingPixelsBetweenSurfacesGoAndSlopesUpToTheLimitStay) {
     const float quiet[] = {1, 1, 1, 1, 1, 1, 1}, noisy[] = {30, 30, 30, 30, 30, 30, 30};
     EXPECT_EQ(flying_cols({2, 2, 2, 2.1f, 2.2f, 2.2f, 2.2f}, 6, quiet), V{3});
     EXPECT_EQ(flying_cols({2, 2, 2, 2.1f, 2.2f, 2.2f, 2.2f}, 6, noisy), V{});
+    // Each side's noise term is 1.414 x (the pixel's sigma + the neighbour's): 2 m, 2.2 m, 2.4 m
+    // goes beside a neighbour of 90 mm, stays beside one of 98 mm (limit 93.8 mm).
+    for (const auto& [far_mm, gone] : {std::pair{90.0f, true}, {98.0f, false}}) {
+        const float sig[] = {1, 1, 1, 1, far_mm, far_mm, far_mm};
+        EXPECT_EQ(flying_cols({2, 2, 2, 2.2f, 2.4f, 2.4f, 2.4f}, 6, sig), gone ? V{3} : V{}) << far_mm;
+    }
     // A pixel straddling a step reads its brighter surface, but its amplitude, so its sigma, lies
     // between its neighbours': it goes when 1.1 x (1 + 3 sigma / 1405 mm) apart each way (from
     // the bright side at 5 mm: 5.57 mm; from the dim side at 20 mm: 17.5 mm), stays within that
@@ -139,6 +145,23 @@ TEST_F(DepthQuality, FlyingPixelsBetweenSurfacesGoAndSlopesUpToTheLimitStay) {
         for (int x = 0; x < 5; ++x) col[size_t(y) * 5 + x] = y < 3 ? 2.0f : (y == 3 ? 3.0f : 4.0f);
     EXPECT_EQ(vexel_depth_flying(col.data(), nullptr, nullptr, 5, 7, 6), 5);
     EXPECT_EQ(col[3 * 5 + 2], 65.3f);
+
+    // Diagonals: a plane sloping along them keeps its pixels up to the same slope (k * c / 200 per
+    // pixel of distance), just under stays whole, just over loses every pixel with both diagonal
+    // neighbours. And a row of mixed pixels above a hole is judged across the diagonal.
+    for (float k : {3.0f, 6.0f}) {
+        const double lim = 1 - std::sqrt(1 - 0.005 * std::sqrt(2.0) * k);  // 2q - q^2 at the threshold
+        for (double f : {0.95, 1.05}) {
+            std::vector<float> plane(8 * 8);
+            for (int y = 0; y < 8; ++y)
+                for (int x = 0; x < 8; ++x) plane[size_t(y) * 8 + x] = float(1.5 / std::pow(1 - lim * f, x + y));
+            EXPECT_EQ(vexel_depth_flying(plane.data(), nullptr, nullptr, 8, 8, k), f < 1 ? 0 : 36) << k;
+        }
+    }
+    std::vector<float> rim = {4.2f, 4.2f, 4.2f, 4.2f, 4.2f, 3.7f, 3.7f, 3.7f, 3.7f, 3.7f,
+                              2.3f, 2.3f, 65.3f, 2.3f, 2.3f, 2.3f, 2.3f, 65.3f, 2.3f, 2.3f};
+    EXPECT_EQ(vexel_depth_flying(rim.data(), nullptr, nullptr, 5, 4, 6), 5);  // the mixed row
+    EXPECT_EQ(rim[7], 65.3f);  // above the hole: only its diagonals see the step
 
     float one = 2;
     EXPECT_EQ(vexel_depth_flying(&one, nullptr, nullptr, 1, 1, 6), 0);
