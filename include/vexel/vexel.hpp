@@ -27,6 +27,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -93,6 +94,10 @@ class Library {
 namespace detail {
 // Set by set_calibration_dir: Device then leaves the prefix where that call put it.
 inline std::atomic<bool> calibration_dir_fixed{false};
+
+// The calibration prefix is process-wide and an open reads it: opens from several threads take
+// turns, or one camera's calibration lands in (or is looked for in) another's directory.
+inline std::mutex open_mutex;
 
 // Points the calibration prefix at the cache directory of the attached camera whose serial is
 // `serial`, before an open by serial (which finds the camera itself). False when none answers
@@ -242,6 +247,7 @@ class Device {
     // bus (also after it left and came back).
     static Device open_serial(const std::string& serial) {
         auto rec = std::make_unique<vexel_dev>();
+        std::lock_guard turn(detail::open_mutex);
         if (!detail::calibration_dir_fixed) detail::cache_for_serial(serial);
         if (!vexel_dev_open_serial(rec.get(), serial.c_str()))
             throw Error("no camera with serial " + serial + " could be opened");
@@ -253,6 +259,7 @@ class Device {
     explicit Device(const vexel_dev& listed) : dev_(std::make_unique<vexel_dev>(listed)) {
         dev_->handle = nullptr;
         dev_->free_on_close = 0;  // the memory is ours
+        std::lock_guard turn(detail::open_mutex);
         // A camera that does not answer here fails the open below.
         if (!detail::calibration_dir_fixed) vexel_path_cfg_cache(dev_.get());
         if (!vexel_dev_open(dev_.get()))

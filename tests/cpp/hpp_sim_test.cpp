@@ -2,9 +2,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 #include <chrono>
@@ -155,6 +157,50 @@ TEST_F(Hpp, SerialCacheAndLogHandler) {
         }));
     }
 
+}
+
+// Cameras opened from several threads at once, by serial and from the list: each finds its own
+// calibration in its own cache directory, never another's (the directory is process-wide state).
+TEST_F(Hpp, CamerasOpenedFromSeveralThreadsKeepTheirOwnCalibration) {
+    vxsim::Testbed tb;
+    const char* serials[] = {"T1", "T2", "T3", "T4"};
+    for (const char* s : serials) {
+        vxsim::CameraOptions opt;
+        opt.serial = s;
+        tb.add_camera(opt);
+    }
+    vexel::Library lib(nullptr, VX_LOG_OFF);
+    std::vector<vexel_dev> listed = vexel::devices(8);
+    ASSERT_EQ(listed.size(), 4u);
+    for (vexel_dev& rec : listed) ASSERT_GE(vexel_path_cfg_cache(&rec), 0);  // learns the serial
+    // In the order of `serials`, so each thread has a camera of its own.
+    std::sort(listed.begin(), listed.end(),
+              [](const vexel_dev& a, const vexel_dev& b) { return std::strcmp(a.dev_id, b.dev_id) < 0; });
+    std::vector<std::string> got(4);
+    std::vector<int> status(4, -1);
+    std::vector<std::thread> threads;
+    for (size_t k = 0; k < 4; ++k) {
+        threads.emplace_back([&, k] {
+            try {
+                vexel::Device cam = k % 2 ? vexel::Device(listed[k]) : vexel::Device::open_serial(serials[k]);
+                got[k] = cam.serial();
+                status[k] = cam.calibration();
+            } catch (const std::exception& e) {
+                got[k] = e.what();
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    for (size_t k = 0; k < 4; ++k) {
+        EXPECT_EQ(got[k], serials[k]);
+        EXPECT_EQ(status[k], EPC_CALIB_DOWNLOADED) << got[k];
+        // Each camera's download in its own directory (SERIAL-CHIP).
+        const auto own = dir_ / "cache/vexel" / (std::string(serials[k]) + "-42");
+        EXPECT_TRUE(std::filesystem::exists(own / "tcm_ex_images_drnu_W007_C042_10.bin")) << own;
+    }
+    size_t dirs = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir_ / "cache/vexel")) dirs += e.is_directory();
+    EXPECT_EQ(dirs, 4u);
 }
 
 // One table of switch names for every layer: each name and the id's own find its row, the C++
