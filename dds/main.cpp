@@ -1,8 +1,9 @@
-// vexel-publish: one camera on DDS as ROS 2 sees a camera driver (depth, amplitude, organised
+// vexel-publish: a camera (or every attached camera) on DDS as ROS 2 sees a camera driver (depth, amplitude, organised
 // point cloud, camera info), or with --listen what arrives on those topics. Exit status: 0 done,
 // 1 the operation failed, 2 bad usage, 130 interrupted.
 //
 // Without a camera: vexel-sim -- vexel-publish -n 300
+// Two at once:      vexel-sim --camera -- vexel-publish -d all -n 300
 #include <CLI/CLI.hpp>
 
 #include <iostream>
@@ -23,7 +24,16 @@ int main(int argc, char** argv) {
     PublishOptions p;
     bool listening = false;
     double timeout = 0.0;
-    app.add_option("-d,--device", p.device, "camera index")->check(CLI::Range(0, 63));
+    std::string device = "0";
+    app.add_option("-d,--device", device,
+                   "camera index, or `all`: every attached camera, each under NS/SERIAL with frame id "
+                   "SERIAL_FRAMEID")
+        ->check([](const std::string& v) -> std::string {
+            if (v == "all") return {};
+            if (v.empty() || v.size() > 2 || v.find_first_not_of("0123456789") != std::string::npos || std::stoi(v) > 63)
+                return "want a camera index from 0 to 63, or all";
+            return {};
+        });
     app.add_option("--replay", p.replay, "publish a recording made by `vexel record` instead of a camera")
         ->check(CLI::ExistingFile);
     app.add_flag("--realtime", p.realtime, "with --replay: frames at the recorded rate, not as fast as published");
@@ -46,6 +56,12 @@ int main(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? 0 : 2;
+    }
+    p.all = device == "all";
+    if (!p.all) p.device = std::stoi(device);
+    if (p.all && !p.replay.empty()) {
+        std::cerr << "-d all publishes the attached cameras; --replay publishes one recording\n";
+        return 2;
     }
     bool ok = false;
     p.ns = clean_namespace(p.ns, &ok);

@@ -1,9 +1,14 @@
 // The publishing loop: capture, decode, convert to the ROS 2 messages, write.
 #include <algorithm>
+#include <barrier>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <iostream>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include <vexel/driver.h>
@@ -237,42 +242,136 @@ void CameraPublisher::send(vexel::Device& cam, std::span<const float> dist, std:
     }
 }
 
+namespace {
+
+// What one camera's publishing came to, for its summary line.
+struct Outcome {
+    std::string serial;
+    long sent = 0, lost = 0;
+    double secs = 0;
+    std::string failure;  // empty: it ran until the count, Ctrl-C or the recording's end
+};
+
+// Distances without the camera's calibration are metres off: such a camera is not published.
+void calibrated_or_throw(vexel::Device& cam) {
+    if (epc_calib_status(vexel_dev_get_drv(cam.get())) == EPC_CALIB_MISSING)
+        throw std::runtime_error("camera " + cam.serial() + ": its calibration could not be loaded from or stored in " +
+                                 vexel_path_get() + " (is it writable?)");
+}
+
+// A ROS 2 name token from a serial: letters, digits and '_' only, and not a digit first.
+std::string name_token(const std::string& serial) {
+    std::string t;
+    for (char c : serial) t += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    if (t.empty() || std::isdigit(static_cast<unsigned char>(t[0]))) t = "cam_" + t;
+    return t;
+}
+
+// `ready`, when given, is called once the writers exist and before the capture starts.
+void run(vexel::Device& cam, const PublishOptions& o, const std::string& ns, const std::string& frame_id,
+         Outcome& r, const std::function<void()>& ready = {}) {
+    CameraPublisher out(o.domain, ns, o.reliable, frame_id, o.depth_format == "32FC1");
+    if (ready) ready();
+    int last_idx = -1;
+    const int64_t t0 = now_ns();
+    std::cerr << "publishing " << cam.product() << " " << cam.serial() << " on domain " << o.domain << " as "
+              << topic_name(ns, kDepth) << " ... (" << (o.reliable ? "reliable" : "best effort")
+              << ", keep last 2); Ctrl-C ends\n";
+    vexel::Capture running(cam);
+    while (!interrupted() && (o.frames == 0 || r.sent < o.frames)) {
+        vexel::Frame f;
+        try {
+            f = cam.next_frame();
+        } catch (const vexel::Error&) {
+            vexel_play_info play{};
+            if (interrupted() || (cam.playback(play) && play.ended)) break;  // or the recording's end
+            throw;
+        }
+        const int64_t stamp = now_ns();  // the frame is on the host from this moment
+        for (const std::string& req : out.requests()) {
+            const std::string reply = apply_setting(cam.get(), req);
+            std::cerr << "setting '" << req.substr(0, 64) << "': " << reply << '\n';
+            out.reply(reply);
+        }
+        if (last_idx >= 0) r.lost += (f.index() - last_idx - 1 + 65536) % 65536;
+        last_idx = f.index();
+        out.send(cam, cam.distance(f), cam.amplitude(f), f.width(), f.height(), stamp);
+        ++r.sent;
+        r.secs = static_cast<double>(now_ns() - t0) / 1e9;
+    }
+    r.secs = static_cast<double>(now_ns() - t0) / 1e9;
+}
+
+std::string summary(const Outcome& r) {
+    char line[160];
+    std::snprintf(line, sizeof line, "published %ld frames in %.1f s (%.1f fps), %ld lost by the camera link", r.sent,
+                  r.secs, r.secs > 0 ? static_cast<double>(r.sent) / r.secs : 0.0, r.lost);
+    return line;
+}
+
+// Every attached camera at once, each under NS/SERIAL with its own frame id, each on a thread
+// of its own so a slow or failing camera holds up no other; one summary line each.
+int publish_all(const PublishOptions& o) {
+    vexel::Library lib("/dev/null");
+    const std::vector<vexel_dev> list = vexel::devices(64);
+    if (list.empty()) {
+        std::cerr << "vexel-publish: no camera found\n";
+        return 1;
+    }
+    std::vector<Outcome> outcome(list.size());
+    // Numbered in bus order, as `vexel list` shows them.
+    std::vector<vexel_dev> sorted = list;
+    std::sort(sorted.begin(), sorted.end(), [](const vexel_dev& a, const vexel_dev& b) {
+        return std::tie(a.bus, a.port, a.addr) < std::tie(b.bus, b.port, b.addr);
+    });
+    std::vector<std::thread> threads;
+    // Captures start together once every camera is open: an open (its calibration download) is
+    // heavy on the bus and the host, and would cost the cameras already running frames.
+    std::barrier<> gate(static_cast<std::ptrdiff_t>(list.size()));
+    for (size_t k = 0; k < list.size(); ++k)
+        threads.emplace_back([&, k] {
+            Outcome& r = outcome[k];
+            bool through = false;
+            try {
+                vexel::Device cam(sorted[k]);
+                r.serial = cam.serial();
+                calibrated_or_throw(cam);
+                const std::string token = name_token(r.serial);
+                run(cam, o, o.ns.empty() ? token : o.ns + "/" + token, token + "_" + o.frame_id, r, [&] {
+                    through = true;
+                    gate.arrive_and_wait();
+                });
+            } catch (const std::exception& e) {
+                r.failure = e.what();
+            }
+            if (!through) gate.arrive_and_drop();  // a camera that failed holds up no other
+        });
+    for (std::thread& t : threads) t.join();
+    int rc = interrupted() ? 130 : 0;
+    for (size_t k = 0; k < outcome.size(); ++k) {
+        const Outcome& r = outcome[k];
+        std::string line = "camera " + std::to_string(k) + " (" + (r.serial.empty() ? "?" : r.serial) + "): " + summary(r);
+        if (!r.failure.empty()) {
+            line += "; failed: " + r.failure;
+            rc = 1;
+        }
+        std::printf("%s\n", line.c_str());
+    }
+    return rc;
+}
+
+}  // namespace
+
 int publish(const PublishOptions& o) {
+    if (o.all) return publish_all(o);
     try {
         vexel::Library lib("/dev/null");
         vexel::Device cam = o.replay.empty() ? vexel::Device::open(o.device)
                                              : vexel::Device::open_recording(o.replay, o.realtime);
-        CameraPublisher out(o.domain, o.ns, o.reliable, o.frame_id, o.depth_format == "32FC1");
-        long sent = 0, lost = 0;
-        int last_idx = -1;
-        const int64_t t0 = now_ns();
-        std::cerr << "publishing " << cam.product() << " " << cam.serial() << " on domain " << o.domain << " as "
-                  << topic_name(o.ns, kDepth) << " ... (" << (o.reliable ? "reliable" : "best effort")
-                  << ", keep last 2); Ctrl-C ends\n";
-        vexel::Capture running(cam);
-        while (!interrupted() && (o.frames == 0 || sent < o.frames)) {
-            vexel::Frame f;
-            try {
-                f = cam.next_frame();
-            } catch (const vexel::Error&) {
-                vexel_play_info play{};
-                if (interrupted() || (cam.playback(play) && play.ended)) break;  // or the recording's end
-                throw;
-            }
-            const int64_t stamp = now_ns();  // the frame is on the host from this moment
-            for (const std::string& req : out.requests()) {
-                const std::string r = apply_setting(cam.get(), req);
-                std::cerr << "setting '" << req.substr(0, 64) << "': " << r << '\n';
-                out.reply(r);
-            }
-            if (last_idx >= 0) lost += (f.index() - last_idx - 1 + 65536) % 65536;
-            last_idx = f.index();
-            out.send(cam, cam.distance(f), cam.amplitude(f), f.width(), f.height(), stamp);
-            ++sent;
-        }
-        const double secs = static_cast<double>(now_ns() - t0) / 1e9;
-        std::printf("published %ld frames in %.1f s (%.1f fps), %ld lost by the camera link\n", sent, secs,
-                    secs > 0 ? static_cast<double>(sent) / secs : 0.0, lost);
+        if (o.replay.empty()) calibrated_or_throw(cam);
+        Outcome r;
+        run(cam, o, o.ns, o.frame_id, r);
+        std::printf("%s\n", summary(r).c_str());
         return interrupted() ? 130 : 0;
     } catch (const std::exception& e) {
         std::cerr << "vexel-publish: " << e.what() << '\n';

@@ -42,6 +42,7 @@ inline int64_t from_stamp(const builtin_interfaces_msg_dds__Time_& t) {
 
 struct PublishOptions {
     int device = 0;
+    bool all = false;  // every attached camera, each under NS/SERIAL
     std::string ns = "vexel";
     uint32_t domain = 0;
     std::string frame_id = "vexel_optical_frame";

@@ -400,6 +400,37 @@ TEST_F(Publish, TwoCamerasKeepTheirNamespacesAndALateReaderGetsTheNextFrame) {
 }
 
 // A recording of `vexel record` publishes every frame it holds, and its end is a normal end.
+// One program, every attached camera: each under the namespace's own SERIAL part, with a frame
+// id of its own, its images its own scene's; a summary line each.
+TEST_F(Publish, EveryAttachedCameraUnderItsSerial) {
+    using namespace vexel_dds;
+    join(1);
+    const struct {
+        const char* serial;
+        int wall_mm;
+    } cams[] = {{"VX0001", 2000}, {"VX0002", 3000}};
+    dds_entity_t depth[2] = {};
+    for (int c = 0; c < 2; ++c) depth[c] = reader(std::string("rig/") + cams[c].serial, kDepth, false);
+    Child pub(std::string(VXSIM_LAUNCHER) + " --scene wall:2 --camera --scene wall:3 -- " + VEXEL_PUBLISH +
+              " -d all --namespace rig --domain " + std::to_string(domain_) + " -n 900 >pub.txt 2>&1");
+    int heard[2] = {0, 0};
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while ((heard[0] < 3 || heard[1] < 3) && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        for (int c = 0; c < 2; ++c)
+            heard[c] += drain<Image>(depth[c], [&](const Image& m) {
+                EXPECT_EQ(std::string(m.header_.frame_id_), std::string(cams[c].serial) + "_vexel_optical_frame");
+                EXPECT_NEAR(median_mm(m).first, cams[c].wall_mm, 60) << cams[c].serial;
+            });
+    }
+    EXPECT_GE(heard[0], 3) << slurp("pub.txt");
+    EXPECT_GE(heard[1], 3) << slurp("pub.txt");
+    EXPECT_EQ(pub.stop(), 130);
+    const std::string said = slurp("pub.txt");
+    EXPECT_TRUE(contains(said, "camera 0 (VX0001): published ")) << said;
+    EXPECT_TRUE(contains(said, "camera 1 (VX0002): published ")) << said;
+}
+
 TEST_F(Publish, PublishesARecordingToItsEnd) {
     Child rec(std::string(VXSIM_LAUNCHER) + " --scene wall:2 -- " + VEXEL_CLI + " record -n 5 -o rec.vxr >rec.txt 2>&1");
     ASSERT_EQ(rec.wait(60), 0) << slurp("rec.txt");
@@ -424,6 +455,8 @@ TEST_F(Publish, RefusesBadOptions) {
         {"--namespace 1cam", 2},   {"--namespace a//b", 2}, {"--namespace a-b", 2},
         {"--domain 233", 2},       {"--domain -1", 2},      {"--depth-format 8UC1", 2},
         {"--frame-id ''", 2},      {"--domain 232", 1},     {"--namespace /_a/b2/ --domain 0", 1},
+        {"-d 64", 2},              {"-d 63", 1},            {"-d all", 1},
+        {"-d 1,0", 2},             {"-d all --replay /dev/null", 2},
     };
     for (const auto& c : cases) {
         Child p(std::string(VEXEL_PUBLISH) + " " + c.args + " >out.txt 2>err.txt");
