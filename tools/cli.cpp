@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <tuple>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -240,6 +241,30 @@ namespace {
 std::string g_replay, g_record;
 bool g_replay_realtime = false, g_replay_loop = false;
 bool g_fixed_prefix = false;
+
+// Where a replay puts the recording's calibration files for the decode to read: a directory of
+// this run's own, gone when the program ends, rather than the working directory (megabytes of
+// files left behind) or a cache another recording's calibration of the same chip could occupy.
+class ReplayDir {
+  public:
+    const char* make() {
+        if (path_.empty()) {
+            const char* base = std::getenv("TMPDIR");
+            std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vexel-replay-XXXXXX";
+            if (!::mkdtemp(tmpl.data())) return nullptr;
+            path_ = tmpl + "/";
+        }
+        return path_.c_str();
+    }
+    ~ReplayDir() {
+        std::error_code ec;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+    }
+
+  private:
+    std::string path_;
+};
+ReplayDir g_replay_dir;
 }  // namespace
 
 void set_record(const std::string& path) {
@@ -420,21 +445,45 @@ void select_calibration_dir(long long index) {
     g_fixed_prefix = true;
 }
 
-Camera::Camera(long long index, Need need, bool uncalibrated) : index_(static_cast<int>(index)) {
+Camera::Camera(long long index, Need need, bool uncalibrated, const std::function<void(vexel_dev*)>& opened)
+    : index_(static_cast<int>(index)) {
     if (!g_replay.empty()) {
         if (index_ != 0) fail("--replay plays one camera, number 0: there is no camera %d", index_);
+        if (!g_fixed_prefix) {
+            const char* dir = g_replay_dir.make();
+            if (!dir || vexel_path_cfg(dir) != 0) fail("cannot make a directory for the recording's calibration");
+        }
         rec_ = vexel_dev_open_recording(g_replay.c_str());
         if (!rec_) fail("cannot replay %s", g_replay.c_str());
         vexel_play_set(rec_, g_replay_realtime ? VEXEL_PLAY_CAMERA_RATE : VEXEL_PLAY_AS_PULLED,
                        g_replay_loop ? 1 : 0);
-    } else {
-        std::lock_guard lock(g_open_mu);
+        // A recording made without its camera's calibration decodes metres off, as a camera would.
+        if (need == Need::depth && !uncalibrated &&
+            epc_calib_status(vexel_dev_get_drv(rec_)) == EPC_CALIB_MISSING) {
+            vexel_dev_close(rec_);
+            fail("the recording %s holds no calibration for its camera; --uncalibrated measures without it",
+                 g_replay.c_str());
+        }
+    }
+    // A recording takes the calibration files from the prefix and from the chip library, both
+    // process-wide: it starts while they are still this camera's, before another camera opens.
+    std::unique_lock lock(g_open_mu, std::defer_lock);
+    if (g_replay.empty()) {
+        lock.lock();
         if (index_ == kBySerial) index_ = find_serial(g_serial_selected);
         open_listed(need, uncalibrated);
     }
     if (!g_record.empty() && !vexel_rec_start(dev(), g_record.c_str(), nullptr)) {
         vexel_dev_close(dev());
         fail("cannot record into %s", g_record.c_str());
+    }
+    if (opened) {
+        try {
+            opened(dev());
+        } catch (...) {
+            vexel_dev_close(dev());
+            throw;
+        }
     }
 }
 

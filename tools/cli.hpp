@@ -106,8 +106,11 @@ CLI::Option* add_uncalibrated_option(CLI::App* app, bool& uncalibrated);
 // calibration could not be loaded or stored, unless `uncalibrated`.
 class Camera {
   public:
-    // `index` kBySerial: the camera whose serial -d gave.
-    explicit Camera(long long index, Need need = Need::control, bool uncalibrated = false);
+    // `index` kBySerial: the camera whose serial -d gave. `opened`, when given, runs right after
+    // the open and before any other camera of this program opens (a recording's start, which
+    // reads this camera's calibration from process-wide places); what it throws closes the camera.
+    explicit Camera(long long index, Need need = Need::control, bool uncalibrated = false,
+                    const std::function<void(vexel_dev*)>& opened = {});
     static constexpr long long kBySerial = -1;
     ~Camera();
     Camera(const Camera&) = delete;

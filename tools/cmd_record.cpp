@@ -24,12 +24,13 @@ double mib(uint64_t bytes) {
 int cmd_record(const RecordOpts& o, const Target& t) {
     const std::string file = t.place(o.out, false);
     if (t.many) std::filesystem::create_directories(std::filesystem::path(file).parent_path());
-    Camera cam(t.index);
-    apply_settings(cam.dev(), o.settings);
     vexel_rec_options opt{};
     opt.zstd_level = static_cast<int32_t>(o.level);
-    // The file is written in place: a run cut off by a crash or an unplug still replays.
-    if (!vexel_rec_start(cam.dev(), file.c_str(), &opt)) fail("cannot record into %s", file.c_str());
+    Camera cam(t.index, Need::control, false, [&](vexel_dev* dev) {
+        apply_settings(dev, o.settings);
+        // The file is written in place: a run cut off by a crash or an unplug still replays.
+        if (!vexel_rec_start(dev, file.c_str(), &opt)) fail("cannot record into %s", file.c_str());
+    });
     const bool tty = ::isatty(STDERR_FILENO) == 1;
     const auto t0 = std::chrono::steady_clock::now();
     auto last_shown = t0;

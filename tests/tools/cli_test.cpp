@@ -528,8 +528,16 @@ TEST_F(Cli, EveryCameraAtOnceWithADirectoryAndASummaryEach) {
 #else
         EXPECT_TRUE(contains(played.out, "3 frames in ")) << serial << ": " << played.out;
 #endif
+        // Each recording carries its own camera's calibration: its distances are its own wall's.
+        const Result measured = run("--replay runs/" + std::string(serial) + "/run.vxr distance -n 1");
+        ASSERT_EQ(measured.code, 0) << serial << ": " << measured.err;
+        const size_t at = measured.out.find("centre ");
+        ASSERT_NE(at, std::string::npos) << measured.out;
+        EXPECT_NEAR(std::atof(measured.out.c_str() + at + 7), serial[0] == 'A' ? 2.0 : 3.0, 0.05) << measured.out;
     }
     EXPECT_FALSE(fs::exists("raw/last.bin") || fs::exists("runs/run.vxr")) << "nothing under the name given";
+    for (const auto& e : fs::directory_iterator("."))
+        EXPECT_NE(e.path().extension(), ".bin") << "a replay's calibration left behind: " << e.path();
 
     const struct {
         const char* args;
