@@ -17,6 +17,9 @@ namespace {
 constexpr int kMinUs = 50;
 constexpr int kMaxUs = 1500;
 constexpr int kStepUs = 50;
+// Frames after a change that may still show the old time: two frames of sensor latency and one
+// on its way to the host.
+constexpr unsigned kSettleFrames = 3;
 
 int step_size(uint16_t ratio, const SampleCounts& c, uint64_t samples) {
     constexpr const char* fn = "_feature_auto_intg_calc_step";
@@ -53,7 +56,8 @@ SampleCounts count_samples(Simd simd, const uint8_t* src, size_t n) {
 }
 
 std::optional<IntgChange> auto_intg_decide(bool& ran, vx::Timestamp& last, int cur_us, bool hdr, uint16_t sat_ratio,
-                                           const uint8_t* src, size_t n, const vx::Timestamp& now, Simd simd) {
+                                           const uint8_t* src, size_t n, const vx::Timestamp& now, Simd simd,
+                                           bool settling) {
     if (hdr) return std::nullopt;
     if (ran) {
         const int64_t elapsed = (now.sec - last.sec) * 1000 + (int64_t{now.usec} - last.usec) / 1000;
@@ -64,9 +68,15 @@ std::optional<IntgChange> auto_intg_decide(bool& ran, vx::Timestamp& last, int c
     const size_t samples = n / 2;
     const SampleCounts c = count_samples(simd, src, samples);
     const int step = step_size(sat_ratio, c, samples);
+    if (settling && step > 0) return std::nullopt;
     const int next = std::max(std::min(cur_us + step, kMaxUs), kMinUs);
     if (next == cur_us) return std::nullopt;
     return IntgChange{cur_us, next};
+}
+
+bool auto_intg_settling(bool changed, uint16_t changed_at, uint16_t frame_idx) {
+    const unsigned since = static_cast<uint16_t>(frame_idx - changed_at);
+    return changed && since >= 1 && since <= kSettleFrames;
 }
 
 bool auto_intg_apply(vexel_dev* dev, const IntgChange& c) {

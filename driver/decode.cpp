@@ -648,7 +648,8 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
         if (amp) st->min_amplitude = st->min_amp.load(std::memory_order_relaxed);
         if (auto_on)
             intg = auto_intg_decide(st->auto_ran, st->auto_last, st->intg_us, st->en_hdr.load() != 0, ratio, src,
-                                    static_cast<size_t>(n), clock_now(), simd);
+                                    static_cast<size_t>(n), clock_now(), simd,
+                                    auto_intg_settling(st->auto_changed, st->auto_changed_at, info->frame_idx));
         if (distance && s) {
             ps = cal->base;
             if (ps.dist_ok && cal->temperature) {
@@ -691,7 +692,8 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
             std::lock_guard own(st->mu);
             if (st->intg_us < 0) st->intg_us = configGetIntegrationTime3D();
             intg = auto_intg_decide(st->auto_ran, st->auto_last, st->intg_us, calculationIsHDR() != 0, ratio, src,
-                                    static_cast<size_t>(n), clock_now(), simd);
+                                    static_cast<size_t>(n), clock_now(), simd,
+                                    auto_intg_settling(st->auto_changed, st->auto_changed_at, info->frame_idx));
         }
         if (distance && s) {
             ps = make_setup(*s, wh, w, h, true, calib_warn);
@@ -703,6 +705,8 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
     if (intg && auto_intg_apply(drv->dev, *intg)) {
         std::lock_guard lock(st->mu);
         st->intg_us = intg->to;
+        st->auto_changed = true;
+        st->auto_changed_at = info->frame_idx;
     }
 
     auto length_ok = [&] {

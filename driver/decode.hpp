@@ -176,14 +176,22 @@ void distance_cols_scalar(const PixelSetup& ps, const RawView& raw, int y, int j
                           uint16_t* code);
 
 // The automatic integration time's decision for one frame of n bytes at time `now`: the change
-// to make (from, to), or nothing. `ran`, `last` and the camera's time `cur_us` are the camera's;
+// to make (from, to), or nothing; no lengthening while `settling` (auto_intg_settling). `ran`, `last` and the camera's time `cur_us` are the camera's;
 // the caller holds the lock that guards them. The write goes to the camera after that lock is
 // released (auto_intg_apply), so a slow or failing command holds up no decode.
 struct IntgChange {
     int from, to;
 };
 std::optional<IntgChange> auto_intg_decide(bool& ran, vx::Timestamp& last, int cur_us, bool hdr, uint16_t sat_ratio,
-                                           const uint8_t* src, size_t n, const vx::Timestamp& now, Simd simd);
+                                           const uint8_t* src, size_t n, const vx::Timestamp& now, Simd simd,
+                                           bool settling = false);
+// True while frame `frame_idx` may still have been exposed before the change made after frame
+// `changed_at`: a sensor takes a new time one or two frames after it is written and a frame is
+// on its way meanwhile. Lengthening again for such a frame would step once more for the same
+// light and run on into saturation, then back: a swing that never settles. Shortening on it
+// goes on (saturated frames are lost frames; too short is undone by the next lengthening). The
+// same frame decoded again, or a frame counter that started over, is not settling.
+bool auto_intg_settling(bool changed, uint16_t changed_at, uint16_t frame_idx);
 // Writes the change to `dev` (parameter 13); true when the camera took it.
 bool auto_intg_apply(vexel_dev* dev, const IntgChange& c);
 

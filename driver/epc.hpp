@@ -72,6 +72,9 @@ struct State {
     bool auto_ran = false;
     vx::Timestamp auto_last{};
     int intg_us = -1;
+    // The header index of the frame that led to the last change (auto_intg_settling).
+    bool auto_changed = false;
+    uint16_t auto_changed_at = 0;
 
     std::shared_ptr<const Calibration> calibration() const {
         std::lock_guard lock(mu);

@@ -589,6 +589,29 @@ TEST_F(Decode, AutoIntegrationSteps) {
     EXPECT_TRUE(runs({5001, 1000}));
     hdr = true;
     EXPECT_FALSE(runs({6000, 0}));
+    // Settling: the three frames after a change may still show the old time, on both sides of
+    // the window and across the 16-bit counter's wrap; a first change has nothing to settle.
+    using vx::epc::auto_intg_settling;
+    EXPECT_FALSE(auto_intg_settling(false, 10, 11));
+    EXPECT_FALSE(auto_intg_settling(true, 10, 10));
+    EXPECT_TRUE(auto_intg_settling(true, 10, 11));
+    EXPECT_TRUE(auto_intg_settling(true, 10, 13));
+    EXPECT_FALSE(auto_intg_settling(true, 10, 14));
+    EXPECT_TRUE(auto_intg_settling(true, 65535, 2));
+    EXPECT_FALSE(auto_intg_settling(true, 10, 9));
+    // While settling a saturated frame still shortens; a dark one does not lengthen.
+    sec = 7000;
+    for (bool settling : {false, true}) {
+        std::optional<vx::epc::IntgChange> up, down;
+        const auto dark = frame_with(0, 0, 0), bright = frame_with(37, 0, 0);
+        up = vx::epc::auto_intg_decide(st_.auto_ran, st_.auto_last, 700, false, 5, dark.data(), dark.size(),
+                                       {sec += 10, 0}, Simd::kScalar, settling);
+        down = vx::epc::auto_intg_decide(st_.auto_ran, st_.auto_last, 700, false, 5, bright.data(), bright.size(),
+                                         {sec += 10, 0}, Simd::kScalar, settling);
+        EXPECT_EQ(up.has_value(), !settling);
+        ASSERT_TRUE(down.has_value());
+        EXPECT_EQ(down->to, 670);
+    }
 }
 
 }  // namespace
