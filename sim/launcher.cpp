@@ -72,7 +72,7 @@ const char* kUsage =
     "                                 sigma (default 20); 0 switches either off\n"
     "  --phase-offset N               global phase error, 30000 = one period (default 7655, 0 = off)\n"
     "  --no-drift                     no phase drift with temperature\n"
-    "  --temperature SENSOR_C,IB_C    temperatures in the frame headers (default 35,30 = calibration)\n"
+    "  --temperature SENSOR_C,IB_C    hold the temperatures there (no warm-up; 35,30 = calibration)\n"
     "  --seed N                       fixed pattern and noise\n"
     "  --truth FILE                   write the true ray lengths as a VX_DIST,F32,320,240 frame file\n"
     "  --truth-flags FILE             write per-pixel truth flags as a VX_GRAY,U8,320,240 frame file:\n"
@@ -85,6 +85,11 @@ const char* kUsage =
     "  --dcs-mismatch OFFSET,GAIN     sigma of per-DCS offsets (counts) and gains (default 0.5,0.005)\n"
     "  --footprint 1|4                rays per pixel; 4 (default) gives mixed pixels at edges\n"
     "  --latency N (0-16)             settings reach the sensor N frames later (default 1)\n"
+    "  --warmup on|off|TAU_S          temperatures rise from 25 C after power-on with capture\n"
+    "                                 running and follow frame rate and integration time (default\n"
+    "                                 on, sensor time constant 40 s, board 3x; 1-3600 s)\n"
+    "  --drift-error FRACTION         the camera's own drift coefficients are 60-100 % of FRACTION\n"
+    "                                 off the host's compensation (default 0.05; 0-0.5)\n"
     "  --multipath on|off|STRENGTH    light the surfaces relay to one another (default on = 1, as\n"
     "                                 Lambertian surfaces do; 0-4): concave corners read long\n"
     "  --motion OBJECT:VX,VY,VZ       OBJECT (wall: the walls and floor of corner too; box1..box3\n"
@@ -125,6 +130,7 @@ struct CamSpec {
     bool ring_behind = false;
     std::string truth_file, flags_file;
     std::string motion;  // applied once the scene is known
+    bool held_temperature = false;  // --temperature: no warm-up, whatever the effects say
     std::string replay;  // a recording this camera plays
     bool loop = false;
     CamSpec() { opt.measurement.scene.kind = vxsim::Scene::Kind::boxes; }
@@ -321,6 +327,7 @@ int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
                 usage_error("--temperature " + t + ": want SENSOR_C,IB_C, each within +-300");
             c.opt.sensor_temp = int16_t(std::lround(ts * 10));
             c.opt.illum_temp = int16_t(std::lround(tib * 10));
+            c.held_temperature = true;
         } else if (a == "--seed") {
             ++i;
             char* end;
@@ -364,6 +371,17 @@ int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
             if ((t != "on" && t != "off" && (t.empty() || *end)) || !(k >= 0 && k <= 4))
                 usage_error("--multipath " + t + ": want on, off or a strength 0-4");
             m.effects.multipath = k;
+        } else if (a == "--warmup") {
+            const std::string t = text();
+            char* end;
+            const double tau = t == "on" ? 40.0 : t == "off" ? 0.0 : std::strtod(t.c_str(), &end);
+            if ((t != "on" && t != "off" && (t.empty() || *end || !(tau >= 1 && tau <= 3600))))
+                usage_error("--warmup " + t + ": want on, off or a time constant 1-3600 s");
+            m.effects.warmup = t != "off";
+            if (m.effects.warmup) m.effects.warmup_tau_s = tau;
+        } else if (a == "--drift-error") {
+            m.effects.drift_error = nonneg();
+            if (m.effects.drift_error > 0.5) usage_error("--drift-error: at most 0.5");
         } else if (a == "--motion") {
             c.motion = text();
         } else if (a == "--no-flag-bits") {
@@ -459,6 +477,7 @@ int main(int argc, char** argv) {
     if (cmd >= argc) usage_error("no program given");
     for (CamSpec& s : specs) {
         if (s.loop && s.replay.empty()) usage_error("--loop needs --replay FILE");
+        if (s.held_temperature) s.opt.measurement.effects.warmup = false;
         if (!s.motion.empty() && !s.opt.measurement.scene.set_motion(s.motion))
             usage_error("--motion " + s.motion + ": want OBJECT:VX,VY,VZ, an object of the scene and speeds within 100 m/s");
         std::string err;

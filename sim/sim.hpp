@@ -138,8 +138,18 @@ struct Effects {
     // First-order diffuse interreflection: light the LED puts on one surface reaches another
     // and comes back by the longer path (1: Lambertian surfaces as they are; 0: none).
     double multipath = 1;
+    // The temperatures warm up from 25 degC after power-on with capture running and follow
+    // frame rate and integration time (sensor time constant warmup_tau_s, board three times
+    // it); off, the frame headers carry CameraOptions' temperatures (parameter 15) unchanged.
+    bool warmup = true;
+    double warmup_tau_s = 40;
+    // The phase drift with temperature is this camera's own: its coefficients are off the
+    // host's compensation coefficients by 60-100 % of drift_error (seeded), and the drift
+    // grows by drift_curvature per degree away from the calibration temperatures.
+    double drift_error = 0.05;
+    double drift_curvature = 0.002;
     static Effects none() {
-        return {0, 0, 0, 0, false, 0, 0, 0, false, 1, false, 0, 0};
+        return {0, 0, 0, 0, false, 0, 0, 0, false, 1, false, 0, 0, false, 40, 0, 0};
     }
 };
 

@@ -1,6 +1,7 @@
 #include "sim/firmware/firmware.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -124,6 +125,8 @@ void Firmware::power_on() {
     put16(temps.data(), static_cast<uint16_t>(opt_.sensor_temp));
     put16(temps.data() + 2, static_cast<uint16_t>(opt_.illum_temp));
     params_[15] = temps;
+    thermal_ = {};
+    if (model_.measurement().effects.warmup) report_temperatures();
     params_[17] = {0, 0, 0};
     for (const auto& [id, value] : opt_.params) params_[id] = value;
 
@@ -592,11 +595,24 @@ Exposure Firmware::expose() {
     while (requested_.size() > model_.measurement().effects.latency_frames + 1) requested_.pop_front();
     Exposure e = requested_.front();
     e.t_s = clock_s_;
+    const Effects& fx = model_.measurement().effects;
+    if (fx.warmup) {
+        // The frame carries the temperatures at its start; it heats the camera while it is taken.
+        report_temperatures();
+        if (e.fps) thermal_.advance(1.0 / e.fps, e.fps, e.settings.integration_us, fx.warmup_tau_s);
+    }
     if (e.fps) clock_s_ += 1.0 / e.fps;
     active_fps_ = e.fps;
     recent_.push_back({sensor_frame_, e});
     if (recent_.size() > 256) recent_.pop_front();
     return e;
+}
+
+void Firmware::report_temperatures() {
+    std::vector<uint8_t> temps(4);
+    put16(temps.data(), static_cast<uint16_t>(static_cast<int16_t>(std::lround(thermal_.sensor_c * 10))));
+    put16(temps.data() + 2, static_cast<uint16_t>(static_cast<int16_t>(std::lround(thermal_.illum_c * 10))));
+    params_[15] = temps;
 }
 
 std::optional<Exposure> Firmware::exposure(uint16_t frame_index) const {

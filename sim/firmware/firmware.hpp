@@ -113,6 +113,8 @@ private:
     void fill_payload(uint8_t* pay, uint32_t len, uint32_t offset);
     uint32_t requested_fps() const;
     Exposure expose();
+    // Parameter 15 and the frame headers from the thermal model, in tenths of a degree.
+    void report_temperatures();
 
     CameraOptions opt_;
     // Last command memory, as the status query reports it.
@@ -143,6 +145,7 @@ private:
     std::deque<Exposure> requested_;
     std::deque<std::pair<uint64_t, Exposure>> recent_;  // the last frames exposed, for their truth
     double clock_s_ = 0;       // the sensor's time since capture start
+    Thermal thermal_;          // since power-on; holds between captures
     uint32_t active_fps_ = 0;  // the frame rate in force (0: none exposed yet)
     std::vector<uint8_t> pkt_;    // the packet on its way out
     size_t pkt_pos_ = 0;

@@ -109,10 +109,8 @@ double phase_per_mm(uint32_t freq_khz) {
     return double(kPhasePeriod) / std::max<uint16_t>(range_unit_mm(freq_khz), 1);
 }
 
-double drift_phase(const SensorSettings& s) {
-    const double k = phase_per_mm(s.freq_khz);
-    return (s.illum_temp - kCalibIllumTemp) * kIllumDriftMm * k +
-           std::max(0, s.sensor_temp - kCalibSensorTemp) * kSensorDriftMm * k;
+double drift_phase(const SensorSettings& s, const DriftCoefficients& d) {
+    return d.mm(s.sensor_temp - kCalibSensorTemp, s.illum_temp - kCalibIllumTemp) * phase_per_mm(s.freq_khz);
 }
 
 double dcs_interval_s(const SensorSettings& s) {
@@ -436,7 +434,8 @@ Truth MeasurementModel::truth(const SensorSettings& s, double t_s) {
 
 void MeasurementModel::prepare(const SensorSettings& s) {
     if (!have_geometry_) build_geometry();
-    const double offset = m_.phase_offset + (m_.temperature_drift ? drift_phase(s) : 0.0);
+    const double offset =
+        m_.phase_offset + (m_.temperature_drift ? drift_phase(s, DriftCoefficients::of(m_.effects, m_.seed)) : 0.0);
     // Sample noise that gives noise_mm of distance sigma at the reference amplitude:
     // sigma_phase = sigma_sample / (sqrt 2 * A). Its variance grows with the light the pixel
     // collects (shot noise) over the dark and read noise the background term stands for.

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "sim/sensor/thermal.hpp"
 #include "sim/sim.hpp"
 
 namespace vxsim {
@@ -22,10 +23,6 @@ inline constexpr int kCalibDistances = 30;
 inline constexpr double kCalibStepMm = 298.2;
 inline constexpr int16_t kCalibSensorTemp = 350;
 inline constexpr int16_t kCalibIllumTemp = 300;
-// Phase drift per tenth of a degree, in millimetres of the decode's range unit: the epc660
-// coefficients the chip library uses, so its temperature term cancels the drift exactly.
-inline constexpr double kSensorDriftMm = 1.7;
-inline constexpr double kIllumDriftMm = 0.33765;
 
 // Samples centre on mid-scale; amplitude is kAmplitudeGain per microsecond of integration for a
 // surface of reflectivity 1 at 1 m, seen head-on.
@@ -57,8 +54,8 @@ double dcs_interval_s(const SensorSettings& s);
 // The decode's 16-bit range unit U' = trunc(c/2 / f) in millimetres, and phase units per mm.
 uint16_t range_unit_mm(uint32_t freq_khz);
 double phase_per_mm(uint32_t freq_khz);
-// The decode's temperature term for these settings, in phase units (0 without drift).
-double drift_phase(const SensorSettings& s);
+// The camera's phase drift at the temperatures of `s`, in phase units.
+double drift_phase(const SensorSettings& s, const DriftCoefficients& d);
 // DRNU offset D of the parameter file that makes the host's offset phase trunc(885000/U10 - D)
 // equal -phase_offset at the calibration frequency.
 int32_t calib_drnu_offset(int32_t phase_offset);

@@ -206,18 +206,12 @@ TEST_F(DecodeSim, PixelCalibrationFollowsTheFrameRows) {
     EXPECT_EQ(second, first);
 }
 
-// A reflective wall at 0.5 m with 1500 us saturates; the automatic integration time brings the
-// share of bad samples under its target within a few seconds of frames.
+// Walls that saturate at 1500 us: the automatic integration time brings the share of bad
+// samples under its target within 8 frames, also when the sensor takes a new time two frames
+// after it is written, and does not swing back into saturation. At 0.5 m a 50 us step is a
+// third of the usable range: the frames still exposed with the old time must not lengthen it
+// again (unheld, the loop swung between 50 and 300 us with 214-373 per mille bad every 8 frames).
 TEST_F(DecodeSim, AutomaticIntegrationLeavesSaturation) {
-    vxsim::Measurement m = wall(0.5);
-    m.reflectivity = 1.0;  // 24000 units of amplitude at 1500 us
-    open(m);
-    // The open programs the modulation, which sets the integration time; set 1500 us after it.
-    vexel_param_item it{VX_PARAM_INTG_TIME, 2, {0xDC, 0x05}, {}};
-    ASSERT_EQ(vexel_param_batch_set(&dev_, &it, 1), 1);
-    ASSERT_EQ(configSetIntegrationTime3D(1500), 0);
-    uint16_t target = 5;  // per mille
-    ASSERT_EQ(vexel_filter_enable(&dev_, VEXEL_FILTER_AUTO_INTG, &target, 2), 1);
     auto bad_per_mille = [](const std::vector<uint8_t>& raw) {
         size_t bad = 0;
         for (size_t i = 0; i + 1 < raw.size(); i += 2) {
@@ -226,25 +220,46 @@ TEST_F(DecodeSim, AutomaticIntegrationLeavesSaturation) {
         }
         return bad * 1000 / (raw.size() / 2);
     };
-    std::vector<uint8_t> raw(vxsim::kFrameBytes);
-    std::vector<float> d(kPixels);
-    ASSERT_EQ(vexel_cap_start(&dev_), 1);
-    size_t first = 0, last = 1000;
-    int frames = 0;
-    for (; frames < 150 && last >= target; ++frames) {  // 5 s at 30 frames per second
-        ASSERT_EQ(vexel_cap_get_frames(&dev_, 1, raw.data(), static_cast<uint32_t>(raw.size()), &info_), 1);
-        last = bad_per_mille(raw);
-        if (frames == 0) first = last;
-        vexel_frame_get_distance(&dev_, d.data(), kPixels, raw.data(), static_cast<uint32_t>(raw.size()), &info_);
+    struct Case {
+        double metres, reflectivity;
+        unsigned latency;
+        size_t worst_after;  // per mille: the documented +50 us step overshoots a 0.5 m wall by itself
+    };
+    const Case cases[] = {{2, 1.9, 2, 4}, {0.5, 1.0, 2, 100}, {0.5, 1.0, 0, 100}};
+    open(wall(2));
+    uint16_t target = 5;  // per mille
+    for (const Case& c : cases) {
+        SCOPED_TRACE(label("wall %.1f m", c.metres) + label(", latency %.0f", c.latency));
+        vxsim::Measurement m = wall(c.metres);
+        m.reflectivity = c.reflectivity;
+        m.effects.latency_frames = c.latency;
+        cam_->set_measurement(m);
+        // The open programs the modulation, which sets the integration time; set 1500 us after it.
+        vexel_param_item it{VX_PARAM_INTG_TIME, 2, {0xDC, 0x05}, {}};
+        ASSERT_EQ(vexel_param_batch_set(&dev_, &it, 1), 1);
+        ASSERT_EQ(configSetIntegrationTime3D(1500), 0);
+        ASSERT_EQ(vexel_filter_enable(&dev_, VEXEL_FILTER_AUTO_INTG, &target, 2), 1);
+        std::vector<uint8_t> raw(vxsim::kFrameBytes);
+        std::vector<float> d(kPixels);
+        std::vector<size_t> bad;
+        ASSERT_EQ(vexel_cap_start(&dev_), 1);
+        for (int k = 0; k < 30; ++k) {
+            ASSERT_EQ(vexel_cap_get_frames(&dev_, 1, raw.data(), static_cast<uint32_t>(raw.size()), &info_), 1);
+            bad.push_back(bad_per_mille(raw));
+            vexel_frame_get_distance(&dev_, d.data(), kPixels, raw.data(), static_cast<uint32_t>(raw.size()), &info_);
+        }
+        vexel_cap_stop(&dev_);
+        const auto reached = std::find_if(bad.begin(), bad.end(), [&](size_t b) { return b < target; });
+        const size_t worst = reached == bad.end() ? 1000 : *std::max_element(reached, bad.end());
+        const auto p13 = cam_->param(13);
+        ASSERT_GE(p13.size(), 2u);
+        std::printf("[ accuracy ] auto integration, wall %.1f m, latency %u: %zu per mille bad at 1500 us, under %u "
+                    "from frame %td, worst after %zu, %u us\n",
+                    c.metres, c.latency, bad[0], target, reached - bad.begin(), worst, unsigned(p13[0] | p13[1] << 8));
+        EXPECT_GT(bad[0], 100u);
+        EXPECT_LE(reached - bad.begin(), 8);
+        EXPECT_LE(worst, c.worst_after);
     }
-    vexel_cap_stop(&dev_);
-    const auto p13 = cam_->param(13);
-    std::printf("[ accuracy ] auto integration: %zu per mille bad at 1500 us, %zu after %d frames at %u us\n", first,
-                last, frames, p13.size() >= 2 ? unsigned(p13[0] | p13[1] << 8) : 0u);
-    EXPECT_GT(first, 100u);
-    EXPECT_LT(last, target);
-    ASSERT_GE(p13.size(), 2u);
-    EXPECT_LT(p13[0] | p13[1] << 8, 1500);
 }
 
 // Every effect of the real sensor on (wiggling, per-DCS mismatch, bad pixels, beam profile,
@@ -257,6 +272,7 @@ TEST_F(DecodeSim, RealSensorSweepCalibratedAndWiggling) {
         m.scene.kind = vxsim::Scene::Kind::wall;
         m.scene.distance_m = metres;
         m.reflectivity = 0.55 * metres * metres;  // about 1400 at the centre, short of the knee
+        m.effects.warmup = false;                  // the warm-up has its own test
         return m;
     };
     const double wiggle_mm = vxsim::Measurement{}.effects.wiggle_mm;
@@ -323,6 +339,73 @@ TEST_F(DecodeSim, RealSensorSweepCalibratedAndWiggling) {
                 wiggle_mm, resid);
     EXPECT_NEAR(amplitude, wiggle_mm, 0.2 * wiggle_mm);
     EXPECT_LT(resid, 0.25 * amplitude);
+}
+
+// A camera warming up from 25 degC at 60 fps and 1000 us (time constants shortened so the
+// warm-up fits in seconds of frames), then cooling at 10 fps: the error left after the host's
+// temperature compensation stays within the bound sim/README.md gives for the camera's own
+// drift, a small part of the drift once the camera is warm.
+TEST_F(DecodeSim, WarmUpLeavesTheDocumentedDriftAfterCompensation) {
+    vxsim::Measurement m;
+    m.scene.kind = vxsim::Scene::Kind::wall;
+    m.scene.distance_m = 2;
+    m.reflectivity = 1.1;  // about 1100 at the centre at 1000 us
+    m.effects.warmup_tau_s = 0.2;
+    open(m);
+    auto set = [&](uint32_t fps, uint16_t us) {
+        vexel_param_item it[2] = {{VX_PARAM_FPS, 4, {uint8_t(fps)}, {}},
+                                  {VX_PARAM_INTG_TIME, 2, {uint8_t(us), uint8_t(us >> 8)}, {}}};
+        ASSERT_EQ(vexel_param_batch_set(&dev_, it, 2), 1);
+        ASSERT_EQ(configSetIntegrationTime3D(us), 0);
+    };
+    set(60, 1000);
+    const vxsim::Truth t = cam_->truth();
+    // Documented bound: the host compensates the board, and the sensor above its calibration
+    // temperature, with coefficients the camera's are within drift_error of; the curvature adds
+    // drift_curvature per degree; below calibration the sensor's drift is left in whole.
+    const vxsim::Effects fx = m.effects;
+    auto bound_mm = [&](double ds, double di) {
+        const double curve = fx.drift_curvature / 10;
+        auto own = [&](double d) { return std::fabs(d) * (fx.drift_error + curve * std::fabs(d)); };
+        return 1.7 * (ds >= 0 ? own(ds) : -ds * (1 + fx.drift_error + curve * -ds)) + 0.33765 * own(di);
+    };
+    std::vector<uint8_t> raw(vxsim::kFrameBytes);
+    std::vector<float> d(kPixels);
+    int16_t first_s = 0, first_i = 0, peak_s = 0, peak_i = 0, last_s = 0;
+    double worst_excess = -1e9, warm_drift = 0, warm_err = 0;
+    ASSERT_EQ(vexel_cap_start(&dev_), 1);
+    for (int k = 0; k < 180; ++k) {
+        if (k == 150) set(10, 1000);
+        ASSERT_EQ(vexel_cap_get_frames(&dev_, 1, raw.data(), uint32_t(raw.size()), &info_), 1);
+        const int16_t ts = temperatureGetTemperatureByFrameHeader(), ti = temperatureGetIbTemperatureByFrameHeader();
+        if (k == 0) first_s = ts, first_i = ti;
+        peak_s = std::max(peak_s, ts), peak_i = std::max(peak_i, ti), last_s = ts;
+        if (k % 6) continue;
+        ASSERT_EQ(vexel_frame_get_distance(&dev_, d.data(), kPixels, raw.data(), uint32_t(raw.size()), &info_), int(kPixels));
+        std::vector<double> e;
+        for (uint32_t q = 0; q < kPixels; ++q)
+            if (!t.flags[q] && t.amplitude[q] >= 500 && d[q] < 60) e.push_back((d[q] - t.distance[q]) * 1000);
+        ASSERT_GT(e.size(), 10000u);
+        std::nth_element(e.begin(), e.begin() + long(e.size() / 2), e.end());
+        const double err = e[e.size() / 2], b = bound_mm(ts - 350, ti - 300);
+        // What the host took off for the temperatures: the drift it found.
+        const double host_mm = (ti - 300) * 0.33765 + std::max(0, ts - 350) * 1.7;
+        std::printf("[ warm-up ] frame %3d: sensor %.1f C, board %.1f C: error %+7.2f mm (bound %.2f) after "
+                    "%+7.2f mm of compensation\n", k, ts / 10.0, ti / 10.0, err, b, host_mm);
+        worst_excess = std::max(worst_excess, std::fabs(err) - (b + 3));  // 3 mm: the calibrated accuracy
+        if (k == 144) warm_err = err, warm_drift = err + host_mm;
+    }
+    vexel_cap_stop(&dev_);
+    EXPECT_EQ(first_s, 250);
+    EXPECT_EQ(first_i, 250);
+    // 60 fps and 1000 us settle at 41.6 and 39.0 degC; at 10 fps the camera cools.
+    EXPECT_NEAR(peak_s, 416, 5);
+    EXPECT_NEAR(peak_i, 390, 5);
+    EXPECT_LT(last_s, peak_s - 30);
+    EXPECT_LE(worst_excess, 0.0);
+    // Warm, the drift is a hundred millimetres; the compensation takes all but the bound of it.
+    EXPECT_GT(std::fabs(warm_drift), 4 * (bound_mm(peak_s - 350, peak_i - 300) + 3));
+    EXPECT_LT(std::fabs(warm_err), bound_mm(peak_s - 350, peak_i - 300) + 3);
 }
 
 // Each switch shows in the decoded frame, not only in its state bytes, and switching it off

@@ -268,7 +268,7 @@ INSTANTIATE_TEST_SUITE_P(Packages, HostilePackage,
                                            HostileCase{Hostile::other_chip, "find:calib_and_param_007.bin"}));
 
 TEST_F(DriverSim, TemperatureMonitorReportsOnTheFirstFrameThenEvery90Seconds) {
-    camera("A-E2-1.0");
+    camera("A-E2-1.0", [](vxsim::CameraOptions& o) { o.measurement.effects.warmup = false; });  // 35 and 30 C
     vexel_dev& d = open(0);
     vx::epc::set_clock(&fake_now);
     ASSERT_TRUE(vexel_cap_set_frame_buffer(&d, nullptr, 4 * 307200));

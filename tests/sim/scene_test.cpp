@@ -190,7 +190,7 @@ TEST_F(Scene, DecodedPhaseIsTheTruePhasePlusTheCamerasOwnErrors) {
         {"wall beyond the 24 MHz range wraps", bright("wall:7", 15), 24000, 350, 300, false},
         {"fixed pattern and global offset", errors, 12000, 350, 300, false},
         {"warmer than at calibration drifts", bright("wall:3", 3), 12000, 452, 381, false},
-        {"cooler sensor does not drift", bright("wall:3", 3), 12000, 301, 300, false},
+        {"cooler sensor drifts too", bright("wall:3", 3), 12000, 301, 300, false},
         {"noise averages out", noisy, 12000, 350, 300, true},
     };
     auto& cam = tb.add_camera({});
@@ -210,9 +210,10 @@ TEST_F(Scene, DecodedPhaseIsTheTruePhasePlusTheCamerasOwnErrors) {
         EXPECT_EQ(f.t_sensor, c.t_sensor);
         EXPECT_EQ(f.t_ib, c.t_ib);
 
-        // What the host's temperature term removes: 1.7 and 0.33765 mm per tenth of a degree.
+        // The clean camera drifts by the host's coefficients, 1.7 and 0.33765 mm per tenth of a
+        // degree, on both sides of the calibration temperatures.
         const double unit = 30000.0 / std::floor(kC2 / c.freq_khz);
-        const double tc = (c.t_ib - 300) * 0.33765 * unit + std::max(0, c.t_sensor - 350) * 1.7 * unit;
+        const double tc = (c.t_ib - 300) * 0.33765 * unit + (c.t_sensor - 350) * 1.7 * unit;
         const auto truth = cam.truth();
         // Within quantisation: the phase table's step, and samples rounded to whole counts, which
         // turn the phase by at most atan(1/A) (3376 / A units).
@@ -627,12 +628,15 @@ TEST_F(Scene, LauncherWritesTheTruthAndRefusesBadMeasurementOptions) {
          {"--scene wall:0", "--scene tilt:2", "--scene tilt:2:90", "--scene cube", "--noise -1",
           "--temperature 35", "--seed x", "--calib-package /nonexistent/package", "--wiggle -1",
           "--bad-pixels 19201", "--footprint 2", "--dcs-mismatch 1", "--scene corner:0", "--scene corner:3:1",
-          "--multipath 4.01", "--multipath -1", "--multipath maybe", "--multipath 1x", "--scene /nonexistent/room.json"}) {
+          "--multipath 4.01", "--multipath -1", "--multipath maybe", "--multipath 1x", "--scene /nonexistent/room.json",
+          "--warmup 0.99", "--warmup 3601", "--warmup warm", "--drift-error 0.51"}) {
         SCOPED_TRACE(bad);
         EXPECT_EQ(run(bad), 2);
     }
     EXPECT_EQ(run("--scene corner --multipath 4"), 0);
     EXPECT_EQ(run("--scene corner:2.5 --multipath off"), 0);
+    EXPECT_EQ(run("--scene wall:2 --warmup 1 --drift-error 0.5"), 0);
+    EXPECT_EQ(run("--scene wall:2 --warmup 3600"), 0);
 }
 
 }  // namespace

@@ -76,7 +76,7 @@ int load_frames(const fs::path& p, bool distance) {
 TEST_F(Cli, CaptureWritesFilesThatReadBackAndCompareWithTheTruth) {
     // Without the light the boxes relay to one another (centimetres by itself), the comparison's
     // median shows the decode's accuracy.
-    const Result r = run("-vv --prefix calib capture -n 3 -o shot", "--multipath off --truth truth.vx");
+    const Result r = run("-vv --prefix calib capture -n 3 -o shot", "--multipath off --warmup off --truth truth.vx");
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_TRUE(contains(r.out, "3 frames decoded")) << r.out;
     // Library lines go to stderr only, and no dated log file appears.
@@ -247,7 +247,7 @@ TEST_F(Cli, CompareSignsTheErrorAndPairsOnlyTheFramesBothFilesHave) {
 // z-depth beside the ray lengths, and the clouds as text PLY and PCD: a wall at 2 m, whose
 // z-depth is 2 m everywhere while its ray lengths grow towards the corners.
 TEST_F(Cli, CaptureWritesZDepthAndCloudsInEveryFormat) {
-    const Result r = run("--prefix calib capture -o w --format vx,ply-ascii,pcd --filter lens", "--scene wall:2 --fpn 0");
+    const Result r = run("--prefix calib capture -o w --format vx,ply-ascii,pcd --filter lens", "--scene wall:2 --fpn 0 --warmup off");
     ASSERT_EQ(r.code, 0) << r.err;
     const auto frame = [](const char* p) {
         std::vector<float> v(320 * 240);
