@@ -642,6 +642,7 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
     const bool amp = st->en_amp.load(std::memory_order_relaxed) != 0;
     const uint16_t ratio = st->sat_ratio.load(std::memory_order_relaxed);
     const bool auto_on = st->en_auto_intg.load(std::memory_order_relaxed) && ratio != 0;
+    const uint16_t frame_idx = info->frame_idx;
     if (cal) {
         // This camera's own state, under its own lock: short copies and decisions only.
         std::lock_guard lock(st->mu);
@@ -649,7 +650,7 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
         if (auto_on)
             intg = auto_intg_decide(st->auto_ran, st->auto_last, st->intg_us, st->en_hdr.load() != 0, ratio, src,
                                     static_cast<size_t>(n), clock_now(), simd,
-                                    auto_intg_settling(st->auto_changed, st->auto_changed_at, info->frame_idx));
+                                    auto_intg_settling(st->auto_changed, st->auto_changed_at, frame_idx));
         if (distance && s) {
             ps = cal->base;
             if (ps.dist_ok && cal->temperature) {
@@ -693,7 +694,7 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
             if (st->intg_us < 0) st->intg_us = configGetIntegrationTime3D();
             intg = auto_intg_decide(st->auto_ran, st->auto_last, st->intg_us, calculationIsHDR() != 0, ratio, src,
                                     static_cast<size_t>(n), clock_now(), simd,
-                                    auto_intg_settling(st->auto_changed, st->auto_changed_at, info->frame_idx));
+                                    auto_intg_settling(st->auto_changed, st->auto_changed_at, frame_idx));
         }
         if (distance && s) {
             ps = make_setup(*s, wh, w, h, true, calib_warn);
@@ -706,7 +707,7 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
         std::lock_guard lock(st->mu);
         st->intg_us = intg->to;
         st->auto_changed = true;
-        st->auto_changed_at = info->frame_idx;
+        st->auto_changed_at = frame_idx;
     }
 
     auto length_ok = [&] {

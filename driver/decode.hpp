@@ -176,8 +176,8 @@ void distance_cols_scalar(const PixelSetup& ps, const RawView& raw, int y, int j
                           uint16_t* code);
 
 // The automatic integration time's decision for one frame of n bytes at time `now`: the change
-// to make (from, to), or nothing; no lengthening while `settling` (auto_intg_settling). `ran`, `last` and the camera's time `cur_us` are the camera's;
-// the caller holds the lock that guards them. The write goes to the camera after that lock is
+// to make (from, to), or nothing; no lengthening while `settling` (auto_intg_settling). `ran`,
+// `last` and the camera's time `cur_us` are the camera's; the caller holds the lock that guards them. The write goes to the camera after that lock is
 // released (auto_intg_apply), so a slow or failing command holds up no decode.
 struct IntgChange {
     int from, to;

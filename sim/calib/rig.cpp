@@ -49,7 +49,8 @@ std::vector<uint8_t> measure_distance_images(MeasurementModel& model) {
     const double origin = static_cast<int32_t>(885000.0 / u10 - d) + d;
     const double sp = kCalibStepMm * kPhasePeriod / range_unit_mm(kCalibFreqKhz);
     SensorSettings rig;
-    const double offset = m.phase_offset + (m.temperature_drift ? drift_phase(rig, DriftCoefficients::of(m.effects, m.seed)) : 0.0);
+    const DriftCoefficients drift = DriftCoefficients::of(m.effects, m.seed);
+    const double offset = m.phase_offset + (m.temperature_drift ? drift_phase(rig, drift) : 0.0);
     const double sigma = m.noise_mm * std::numbers::sqrt2 * 1000 * 2 * std::numbers::pi /
                          range_unit_mm(kCalibFreqKhz) *
                          std::sqrt((kBackground + kRigAmplitude) / (kBackground + 1000)) / std::sqrt(kRigFrames);

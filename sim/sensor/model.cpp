@@ -434,8 +434,8 @@ Truth MeasurementModel::truth(const SensorSettings& s, double t_s) {
 
 void MeasurementModel::prepare(const SensorSettings& s) {
     if (!have_geometry_) build_geometry();
-    const double offset =
-        m_.phase_offset + (m_.temperature_drift ? drift_phase(s, DriftCoefficients::of(m_.effects, m_.seed)) : 0.0);
+    const DriftCoefficients drift = DriftCoefficients::of(m_.effects, m_.seed);
+    const double offset = m_.phase_offset + (m_.temperature_drift ? drift_phase(s, drift) : 0.0);
     // Sample noise that gives noise_mm of distance sigma at the reference amplitude:
     // sigma_phase = sigma_sample / (sqrt 2 * A). Its variance grows with the light the pixel
     // collects (shot noise) over the dark and read noise the background term stands for.

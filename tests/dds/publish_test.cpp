@@ -339,7 +339,8 @@ TEST_F(Publish, TwoCamerasKeepTheirNamespacesAndALateReaderGetsTheNextFrame) {
         ASSERT_GT(depth[c], 0);
         const std::string ns = cams[c].ns;
         pubs.push_back(std::make_unique<Child>(
-            std::string(VXSIM_LAUNCHER) + " --scene wall:" + std::to_string(cams[c].wall_mm / 1000) + " --warmup off -- " +
+            std::string(VXSIM_LAUNCHER) + " --scene wall:" + std::to_string(cams[c].wall_mm / 1000) +
+            " --warmup off -- " +
             VEXEL_PUBLISH + " --domain " + std::to_string(domain_) + " --namespace " + ns + " --frame-id " + ns +
             "_optical -n 600 >" + ns + ".txt 2>&1"));
     }
