@@ -141,7 +141,9 @@ struct Effects {
     // The temperatures warm up from 25 degC after power-on with capture running and follow
     // frame rate and integration time (sensor time constant warmup_tau_s, board three times
     // it); off, the frame headers carry CameraOptions' temperatures (parameter 15) unchanged.
-    bool warmup = true;
+    // Off by default: the host compensates the sensor's drift only above its calibration
+    // temperature, so a camera warming from 25 degC reads centimetres short for minutes.
+    bool warmup = false;
     double warmup_tau_s = 40;
     // The phase drift with temperature is this camera's own: its coefficients are off the
     // host's compensation coefficients by 60-100 % of drift_error (seeded), and the drift

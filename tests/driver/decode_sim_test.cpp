@@ -350,6 +350,7 @@ TEST_F(DecodeSim, WarmUpLeavesTheDocumentedDriftAfterCompensation) {
     m.scene.kind = vxsim::Scene::Kind::wall;
     m.scene.distance_m = 2;
     m.reflectivity = 1.1;  // about 1100 at the centre at 1000 us
+    m.effects.warmup = true;
     m.effects.warmup_tau_s = 0.2;
     open(m);
     auto set = [&](uint32_t fps, uint16_t us) {
