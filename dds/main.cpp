@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
         });
     app.add_option("--replay", p.replay, "publish a recording made by `vexel record` instead of a camera")
         ->check(CLI::ExistingFile);
-    app.add_flag("--realtime", p.realtime, "with --replay: frames at the recorded rate, not as fast as published");
+    app.add_flag("--realtime", p.realtime, "with --replay: frames at the camera's rate, not as fast as published");
     app.add_option("--namespace", p.ns, "ROS 2 namespace of the topics (empty: none)")->capture_default_str();
     app.add_option("--domain", p.domain, "DDS domain id (ROS_DOMAIN_ID)")
         ->check(CLI::Range(0, 232))

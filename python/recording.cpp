@@ -57,12 +57,12 @@ void bind_recording(py::module_& m) {
         .def(
             "play",
             [](DeviceCore& c, bool realtime, bool loop) {
-                if (!vexel_play_set(c.live("vexel_play_set"), realtime ? VEXEL_PLAY_RECORDED_RATE : VEXEL_PLAY_AS_PULLED,
+                if (!vexel_play_set(c.live("vexel_play_set"), realtime ? VEXEL_PLAY_CAMERA_RATE : VEXEL_PLAY_AS_PULLED,
                                     loop ? 1 : 0))
                     raise_error("vexel_play_set", 0, "the device is not a recording");
             },
             py::arg("realtime") = false, py::arg("loop") = false,
-            "For a recording: frames at the recorded rate or as fast as they are taken, and whether\n"
+            "For a recording: frames at the camera's rate or as fast as they are taken, and whether\n"
             "playback starts over at the end.")
         .def(
             "seek",
@@ -102,14 +102,14 @@ void bind_recording(py::module_& m) {
             core->set_recording(fs_path(path));
             core->open();
             track(core);
-            vexel_play_set(core->live("vexel_play_set"), realtime ? VEXEL_PLAY_RECORDED_RATE : VEXEL_PLAY_AS_PULLED,
+            vexel_play_set(core->live("vexel_play_set"), realtime ? VEXEL_PLAY_CAMERA_RATE : VEXEL_PLAY_AS_PULLED,
                            loop ? 1 : 0);
             return core;
         },
         py::arg("path"), py::arg("realtime") = false, py::arg("loop") = false,
         "Opens a recording made by Device.record() or `vexel record` as a Device: the same calls\n"
         "work, settings writes that would change the recording raise vexel.Error. Frames come as\n"
-        "fast as they are taken, or at the recorded rate with `realtime`.");
+        "fast as they are taken, or at the camera's rate with `realtime`.");
 }
 
 }  // namespace vxpy

@@ -267,12 +267,13 @@ class Device {
                         std::to_string(listed.port));
     }
     // Opens a recording (vexel record, Recorder) as a device: frames as fast as they are taken,
-    // or at the recorded rate with `realtime`; `loop` starts over at the end.
+    // or with `realtime` at the camera's rate (a recorded frame period per frame the camera
+    // counted, so a busy recording host's bursts do not come again); `loop` starts over at the end.
     static Device open_recording(const std::string& path, bool realtime = false, bool loop = false) {
         auto rec = std::make_unique<vexel_dev>();
         if (!vexel_dev_open_recording_at(rec.get(), path.c_str())) throw Error("cannot play the recording " + path);
         Device d(std::move(rec));
-        vexel_play_set(d.get(), realtime ? VEXEL_PLAY_RECORDED_RATE : VEXEL_PLAY_AS_PULLED, loop ? 1 : 0);
+        vexel_play_set(d.get(), realtime ? VEXEL_PLAY_CAMERA_RATE : VEXEL_PLAY_AS_PULLED, loop ? 1 : 0);
         return d;
     }
     // A recording's playback: continue at frame `frame`; its state (false for a camera).
