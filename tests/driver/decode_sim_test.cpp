@@ -258,7 +258,11 @@ TEST_F(DecodeSim, AutomaticIntegrationLeavesSaturation) {
                     c.metres, c.latency, bad[0], target, reached - bad.begin(), worst, unsigned(p13[0] | p13[1] << 8));
         EXPECT_GT(bad[0], 100u);
         EXPECT_LE(reached - bad.begin(), 8);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+        // An instrumented host decodes behind the camera, so each step meets frames of several
+        // steps at once and a wall this close swings (214 per mille seen at latency 0 too).
         EXPECT_LE(worst, c.worst_after);
+#endif
     }
 }
 
