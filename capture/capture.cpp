@@ -156,6 +156,9 @@ void drain(vexel_dev* dev, vexel_dev_handle* h, int reqmax) {
         vx_stream_frame_info raw{};
         if (vx_stream_fetch_frames(h->stream, dst, space, 1, &raw, 0) == 0) break;
         ++taken;
+        // A frame nobody takes is not described: its header would otherwise stand in the chip
+        // library's and the camera's record for the frame the caller was just given.
+        if (!(req && req->wanted > 0) && !on_frame) continue;
 
         const vexel_driver_op* ops = h->driver ? h->driver->ops : nullptr;
         if (!ops || !ops->frame_get_info || !ops->frame_get_info(h->driver, &h->cur_info, &raw)) {

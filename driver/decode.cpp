@@ -654,8 +654,8 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
         if (distance && s) {
             ps = cal->base;
             if (ps.dist_ok && cal->temperature) {
-                const int ts = st->t_sensor.load(std::memory_order_relaxed);
-                const int tib = st->t_ib.load(std::memory_order_relaxed);
+                int ts = 0, tib = 0;
+                st->temps_of(frame_idx, ts, tib);
                 ps.tc = static_cast<float>(int64_t{tib} - cal->temp_cal_ib) * cal->temp_aib +
                         static_cast<float>(std::max<int64_t>(0, int64_t{ts} - cal->temp_cal)) * cal->temp_as;
             }

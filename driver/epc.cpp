@@ -319,6 +319,7 @@ int epc_frame_get_info(vexel_driver_entry* drv, vexel_frame_info* out, const vx_
         temperatureSetTemperatureByFrameHeader(temps);
         st->t_sensor.store(temps[0]);
         st->t_ib.store(temps[1]);
+        st->remember_temps(raw->fridx, temps[0], temps[1]);
         if (st->en_temp_mon.load())
             temperature_monitor(drv, *st);
         else

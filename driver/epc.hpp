@@ -42,6 +42,27 @@ struct State {
     std::atomic<uint16_t> dcs_fix_val{0};
     std::atomic<uint16_t> temp_mon_val{75};
     std::atomic<int16_t> t_sensor{0}, t_ib{0};
+    // The header temperatures of the last frames described, by header index: an application
+    // that pulls ahead of its decode (a pipeline, or a pull that drops the frames behind the one
+    // it returns) still decodes each frame with its own temperatures. Each slot packs a valid
+    // bit, the index and both temperatures, so a decode reads it whole without a lock.
+    static constexpr size_t kTempSlots = 64;
+    std::array<std::atomic<uint64_t>, kTempSlots> temps_by_idx{};
+    void remember_temps(uint16_t idx, int16_t ts, int16_t tib) {
+        const uint64_t v = uint64_t{1} << 48 | uint64_t{idx} << 32 | uint64_t{uint16_t(ts)} << 16 | uint16_t(tib);
+        temps_by_idx[idx % kTempSlots].store(v, std::memory_order_relaxed);
+    }
+    // The temperatures of frame `idx` if it was described lately, else the last described.
+    void temps_of(uint16_t idx, int& ts, int& tib) const {
+        const uint64_t v = temps_by_idx[idx % kTempSlots].load(std::memory_order_relaxed);
+        if ((v >> 48) == 1 && uint16_t(v >> 32) == idx) {
+            ts = int16_t(uint16_t(v >> 16));
+            tib = int16_t(uint16_t(v));
+            return;
+        }
+        ts = t_sensor.load(std::memory_order_relaxed);
+        tib = t_ib.load(std::memory_order_relaxed);
+    }
     std::atomic<uint8_t> frame_valid{0};
     std::atomic<uint8_t> en_pixel_calib{0}, en_lens{0};
     std::atomic<uint8_t> en_amp{1}, en_auto_intg{0}, en_dcs_check{0}, dcs_fix_flag{0}, en_temp_mon{1}, en_hdr{0};
