@@ -4,6 +4,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <vexel/vexel.hpp>
+
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -77,6 +79,7 @@ class DeviceCore {
   private:
     vexel_dev rec_{};
     std::string recording_;
+    std::shared_ptr<vexel::detail::ReplayDir> replay_dir_;  // the recording's calibration, while it plays
     std::mutex close_mu_;
     std::shared_mutex use_mu_;
     std::atomic<bool> open_{false};

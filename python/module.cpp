@@ -157,6 +157,7 @@ void DeviceCore::open() {
     if (!library_up()) raise_error("vexel_dev_open", 0, "the library has stopped");
     vexel_dev* r;
     int status;
+    std::string dir_error;
     {
         py::gil_scoped_release nogil;
         // Unless set_path chose a directory, the camera's calibration lives in the user's cache; a
@@ -165,13 +166,21 @@ void DeviceCore::open() {
             if (!path_set()) vexel_path_cfg_cache(&rec_);
             r = vexel_dev_open(&rec_);
         } else {
-            r = vexel_dev_open_recording_at(&rec_, recording_.c_str());
+            std::lock_guard turn(vexel::detail::open_mutex);
+            try {
+                replay_dir_ = vexel::detail::replay_prefix(path_set());
+                r = vexel_dev_open_recording_at(&rec_, recording_.c_str());
+            } catch (const vexel::Error& e) {
+                dir_error = e.what();
+                r = nullptr;
+            }
         }
         status = r ? epc_calib_status(vexel_dev_get_drv(r)) : EPC_CALIB_UNKNOWN;
+        if (!r) replay_dir_.reset();
     }
     if (!r && !recording_.empty())
         raise_error("vexel_dev_open_recording", 0,
-                    "cannot play " + recording_ + " (the library's log says why)");
+                    "cannot play " + recording_ + (dir_error.empty() ? " (the library's log says why)" : ": " + dir_error));
     if (!r)
         raise_error("vexel_dev_open", 0,
                     "cannot open the camera at bus " + std::to_string(rec_.bus) + " port " +
@@ -204,6 +213,7 @@ void DeviceCore::close() {
     std::unique_lock use(use_mu_);
     if (!open_.exchange(false) || !library_up()) return;
     vexel_dev_close(&rec_);
+    replay_dir_.reset();
 }
 
 vexel_dev* DeviceCore::live(const char* call) {
@@ -266,7 +276,7 @@ PYBIND11_MODULE(vexel, m) {
     m.def(
         "path", [] { return std::string(vexel_path_get()); },
         "The path prefix in force: the directory set_path chose, else the cache directory of the\n"
-        "camera opened last.");
+        "camera opened last, or the directory of its own a recording plays its calibration from.");
     m.attr("__version__") = VEXEL_VERSION;
     m.def(
         "error_name", [](int code) { return std::string(vexel_error_name(code)); }, py::arg("code"),

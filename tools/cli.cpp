@@ -242,29 +242,8 @@ std::string g_replay, g_record;
 bool g_replay_realtime = false, g_replay_loop = false;
 bool g_fixed_prefix = false;
 
-// Where a replay puts the recording's calibration files for the decode to read: a directory of
-// this run's own, gone when the program ends, rather than the working directory (megabytes of
-// files left behind) or a cache another recording's calibration of the same chip could occupy.
-class ReplayDir {
-  public:
-    const char* make() {
-        if (path_.empty()) {
-            const char* base = std::getenv("TMPDIR");
-            std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vexel-replay-XXXXXX";
-            if (!::mkdtemp(tmpl.data())) return nullptr;
-            path_ = tmpl + "/";
-        }
-        return path_.c_str();
-    }
-    ~ReplayDir() {
-        std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-    }
-
-  private:
-    std::string path_;
-};
-ReplayDir g_replay_dir;
+// The recording's calibration files: in a directory of this run's own, gone when the program ends.
+std::shared_ptr<vexel::detail::ReplayDir> g_replay_dir;
 }  // namespace
 
 void set_record(const std::string& path) {
@@ -449,9 +428,10 @@ Camera::Camera(long long index, Need need, bool uncalibrated, const std::functio
     : index_(static_cast<int>(index)) {
     if (!g_replay.empty()) {
         if (index_ != 0) fail("--replay plays one camera, number 0: there is no camera %d", index_);
-        if (!g_fixed_prefix) {
-            const char* dir = g_replay_dir.make();
-            if (!dir || vexel_path_cfg(dir) != 0) fail("cannot make a directory for the recording's calibration");
+        try {
+            g_replay_dir = vexel::detail::replay_prefix(g_fixed_prefix);
+        } catch (const vexel::Error& e) {
+            fail("%s", e.what());
         }
         rec_ = vexel_dev_open_recording(g_replay.c_str());
         if (!rec_) fail("cannot replay %s", g_replay.c_str());

@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -111,6 +112,42 @@ inline bool cache_for_serial(const std::string& serial) {
             return true;
     }
     return false;
+}
+// Where a recording's calibration files go while it plays, unless set_calibration_dir chose a
+// directory: one of its own, removed when the last Device playing from it closes, rather than
+// the working directory (megabytes left behind) or a camera's cache, where a calibration of the
+// same chip with other contents makes the open fail.
+class ReplayDir {
+  public:
+    // Null when no directory could be made under $TMPDIR (else /tmp).
+    static std::shared_ptr<ReplayDir> make() {
+        const char* base = std::getenv("TMPDIR");
+        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vexel-replay-XXXXXX";
+        if (!::mkdtemp(tmpl.data())) return nullptr;
+        return std::shared_ptr<ReplayDir>(new ReplayDir(tmpl + "/"));
+    }
+    ~ReplayDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    ReplayDir(const ReplayDir&) = delete;
+    ReplayDir& operator=(const ReplayDir&) = delete;
+    // With the trailing slash the path prefix wants.
+    const std::string& path() const noexcept { return path_; }
+
+  private:
+    explicit ReplayDir(std::string path) : path_(std::move(path)) {}
+    std::string path_;
+};
+
+// Points the path prefix at a fresh ReplayDir for a recording about to open, unless the caller
+// fixed the prefix (then null). Caller holds open_mutex.
+inline std::shared_ptr<ReplayDir> replay_prefix(bool fixed) {
+    if (fixed) return nullptr;
+    auto dir = ReplayDir::make();
+    if (!dir || vexel_path_cfg(dir->path().c_str()) != 0)
+        throw Error("cannot make a directory for the recording's calibration under $TMPDIR or /tmp");
+    return dir;
 }
 }  // namespace detail
 
@@ -271,8 +308,11 @@ class Device {
     // counted, so a busy recording host's bursts do not come again); `loop` starts over at the end.
     static Device open_recording(const std::string& path, bool realtime = false, bool loop = false) {
         auto rec = std::make_unique<vexel_dev>();
+        std::lock_guard turn(detail::open_mutex);
+        auto dir = detail::replay_prefix(detail::calibration_dir_fixed);
         if (!vexel_dev_open_recording_at(rec.get(), path.c_str())) throw Error("cannot play the recording " + path);
         Device d(std::move(rec));
+        d.replay_dir_ = std::move(dir);
         vexel_play_set(d.get(), realtime ? VEXEL_PLAY_CAMERA_RATE : VEXEL_PLAY_AS_PULLED, loop ? 1 : 0);
         return d;
     }
@@ -289,6 +329,7 @@ class Device {
         if (this != &other) {
             close();
             dev_ = std::move(other.dev_);
+            replay_dir_ = std::move(other.replay_dir_);
             lens_on_ = other.lens_on_;
         }
         return *this;
@@ -300,6 +341,7 @@ class Device {
     void close() noexcept {
         if (dev_) vexel_dev_close(dev_.get());
         dev_.reset();
+        replay_dir_.reset();
     }
 
     // The C record, for calls this layer does not wrap; null once closed.
@@ -620,6 +662,7 @@ class Device {
     }
 
     std::unique_ptr<vexel_dev> dev_;
+    std::shared_ptr<detail::ReplayDir> replay_dir_;  // a recording's calibration, while it plays
     bool lens_on_ = false;  // the driver starts with the lens filter off at every open
 };
 

@@ -1,4 +1,8 @@
 """Recording a camera and playing the file back as a Device."""
+import os
+import subprocess
+import sys
+
 import pytest
 import vexel
 
@@ -30,6 +34,22 @@ def test_recording_plays_back_the_frames_and_keeps_its_settings(cam, tmp_path):
         with pytest.raises(vexel.Error):
             rec.seek(info["frames"])
     assert cam.playback is None
+
+    # Unless set_path chose a directory (as this session did), a recording plays its
+    # calibration from a directory of its own, gone when it closes; the working directory
+    # keeps only what was there.
+    script = (
+        "import os, sys, vexel\n"
+        "with vexel.open_recording(sys.argv[1]) as rec:\n"
+        "    print(vexel.path(), sorted(os.listdir(vexel.path())) != [], flush=True)\n"
+        "    next(iter(rec.frames(1))).distance()\n"
+    )
+    run = subprocess.run([sys.executable, "-c", script, str(path)], cwd=tmp_path, capture_output=True, text=True,
+                         env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}, timeout=60)
+    assert run.returncode == 0, run.stderr
+    own, filled = run.stdout.split()
+    assert filled == "True" and not own.startswith(str(tmp_path)) and not os.path.exists(own)
+    assert os.listdir(tmp_path) == ["run.vxr"]
 
 
 def test_missing_recording_raises(tmp_path):

@@ -1,4 +1,5 @@
 // The C++ layer's recorder and a recording opened as a Device.
+#include <cstdio>
 #include <filesystem>
 #include <utility>
 #include <vector>
@@ -40,7 +41,30 @@ TEST_F(HppRecord, RecorderFileReplaysTheSameFramesAndRefusesWrites) {
         EXPECT_FALSE(cam.playback(info));
     }
     EXPECT_THROW(vexel::Device::open_recording((dir_ / "none.vxr").string()), vexel::Error);
+    // The recording's calibration lives in a directory of its own while it plays, and goes with
+    // it; where the prefix points, files of the same names with other contents stay untouched.
+    std::vector<std::filesystem::path> names;
+    std::string own;
+    {
+        vexel::Device first = vexel::Device::open_recording(path);
+        own = vexel_path_get();
+        for (const auto& e : std::filesystem::directory_iterator(own)) names.push_back(e.path().filename());
+    }
+    ASSERT_FALSE(names.empty());
+    EXPECT_FALSE(std::filesystem::exists(own));
+    for (const auto& e : std::filesystem::directory_iterator(dir_))
+        EXPECT_EQ(e.path().filename(), "cpp.vxr") << "the working directory holds the recording only";
+    const auto other = dir_ / "other";
+    std::filesystem::create_directories(other);
+    for (const auto& n : names) {
+        std::FILE* f = std::fopen((other / n).c_str(), "wb");
+        ASSERT_TRUE(f);
+        std::fputs("other", f);
+        std::fclose(f);
+    }
+    ASSERT_EQ(vexel_path_cfg((other.string() + "/").c_str()), 0);
     vexel::Device rec = vexel::Device::open_recording(path);
+    for (const auto& n : names) EXPECT_EQ(std::filesystem::file_size(other / n), 5u);
     EXPECT_EQ(rec.product(), "A-E2-1.0");
     vexel_play_info info{};
     ASSERT_TRUE(rec.playback(info));
