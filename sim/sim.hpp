@@ -74,9 +74,15 @@ struct SceneBox {
     double lo[3], hi[3];
     double rho;
 };
+struct SceneSphere {
+    double c[3];
+    double r;
+    double rho;
+};
 struct SceneObjects {
     std::vector<ScenePlane> planes;
     std::vector<SceneBox> boxes;
+    std::vector<SceneSphere> spheres;
 };
 inline constexpr size_t kSceneFileMaxObjects = 64;  // of each kind
 inline constexpr size_t kSceneFileMaxBytes = 1 << 20;
@@ -90,14 +96,15 @@ struct Scene {
         tilt,     // that plane turned tilt_deg about the horizontal axis, its top leaning away
         boxes,    // a wall at 4 m and a floor 1 m below the camera, three boxes on the floor
         corner,   // two walls at right angles meeting straight ahead at distance_m, and that floor
-        file,     // the planes and boxes of `objects`
+        file,     // the planes, boxes and spheres of `objects`
     };
     Kind kind = Kind::pattern;
     double distance_m = 2.0;
     double tilt_deg = 0;
     // One object moves at a constant velocity (m/s, camera coordinates) from where the scene puts
     // it at capture start: 0 is the wall (the plane of wall/tilt, the back wall of boxes), 1..3
-    // the boxes of `boxes`; -1 nothing moves.
+    // the boxes of `boxes`; in a scene file the planes, then the boxes, then the spheres, counted
+    // from 0; -1 nothing moves.
     struct Motion {
         int object = -1;
         double velocity[3] = {0, 0, 0};
@@ -109,8 +116,9 @@ struct Scene {
     // one (sizes and counts bounded: it may come from anywhere).
     static std::optional<Scene> from_json(const std::string& text, std::string& error);
     std::shared_ptr<const SceneObjects> objects;
-    // "OBJECT:VX,VY,VZ" with OBJECT wall, box1, box2 or box3 (one of this scene's); false
-    // (nothing changed) when the text is not that or a speed is beyond 100 m/s.
+    // "OBJECT:VX,VY,VZ" with OBJECT wall, box1, box2 or box3 (one of this scene's), or for a
+    // scene file planeN, boxN or sphereN (N from 1, one of the file's); false (nothing changed)
+    // when the text is not that or a speed is beyond 100 m/s.
     bool set_motion(const std::string& text);
     bool moving() const {
         return motion.object >= 0 && (motion.velocity[0] != 0 || motion.velocity[1] != 0 || motion.velocity[2] != 0);

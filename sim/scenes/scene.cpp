@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <numbers>
 #include <optional>
 #include <string>
@@ -48,13 +49,48 @@ void box(const double (&d)[3], const Box& b, Hit& h) {
     h.n[axis] = d[axis] > 0 ? -1 : 1;
 }
 
+// The near side of the sphere; a camera inside it sees nothing of it, as inside a box.
+void sphere(const double (&d)[3], const double (&c)[3], double r, double rho, Hit& h) {
+    const double dd = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
+    const double dc = d[0] * c[0] + d[1] * c[1] + d[2] * c[2];
+    const double cc = c[0] * c[0] + c[1] * c[1] + c[2] * c[2] - r * r;
+    const double disc = dc * dc - dd * cc;
+    if (cc <= 0 || dc <= 0 || disc < 0) return;
+    const double t = cc / (dc + std::sqrt(disc));  // the nearer root, without cancellation
+    if (t >= h.t) return;
+    double n[3], dn = 0;
+    for (int i = 0; i < 3; ++i) {
+        n[i] = (t * d[i] - c[i]) / r;
+        dn += n[i] * d[i];
+    }
+    h = {t, std::abs(dn), rho, {n[0], n[1], n[2]}};
+}
+
+// A scene file's objects, the one that moves (counted over planes, boxes, spheres) displaced by v.
+void file_objects(const SceneObjects& o, const double (&d)[3], int moving, const double (&v)[3], Hit& h) {
+    int k = 0;
+    for (const ScenePlane& p : o.planes) {
+        const double c = k++ == moving ? p.c + p.n[0] * v[0] + p.n[1] * v[1] + p.n[2] * v[2] : p.c;
+        plane(d, p.n, c, p.rho, h);
+    }
+    for (const SceneBox& b : o.boxes) {
+        const double s = k++ == moving ? 1 : 0;
+        box(d, {{b.lo[0] + s * v[0], b.lo[1] + s * v[1], b.lo[2] + s * v[2]},
+                {b.hi[0] + s * v[0], b.hi[1] + s * v[1], b.hi[2] + s * v[2]}, b.rho}, h);
+    }
+    for (const SceneSphere& b : o.spheres) {
+        const double s = k++ == moving ? 1 : 0;
+        sphere(d, {b.c[0] + s * v[0], b.c[1] + s * v[1], b.c[2] + s * v[2]}, b.r, b.rho, h);
+    }
+}
+
 }  // namespace
 
 Hit trace(const Scene& sc, const double (&d)[3], double t_s) {
     Hit h;
     // Where the moving object has got to; a plane moves along its normal only.
     double shift[4][3] = {};
-    if (sc.moving() && sc.motion.object < 4)
+    if (sc.moving() && sc.motion.object < 4 && sc.kind != Scene::Kind::file)
         for (int i = 0; i < 3; ++i) shift[sc.motion.object][i] = sc.motion.velocity[i] * t_s;
     auto along = [&](const double (&n)[3]) { return n[0] * shift[0][0] + n[1] * shift[0][1] + n[2] * shift[0][2]; };
     switch (sc.kind) {
@@ -81,8 +117,12 @@ Hit trace(const Scene& sc, const double (&d)[3], double t_s) {
         }
         case Scene::Kind::file:
             if (!sc.objects) break;
-            for (const ScenePlane& p : sc.objects->planes) plane(d, p.n, p.c, p.rho, h);
-            for (const SceneBox& b : sc.objects->boxes) box(d, {{b.lo[0], b.lo[1], b.lo[2]}, {b.hi[0], b.hi[1], b.hi[2]}, b.rho}, h);
+            if (sc.moving()) {
+                const double v[3] = {sc.motion.velocity[0] * t_s, sc.motion.velocity[1] * t_s, sc.motion.velocity[2] * t_s};
+                file_objects(*sc.objects, d, sc.motion.object, v, h);
+            } else {
+                file_objects(*sc.objects, d, -1, {0, 0, 0}, h);
+            }
             break;
         case Scene::Kind::boxes: {
             static constexpr Box kBoxes[] = {
@@ -121,14 +161,27 @@ bool Scene::set_motion(const std::string& text) {
     const auto colon = text.find(':');
     if (colon == std::string::npos) return false;
     const std::string obj = text.substr(0, colon);
-    int index;
-    if (obj == "wall")
+    int index = -1;
+    if (kind == Kind::file) {
+        // planeN, boxN, sphereN: the file's own, counted from 1.
+        if (!objects) return false;
+        const size_t counts[3] = {objects->planes.size(), objects->boxes.size(), objects->spheres.size()};
+        const char* const names[3] = {"plane", "box", "sphere"};
+        size_t before = 0;
+        for (int i = 0; i < 3; before += counts[i++]) {
+            const size_t len = std::strlen(names[i]);
+            if (obj.compare(0, len, names[i]) != 0 || obj.size() == len || obj.size() > len + 2) continue;
+            const std::string digits = obj.substr(len);
+            if (!std::all_of(digits.begin(), digits.end(), [](char ch) { return ch >= '0' && ch <= '9'; })) continue;
+            const size_t n = std::stoul(digits);
+            if (n >= 1 && n <= counts[i]) index = static_cast<int>(before + n - 1);
+        }
+    } else if (obj == "wall") {
         index = 0;
-    else if (obj.size() == 4 && obj.rfind("box", 0) == 0 && obj[3] >= '1' && obj[3] <= '3')
+    } else if (obj.size() == 4 && obj.rfind("box", 0) == 0 && obj[3] >= '1' && obj[3] <= '3') {
         index = obj[3] - '0';
-    else
-        return false;
-    if (kind == Kind::pattern || kind == Kind::file || (index > 0 && kind != Kind::boxes)) return false;
+    }
+    if (index < 0 || kind == Kind::pattern || (kind != Kind::file && index > 0 && kind != Kind::boxes)) return false;
     double v[3];
     std::string rest = text.substr(colon + 1);
     for (int i = 0; i < 3; ++i) {

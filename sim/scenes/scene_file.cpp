@@ -1,4 +1,4 @@
-// Scene files: planes and boxes in JSON. The text may come from anywhere, so every field is
+// Scene files: planes, boxes and spheres in JSON. The text may come from anywhere, so every field is
 // checked and named when it is wrong, and counts and sizes are bounded.
 #include <cmath>
 #include <memory>
@@ -83,7 +83,7 @@ std::optional<Scene> Scene::from_json(const std::string& text, std::string& erro
         return std::nullopt;
     }
     try {
-        only(doc, "scene", {"planes", "boxes"});
+        only(doc, "scene", {"planes", "boxes", "spheres"});
         auto objs = std::make_shared<SceneObjects>();
         const json& planes = list(doc, "planes");
         for (size_t i = 0; i < planes.size(); ++i) {
@@ -115,7 +115,18 @@ std::optional<Scene> Scene::from_json(const std::string& text, std::string& erro
             b.rho = number(member(boxes[i], at, "reflectivity"), at + ".reflectivity", 0, kMaxReflectivity);
             objs->boxes.push_back(b);
         }
-        if (objs->planes.empty() && objs->boxes.empty()) throw Bad{"scene: no planes and no boxes"};
+        const json& spheres = list(doc, "spheres");
+        for (size_t i = 0; i < spheres.size(); ++i) {
+            const std::string at = "spheres[" + std::to_string(i) + "]";
+            only(spheres[i], at, {"center", "radius", "reflectivity"});
+            SceneSphere b;
+            vec3(member(spheres[i], at, "center"), at + ".center", -kMaxCoordinate, kMaxCoordinate, false, b.c);
+            b.r = number(member(spheres[i], at, "radius"), at + ".radius", 0, kMaxCoordinate, true);
+            b.rho = number(member(spheres[i], at, "reflectivity"), at + ".reflectivity", 0, kMaxReflectivity);
+            objs->spheres.push_back(b);
+        }
+        if (objs->planes.empty() && objs->boxes.empty() && objs->spheres.empty())
+            throw Bad{"scene: no planes, boxes or spheres"};
         Scene s;
         s.kind = Kind::file;
         s.objects = std::move(objs);

@@ -646,7 +646,7 @@ namespace {
 // Scene files: an accepted one is what the camera sees (the truth at the image centre is the box
 // in front of the wall), a wrong one is refused naming its field, and every bound holds from both
 // sides.
-TEST(SceneFile, AcceptsPlanesAndBoxesAndNamesTheFieldItRefuses) {
+TEST(SceneFile, AcceptsPlanesBoxesAndSpheresAndNamesTheFieldItRefuses) {
     std::string why;
     const auto sc = vxsim::Scene::from_json(R"({"planes": [{"point": [0, 0, 4], "normal": [0, 0, -2], "reflectivity": 0.8}],
         "boxes": [{"center": [0, 0, 2.5], "size": [0.4, 0.4, 1], "reflectivity": 10}]})", why);
@@ -662,6 +662,30 @@ TEST(SceneFile, AcceptsPlanesAndBoxesAndNamesTheFieldItRefuses) {
     vxsim::undistort(20, 120, x, y);
     EXPECT_NEAR(t.distance[120 * 320 + 20], 4.0 * std::sqrt(x * x + y * y + 1), 1e-4);  // the wall
 
+
+    // A sphere: the near side along each ray, moving when --motion names it; names beyond the
+    // file's objects are refused.
+    auto ball = vxsim::Scene::from_json(R"({"planes": [{"point": [0, 0, 4], "normal": [0, 0, 1], "reflectivity": 1}],
+        "spheres": [{"center": [0.3, 0, 2.5], "radius": 0.5, "reflectivity": 1}]})", why);
+    ASSERT_TRUE(ball) << why;
+    for (const char* refused : {"sphere2:0,0,1", "box1:0,0,1", "plane0:0,0,1", "sphere:0,0,1", "wall:0,0,1"})
+        EXPECT_FALSE(ball->set_motion(refused)) << refused;
+    ASSERT_TRUE(ball->set_motion("sphere1:0,0,1"));
+    m.scene = *ball;
+    vxsim::MeasurementModel moving(m);
+    for (double t_s : {0.0, 0.5}) {
+        const vxsim::Truth tb = moving.truth({}, t_s);
+        for (unsigned col : {165u, 185u, 205u}) {
+            vxsim::undistort(col, 120, x, y);
+            const double len = std::sqrt(x * x + y * y + 1), c[3] = {0.3, 0, 2.5 + t_s};
+            const double uc = (x * c[0] + y * c[1] + c[2]) / len;
+            const double want = uc - std::sqrt(uc * uc - (c[0] * c[0] + c[1] * c[1] + c[2] * c[2] - 0.25));
+            EXPECT_NEAR(tb.distance[120 * 320 + col], want, 1e-4) << "column " << col << " at " << t_s << " s";
+        }
+        vxsim::undistort(20, 120, x, y);
+        EXPECT_NEAR(tb.distance[120 * 320 + 20], 4.0 * std::sqrt(x * x + y * y + 1), 1e-4);  // the wall stays
+    }
+
     auto boxes = [](size_t n, const std::string& one) {
         std::string s = R"({"boxes": [)";
         for (size_t i = 0; i < n; ++i) s += (i ? ", " : "") + one;
@@ -670,6 +694,7 @@ TEST(SceneFile, AcceptsPlanesAndBoxesAndNamesTheFieldItRefuses) {
     const std::string box = R"({"center": [0, 0, 2], "size": [1, 1, 1], "reflectivity": 1})";
     EXPECT_TRUE(vxsim::Scene::from_json(boxes(vxsim::kSceneFileMaxObjects, box), why)) << why;
     EXPECT_TRUE(vxsim::Scene::from_json(boxes(1, R"({"center": [0, 0, 1000], "size": [1000, 1e-6, 1], "reflectivity": 0})"), why)) << why;
+    EXPECT_TRUE(vxsim::Scene::from_json(R"({"spheres": [{"center": [0, 0, 2], "radius": 1000, "reflectivity": 1}]})", why)) << why;
     const struct {
         std::string text, says;
     } bad[] = {
@@ -684,8 +709,10 @@ TEST(SceneFile, AcceptsPlanesAndBoxesAndNamesTheFieldItRefuses) {
         {R"({"planes": [{"point": [0, 0, 2], "normal": [0, 0, 0], "reflectivity": 1}]})", "planes[0].normal"},
         {R"({"planes": [{"point": [0, "a", 2], "normal": [0, 0, 1], "reflectivity": 1}]})", "planes[0].point[1]: want a number"},
         {R"({"planes": {}})", "planes: want a list"},
-        {R"({"spheres": []})", "scene.spheres: unknown"},
-        {R"({"planes": []})", "no planes and no boxes"},
+        {R"({"cones": []})", "scene.cones: unknown"},
+        {R"({"planes": [], "spheres": []})", "no planes, boxes or spheres"},
+        {R"({"spheres": [{"center": [0, 0, 2], "radius": 0, "reflectivity": 1}]})", "spheres[0].radius"},
+        {R"({"spheres": [{"center": [0, 0, 2], "radius": 1000.5, "reflectivity": 1}]})", "spheres[0].radius"},
         {R"([1, 2])", "scene: want an object"},
         {R"({"boxes": [)", "not JSON"},
         {std::string(vxsim::kSceneFileMaxBytes + 1, ' '), "larger than"},
