@@ -58,9 +58,13 @@ void sphere(const double (&d)[3], const double (&c)[3], double r, double rho, Hi
     if (cc <= 0 || dc <= 0 || disc < 0) return;
     const double t = cc / (dc + std::sqrt(disc));  // the nearer root, without cancellation
     if (t >= h.t) return;
-    double n[3], dn = 0;
+    // Normalised by its own length: far from a small sphere, t d - c is mostly rounding.
+    double n[3] = {t * d[0] - c[0], t * d[1] - c[1], t * d[2] - c[2]};
+    const double len = std::hypot(n[0], n[1], n[2]);
+    if (!(len > 0)) return;
+    double dn = 0;
     for (int i = 0; i < 3; ++i) {
-        n[i] = (t * d[i] - c[i]) / r;
+        n[i] /= len;
         dn += n[i] * d[i];
     }
     h = {t, std::abs(dn), rho, {n[0], n[1], n[2]}};
