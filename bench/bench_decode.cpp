@@ -65,9 +65,23 @@ struct Scene {
         cam.hyst_width = 20;
         cam.t_sensor = 400;
         cam.t_ib = 380;
+        make_cam_table();
     }
     vx::epc::State cam;
     vexel_driver_entry cam_entry{"EPC chip driver", "E2", nullptr, nullptr, &cam};
+    // The same camera with the phases gathered from the octant table instead of computed, for a
+    // comparison within one run.
+    vx::epc::State cam_table;
+    vexel_driver_entry cam_table_entry{"EPC chip driver", "E2", nullptr, nullptr, &cam_table};
+    void make_cam_table() {
+        auto c = std::make_shared<vx::epc::Calibration>(*cam.calib);
+        c->base.made_table = false;
+        cam_table.calib = c;
+        cam_table.min_amp = cam.min_amp.load();
+        cam_table.hyst_width = cam.hyst_width;
+        cam_table.t_sensor = cam.t_sensor.load();
+        cam_table.t_ib = cam.t_ib.load();
+    }
 };
 
 Scene& scene() {
@@ -91,7 +105,9 @@ void run_distance(benchmark::State& state, vexel_driver_entry* entry) {
 // A state without its own calibration: the chip library's, under the process-wide lock.
 void BM_Distance(benchmark::State& state) { run_distance(state, &scene().entry); }
 // The decode of an opened camera: its own calibration, read once per frame, its own lock.
-void BM_DistanceCamera(benchmark::State& state) { run_distance(state, &scene().cam_entry); }
+void BM_DistanceCamera(benchmark::State& state) {
+    run_distance(state, state.range(1) ? &scene().cam_table_entry : &scene().cam_entry);
+}
 
 void BM_DistanceReference(benchmark::State& state) {
     Scene& sc = scene();
@@ -160,6 +176,7 @@ void BM_StageKernel(benchmark::State& state) {
     ps.hyst_len = kPixels;
     ps.atan = atan.data();
     ps.octant_phase = octant.data();
+    ps.made_table = state.range(1) == 0;
     const vx::epc::RawView view{sc.raw.data(), kPixels, kW, kH};
     for (auto _ : state) {
         vx::epc::distance_image(Simd(state.range(0)), ps, view, amp.data(), mm.data(), false, 12491);
@@ -192,13 +209,22 @@ void simds(benchmark::internal::Benchmark* b) {
     b->Unit(benchmark::kMicrosecond);
 }
 
+// table:0 computes the phase table's entries where the kernel can (AVX-512), table:1 gathers
+// them from the octant table as for a chip library with another table.
+void simds_tables(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"simd", "table"});
+    for (int s = 0; s <= int(vx::epc::best_simd()); ++s)
+        for (int t = 0; t <= (s == int(Simd::kAvx512) ? 1 : 0); ++t) b->Args({s, t});
+    b->Unit(benchmark::kMicrosecond);
+}
+
 BENCHMARK(BM_Distance)->Apply(simds);
-BENCHMARK(BM_DistanceCamera)->Apply(simds);
+BENCHMARK(BM_DistanceCamera)->Apply(simds_tables);
 BENCHMARK(BM_DistanceReference)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Gray)->Apply(simds);
 BENCHMARK(BM_GrayReference)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_AutoIntegration)->Apply(simds);
-BENCHMARK(BM_StageKernel)->Apply(simds);
+BENCHMARK(BM_StageKernel)->Apply(simds_tables);
 BENCHMARK(BM_StageMedian3)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_StagePlausibility)->Apply(simds);
 

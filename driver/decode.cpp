@@ -55,6 +55,7 @@ struct Scratch {
     // Built from `atan` when the chip library's table differs from it.
     std::array<uint32_t, kOctantZero + 2> octant{};
     bool octant_ready = false;
+    bool made_table = false;  // `atan` is the table make_phase_table builds
 };
 
 thread_local std::unique_ptr<Scratch> t_scratch;
@@ -230,6 +231,24 @@ float first_phase(Pred pred) {
     return from_key(lo);
 }
 
+// The phase tables of the kernels for states with their own calibration: the same every
+// process, so built once rather than compared with the chip library's every frame.
+struct PhaseTables {
+    std::array<uint32_t, VX_CHIP_ATAN_ENTRIES> atan{};
+    std::array<uint32_t, kOctantZero + 2> octant{};
+};
+
+const PhaseTables& phase_tables() {
+    static const PhaseTables t = [] {
+        PhaseTables p;
+        const auto tab = vx::chip::make_phase_table();
+        std::copy(tab.begin(), tab.end(), p.atan.begin());
+        build_octant_phase(p.atan.data(), p.octant.data());
+        return p;
+    }();
+    return t;
+}
+
 }  // namespace
 
 void build_octant_phase(const uint32_t* atan, uint32_t* out) {
@@ -342,6 +361,15 @@ void pixel_rows(Simd simd, Mode mode, const PixelSetup& ps, const RawView& raw, 
 #endif
     (void)simd;
     for (int y = y0; y < y1; ++y) pixel_cols_scalar(mode, ps, raw, dst, y, 0, raw.cols);
+}
+
+void phase_entries(Simd simd, const int32_t* index, uint32_t* out, size_t n) {
+#if VX_DECODE_AVX2
+    if (simd == Simd::kAvx512) return avx512::phase_entries(index, out, n);
+#endif
+    (void)simd;
+    const auto& tab = phase_tables().atan;
+    for (size_t i = 0; i < n; ++i) out[i] = tab[static_cast<size_t>(index[i])];
 }
 
 void distance_image(Simd simd, const PixelSetup& ps, const RawView& raw, uint16_t* amp, uint16_t* mm, bool hdr,
@@ -482,29 +510,15 @@ PixelSetup make_setup(Scratch& s, int64_t pixels, int64_t cols, int64_t rows, bo
     if (!s.octant_ready || !std::equal(tab.begin(), tab.end(), s.atan.begin())) {
         std::copy(tab.begin(), tab.end(), s.atan.begin());
         build_octant_phase(s.atan.data(), s.octant.data());
+        const auto& made = phase_tables().atan;
+        s.made_table = std::equal(made.begin(), made.end(), s.atan.begin());
         s.octant_ready = true;
     }
     ps.atan = s.atan.data();
     ps.octant_phase = s.octant.data();
+    // A chip library whose table was never initialised (all zeros) decodes from that table.
+    ps.made_table = s.made_table;
     return ps;
-}
-
-// The phase tables of the kernels for states with their own calibration: the same every
-// process, so built once rather than compared with the chip library's every frame.
-struct PhaseTables {
-    std::array<uint32_t, VX_CHIP_ATAN_ENTRIES> atan{};
-    std::array<uint32_t, kOctantZero + 2> octant{};
-};
-
-const PhaseTables& phase_tables() {
-    static const PhaseTables t = [] {
-        PhaseTables p;
-        const auto tab = vx::chip::make_phase_table();
-        std::copy(tab.begin(), tab.end(), p.atan.begin());
-        build_octant_phase(p.atan.data(), p.octant.data());
-        return p;
-    }();
-    return t;
 }
 
 // Fills c.base from c's values (the frequency-dependent part of make_setup, once per change).
@@ -533,6 +547,7 @@ void derive_setup(Calibration& c) {
     }
     ps.atan = phase_tables().atan.data();
     ps.octant_phase = phase_tables().octant.data();
+    ps.made_table = true;
 }
 
 void warn_calibration(int nd) {

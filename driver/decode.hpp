@@ -65,9 +65,30 @@ struct PixelSetup {
     // index i at o * 4096 + i, then the two results of a zero first argument (second argument
     // >= 0, < 0) at kOctantZero and kOctantZero + 1.
     const uint32_t* octant_phase = nullptr;
+    // `atan` is the table make_phase_table builds: the AVX-512 code computes its entries
+    // (kPhasePoly) instead of gathering from octant_phase.
+    bool made_table = false;
 };
 
 inline constexpr int kOctantZero = 8 * 4096;
+
+// Entry i of the phase table, round(atan(i / 4095) * 15000 / pi), is i + round(h) with
+// h = sum_k kPhasePoly[k] u^k - i^2 / 2^14 and u = i / 2047.5 - 1, evaluated in single
+// precision with fused multiply-adds in the order the kernels' phase_entry_poly gives. The
+// coefficients interpolate that difference at the 11 Chebyshev points; taking out i and
+// i^2 / 2^14 (both exact) keeps the terms small enough that over all 4096 indices h lies within
+// 1.1e-4 of the exact difference and at least 2.1e-4 from a rounding boundary, so it rounds to
+// the table's entry (the tests compare every entry). In the AVX-512 kernels these dozen
+// operations cost less than a gather from the 128 kB octant table; in the AVX2 kernels (eight
+// lanes, no second pass to overlap them) they cost more, so those keep gathering.
+inline constexpr float kPhasePoly[11] = {422.129272f,   374.109314f,   -126.097031f, -25.4642639f,
+                                         45.8402138f,   -11.6159029f,  -2.2610805f,  2.44104338f,
+                                         -0.466986895f, -0.220172942f, 0.105646193f};
+inline constexpr float kPhasePolyScale = 1.0f / 2047.5f;
+
+// The phase table's entries for `n` indices in [0, 4095] as the AVX-512 code computes them (the
+// table's own entries for the builds that read it).
+void phase_entries(Simd simd, const int32_t* index, uint32_t* out, size_t n);
 
 // Pixel calibration tables of one camera, each pixel's extremes and its nd entries laid out by
 // distance: entries k and k + 1 of pixel q in one word at pairs[k * kPairPlane + q] (k + 1 in the
@@ -213,6 +234,7 @@ SampleCounts count_samples(const uint8_t* src, size_t n);
 namespace avx512 {
 void pixel_rows(Mode mode, const PixelSetup& ps, const RawView& raw, void* dst, int y0, int y1);
 void distance_image(const PixelSetup& ps, const RawView& raw, uint16_t* amp, uint16_t* mm, bool hdr, uint16_t u_mm);
+void phase_entries(const int32_t* index, uint32_t* out, size_t n);
 }  // namespace avx512
 #else
 #define VX_DECODE_AVX2 0

@@ -93,8 +93,28 @@ struct Consts {
     return _mm512_cmpeq_epi32_mask(st, _mm512_setzero_si512());
 }
 
-// (atan2_lut(x, y) + 15000) mod 30000: octant reduction, exact table index, one gather.
-[[gnu::always_inline]] inline Z phase_codes(const uint32_t* octant, const Block& b) {
+// Entries of the phase table make_phase_table builds for indices q (see kPhasePoly).
+[[gnu::always_inline]] inline Z phase_entry_poly(Z q) {
+    const ZF qf = tof(q);
+    const ZF u = _mm512_fmadd_ps(qf, setf(kPhasePolyScale), setf(-1.0f));
+    // Estrin's scheme: pairs, then the powers u^2, u^4, u^8 (five multiply-adds deep, not ten).
+    const ZF u2 = _mm512_mul_ps(u, u), u4 = _mm512_mul_ps(u2, u2), u8 = _mm512_mul_ps(u4, u4);
+    const ZF p01 = _mm512_fmadd_ps(setf(kPhasePoly[1]), u, setf(kPhasePoly[0]));
+    const ZF p23 = _mm512_fmadd_ps(setf(kPhasePoly[3]), u, setf(kPhasePoly[2]));
+    const ZF p45 = _mm512_fmadd_ps(setf(kPhasePoly[5]), u, setf(kPhasePoly[4]));
+    const ZF p67 = _mm512_fmadd_ps(setf(kPhasePoly[7]), u, setf(kPhasePoly[6]));
+    const ZF p89 = _mm512_fmadd_ps(setf(kPhasePoly[9]), u, setf(kPhasePoly[8]));
+    const ZF q0 = _mm512_fmadd_ps(p23, u2, p01), q1 = _mm512_fmadd_ps(p67, u2, p45);
+    const ZF q2 = _mm512_fmadd_ps(setf(kPhasePoly[10]), u2, p89);
+    ZF h = _mm512_fmadd_ps(q2, u8, _mm512_fmadd_ps(q1, u4, q0));
+    h = _mm512_fnmadd_ps(_mm512_mul_ps(qf, qf), setf(1.0f / 16384), h);
+    return _mm512_add_epi32(q, _mm512_cvt_roundps_epi32(h, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+}
+
+// (atan2_lut(x, y) + 15000) mod 30000: octant reduction, exact table index, then the entry
+// computed and the octant's offset added, or, for another table, the octant's phase by one
+// gather.
+[[gnu::always_inline]] inline Z phase_codes(const PixelSetup& ps, const Block& b) {
     const Z zero = _mm512_setzero_si512();
     const K z = _mm512_cmpeq_epi32_mask(b.x, zero);
     const K neg = _mm512_cmplt_epi32_mask(b.x, zero);
@@ -104,11 +124,6 @@ struct Consts {
     const Z nx = _mm512_mask_mov_epi32(ax, rot, ay);
     const Z ny = _mm512_mask_sub_epi32(ay, rot, zero, ax);
     const K oct = _mm512_cmpge_epi32_mask(ny, nx);
-    Z base = _mm512_maskz_mov_epi32(neg, set(4 * 4096));
-    base = _mm512_mask_add_epi32(base, rot, base, set(2 * 4096));
-    base = _mm512_mask_add_epi32(base, oct, base, set(4096));
-    base = _mm512_mask_mov_epi32(
-        base, z, _mm512_mask_add_epi32(set(kOctantZero), _mm512_cmplt_epi32_mask(b.y, zero), set(kOctantZero), set(1)));
     const Z ny2 = _mm512_mask_sub_epi32(ny, oct, ny, nx);
     const Z nx2 = _mm512_max_epi32(_mm512_mask_add_epi32(nx, oct, nx, ny), set(1));
     // ny2 * 4096 / nx2 from the approximate reciprocal, corrected by the remainder: the quotient
@@ -118,9 +133,28 @@ struct Consts {
     const Z rem = _mm512_sub_epi32(num, _mm512_mullo_epi32(q, nx2));
     q = _mm512_mask_sub_epi32(q, _mm512_cmplt_epi32_mask(rem, zero), q, set(1));
     q = _mm512_mask_add_epi32(q, _mm512_cmpge_epi32_mask(rem, nx2), q, set(1));
-    // A zero x has no table term: its entries are indexed by the base alone.
-    q = _mm512_maskz_mov_epi32(~z, q);
-    return _mm512_i32gather_epi32(_mm512_add_epi32(base, q), octant, 4);
+    if (!ps.made_table) {
+        // Octant o = 4 * (x < 0) + 2 * rot + oct; a zero x has entries of its own, indexed by
+        // the base alone.
+        Z base = _mm512_maskz_mov_epi32(neg, set(4 * 4096));
+        base = _mm512_mask_add_epi32(base, rot, base, set(2 * 4096));
+        base = _mm512_mask_add_epi32(base, oct, base, set(4096));
+        base =
+            _mm512_mask_mov_epi32(base, z,
+                                  _mm512_mask_add_epi32(set(kOctantZero), _mm512_cmplt_epi32_mask(b.y, zero),
+                                                        set(kOctantZero), set(1)));
+        q = _mm512_maskz_mov_epi32(~z, q);
+        return _mm512_i32gather_epi32(_mm512_add_epi32(base, q), ps.octant_phase, 4);
+    }
+    // 3750 o + 15000 + entry (at most 3750) stays below two periods.
+    Z v = _mm512_add_epi32(phase_entry_poly(q), set(15000));
+    v = _mm512_mask_add_epi32(v, neg, v, set(4 * 3750));
+    v = _mm512_mask_add_epi32(v, rot, v, set(2 * 3750));
+    v = _mm512_mask_add_epi32(v, oct, v, set(3750));
+    v = _mm512_mask_sub_epi32(v, _mm512_cmpge_epi32_mask(v, set(kPhasePeriod)), v, set(kPhasePeriod));
+    // A zero x: 15000 for a second argument >= 0, else 0.
+    return _mm512_mask_mov_epi32(v, z,
+                                 _mm512_maskz_mov_epi32(_mm512_cmpge_epi32_mask(b.y, zero), set(15000)));
 }
 
 struct Phase {
@@ -138,7 +172,7 @@ struct Front {
 };
 
 [[gnu::always_inline]] inline Front front(const PixelSetup& ps, const Consts& c, const Block& b, int64_t r) {
-    return {phase_codes(ps.octant_phase, b), b.s, b.bad, hysteresis(c, ps.hyst + r, b)};
+    return {phase_codes(ps, b), b.s, b.bad, hysteresis(c, ps.hyst + r, b)};
 }
 
 // Phase to distance with its checks for sixteen pixels at image index q.
@@ -339,6 +373,16 @@ void distance_image(const PixelSetup& ps, const RawView& raw, uint16_t* amp, uin
         distance_rows<true>(ps, raw, amp, mm, hdr, u_mm);
     else
         distance_rows<false>(ps, raw, amp, mm, hdr, u_mm);
+}
+
+void phase_entries(const int32_t* index, uint32_t* out, size_t n) {
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16)
+        _mm512_storeu_si512(out + i, phase_entry_poly(_mm512_loadu_si512(index + i)));
+    if (i < n) {
+        const K m = K((1u << (n - i)) - 1);
+        _mm512_mask_storeu_epi32(out + i, m, phase_entry_poly(_mm512_maskz_loadu_epi32(m, index + i)));
+    }
 }
 
 #pragma GCC diagnostic pop

@@ -274,6 +274,39 @@ TEST_F(Decode, CameraOwnCalibrationMatchesReference) {
     entry_.state = &st_;
 }
 
+// The AVX-512 build computes the phase table's entries rather than read them: its entry for
+// every index against the table the scalar code reads. A chip library whose table was never
+// initialised (all zeros) is read as it is, in every build.
+TEST_F(Decode, PhaseTableEntriesAreTheTables) {
+    const auto& tab = vx::chip::atan_table();
+    std::vector<int32_t> index(VX_CHIP_ATAN_ENTRIES);
+    for (int i = 0; i < VX_CHIP_ATAN_ENTRIES; ++i) index[size_t(i)] = i;
+    // An odd count also takes the last partial block.
+    for (const size_t n : {index.size(), index.size() - 5}) {
+        std::vector<uint32_t> got(n + 1, 99999);
+        vx::epc::phase_entries(vx::epc::best_simd(), index.data(), got.data(), n);
+        size_t bad = 0;
+        while (bad < n && got[bad] == tab[bad]) ++bad;
+        EXPECT_EQ(bad, n) << "entry " << bad << " is " << got[bad] << ", the table's "
+                          << (bad < n ? tab[bad] : 0);
+        EXPECT_EQ(got[n], 99999u) << "wrote past " << n;
+    }
+    const auto raw = hostile_frame(320, 240, 9);
+    for (const bool zeros : {false, true}) {
+        if (zeros) vx::chip::reset_phase_table();
+        for (const int mode : {0, 2}) {
+            auto ref = [&] {
+                std::vector<uint8_t> out(76800 * (mode == 2 ? 4 : 2));
+                ref::pixel_routine(mode, out.data(), raw.data(), int(raw.size() / 2));
+                return out;
+            };
+            compare(
+                ref, [&] { return routine(mode, raw, int(raw.size() / 2), 76800); },
+                std::string(zeros ? "zero table" : "table") + " mode " + std::to_string(mode));
+        }
+    }
+}
+
 // Worked values: a saturated DCS 1 in any form, the phase of the classic sample set, 15000 phase
 // units as millimetres, and a weak near pixel.
 TEST_F(Decode, WorkedPixels) {
