@@ -179,15 +179,32 @@ struct Consts {
     }
 };
 
-// Hysteresis, phase and distance for sixteen pixels at raw index r and image index q; kDrnu:
-// pixel calibration with usable tables.
+// First half of the phase step for sixteen pixels at raw index r: hysteresis and phase codes,
+// both free of the float work that follows, so that the distance path can take a row's fronts
+// first and their gathers overlap.
+struct Front {
+    I p[2];  // (atan2_lut(x, y) + 15000) mod 30000, 32-bit halves
+    I s[2];  // x^2 + y^2
+    I bad, hweak;
+};
+
+[[gnu::always_inline]] inline Front front(const PixelSetup& ps, const Consts& c, const Block& b, int64_t r) {
+    Front f;
+    f.hweak = hysteresis(c.up4, c.lo4, ps.hyst + r, b);
+    phase_codes(ps.octant_phase, b, f.p);
+    f.s[0] = b.s[0];
+    f.s[1] = b.s[1];
+    f.bad = b.bad;
+    return f;
+}
+
+// Phase to distance with its checks for sixteen pixels at image index q; kDrnu: pixel
+// calibration with usable tables.
 template <bool kDrnu, bool kMetres>
-[[gnu::always_inline]] inline Phase phase(const PixelSetup& ps, const Consts& c, const Block& b, int64_t r,
-                                          int64_t q) {
+[[gnu::always_inline]] inline Phase back(const PixelSetup& ps, const Consts& c, const Front& f, int64_t q) {
     Phase out;
-    out.hweak = hysteresis(c.up4, c.lo4, ps.hyst + r, b);
-    I p[2];
-    phase_codes(ps.octant_phase, b, p);
+    out.hweak = f.hweak;
+    const I(&p)[2] = f.p;
     I M16 = zero(), N16 = zero();
     if constexpr (kDrnu) {
         M16 = load(ps.vmax + q);
@@ -271,7 +288,7 @@ template <bool kDrnu, bool kMetres>
         P = self(cmp<_CMP_GT_OQ>(P, period), _mm256_sub_ps(P, period), P);
         // Still outside one period, or NaN: no distance (as the scalar code decides).
         inv[h] = lor(inv[h], lor(cmp<_CMP_NGE_UQ>(P, _mm256_setzero_ps()), cmp<_CMP_NLE_UQ>(P, period)));
-        const I strong = _mm256_cmpgt_epi32(b.s[h], set32(9999));
+        const I strong = _mm256_cmpgt_epi32(f.s[h], set32(9999));
         I far, close;
         if constexpr (kMetres) {
             const F m = _mm256_div_ps(_mm256_mul_ps(P, setf(ps.range)), period);
@@ -283,7 +300,7 @@ template <bool kDrnu, bool kMetres>
             far = cmp<_CMP_GE_OQ>(P, setf(ps.far_from));
             close = cmp<_CMP_LT_OQ>(P, setf(ps.near_below));
         }
-        inv[h] = lor(inv[h], land(strong, land(_mm256_cmpgt_epi32(b.s[h], set32(89999)), far)));
+        inv[h] = lor(inv[h], land(strong, land(_mm256_cmpgt_epi32(f.s[h], set32(89999)), far)));
         near[h] = landnot(strong, close);
         code[h] = land(_mm256_cvttps_epi32(P), set32(0xFFFF));
     }
@@ -293,12 +310,19 @@ template <bool kDrnu, bool kMetres>
     return out;
 }
 
+// Hysteresis, phase and distance for sixteen pixels at raw index r and image index q.
+template <bool kDrnu, bool kMetres>
+[[gnu::always_inline]] inline Phase phase(const PixelSetup& ps, const Consts& c, const Block& b, int64_t r,
+                                          int64_t q) {
+    return back<kDrnu, kMetres>(ps, c, front(ps, c, b, r), q);
+}
+
 // Codes in the order the scalar steps decide them: bad samples, hysteresis, invalid, weak.
-[[gnu::always_inline]] inline I result(const Block& b, const Phase& v, I value) {
+[[gnu::always_inline]] inline I result(I bad, const Phase& v, I value) {
     I res = sel(v.near, set16(kWeak), value);
     res = sel(v.inv, set16(kInvalid), res);
     res = sel(v.hweak, set16(kWeak), res);
-    return sel(b.bad, set16(kInvalid), res);
+    return sel(bad, set16(kInvalid), res);
 }
 
 // Phase codes (16-bit lanes) to millimetres.
@@ -355,7 +379,7 @@ void rows(const PixelSetup& ps, const RawView& raw, void* dst, int y0, int y1) {
                 store(out + 2 * q, sel(b.bad, set16(kInvalid), s));
             } else if constexpr (kMode == Mode::kPhase) {
                 const Phase v = phase<kDrnu, false>(ps, c, b, r, q);
-                store(out + 2 * q, result(b, v, v.code));
+                store(out + 2 * q, result(b.bad, v, v.code));
             } else {
                 const Phase v = phase<kDrnu, true>(ps, c, b, r, q);
                 F res[2];
@@ -420,24 +444,40 @@ void merge_pair(uint16_t* a0, uint16_t* a1, uint16_t* h0, uint16_t* h1, int n) {
 
 namespace {
 
+// A row's blocks in two passes: the fronts of up to kRowBlocks blocks (their gathers independent
+// of each other), then the backs.
+constexpr int kRowBlocks = 32;  // columns per pass: 512
+
 template <bool kDrnu>
 void distance_rows(const PixelSetup& ps, const RawView& raw, uint16_t* amp, uint16_t* mm, bool hdr, uint16_t u_mm) {
     const int w = raw.cols;
     const I uv = set32(u_mm);
     const Consts c(ps);
+    Front fronts[kRowBlocks];
     for (int y = 0; y < raw.rows; ++y) {
         uint16_t* a = amp + size_t(y) * w;
         uint16_t* d = mm + size_t(y) * w;
         const int i = raw_row_of(y, raw.rows);
         int j = 0;
-        for (; i >= 0 && j + 16 <= w; j += 16) {
-            const int64_t r = int64_t{i} * w + j, q = int64_t{y} * w + j;
-            if (!block_ok(ps, raw, r, q, true)) break;
-            const Block b = samples(raw, r);
-            const Phase v = phase<kDrnu, false>(ps, c, b, r, q);
-            // Invalid and weak codes lie above 59999, so converting before marking is the same.
-            store(d + j, result(b, v, hdr ? v.code : to_mm16(v.code, uv)));
-            store(a + j, sel(b.bad, set16(kInvalid), _mm256_min_epu16(pack_u(b.s[0], b.s[1]), set16(50000))));
+        while (i >= 0 && j + 16 <= w) {
+            int n = 0;
+            for (; n < kRowBlocks && j + 16 * (n + 1) <= w; ++n) {
+                const int jb = j + 16 * n;
+                const int64_t r = int64_t{i} * w + jb, q = int64_t{y} * w + jb;
+                if (!block_ok(ps, raw, r, q, true)) break;
+                const Block b = samples(raw, r);
+                fronts[n] = front(ps, c, b, r);
+                store(a + jb,
+                      sel(b.bad, set16(kInvalid), _mm256_min_epu16(pack_u(b.s[0], b.s[1]), set16(50000))));
+            }
+            for (int k = 0; k < n; ++k) {
+                const int jb = j + 16 * k;
+                const Phase v = back<kDrnu, false>(ps, c, fronts[k], int64_t{y} * w + jb);
+                // Invalid and weak codes lie above 59999, so converting before marking is the same.
+                store(d + jb, result(fronts[k].bad, v, hdr ? v.code : to_mm16(v.code, uv)));
+            }
+            j += 16 * n;
+            if (n < kRowBlocks) break;
         }
         distance_cols_scalar(ps, raw, y, j, w, a, d);
         if (!hdr) {
