@@ -80,7 +80,8 @@ inline constexpr int kOctantZero = 8 * 4096;
 // 1.1e-4 of the exact difference and at least 2.1e-4 from a rounding boundary, so it rounds to
 // the table's entry (the tests compare every entry). In the AVX-512 kernels these dozen
 // operations cost less than a gather from the 128 kB octant table; in the AVX2 kernels (eight
-// lanes, no second pass to overlap them) they cost more, so those keep gathering.
+// lanes, each half of a block computed apart) they cost more than the gather (measured), so
+// those keep gathering.
 inline constexpr float kPhasePoly[11] = {422.129272f,   374.109314f,   -126.097031f, -25.4642639f,
                                          45.8402138f,   -11.6159029f,  -2.2610805f,  2.44104338f,
                                          -0.466986895f, -0.220172942f, 0.105646193f};
