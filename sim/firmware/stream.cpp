@@ -10,7 +10,7 @@ namespace vxsim {
 namespace {
 
 // The stream's hot loop: a plain shape the vectoriser takes (little-endian host, as the wire).
-__attribute__((optimize("O3"))) void fill_samples(uint8_t* dst, const uint16_t* base, uint32_t count, uint16_t add) {
+VXSIM_HOT void fill_samples(uint8_t* dst, const uint16_t* base, uint32_t count, uint16_t add) {
     for (uint32_t k = 0; k < count; ++k) {
         const uint16_t v = static_cast<uint16_t>((base[k] + add) & 0x0FFF);
         std::memcpy(dst + 2 * k, &v, 2);

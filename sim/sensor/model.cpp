@@ -485,7 +485,7 @@ namespace {
 // Samples clip at the ends of the 12-bit range, which the decode reads as invalid. With flags,
 // the upper bits carry the DCS number (bits 12-13) and a saturation bit (15).
 template <bool kFlags>
-__attribute__((optimize("O3"))) void noisy_plane(uint16_t* out, const float* clean, const float* sigma,
+VXSIM_HOT void noisy_plane(uint16_t* out, const float* clean, const float* sigma,
                                                  const float* draws, unsigned n, unsigned k) {
     for (unsigned r = 0; r < n; ++r) {
         const float v = clean[r] + sigma[r] * draws[r] + 0.5f;
