@@ -350,6 +350,11 @@ VX_API int vexel_cap_start(vexel_dev* dev) {
         std::lock_guard lock(h->meta_mu);
         h->meta = vexel_frame_meta{};
     }
+    // The last run's transfers report on the event thread until they are idle (a stop waits a
+    // second for them, a capture stopped by an error not at all): their data and their
+    // "cancelled" belong to that run, not to this one.
+    if (h->ll.ops == &ll_op_usb && !vx::usb::wait_bulk_idle(&h->ll, 5000))
+        vx::logf(vx::kWrn, "[%s] transfers of the last capture still busy\n", "_vexel_cap_start");
     h->stop.store(0);
     vx_stream_reset(h->stream);
     vx::logf(vx::kDbg, "[%s] issue start cmd\n", "_vexel_cap_start");

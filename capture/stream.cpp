@@ -147,6 +147,7 @@ void StreamParser::zero_stats() {
 }
 
 void StreamParser::reset() {
+    std::lock_guard feeding(feed_mu_);
     {
         std::unique_lock lock(mu_);
         zero_stats();
@@ -170,6 +171,7 @@ FrameNode* StreamParser::cur_frame() const {
 }
 
 bool StreamParser::feed(const uint8_t* p, std::size_t n) {
+    std::lock_guard feeding(feed_mu_);
     logf(kTrc, "[%s] %d raw bytes\n", kFeed, static_cast<int>(n));
     while (n > 0) {
         std::size_t used;

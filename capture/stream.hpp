@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <shared_mutex>
 
 #include <vexel/stream.h>
@@ -110,7 +111,9 @@ class StreamParser {
     mutable std::shared_mutex mu_;  // the ready list and consistent statistics snapshots
     FrameList ready_;
 
-    // Feeder-only assembly state.
+    // The assembly state below is the feeder's; a reset from another thread (a capture started
+    // again while the last run's transfers still report) takes it under feed_mu_ too.
+    std::mutex feed_mu_;
     FrameList asm_;  // the frame under assembly, briefly also complete frames of this packet
     uint8_t hbuf_[kStreamHdrSize];
     uint32_t h_ = 0;       // header bytes held
