@@ -40,6 +40,9 @@ std::condition_variable g_dev_cv;  // an in-flight count reached zero
 
 vexel_dev g_default_dev{};
 
+// Opens take turns from the driver's start to the end of its calibration load.
+std::mutex g_driver_start_mu;
+
 // Handles the calling thread is inside right now, once per nesting level.
 thread_local std::vector<const vexel_dev_handle*> t_inside;
 
@@ -366,6 +369,10 @@ vexel_dev* open_device(vexel_dev* dev, const vexel_ll_op* ops, void* priv) {
     h->stop.store(1);
 
     const vexel_driver_op* drv = h->driver->ops;
+    // One step for the driver: its start points process-wide state (the epc chip library) at
+    // this camera, and the calibration load reads and fills that state. An open on another
+    // thread in between would take the state over, and this camera would load nothing.
+    std::lock_guard start(g_driver_start_mu);
     if (drv && drv->init) drv->init(h->driver, dev);
     if (drv && drv->calib_load && drv->calib_load(h->driver, 0, 0, 2) < 0)
         vx::logf(vx::kErr, "[%s] Load calibration data failed\n", fn);

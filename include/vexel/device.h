@@ -79,7 +79,9 @@ VX_API int vexel_dev_list(vexel_dev* dev_list, int list_num);
 /* Opens `dev` (a listed record, or a zeroed one for the first camera; null uses the library's
    default record). Returns the record, or null. A record still open is closed first, except
    from inside a call on that device (a frame-ready or error callback): that reopen is refused
-   with a logged error and null, the device staying open. */
+   with a logged error and null, the device staying open. Different records may be opened from
+   several threads at once: their driver starts and calibration loads (a download from the
+   camera, seconds at most) take turns, so each camera loads its own calibration. */
 VX_API vexel_dev* vexel_dev_open(vexel_dev* dev);
 /* Opens the attached camera whose USB serial string equals `serial` into the caller's record
    `dev`, as vexel_dev_open does (a record still open is closed first). Finds it by listing the
