@@ -9,7 +9,8 @@
 // `pull_cpu_pct` the pulling thread's CPU (pull, decode, cloud), `fps` frames pulled per second,
 // `lost` frames missing from the frame counter's sequence (summed over cameras), `lat_p50_ms`
 // and `lat_p99_ms` from the library's frame-ready callback to the point cloud done (time in the
-// worker's queue included).
+// worker's queue included), `work_p50_ms` and `work_p99_ms` the same without it (from the worker
+// taking the frame to its cloud done), `queue_p50_ms` and `queue_p99_ms` the time in the queue.
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
@@ -120,7 +121,7 @@ double thread_cpu_seconds() {
 struct CameraRun {
     uint64_t frames = 0;
     double cpu = 0;
-    std::vector<double> latency_ms;
+    std::vector<double> latency_ms, work_ms, queue_ms;
 };
 
 // One camera's worker: decode and cloud of each frame the callback hands over, until the deadline.
@@ -141,11 +142,15 @@ void work(Slot& s, Clock::time_point end, CameraRun& out) {
             s.first = (s.first + 1) % kQueued;
             --s.count;
         }
+        const int64_t taken = now_ns();
         if (vexel_frame_get_distance(s.dev, dist.data(), uint32_t(kPixels), raw.data(), uint32_t(raw.size()), &info) <= 0)
             continue;
         vexel_frame_get_pcl(s.dev, cloud.data(), int32_t(cloud.size()), dist.data(), int32_t(kPixels),
                             int32_t(info.frame_width), int32_t(info.frame_height), nullptr);
-        out.latency_ms.push_back(1e-6 * double(now_ns() - ready));
+        const int64_t done = now_ns();
+        out.latency_ms.push_back(1e-6 * double(done - ready));
+        out.work_ms.push_back(1e-6 * double(done - taken));
+        out.queue_ms.push_back(1e-6 * double(taken - ready));
         ++out.frames;
     }
     out.cpu = thread_cpu_seconds() - cpu0;
@@ -207,11 +212,13 @@ void run_cameras(benchmark::State& state, const std::vector<vexel_dev*>& devs) {
             std::lock_guard l(sp->mu);
             lost += sp->overwritten + sp->gaps;
         }
-        std::vector<double> lat;
+        std::vector<double> lat, work, queue;
         uint64_t frames = 0;
         double pull_cpu = 0;
         for (const auto& r : runs) {
             lat.insert(lat.end(), r.latency_ms.begin(), r.latency_ms.end());
+            work.insert(work.end(), r.work_ms.begin(), r.work_ms.end());
+            queue.insert(queue.end(), r.queue_ms.begin(), r.queue_ms.end());
             frames += r.frames;
             pull_cpu += r.cpu;
         }
@@ -222,6 +229,10 @@ void run_cameras(benchmark::State& state, const std::vector<vexel_dev*>& devs) {
         state.counters["lost"] = double(lost - lost0);
         state.counters["lat_p50_ms"] = quantile(lat, 0.5);
         state.counters["lat_p99_ms"] = quantile(lat, 0.99);
+        state.counters["work_p50_ms"] = quantile(work, 0.5);
+        state.counters["work_p99_ms"] = quantile(work, 0.99);
+        state.counters["queue_p50_ms"] = quantile(queue, 0.5);
+        state.counters["queue_p99_ms"] = quantile(queue, 0.99);
     }
     stop.store(true);
     for (auto& t : deliver) t.join();
