@@ -15,6 +15,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/replay/recording_source.hpp"
@@ -62,7 +63,12 @@ const char* kUsage =
     "  --loop                         with --replay: start over after the last frame (otherwise\n"
     "                                 the camera then sends nothing)\n"
     "  --flash TYPE:VERSION:FILE      data flash slot TYPE (0-255) holds FILE as image VERSION (0-65535)\n"
-    "  --erase-acks N                 a flash erase answers \"still erasing\" N times\n"
+    "  --erase-ms MS                  a flash erase lasts MS (0-60000) for every 64 KiB of the\n"
+    "                                 image (default 150: 2.4 s for 1 MiB)\n"
+    "  --erase-acks N                 ... and answers \"still erasing\" at least N times (default 3)\n"
+    "  --data-busy PERCENT:MS         that share of data commands (0-100, seeded) answers busy for\n"
+    "                                 up to MS (0-2000); default 5:30; a block write answers busy\n"
+    "                                 for --program-ms MS (0-1000, default 3)\n"
     "measurement (sim/README.md has the model):\n"
     "  --scene S                      boxes (default), wall:D, tilt:D:DEG (metres, degrees),\n"
     "                                 corner[:D] (two walls meeting D m ahead, default 3, and a floor)\n"
@@ -112,6 +118,8 @@ const char* kUsage =
     "  --fail TEXT                    the next command fails with TEXT\n"
     "  --hang N                       the next N commands never complete (the default pipe\n"
     "                                 waits until the host cancels each)\n"
+    "  --slow N:MS                    the next N commands take effect but complete MS (0-60000)\n"
+    "                                 late\n"
     "  --flash-refuse N               the next N flash write starts are refused\n"
     "  --flash-erase-hang             flash erases never finish\n"
     "  --flash-bad-crc N --flash-bad-ack N --flash-drop N\n"
@@ -152,6 +160,22 @@ long number(const std::string& opt, const char* v, long lo, long hi) {
     if (errno == ERANGE || n < lo || n > hi)
         usage_error(opt + " " + v + ": out of range " + std::to_string(lo) + ".." + std::to_string(hi));
     return n;
+}
+
+// "A:B", two integers from 0 to hi_a and hi_b; anything else ends the launcher naming the form.
+std::pair<unsigned, unsigned> number_pair(const std::string& opt, const std::string& v, long hi_a, long hi_b,
+                                          const char* form) {
+    const auto colon = v.find(':');
+    const std::string a = v.substr(0, colon), b = colon == std::string::npos ? "" : v.substr(colon + 1);
+    auto part = [](const std::string& t, long hi) {
+        char* end;
+        errno = 0;
+        const long n = std::strtol(t.c_str(), &end, 10);
+        return t.empty() || *end || errno == ERANGE || n < 0 || n > hi ? -1L : n;
+    };
+    const long x = part(a, hi_a), y = part(b, hi_b);
+    if (x < 0 || y < 0) usage_error(opt + " " + v + ": want " + form);
+    return {static_cast<unsigned>(x), static_cast<unsigned>(y)};
 }
 
 double real(const std::string& opt, const char* v) {
@@ -409,6 +433,18 @@ int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
                 usage_error("--flash " + flash_arg + ": want TYPE:VERSION:FILE, TYPE 0-255, VERSION 0-65535");
             c.opt.flash[static_cast<uint8_t>(type)] = {static_cast<uint16_t>(version),
                                                        file_bytes(flash_arg.substr(size_t(at)))};
+        } else if (a == "--erase-ms") {
+            c.opt.flash_erase_ms = static_cast<unsigned>(num(0, 60000));
+        } else if (a == "--data-busy") {
+            const auto [percent, ms] = number_pair(a, text(), 100, 2000, "PERCENT:MS, PERCENT 0-100, MS 0-2000");
+            c.opt.timing.data_busy_percent = percent;
+            c.opt.timing.data_busy_ms = ms;
+        } else if (a == "--program-ms") {
+            c.opt.timing.flash_program_ms = static_cast<unsigned>(num(0, 1000));
+        } else if (a == "--slow") {
+            const auto [n, ms] = number_pair(a, text(), kCount, 60000, "N:MS, MS 0-60000");
+            c.faults.slow_command = static_cast<int>(n);
+            c.faults.slow_command_ms = ms;
         } else if (a == "--erase-acks") {
             c.opt.flash_erase_acks = static_cast<unsigned>(num(0, kCount));
         } else if (a == "--flash-refuse") {

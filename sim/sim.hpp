@@ -32,7 +32,10 @@
 // back on the same port with a new address. The sensor reads frames out at the frame rate into
 // a FIFO of fifo_frames; a frame that finds it full is lost (the frame index jumps), so a host
 // that does not keep reading sees gaps, not a burst of old frames. The link carries 40 MB/s by
-// default (USB 2.0); rate_cap_mbps = 0 lifts the limit.
+// default (USB 2.0); rate_cap_mbps = 0 lifts the limit; a full-speed camera (speed_mbps 12)
+// carries about 1 MB/s either way, under two full frames a second. Data commands answer busy
+// while a block is programmed and, at times, for longer (Timing); a flash erase lasts
+// flash_erase_ms per 64 KiB sector of the image.
 #pragma once
 
 // The simulated camera's per-sample loops are compiled at O3 whatever the build's level, for
@@ -224,8 +227,15 @@ struct Timing {
     unsigned sensor_write_ms = 2;  // register writes to the sensor (target 1) then answer busy
     unsigned exposure_ms = 4;      // writes of the frame rate or integration time (12, 13)
     unsigned reset_ms = 5;         // reset targets other than 0 and 3
+    // Data commands (type 0xCC): a block write answers busy while the flash programs its 1018
+    // bytes (four 256-byte pages); besides, data_busy_percent of all data commands, chosen by
+    // the measurement's seed, answer busy for up to data_busy_ms (the firmware serving the
+    // sensor or the flash between two commands).
+    unsigned flash_program_ms = 3;
+    unsigned data_busy_percent = 5;
+    unsigned data_busy_ms = 30;
     // Every command answers at once: for tests that count status queries or need the speed.
-    static Timing instant() { return {0, 0, 0, 0}; }
+    static Timing instant() { return {0, 0, 0, 0, 0, 0, 0}; }
 };
 
 // Largest payload a packet header may announce (its length must be below 0x100000).
@@ -291,7 +301,11 @@ struct CameraOptions {
     unsigned reenumerate_delay_ms = 600;  // reset target 3: off the bus this long
     unsigned reboot_delay_ms = 600;       // reset target 0
     std::map<uint8_t, FlashImage> flash;  // data flash slots by type at power-on
-    unsigned flash_erase_acks = 3;        // acknowledgements that say "still erasing" (status 4)
+    // A flash erase answers "still erasing" (status 4) until flash_erase_ms have passed for
+    // each 64 KiB sector the image spans (a NOR sector erase takes 150 ms typically; a 1 MiB
+    // firmware image 2.4 s), and for at least flash_erase_acks reads.
+    unsigned flash_erase_ms = 150;
+    unsigned flash_erase_acks = 3;
     // Parameter values that replace the power-on ones (a recorded camera's identity and settings).
     std::map<uint8_t, std::vector<uint8_t>> params;
     // Set: the stream sends these frames, one per packet, instead of the measurement's.
@@ -331,6 +345,9 @@ struct Faults {
     std::string fail_next;          // next command fails with this text (empty: off)
     int hang_control = 0;           // next N class control transfers never complete; the default
                                     // pipe stays blocked until the host cancels them
+    int slow_command = 0;           // next N commands (not status queries) take effect at once
+    unsigned slow_command_ms = 0;   // but complete only this long later (a discard before then
+                                    // fails the transfer; the effect stays)
     // Data flash (block numbers count from 0; -1 is off).
     int flash_refuse_start = 0;      // next N write starts are refused
     bool flash_erase_hangs = false;  // erases never finish: acknowledgements stay at status 4

@@ -102,7 +102,9 @@ int control(vexel_ll_dev* dev, bool is_write, uint8_t type, uint16_t value, void
     const uint8_t req_type = is_write ? 0x22 : 0xA2;
     libusb_fill_control_setup(buf, req_type, type, value, 0, length);
     if (is_write && length) std::memcpy(buf + LIBUSB_CONTROL_SETUP_SIZE, data, length);
-    libusb_fill_control_transfer(t, p->handle, buf, on_cmd_finish, w, timeout_ms);
+    // The wait below decides the time-out and cancels; libusb's own timer, later, only stands in
+    // for a waiter that is gone, so the outcome does not hang on which of the two fires first.
+    libusb_fill_control_transfer(t, p->handle, buf, on_cmd_finish, w, timeout_ms + kCmdCancelGraceMs);
     t->flags = LIBUSB_TRANSFER_FREE_BUFFER;
     if (const ControlSeam seam = g_control_seam.load()) {
         seam(t);
@@ -115,9 +117,13 @@ int control(vexel_ll_dev* dev, bool is_write, uint8_t type, uint16_t value, void
     }
 
     // Polls of 10 ms that the completion cuts short, so an answered command costs its round
-    // trip rather than a whole poll period.
+    // trip rather than a whole poll period. They last as long as the command's own time-out:
+    // a camera that takes seconds over an erase or a start and then completes it has done the
+    // work, and a host that cancelled at one second would report it failed (and send the next
+    // step to a camera still busy with this one).
+    const int polls = std::max<int>(kCmdPolls, static_cast<int>((timeout_ms + kCmdPollMs - 1) / kCmdPollMs));
     std::unique_lock lk(w->mu);
-    for (int i = 0; i < kCmdPolls && !w->done; ++i)
+    for (int i = 0; i < polls && !w->done; ++i)
         w->cv.wait_for(lk, std::chrono::milliseconds(kCmdPollMs), [w] { return w->done; });
     if (!w->done) {
         logf(kWrn, "[%s] contrl trans timeout , cancel it\n", kExeFn);

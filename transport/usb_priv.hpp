@@ -34,7 +34,8 @@ inline constexpr uint8_t kStatusBusy = 0xFE;   // LL_STATUS_BUSY
 inline constexpr int kStatusReplyLen = 63;
 inline constexpr unsigned kCmdTimeoutMs = 1000;
 
-// Host-side wait for a control completion: polls of 10 ms, independent of the libusb timeout.
+// Host-side wait for a control completion: polls of 10 ms, at least 100 of them and as many as
+// the command's libusb time-out spans.
 inline constexpr int kCmdPollMs = 10;
 inline constexpr int kCmdPolls = 100;
 // How long a cancelled control transfer may take to report back before the waiter hands its

@@ -46,7 +46,10 @@ uint32_t word_sum(const uint8_t* p, size_t n) {
 }
 
 Firmware::Firmware(const CameraOptions& opt)
-    : opt_(opt), model_(opt.measurement), flash_(opt.flash, opt.flash_erase_acks) {
+    : opt_(opt),
+      data_busy_rng_(static_cast<std::mt19937::result_type>(opt.measurement.seed * 0x9E3779B97F4A7C15ull >> 32)),
+      model_(opt.measurement),
+      flash_(opt.flash, opt.flash_erase_ms, opt.flash_erase_acks) {
     opt_.packet_payload = std::min(opt_.packet_payload, kMaxPacketPayload);
     opt_.frames_per_packet = std::max(opt_.frames_per_packet, 1u);
     opt_.frame_rows = std::clamp(opt_.frame_rows, 1u, kHeight);
@@ -213,13 +216,19 @@ Action Firmware::control(const Setup& s, const uint8_t* out, std::vector<uint8_t
                          Clock::time_point now) {
     in.clear();
     ++counters_.control;
+    completion_delay_ms_ = 0;
     if ((s.request_type & 0x60) == 0) return standard_request(s, in);
     if (s.request_type != kOut && s.request_type != kIn) return Action::stall;
     if (faults_.hang_control > 0) {
         --faults_.hang_control;
         return Action::hang;
     }
-    return class_request(s, out, in, now);
+    const Action a = class_request(s, out, in, now);
+    if (s.request != kCmdStatus && faults_.slow_command > 0) {
+        --faults_.slow_command;
+        completion_delay_ms_ = faults_.slow_command_ms;
+    }
+    return a;
 }
 
 Action Firmware::standard_request(const Setup& s, std::vector<uint8_t>& in) {
@@ -326,9 +335,13 @@ Action Firmware::class_request(const Setup& s, const uint8_t* out, std::vector<u
         case kCmdDev: a = cmd_dev(s, out, in); break;
         case kCmdReg: a = cmd_reg(s, out, in); break;
         case kCmdData: {
-            const Flash::Outcome r = flash_.command(s, out, in, faults_);
+            const Flash::Outcome r = flash_.command(s, out, in, faults_, now);
             if (!r.error.empty()) fail("%s", r.error.c_str());
             a = r.leave_bus ? Action::unplug : Action::none;
+            if (s.value == 6 && s.request_type == kOut) busy_ms_ = opt_.timing.flash_program_ms;
+            const unsigned p = opt_.timing.data_busy_percent, most = opt_.timing.data_busy_ms;
+            if (p > 0 && most > 0 && data_busy_rng_() % 100 < p)
+                busy_ms_ = std::max(busy_ms_, 1 + static_cast<unsigned>(data_busy_rng_() % most));
             break;
         }
         default: fail("unknown command type 0x%02X", s.request); return Action::none;

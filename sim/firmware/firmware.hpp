@@ -8,6 +8,7 @@
 #include <deque>
 #include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,8 @@ public:
     // One control transfer reaching the camera at `now`. `out` is the OUT data stage; an IN
     // answer goes to `in` (at most setup.length bytes).
     Action control(const Setup& s, const uint8_t* out, std::vector<uint8_t>& in, Clock::time_point now);
+    // How much later than usual the transfer control() just answered completes (0: on time).
+    unsigned completion_delay_ms() const { return completion_delay_ms_; }
 
     // The sensor read a frame out: it joins the FIFO, or is lost when the FIFO is full.
     void capture_frame();
@@ -134,6 +137,8 @@ private:
     // Busy time of the last command, and what it costs (from CameraOptions::timing).
     Clock::time_point busy_until_{};
     unsigned busy_ms_ = 0;  // set by the command being executed
+    unsigned completion_delay_ms_ = 0;
+    std::mt19937 data_busy_rng_;  // which data commands answer busy for longer, and how long
 
     bool streaming_ = false;
     uint32_t frame_bytes_ = kFrameBytes;

@@ -36,8 +36,8 @@ uint16_t crc16_xmodem(const uint8_t* p, size_t n) {
     return crc;
 }
 
-Flash::Flash(const std::map<uint8_t, FlashImage>& preload, unsigned erase_acks)
-    : slots_(preload), erase_acks_(erase_acks) {}
+Flash::Flash(const std::map<uint8_t, FlashImage>& preload, unsigned erase_ms, unsigned erase_acks)
+    : slots_(preload), erase_ms_(erase_ms), erase_acks_(erase_acks) {}
 
 void Flash::power_on() {
     state_ = State::idle;
@@ -54,7 +54,9 @@ std::optional<FlashImage> Flash::image(uint8_t type) const {
     return it->second;
 }
 
-Flash::Outcome Flash::command(const Setup& s, const uint8_t* out, std::vector<uint8_t>& in, Faults& f) {
+Flash::Outcome Flash::command(const Setup& s, const uint8_t* out, std::vector<uint8_t>& in, Faults& f,
+                              Clock::time_point now) {
+    now_ = now;
     if (s.request_type & 0x80) return in_phase(s, in, f);
     armed_ = -1;  // any OUT phase ends a two-phase command that was left half-way
     return out_phase(s, out, f);
@@ -117,7 +119,7 @@ Flash::Outcome Flash::in_phase(const Setup& s, std::vector<uint8_t>& in, Faults&
             if (state_ == State::erasing && !f.flash_erase_hangs) {
                 if (erase_left_ > 0) {
                     --erase_left_;
-                } else {
+                } else if (now_ >= erase_until_) {
                     state_ = State::receiving;
                     set_ack(0, kStatusReady);
                 }
@@ -172,6 +174,8 @@ Flash::Outcome Flash::erase(const uint8_t* out) {
     incoming_.assign(size_, 0);
     next_ = 0;
     erase_left_ = erase_acks_;
+    const uint32_t sectors = (size_ + kSectorBytes - 1) / kSectorBytes;
+    erase_until_ = now_ + std::chrono::milliseconds(uint64_t(erase_ms_) * sectors);
     state_ = State::erasing;
     set_ack(0, kStatusErasing);
     return {};

@@ -5,13 +5,15 @@
 // acknowledgement record that the host reads with command 4 (13 bytes) or 5 (its first 9):
 //   start:  next 0 / status 3 when the new version is above the stored one, else
 //           next = stored version / status 2 (refused);
-//   erase:  the slot is wiped at once; status 4 ("still erasing") for erase_acks reads, then
+//   erase:  the slot is wiped at once; status 4 ("still erasing") until erase_ms have passed
+//           for each 64 KiB sector the image spans, and for at least erase_acks reads, then
 //           next 0 / status 1;
 //   block:  next = index + 1, or the same index when the block's CRC-16/XMODEM is wrong.
 // The image is in place once its last block arrives, and survives a reboot. A read selects an
 // image with the info query (0) and then takes it front to back with payload requests (17).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -33,15 +35,18 @@ public:
 
     static constexpr uint32_t kBlockBytes = 1018;
     static constexpr uint32_t kPieceBytes = 450;
+    static constexpr uint32_t kSectorBytes = 65536;
     static constexpr uint32_t kNothingStored = 0xFFFFFFFF;
 
-    Flash(const std::map<uint8_t, FlashImage>& preload, unsigned erase_acks);
+    using Clock = std::chrono::steady_clock;
+    Flash(const std::map<uint8_t, FlashImage>& preload, unsigned erase_ms, unsigned erase_acks);
 
     // Protocol state back to idle; stored images stay.
     void power_on();
 
     // One data command (either direction); `in` receives an IN phase's answer.
-    Outcome command(const Setup& s, const uint8_t* out, std::vector<uint8_t>& in, Faults& f);
+    Outcome command(const Setup& s, const uint8_t* out, std::vector<uint8_t>& in, Faults& f,
+                    Clock::time_point now);
 
     std::optional<FlashImage> image(uint8_t type) const;
     void set_image(uint8_t type, const FlashImage& img) { slots_[type] = img; }
@@ -61,7 +66,7 @@ private:
     }
 
     std::map<uint8_t, FlashImage> slots_;
-    unsigned erase_acks_;
+    unsigned erase_ms_, erase_acks_;
 
     // Write in progress.
     State state_ = State::idle;
@@ -70,6 +75,8 @@ private:
     uint32_t size_ = 0;
     uint32_t next_ = 0;
     unsigned erase_left_ = 0;
+    Clock::time_point erase_until_{};
+    Clock::time_point now_{};  // of the command being answered
     std::vector<uint8_t> incoming_;
     uint32_t ack_next_ = 0;
     uint8_t ack_status_ = 0;

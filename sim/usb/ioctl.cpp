@@ -70,6 +70,12 @@ bool run_control(CameraImpl& cam, Urb* u, Clock::time_point now) {
         cam.reboot_waits_status = false;
         cam.leave_at = now + milliseconds(50);
     }
+    if (const unsigned late = cam.fw.completion_delay_ms()) {
+        // Done inside the camera; the pipe finishes it, and lets the next one through, later.
+        u->ran = true;
+        u->due = now + milliseconds(late);
+        return true;
+    }
     complete(u, 0);
     return true;
 }
@@ -84,9 +90,13 @@ void run_default_pipe(CameraImpl& cam, Clock::time_point now, Clock::time_point&
             wake = std::min(wake, u->due);
             return;
         }
-        if (!run_control(cam, u, now)) {
+        if (u->ran) {
+            complete(u, 0);
+        } else if (!run_control(cam, u, now)) {
             u->hung = true;
             return;
+        } else if (u->ran) {
+            continue;  // its completion is due later
         }
         cam.ctrl.pop_front();
     }

@@ -10,6 +10,20 @@
 
 namespace vxsim {
 
+namespace {
+
+// Bytes a second the link carries (0: no limit): the cap, and on a full-speed bus (12 Mbit/s,
+// 64-byte bulk packets, at most 19 in a 1 ms frame, fewer beside other traffic) about 1 MB/s
+// whatever the cap says.
+double link_rate(const CameraOptions& o) {
+    constexpr double kFullSpeed = 1.0e6;
+    const double cap = o.rate_cap_mbps > 0 ? o.rate_cap_mbps * 1e6 : 0;
+    if (o.speed_mbps > 12) return cap;
+    return cap > 0 ? std::min(cap, kFullSpeed) : kFullSpeed;
+}
+
+}  // namespace
+
 void TestbedImpl::pump(CameraImpl& cam, Clock::time_point now, Clock::time_point& wake) {
     Firmware& fw = cam.fw;
     const bool paced = cam.opt.pacing == Pacing::frame_rate;
@@ -37,9 +51,10 @@ void TestbedImpl::pump(CameraImpl& cam, Clock::time_point now, Clock::time_point
         }
         if (f.stop_sending) return;
         size_t room = static_cast<size_t>(u->length - u->actual);
-        if (cam.opt.rate_cap_mbps > 0) {
-            const double rate = cam.opt.rate_cap_mbps * 1e6;
-            cam.tokens = std::min(cam.tokens + std::chrono::duration<double>(now - cam.tokens_t).count() * rate, rate * 0.01);
+        const double rate = link_rate(cam.opt);
+        if (rate > 0) {
+            const double burst = rate * 0.02;  // the link time the camera may catch up on: 20 ms
+            cam.tokens = std::min(cam.tokens + std::chrono::duration<double>(now - cam.tokens_t).count() * rate, burst);
             cam.tokens_t = now;
             const size_t budget = static_cast<size_t>(cam.tokens) & ~size_t(511);
             if (budget < room) {
@@ -53,15 +68,18 @@ void TestbedImpl::pump(CameraImpl& cam, Clock::time_point now, Clock::time_point
                     complete(u, 0);
                     continue;
                 }
+                // Back when the rest, or half a burst, has accrued: a sleep past the full burst
+                // would lose link time and carry less than the rate, so the engine may be late by
+                // the other half.
                 wake = std::min(wake, now + std::chrono::microseconds(static_cast<int64_t>(
-                                                std::min<double>(double(room), 65536.0) / rate * 1e6) + 100));
+                                                std::min<double>(double(room), burst / 2) / rate * 1e6) + 100));
                 return;
             }
             room = std::min(room, budget);
         }
         const size_t n = fw.produce(u->buf->data + u->actual, room, !paced);
         u->actual += static_cast<int>(n);
-        if (cam.opt.rate_cap_mbps > 0) cam.tokens -= double(n);
+        if (rate > 0) cam.tokens -= double(n);
         if (u->actual == u->length || (n < room && !fw.packet_in_progress() && u->actual > 0)) {
             // Full, or the device ran out of data at a packet end (a short packet ends it).
             cam.bulk.pop_front();

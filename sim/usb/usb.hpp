@@ -52,6 +52,7 @@ struct Urb {
     gulong addr = 0;
     bool control = false;
     bool hung = false;           // a control transfer the camera never finishes
+    bool ran = false;            // a control transfer the camera answered that completes at `due`
     Clock::time_point due{};     // when a control transfer completes
     int length = 0;
     int actual = 0;

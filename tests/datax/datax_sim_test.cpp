@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <filesystem>
 #include <fstream>
@@ -80,6 +81,11 @@ protected:
         stop();
         o.product = "A-T0-1";
         o.firmware_version = 0;
+        if (!flash_timing_) {
+            o.flash_erase_ms = 0;
+            o.timing.flash_program_ms = 0;
+            o.timing.data_busy_percent = 0;
+        }
         tb_ = std::make_unique<vxsim::Testbed>();
         cam_ = &tb_->add_camera(o);
         EXPECT_EQ(vexel_dev_open(&dev_), &dev_);
@@ -98,6 +104,10 @@ protected:
     bool reset_sent() const { return !vxt::commands(*cam_, 0xC0, 0, true).empty(); }
 
     vxt::LogCapture log_;
+    // Set: the camera's flash takes its time (erase, programming, busy answers) as the options
+    // say; otherwise it answers at once, so that the suite does not wait out a real erase at
+    // every write.
+    bool flash_timing_ = false;
     std::unique_ptr<vxsim::Testbed> tb_;
     vxsim::Camera* cam_ = nullptr;
     vexel_dev dev_{};
@@ -231,15 +241,62 @@ TEST_F(Datax, FirmwareWriteChangesWhatTheCameraRunsAfterItsRestart) {
     EXPECT_EQ(file_bytes("back.bin"), fw);
 }
 
-TEST_F(Datax, EraseIsWaitedOutAcrossManyStillErasingAcks) {
-    vxsim::CameraOptions o;
-    o.flash_erase_acks = 300;
-    vxsim::Camera& cam = start(o);
-    put_file("img.bin", pattern(2037, 3));
-    ASSERT_EQ(vexel_data_download(&dev_, "img.bin", 5, 1, 0), 1);
-    // One after the start, 300 "still erasing" and one "ready", one per block.
-    EXPECT_EQ(vxt::commands(cam, LL_CMD_DATA, AL_ACTION_ACK, false).size(), 1u + 301u + 3u);
-    EXPECT_EQ(cam.flash_image(5)->bytes, pattern(2037, 3));
+// The camera's own time: an erase of many "still erasing" answers, one of 1.5 s under data
+// commands that answer busy and an erase command completed 1.2 s late, and one that outlasts
+// the host's limit. The image goes in and comes back byte for byte, the erase reports come
+// first and the blocks' after; only the limit fails the write, naming it.
+TEST_F(Datax, EraseAndBusyTimesAreWaitedOutUpToTheLimit) {
+    const struct {
+        unsigned erase_ms, acks, busy_percent, slow_ms, limit_ms;
+    } cases[] = {{0, 300, 0, 0, vx::datax::kEraseLimitMs}, {1500, 0, 40, 1200, 5000}, {2000, 0, 0, 0, 100}};
+    const Bytes img = pattern(5 * 1018 - 9, 3);  // one sector
+    put_file("img.bin", img);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.erase_ms) + " ms, limit " + std::to_string(c.limit_ms) + " ms");
+        vxsim::CameraOptions o;
+        o.flash_erase_ms = c.erase_ms;
+        o.flash_erase_acks = c.acks;
+        o.timing.data_busy_percent = c.busy_percent;
+        flash_timing_ = true;
+        vxsim::Camera& cam = start(o);
+        vx::datax::set_erase_limit_ms(c.limit_ms);
+        struct Ctx {
+            vxsim::Camera* cam;
+            unsigned slow_ms;
+            std::vector<int> stages;
+        } ctx{&cam, c.slow_ms, {}};
+        auto cb = [](uint32_t, uint32_t, int stage, void* user) -> int {
+            auto* x = static_cast<Ctx*>(user);
+            if (x->stages.empty())  // the erase command goes out next
+                x->cam->set_faults([x](vxsim::Faults& f) {
+                    f.slow_command = 1;
+                    f.slow_command_ms = x->slow_ms;
+                });
+            x->stages.push_back(stage);
+            return 0;
+        };
+        const auto t0 = std::chrono::steady_clock::now();
+        const bool ok = c.limit_ms > c.erase_ms;
+        EXPECT_EQ(vexel_firmware_upgrade_ex(&dev_, 5, 1, "img.bin", cb, &ctx), ok ? 1 : -1);
+        const auto took = std::chrono::steady_clock::now() - t0;
+        const size_t erase_reports = size_t(std::count(ctx.stages.begin(), ctx.stages.end(), VX_DATAX_ERASE));
+        std::printf("[ datax ] erase %u ms per 64 KiB, %u%% busy: %s after %lld ms, %zu erase reports, %llu busy\n",
+                    c.erase_ms, c.busy_percent, ok ? "written" : "refused",
+                    static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()),
+                    erase_reports, static_cast<unsigned long long>(cam.counters().busy_answers));
+        EXPECT_EQ(log_.has("flash erase still running after 100 ms"), !ok);
+        if (!ok) {
+            EXPECT_FALSE(cam.flash_image(5).has_value());
+            continue;
+        }
+        EXPECT_GE(took, std::chrono::milliseconds(std::max(c.erase_ms, c.slow_ms)));
+        EXPECT_GE(erase_reports, c.acks ? 301u : 2u);
+        EXPECT_TRUE(std::is_partitioned(ctx.stages.begin(), ctx.stages.end(), [](int st) { return st == VX_DATAX_ERASE; }));
+        EXPECT_EQ(ctx.stages.size() - erase_reports, (img.size() + 1017) / 1018);
+        EXPECT_GT(cam.counters().busy_answers, 0u);  // at least while blocks were programmed
+        ASSERT_EQ(vexel_data_upload(&dev_, 5, "back.bin"), 1);
+        EXPECT_EQ(file_bytes("back.bin"), img);
+    }
 }
 
 TEST_F(Datax, FailedWritesReportFailureAndSkipTheBoardRestart) {

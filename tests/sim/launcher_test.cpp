@@ -91,6 +91,10 @@ TEST(Launcher, RefusesNumbersOutOfRangeWithTheReason) {
         {"--stall", "0", "-1", "out of range 0..1000000000"},
         {"--speed", "12", "100", "want 12, 480 or 5000"}, {"--integration", "65535", "1x", "not a number"},
         {"--chip", "1,2,65535", "1,2", "want PART,NUMBER,WAFER"},
+        {"--erase-ms", "60000", "60001", "out of range 0..60000"},
+        {"--data-busy", "100:2000", "101:5", "want PERCENT:MS, PERCENT 0-100, MS 0-2000"},
+        {"--data-busy", "0:0", "5:2001", "want PERCENT:MS, PERCENT 0-100, MS 0-2000"},
+        {"--slow", "1:60000", "1:", "want N:MS, MS 0-60000"},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(std::string(c.opt) + " " + c.first_bad);
