@@ -329,6 +329,10 @@ Camera& Testbed::add_camera(const CameraOptions& opt) {
     std::snprintf(sp, sizeof sp, "/sys/devices/pci0000:00/0000:00:14.0/usb%u/%u-%u", opt.bus, opt.bus, cam->port);
     cam->syspath = sp;
     cam->handle.reset(new Camera(cam.get()));
+    // The package is in the camera's flash before it is plugged in, as on a real camera: built
+    // inside the host's first request for it, it held the one thread that serves every simulated
+    // camera for seconds on a loaded machine, and commands to all of them timed out.
+    cam->fw.calib_package();
     CameraImpl* c = cam.get();
     {
         std::lock_guard<std::mutex> lk(impl_->mu);
