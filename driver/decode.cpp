@@ -454,11 +454,22 @@ void warn_unmapped(int64_t cols, int64_t rows) {
              kDecodeFn, static_cast<int>(cols), static_cast<int>(rows));
 }
 
+// The temperature term in phase units, from the sensor's and the illumination board's distance
+// to their calibration temperatures (tenths of a degree) and the coefficients per tenth. The chip
+// library compensates the sensor only above its calibration temperature, so a camera still
+// warming up reads short by the sensor's whole drift; `two_sided` (VEXEL_FILTER_TEMP_TWO_SIDED)
+// takes the drift off on both sides.
+float temperature_term(int64_t ds, int64_t dib, float as, float aib, bool two_sided) {
+    return static_cast<float>(dib) * aib + static_cast<float>(two_sided ? ds : std::max<int64_t>(0, ds)) * as;
+}
+
 // Set-up of the per-pixel routine for a cols x rows image, with the hysteresis state and the
 // phase table copied into the thread's scratch. `frame`: a camera's frame, whose rows are mapped
 // onto the tables; the exported chip routine indexes them by its own pixel number, as it always
-// has. Caller holds g_chip_mu.
-PixelSetup make_setup(Scratch& s, int64_t pixels, int64_t cols, int64_t rows, bool frame, bool& calib_warn) {
+// has. `two_sided`: the sensor's temperature term on both sides of calibration (temperature_term).
+// Caller holds g_chip_mu.
+PixelSetup make_setup(Scratch& s, int64_t pixels, int64_t cols, int64_t rows, bool frame, bool two_sided,
+                      bool& calib_warn) {
     PixelSetup ps;
     const double c2 = calibrateGetSpeedOfLightDiv2();
     const int f = configGetModulationFrequency();
@@ -475,9 +486,8 @@ PixelSetup make_setup(Scratch& s, int64_t pixels, int64_t cols, int64_t rows, bo
             const float aib = static_cast<float>(calibrateGetIbTempCoef(part)) * 30000.0f / static_cast<float>(ur);
             const int ts = temperatureGetTemperatureByFrameHeader();
             const int tib = temperatureGetIbTemperatureByFrameHeader();
-            const int tsc = calibrateGetTempCalib(), tibc = calibrateGetIbTempCalib();
-            ps.tc = static_cast<float>(int64_t{tib} - tibc) * aib +
-                    static_cast<float>(std::max<int64_t>(0, int64_t{ts} - tsc)) * as;
+            ps.tc = temperature_term(int64_t{ts} - calibrateGetTempCalib(), int64_t{tib} - calibrateGetIbTempCalib(), as,
+                                     aib, two_sided);
         }
     }
     ps.drnu = calculationGetEnableDRNU() == 2;
@@ -671,8 +681,8 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
             if (ps.dist_ok && cal->temperature) {
                 int ts = 0, tib = 0;
                 st->temps_of(frame_idx, ts, tib);
-                ps.tc = static_cast<float>(int64_t{tib} - cal->temp_cal_ib) * cal->temp_aib +
-                        static_cast<float>(std::max<int64_t>(0, int64_t{ts} - cal->temp_cal)) * cal->temp_as;
+                ps.tc = temperature_term(int64_t{ts} - cal->temp_cal, int64_t{tib} - cal->temp_cal_ib, cal->temp_as,
+                                         cal->temp_aib, st->en_temp_two_sided.load(std::memory_order_relaxed) != 0);
             }
             if (ps.drnu) {
                 const int64_t origin = calibration_origin(w, h, false);
@@ -712,7 +722,8 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
                                     auto_intg_settling(st->auto_changed, st->auto_changed_at, frame_idx));
         }
         if (distance && s) {
-            ps = make_setup(*s, wh, w, h, true, calib_warn);
+            ps = make_setup(*s, wh, w, h, true, st->en_temp_two_sided.load(std::memory_order_relaxed) != 0,
+                            calib_warn);
             freq = configGetModulationFrequency();
             intg_us = configGetIntegrationTime3D();
         }
@@ -868,7 +879,7 @@ int pixel_routine(Mode mode, void* dst, const void* src, int64_t plane4) {
     PixelSetup ps;
     if (phase) {
         std::lock_guard lock(g_chip_mu);
-        ps = make_setup(*s, std::min(cols * rows, plane), cols, rows, false, calib_warn);
+        ps = make_setup(*s, std::min(cols * rows, plane), cols, rows, false, false, calib_warn);
     }
     if (calib_warn) warn_calibration(ps.nd);
     const RawView view{static_cast<const uint8_t*>(src), std::max<int64_t>(plane, 0), static_cast<int>(cols),

@@ -507,6 +507,9 @@ uint8_t epc_filter_enable(vexel_driver_entry* drv, int id, void* val, int size) 
             st->en_hdr.store(1);
             program_hdr(drv, *st, true);
             return 1;
+        case VEXEL_FILTER_TEMP_TWO_SIDED:
+            st->en_temp_two_sided.store(1);
+            return 1;
         case VEXEL_FILTER_CONFIDENCE:
             if (!quality_value(b, size, 0.0f, true, 1e6f, v)) return 0;
             st->conf_max_mm.store(v);
@@ -561,6 +564,7 @@ uint8_t epc_filter_disable(vexel_driver_entry* drv, int id) {
             st->en_hdr.store(0);
             program_hdr(drv, *st, false);
             break;
+        case VEXEL_FILTER_TEMP_TWO_SIDED: st->en_temp_two_sided.store(0); break;
         case VEXEL_FILTER_CONFIDENCE: st->en_conf.store(0); break;
         case VEXEL_FILTER_FLYING: st->en_flying.store(0); break;
         case VEXEL_FILTER_TEMPORAL: {
@@ -617,6 +621,7 @@ int epc_filter_get(vexel_driver_entry* drv, int id, void* val, int size) {
             put(st->temp_mon_val.load());
             break;
         case VEXEL_FILTER_HDR: on = st->en_hdr.load(); break;
+        case VEXEL_FILTER_TEMP_TWO_SIDED: on = st->en_temp_two_sided.load(); break;
         case VEXEL_FILTER_CONFIDENCE:
             on = st->en_conf.load();
             put_f(st->conf_max_mm.load());

@@ -66,6 +66,9 @@ struct State {
     std::atomic<uint8_t> frame_valid{0};
     std::atomic<uint8_t> en_pixel_calib{0}, en_lens{0};
     std::atomic<uint8_t> en_amp{1}, en_auto_intg{0}, en_dcs_check{0}, dcs_fix_flag{0}, en_temp_mon{1}, en_hdr{0};
+    // The sensor's temperature term on both sides of its calibration temperature (decode.cpp
+    // temperature_term); off, as the chip library compensates.
+    std::atomic<uint8_t> en_temp_two_sided{0};
     char img_file[2][kNameMax] = {};
     char param_file[2][kNameMax] = {};
     std::atomic<uint8_t> en_median{1}, median_size{3};

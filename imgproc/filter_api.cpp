@@ -37,6 +37,9 @@ constexpr vexel_filter_info kFilters[] = {
     {VEXEL_FILTER_SPATIAL, "spatial", "spatial", "edge-preserving smoothing, range sigma in mm", kReal, 4, 0, 1e6, 1,
      0, 1, 5, 0, 0},
     {VEXEL_FILTER_FILL, "fill", "fill", "hole filling, largest hole in pixels", kReal, 4, 1, 64, 0, 0, 1, 4, 0, 0},
+    {VEXEL_FILTER_TEMP_TWO_SIDED, "temp-two-sided", "temp_two_sided",
+     "temperature compensation of the sensor below its calibration temperature too", kNone, 0, 0, 0, 0, 0, 1, 0, 0,
+     0},
 };
 
 const vexel_filter_info* info_of(int32_t id) {

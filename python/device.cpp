@@ -619,13 +619,15 @@ void bind_device(py::module_& m) {
     py::class_<Filters>(
         m, "Filters",
         "The device's processing switches by name. They start at the driver's defaults at\n"
-        "every open; a change applies from the next decoded frame. Bad names or values raise\n"
-        "ValueError, a refusal of the driver vexel.Error.")
+        "every open, but for temp-two-sided, which the module switches on (the sensor's\n"
+        "temperature compensation below its calibration temperature too); a change applies from\n"
+        "the next decoded frame. Bad names or values raise ValueError, a refusal of the driver\n"
+        "vexel.Error.")
         .def("enable", &Filters::enable, py::arg("name"), py::arg("value") = py::none(),
              "Switches a filter on with its value: median (odd kernel 1..255, default 3), amp\n"
              "(minimum amplitude, default 0), auto-intg (bad samples per mille 1..1000, required),\n"
              "dcs-check (correction value 0..65535, default 0), temp-monitor (0..65535, default 75),\n"
-             "drnu (calibration set 0 or 1, default 0); lens and hdr take none.\n"
+             "drnu (calibration set 0 or 1, default 0); lens, hdr and temp-two-sided take none.\n"
              "Depth quality (floats): confidence (largest predicted noise kept, mm, default 30), flying\n"
              "(k 1..100, default 6), temporal (alpha in (0, 1], default 0.1), spatial (range sigma in mm,\n"
              "default 5), fill (largest hole 1..64 px, default 4).")

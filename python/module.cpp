@@ -177,6 +177,7 @@ void DeviceCore::open() {
         }
         status = r ? epc_calib_status(vexel_dev_get_drv(r)) : EPC_CALIB_UNKNOWN;
         if (!r) replay_dir_.reset();
+        if (r) vexel::detail::prefer_better_defaults(r);
     }
     if (!r && !recording_.empty())
         raise_error("vexel_dev_open_recording", 0,
@@ -202,6 +203,7 @@ void DeviceCore::open_serial(const std::string& serial) {
         py::gil_scoped_release nogil;
         if (!path_set()) vexel::detail::cache_for_serial(serial);
         r = vexel_dev_open_serial(&rec_, serial.c_str());
+        if (r) vexel::detail::prefer_better_defaults(r);
     }
     if (!r) raise_error("vexel_dev_open_serial", 0, "no camera with serial " + serial + " could be opened");
     open_.store(true);

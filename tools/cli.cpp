@@ -453,6 +453,7 @@ Camera::Camera(long long index, Need need, bool uncalibrated, const std::functio
         if (index_ == kBySerial) index_ = find_serial(g_serial_selected);
         open_listed(need, uncalibrated);
     }
+    prefer_tool_defaults(dev());
     if (!g_record.empty() && !vexel_rec_start(dev(), g_record.c_str(), nullptr)) {
         vexel_dev_close(dev());
         fail("cannot record into %s", g_record.c_str());

@@ -221,7 +221,7 @@ class Progress {
 namespace vexel_cli {
 
 // --filter NAME[=VALUE]: the processing switches by name (lens, drnu, median=5, amp=30,
-// auto-intg=20, dcs-check=N, hdr, temp-monitor, and the depth-quality steps confidence=MM,
+// auto-intg=20, dcs-check=N, hdr, temp-monitor, temp-two-sided, and the depth-quality steps confidence=MM,
 // flying=K, temporal=ALPHA, spatial=SIGMA, fill=PX; NAME=off switches one off; several may share
 // one option, comma-separated). Checked while parsing; applied in the order given after the
 // camera opens.
@@ -245,6 +245,10 @@ std::vector<FilterInfo> filter_list(vexel_dev* dev = nullptr);
 std::string check_filter(const std::string& text);
 // Applies one setting; empty when done (and `now`, if given, updated), otherwise why not.
 std::string apply_filter(vexel_dev* dev, const std::string& text, FilterInfo* now);
+// The switches the program decodes with where the library's default keeps the chip library's
+// behaviour for C callers: the sensor's temperature compensation on both sides of calibration.
+// Every camera and recording the program opens; a driver without the switch is left alone.
+void prefer_tool_defaults(vexel_dev* dev);
 // One line "filters   NAME=VALUE|off ..." with every switch the device's driver reports.
 void print_filter_states(vexel_dev* dev);
 

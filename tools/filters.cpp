@@ -135,6 +135,11 @@ void apply_filters(vexel_dev* dev, const std::vector<std::string>& filters) {
     }
 }
 
+void prefer_tool_defaults(vexel_dev* dev) {
+    if (vexel_filter_get(dev, VEXEL_FILTER_TEMP_TWO_SIDED, nullptr, 0) >= 0)
+        vexel_filter_set(dev, VEXEL_FILTER_TEMP_TWO_SIDED, 1, 0);
+}
+
 void print_filter_states(vexel_dev* dev) {
     std::string line;
     for (int32_t i = 0; const vexel_filter_info* k = vexel_filter_at(i); ++i) {

@@ -36,7 +36,17 @@ enum {
     VEXEL_FILTER_TEMPORAL = 11,  /* alpha, above 0 to 1; the history belongs to the open device and
                                     holds a pixel's last value for 2 frames */
     VEXEL_FILTER_SPATIAL = 12,   /* range sigma in mm (> 0) */
-    VEXEL_FILTER_FILL = 13       /* largest hole in pixels, 1 to 64 */
+    VEXEL_FILTER_FILL = 13,      /* largest hole in pixels, 1 to 64 */
+    /* The temperature compensation's sensor term on both sides of the sensor's calibration
+       temperature. The decode takes the phase drift off by (Tib - Tibc) * aib for the
+       illumination board and, as the chip library has it, max(0, Ts - Tsc) * as for the sensor:
+       a sensor colder than at calibration (a camera warming up) is not compensated, and reads
+       short by its whole drift, about 17 mm per degree with the epc660's coefficient. On, the
+       sensor's term is (Ts - Tsc) * as whichever side Ts lies. None. Default off at every open
+       (the chip library's term); the vexel program, the viewer, vexel-publish, the C++ layer's
+       Device and the Python module switch it on after their open. Any thread; a decode reads
+       the switch once per frame. */
+    VEXEL_FILTER_TEMP_TWO_SIDED = 14
 };
 
 /* Switches filter `filter_id` on with the value at `filter_arg` (at least as many bytes as the id

@@ -149,6 +149,14 @@ inline std::shared_ptr<ReplayDir> replay_prefix(bool fixed) {
         throw Error("cannot make a directory for the recording's calibration under $TMPDIR or /tmp");
     return dir;
 }
+
+// What an open Device (and the Python module) decodes with where the C default keeps the chip
+// library's behaviour: the sensor's temperature compensation on both sides of its calibration
+// temperature (VEXEL_FILTER_TEMP_TWO_SIDED). A driver without the switch is left alone.
+inline void prefer_better_defaults(vexel_dev* dev) {
+    if (vexel_filter_get(dev, VEXEL_FILTER_TEMP_TWO_SIDED, nullptr, 0) >= 0)
+        vexel_filter_set(dev, VEXEL_FILTER_TEMP_TWO_SIDED, 1, 0);
+}
 }  // namespace detail
 
 // Keeps every camera's calibration in `dir` (created when missing) instead of the user's cache,
@@ -302,6 +310,7 @@ class Device {
         if (!vexel_dev_open(dev_.get()))
             throw Error("cannot open the camera at bus " + std::to_string(listed.bus) + " port " +
                         std::to_string(listed.port));
+        detail::prefer_better_defaults(dev_.get());
     }
     // Opens a recording (vexel record, Recorder) as a device: frames as fast as they are taken,
     // or with `realtime` at the camera's rate (a recorded frame period per frame the camera
@@ -488,6 +497,9 @@ class Device {
     void dcs_check(bool on, uint16_t correction = 0) { filter(VEXEL_FILTER_DCS_CHECK, on, correction); }
     void temperature_monitor(bool on) { filter(VEXEL_FILTER_TEMP_MONITOR, on, uint16_t{75}); }
     void hdr(bool on) { filter(VEXEL_FILTER_HDR, on, uint8_t{0}); }
+    // The sensor's temperature compensation below its calibration temperature too (a camera
+    // warming up); on after every open of a Device, off is the C default (the chip library's term).
+    void temperature_two_sided(bool on) { filter(VEXEL_FILTER_TEMP_TWO_SIDED, on, uint8_t{0}); }
     // Depth-quality steps in the decode (<vexel/depth_quality.h>); 0 switches one off. Values
     // out of range throw vexel::Error (the driver refuses them).
     void confidence(float max_mm) { filter(VEXEL_FILTER_CONFIDENCE, max_mm != 0, max_mm); }
@@ -592,7 +604,9 @@ class Device {
   private:
     static constexpr size_t kMaxFrameBytes = 320u * 240u * 2u * 4u;
 
-    explicit Device(std::unique_ptr<vexel_dev> opened) : dev_(std::move(opened)) {}
+    explicit Device(std::unique_ptr<vexel_dev> opened) : dev_(std::move(opened)) {
+        detail::prefer_better_defaults(dev_.get());
+    }
 
     static std::string text(const char* s, size_t n) { return std::string(s, strnlen(s, n)); }
     static void check_target(unsigned target) {

@@ -116,7 +116,7 @@ def test_every_filter_by_the_programs_name(cam):
     # a refusal names the filter.
     table = [("lens", True), ("drnu", 0), ("median", 5), ("amp", 10), ("auto-intg", 20), ("dcs-check", 3),
              ("temp-monitor", 70), ("hdr", True), ("confidence", 30.5), ("flying", 6.0), ("temporal", 0.5),
-             ("spatial", 5.0), ("fill", 4.0)]
+             ("spatial", 5.0), ("fill", 4.0), ("temp-two-sided", True)]
     assert list(cam.filters) == list(vexel.Filters.names) == [name for name, _ in table]
     for name, value in table:
         cam.filters[name] = value
@@ -142,6 +142,7 @@ def test_depth_quality_filters_by_name_with_their_state(cam):
     assert cam.filters["temporal"] == pytest.approx(0.1)
     states = cam.filters.states()
     assert set(states) == set(vexel.Filters.names) and states["hdr"] is None
+    assert states["temp-two-sided"] is True  # the module's choice after the open; the C default is off
     d = cam.frame().distance()  # every step on
     assert d.shape == (240, 320) and (d < 60).any()
     for name in ("confidence", "flying", "temporal", "spatial", "fill"):

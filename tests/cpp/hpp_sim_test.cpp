@@ -230,8 +230,10 @@ TEST_F(Hpp, EverySwitchByNameWithinItsBoundsAndRefusalsThatNameIt) {
         }
         return "accepted";
     };
-    ASSERT_EQ(vexel_filter_count(), 13);
-    EXPECT_EQ(vexel_filter_at(13), nullptr);
+    ASSERT_EQ(vexel_filter_count(), 14);
+    EXPECT_EQ(vexel_filter_at(14), nullptr);
+    // The layer's choice after the open, where the C default (off) keeps the chip library's term.
+    EXPECT_EQ(cam.filter_value("temp-two-sided"), 1.0);
     EXPECT_EQ(vexel_filter_at(-1), nullptr);
     for (int32_t i = 0; const vexel_filter_info* f = vexel_filter_at(i); ++i) {
         const std::string name = f->name;

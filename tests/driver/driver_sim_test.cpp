@@ -399,14 +399,14 @@ TEST_F(DriverSim, AutomaticIntegrationTimeIsWrittenAheadOfTheFrameChecks) {
 std::vector<int> switches(const vx::epc::State& s) {
     return {s.en_lens,      s.en_pixel_calib, s.calib_sel,    s.en_median,   s.median_size,
             s.en_amp,       s.min_amp,        s.en_auto_intg, s.sat_ratio,   s.en_dcs_check,
-            s.dcs_fix_val,  s.dcs_fix_flag,   s.en_temp_mon,  s.temp_mon_val, s.en_hdr};
+            s.dcs_fix_val,  s.dcs_fix_flag,   s.en_temp_mon,  s.temp_mon_val, s.en_hdr, s.en_temp_two_sided};
 }
 
 TEST_F(DriverSim, FilterSwitchesSetTheDriverState) {
     vxsim::Camera& cam = camera("A-E2-1.0");
     vexel_dev& d = open(0);
     vx::epc::State& st = *state(d);
-    enum F { kLens, kPix, kSel, kMed, kSize, kAmp, kMin, kAuto, kSat, kDcs, kVal, kFlag, kMon, kMval, kHdr };
+    enum F { kLens, kPix, kSel, kMed, kSize, kAmp, kMin, kAuto, kSat, kDcs, kVal, kFlag, kMon, kMval, kHdr, kTwo };
     using Changes = std::vector<std::pair<F, int>>;
     const struct {
         int id;
@@ -422,12 +422,13 @@ TEST_F(DriverSim, FilterSwitchesSetTheDriverState) {
         {7, {0x2C, 0x01}, {{kMval, 300}}, {{kMon, 0}}},
         {8, {}, {{kHdr, 1}}, {{kHdr, 0}}},
         {3, {1}, {}, {}},  // ids without an action: accepted, nothing changes
-        {14, {1}, {}, {}},
+        {14, {}, {{kTwo, 1}}, {{kTwo, 0}}},  // no value read
+        {15, {1}, {}, {}},
         {-1, {1}, {}, {}},
         {9, {1}, {}, {}, 0},  // a float32 switch refuses a shorter value
         {1, {7}, {{kPix, 1}}, {{kPix, 0}}, 0},  // refused while the calibration files are missing
     };
-    std::vector<int> want{0, 0, 2, 1, 3, 1, 0, 0, 0, 0, 0, 0, 1, 75, 0};  // after the open
+    std::vector<int> want{0, 0, 2, 1, 3, 1, 0, 0, 0, 0, 0, 0, 1, 75, 0, 0};  // after the open: the chip library's
     EXPECT_EQ(switches(st), want);
     for (const auto& c : cases) {
         std::vector<uint8_t> v = c.value;
