@@ -93,7 +93,7 @@ const char* kUsage =
     "  --latency N (0-16)             settings reach the sensor N frames later (default 1)\n"
     "  --warmup on|off|TAU_S          temperatures rise from 25 C after power-on with capture\n"
     "                                 running and follow frame rate and integration time (default\n"
-    "                                 off; on: sensor time constant 40 s, board 3x; 1-3600 s)\n"
+    "                                 on, sensor time constant 40 s, board 3x; 1-3600 s)\n"
     "  --drift-error FRACTION         the camera's own drift coefficients are 60-100 % of FRACTION\n"
     "                                 off the host's compensation (default 0.05; 0-0.5)\n"
     "  --multipath on|off|STRENGTH    light the surfaces relay to one another (default on = 1, as\n"

@@ -160,9 +160,10 @@ struct Effects {
     // The temperatures warm up from 25 degC after power-on with capture running and follow
     // frame rate and integration time (sensor time constant warmup_tau_s, board three times
     // it); off, the frame headers carry CameraOptions' temperatures (parameter 15) unchanged.
-    // Off by default: the host compensates the sensor's drift only above its calibration
-    // temperature, so a camera warming from 25 degC reads centimetres short for minutes.
-    bool warmup = false;
+    // A host whose compensation leaves out a sensor colder than at calibration (the library's
+    // C default) reads centimetres short for minutes; its tools and bindings compensate both
+    // sides (VEXEL_FILTER_TEMP_TWO_SIDED).
+    bool warmup = true;
     double warmup_tau_s = 40;
     // The phase drift with temperature is this camera's own: its coefficients are off the
     // host's compensation coefficients by 60-100 % of drift_error (seeded), and the drift
