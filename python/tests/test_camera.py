@@ -38,7 +38,7 @@ def test_frames_decode_to_the_true_distances(cam, truth):
     calibrated = median_error(distance, truth)
     # Pixel calibration reads as on (set 0) after the open, by either vocabulary.
     assert cam.filters["drnu"] == cam.filters["pixel_calib"] == 0 and "drnu" in cam.filters
-    assert list(cam.filters)[:2] == ["lens", "drnu"] and len(cam.filters) == 13
+    assert list(cam.filters)[:2] == ["lens", "drnu"] and len(cam.filters) == 14
     assert repr(cam.filters).startswith("<vexel.Filters lens=off drnu=0 median=3")
     cam.filters["pixel_calib"] = False
     assert calibrated < 0.008 < median_error(cam.frame().distance(), truth)
