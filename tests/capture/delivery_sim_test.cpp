@@ -102,6 +102,7 @@ TEST_F(CaptureTest, FramesArriveInOrderWithTheirInformation) {
     o.pacing = vxsim::Pacing::fast;
     o.sensor_temp = 417;
     o.illum_temp = -52;
+    o.measurement.effects.warmup = false;  // the header carries the temperatures set here
     open(o);
     // Host time and temperatures beside the information: none before a frame was delivered.
     vexel_frame_meta meta{1, 1, 1, 1};
