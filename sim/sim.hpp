@@ -205,6 +205,7 @@ enum class CalibPackage {
 
 // The true scene as one frame sees it, each in image row order (320 x 240).
 struct Truth {
+    unsigned width = kWidth, height = kHeight;  // the frame's, after region of interest and binning
     std::vector<float> distance;       // ray length in metres, 0 where no surface is hit
     std::vector<float> amplitude;      // in sample units, with the present integration times
     std::vector<float> fixed_pattern;  // the pixel's fixed-pattern error in metres at 12 MHz

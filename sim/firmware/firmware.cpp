@@ -53,12 +53,6 @@ Firmware::Firmware(const CameraOptions& opt)
     opt_.packet_payload = std::min(opt_.packet_payload, kMaxPacketPayload);
     opt_.frames_per_packet = std::max(opt_.frames_per_packet, 1u);
     opt_.frame_rows = std::clamp(opt_.frame_rows, 1u, kHeight);
-    frame_bytes_ = kPlanes * kWidth * opt_.frame_rows * 2;
-    base_.resize(frame_bytes_ / 2);
-    size_t i = 0;
-    for (unsigned plane = 0; plane < kPlanes; ++plane)
-        for (unsigned row = 0; row < opt_.frame_rows; ++row)
-            for (unsigned col = 0; col < kWidth; ++col) base_[i++] = pattern_sample(0, plane, row, col);
     // Flash slot 0 holds the firmware the camera runs: a preloaded one decides the version,
     // otherwise the slot gets an image of the configured version.
     if (!flash_.image(0)) {
@@ -84,7 +78,9 @@ void Firmware::sensor_power_on() {
     sensor_[40] = 0x0E;
     sensor_[43] = 0x0B;
     const uint8_t roi[6] = {0x00, 0x04, 0x01, 0x43, 6, 125};
-    std::copy(roi, roi + 6, sensor_.begin() + 150);
+    std::copy(roi, roi + 6, sensor_.begin() + kRegRoi);
+    sensor_[kRegBinning] = 0;
+    readout_ = {};
     sensor_[160] = 0x00;
     sensor_[161] = 0x01;
     sensor_[162] = 0x03;
@@ -164,6 +160,20 @@ uint32_t Firmware::reg(uint8_t target, uint32_t index) const {
 }
 
 void Firmware::set_reg(uint8_t target, uint32_t index, uint32_t value) {
+    store_reg(target, index, value);
+    if (target == 1 && index >= kRegRoi && index <= kRegBinning) latch_readout();
+}
+
+void Firmware::latch_readout() {
+    if (const auto w = readout_of(sensor_.data()))
+        readout_ = *w;
+    else
+        debug_log("window x %u..%u y %u..%u binning 0x%02X refused: the window stays\n",
+                  unsigned(sensor_[kRegRoi]) << 8 | sensor_[kRegRoi + 1], unsigned(sensor_[kRegRoi + 2]) << 8 | sensor_[kRegRoi + 3],
+                  sensor_[kRegRoi + 4], sensor_[kRegRoi + 5], sensor_[kRegBinning]);
+}
+
+void Firmware::store_reg(uint8_t target, uint32_t index, uint32_t value) {
     if (target == 1) {
         if (index < sensor_.size()) sensor_[index] = static_cast<uint8_t>(value);
     } else {
@@ -506,9 +516,11 @@ Action Firmware::cmd_reg(const Setup& s, const uint8_t* out, std::vector<uint8_t
             }
             for (uint32_t i = 0; i < n; ++i) {
                 const uint32_t v = get32(out + 7 + 4 * i);
-                set_reg(target, base + i, v);
+                store_reg(target, base + i, v);
                 writes_.push_back({WriteRecord::reg, target, base + i, v, {}});
             }
+            // The window as the whole command leaves it: its registers may arrive in any order.
+            if (target == 1 && base <= kRegBinning && base + n > kRegRoi) latch_readout();
             if (target == 1 && n > 0) busy_ms_ = opt_.timing.sensor_write_ms;
             return Action::none;
         }
@@ -604,7 +616,7 @@ SensorSettings Firmware::sensor_settings() const {
 }
 
 Exposure Firmware::expose() {
-    requested_.push_back({sensor_settings(), requested_fps(), 0});
+    requested_.push_back({sensor_settings(), requested_fps(), 0, readout_});
     while (requested_.size() > model_.measurement().effects.latency_frames + 1) requested_.pop_front();
     Exposure e = requested_.front();
     e.t_s = clock_s_;

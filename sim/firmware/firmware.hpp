@@ -14,6 +14,7 @@
 
 #include "sim/firmware/flash.hpp"
 #include "sim/sensor/model.hpp"
+#include "sim/sensor/readout.hpp"
 #include "sim/sim.hpp"
 
 namespace vxsim {
@@ -38,6 +39,7 @@ struct Exposure {
     SensorSettings settings;
     uint32_t fps = 0;
     double t_s = 0;
+    Readout readout;  // the window read out
 };
 
 class Firmware {
@@ -63,7 +65,6 @@ public:
     bool packet_in_progress() const { return pkt_pos_ < pkt_.size(); }
     bool streaming() const { return streaming_; }
     uint32_t frame_rate() const;
-    uint32_t frame_bytes() const { return frame_bytes_; }
     void stop_stream() {
         streaming_ = false;
         pkt_.clear();
@@ -85,6 +86,8 @@ public:
 
     uint32_t reg(uint8_t target, uint32_t index) const;
     void set_reg(uint8_t target, uint32_t index, uint32_t value);
+    // The read-out window the sensor registers set last (an invalid one is ignored).
+    const Readout& readout() const { return readout_; }
     std::vector<uint8_t> param(uint8_t id);
     void set_param(uint8_t id, const std::vector<uint8_t>& v) { params_[id] = v; }
 
@@ -110,7 +113,15 @@ private:
     Action cmd_reg(const Setup& s, const uint8_t* out, std::vector<uint8_t>& in);
     bool param_write(const uint8_t* rec);
     void sensor_power_on();
-    uint32_t frames_per_packet() const;
+    uint32_t frames_per_packet(uint32_t frame_bytes) const;
+    void store_reg(uint8_t target, uint32_t index, uint32_t value);
+    // Takes the window registers 150..156 describe, unless the sensor would refuse it.
+    void latch_readout();
+    // Raw rows and bytes of a frame read out through window w (--rows cuts them short).
+    unsigned rows_of(const Readout& w) const {
+        return opt_.frame_rows < kHeight ? std::min(opt_.frame_rows, w.rows()) : w.rows();
+    }
+    uint32_t bytes_of(const Readout& w) const { return kPlanes * w.cols() * rows_of(w) * 2; }
     bool build_packet(bool on_demand);
     void packet_sent();
     void fill_payload(uint8_t* pay, uint32_t len, uint32_t offset);
@@ -141,7 +152,7 @@ private:
     std::mt19937 data_busy_rng_;  // which data commands answer busy for longer, and how long
 
     bool streaming_ = false;
-    uint32_t frame_bytes_ = kFrameBytes;
+    Readout readout_;
     uint64_t sensor_frame_ = 0;   // number of the next frame the sensor reads out
     std::deque<uint64_t> fifo_;   // frames read out and not yet sent, oldest first
     std::deque<ReplayFrame> replayed_;  // with CameraOptions::frames: their bytes, beside fifo_
@@ -158,9 +169,12 @@ private:
     uint32_t frame_offset_ = 0;   // bytes of fifo_.front() already packed
     uint16_t sidx_ = 0;
     std::vector<uint16_t> base_;  // frame 0's samples; frame f adds f
+    unsigned base_cols_ = 0, base_rows_ = 0;  // the window base_ was made for
 
     MeasurementModel model_;
-    std::vector<uint16_t> frame_;  // the rendered frame frame_no_
+    std::vector<uint16_t> frame_;  // the rendered frame frame_no_, read out through its window
+    std::vector<uint16_t> full_;   // ... and the whole image it came from
+    std::vector<float> charges_;   // a binned frame's image before the clip
     uint64_t frame_no_ = UINT64_MAX;
     std::vector<uint8_t> package_;
     bool package_ready_ = false;

@@ -31,15 +31,15 @@ void fill_frame_bytes(uint8_t* dst, const uint16_t* base, uint32_t at, uint32_t 
 
 }  // namespace
 
-uint32_t Firmware::frames_per_packet() const {
-    return std::clamp(kMaxPacketPayload / frame_bytes_, 1u, opt_.frames_per_packet);
+uint32_t Firmware::frames_per_packet(uint32_t frame_bytes) const {
+    return std::clamp(kMaxPacketPayload / frame_bytes, 1u, opt_.frames_per_packet);
 }
 
 void Firmware::capture_frame() {
     if (!streaming_ || upload_) return;
     // A recording's gaps are its own: while the host is behind, the next recorded frame waits
     // rather than being read out into a full FIFO and lost.
-    const size_t room = std::max<size_t>(opt_.fifo_frames, frames_per_packet());
+    const size_t room = std::max<size_t>(opt_.fifo_frames, frames_per_packet(bytes_of(readout_)));
     if (opt_.frames && fifo_.size() >= room) return;
     ReplayFrame replayed;
     if (opt_.frames && !opt_.frames->next(replayed)) return;
@@ -57,8 +57,8 @@ void Firmware::capture_frame() {
 }
 
 bool Firmware::build_packet(bool on_demand) {
-    uint32_t len, frames = 1, frame_len = frame_bytes_;
-    uint16_t format = kFrameFormat, fridx;
+    uint32_t len, frames = 1, frame_len = 0;
+    uint16_t format = kFrameFormat, fridx, width = 0, height = 0;
     bool start;
     const ReplayFrame* replayed = nullptr;
     if (upload_) {
@@ -96,15 +96,23 @@ bool Firmware::build_packet(bool on_demand) {
         pkt_.resize(kHeaderBytes + len);
         std::memcpy(pkt_.data() + kHeaderBytes, replayed->bytes.data() + offset, len);
     } else {
-        const uint32_t fb = frame_bytes_;
-        const uint32_t k = frames_per_packet();
-        while (on_demand && fifo_.size() < k) capture_frame();
+        while (on_demand && fifo_.size() < frames_per_packet(bytes_of(readout_))) capture_frame();
         if (fifo_.empty()) return false;
+        // Each frame goes out with the window it was read out through.
+        const Readout& w = exposures_.front().readout;
+        const uint32_t fb = bytes_of(w);
+        const uint32_t k = frames_per_packet(fb);
+        frame_len = fb;
+        width = static_cast<uint16_t>(w.cols());
+        height = static_cast<uint16_t>(rows_of(w));
         const uint32_t offset = frame_offset_;
         start = offset == 0;
-        if (opt_.frames_per_packet > 1) {  // whole frames, as many as fit
-            while (frames < k && frames < fifo_.size() && fifo_[frames] == fifo_[frames - 1] + 1) ++frames;
-            // The packet waits to fill up, unless a lost frame has already cut its run short.
+        if (opt_.frames_per_packet > 1) {  // whole frames of one window, as many as fit
+            while (frames < k && frames < fifo_.size() && fifo_[frames] == fifo_[frames - 1] + 1 &&
+                   exposures_[frames].readout == w)
+                ++frames;
+            // The packet waits to fill up, unless a lost frame or a new window has already cut
+            // its run short.
             if (frames < k && frames == fifo_.size()) return false;
             len = frames * fb;
             pkt_frames_ = frames;
@@ -139,8 +147,8 @@ bool Firmware::build_packet(bool on_demand) {
         put16(h + 22, static_cast<uint16_t>(replayed->illum_temp));
         put32(h + 24, replayed->spare);
     } else {
-        put16(h + 16, opt_.zero_dimensions ? 0 : kWidth);
-        put16(h + 18, opt_.zero_dimensions ? 0 : opt_.frame_rows);
+        put16(h + 16, opt_.zero_dimensions ? 0 : width);
+        put16(h + 18, opt_.zero_dimensions ? 0 : height);
         const auto& temps = params_[15];
         put16(h + 20, temps.size() >= 2 ? get16(temps.data()) : 0);
         put16(h + 22, temps.size() >= 4 ? get16(temps.data() + 2) : 0);
@@ -174,10 +182,21 @@ bool Firmware::build_packet(bool on_demand) {
 }
 
 // Payload: samples continue across packets of one frame; a packet of whole frames takes them
-// from the FIFO in turn.
+// from the FIFO in turn (they share one window).
 void Firmware::fill_payload(uint8_t* pay, uint32_t len, uint32_t offset) {
     const bool pattern = model_.measurement().scene.kind == Scene::Kind::pattern;
-    const uint32_t fb = frame_bytes_;
+    const Readout& w = exposures_.front().readout;
+    const unsigned cols = w.cols(), rows = rows_of(w);
+    const uint32_t fb = bytes_of(w);
+    if (pattern && (base_cols_ != cols || base_rows_ != rows)) {
+        base_.resize(fb / 2);
+        size_t i = 0;
+        for (unsigned plane = 0; plane < kPlanes; ++plane)
+            for (unsigned row = 0; row < rows; ++row)
+                for (unsigned col = 0; col < cols; ++col) base_[i++] = pattern_sample(0, plane, row, col);
+        base_cols_ = cols;
+        base_rows_ = rows;
+    }
     for (uint32_t done = 0; done < len;) {
         const uint64_t f = fifo_[(offset + done) / fb];
         const uint32_t at = (offset + done) % fb;
@@ -192,12 +211,27 @@ void Firmware::fill_payload(uint8_t* pay, uint32_t len, uint32_t offset) {
                 const SensorSettings now = sensor_settings();
                 s.sensor_temp = now.sensor_temp;
                 s.illum_temp = now.illum_temp;
-                frame_.resize(kFrameBytes / 2);
-                model_.render(s, f, frame_.data(), e.t_s);
+                const bool binned = w.bin_x * w.bin_y > 1;
+                if (w.full()) {
+                    frame_.resize(kFrameBytes / 2);
+                    model_.render(s, f, frame_.data(), e.t_s);
+                } else {
+                    // A window: the pixels it holds, or the charge of those it bins.
+                    if (binned) {
+                        charges_.resize(kFrameBytes / 2);
+                        model_.render_charges(s, f, charges_.data(), e.t_s);
+                    } else {
+                        full_.resize(kFrameBytes / 2);
+                        model_.render(s, f, full_.data(), e.t_s);
+                    }
+                    frame_.resize(size_t(kPlanes) * cols * w.rows());
+                    read_window(w, full_.data(), binned ? charges_.data() : nullptr,
+                                model_.measurement().effects.flag_bits, frame_.data());
+                }
                 // A shorter readout keeps the first rows of each plane.
-                for (unsigned p = 1; p < kPlanes && opt_.frame_rows < kHeight; ++p)
-                    std::memmove(&frame_[p * opt_.frame_rows * kWidth], &frame_[p * kHeight * kWidth],
-                                 opt_.frame_rows * kWidth * 2);
+                for (unsigned p = 1; p < kPlanes && rows < w.rows(); ++p)
+                    std::memmove(&frame_[size_t(p) * rows * cols], &frame_[size_t(p) * w.rows() * cols],
+                                 size_t(rows) * cols * 2);
                 frame_no_ = f;
             }
             std::memcpy(pay + done, reinterpret_cast<const uint8_t*>(frame_.data()) + at, n);

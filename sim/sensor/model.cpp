@@ -503,9 +503,30 @@ uint16_t with_flags(uint16_t sample, unsigned k) {
     return static_cast<uint16_t>(sample | k << 12 | (sample == 4095 ? 0x8000 : 0));
 }
 
-void MeasurementModel::render(const SensorSettings& s, uint64_t frame, uint16_t* dst, double t_s) {
-    const float* clean[4];
-    const float* sigma[4];
+namespace {
+
+// The noise draws of plane k of a frame: xorshift64 from the frame's seed, five 12-bit table
+// indices per step, the planes one after another.
+void next_draws(uint64_t& x, float* out, unsigned n) {
+    const auto& g = gauss_table();
+    for (unsigned r = 0; r < n;) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        uint64_t bits = x;
+        for (unsigned j = 0; j < 5 && r < n; ++j, ++r, bits >>= 12) out[r] = g[bits & 4095];
+    }
+}
+
+uint64_t noise_seed(uint64_t seed, uint64_t frame) {
+    uint64_t s = seed * 0x9E3779B97F4A7C15ull + frame;
+    return splitmix64(s) | 1;
+}
+
+}  // namespace
+
+bool MeasurementModel::planes(const SensorSettings& s, double t_s, const float* (&clean)[4],
+                              const float* (&sigma)[4]) {
     if (m_.scene.moving()) {
         // Each DCS sees the scene at its own time: four exposures of four geometries.
         for (unsigned k = 0; k < 4; ++k) {
@@ -516,43 +537,57 @@ void MeasurementModel::render(const SensorSettings& s, uint64_t frame, uint16_t*
             clean[k] = moving_clean_[k].data();
             sigma[k] = moving_sigma_[k].data();
         }
-        if (m_.noise_mm == 0) {
-            for (unsigned k = 0; k < 4; ++k)
-                for (unsigned r = 0; r < kPixels; ++r) {
-                    const auto v = static_cast<uint16_t>(std::clamp(std::lround(clean[k][r]), 0l, 4095l));
-                    dst[k * kPixels + r] = m_.effects.flag_bits ? with_flags(v, k) : v;
-                }
-            return;
-        }
-    } else {
-        if (!have_prepared_ || !(prepared_for_ == s)) prepare(s);
-        if (!quiet_.empty()) {
-            std::copy(quiet_.begin(), quiet_.end(), dst);
-            return;
-        }
-        for (unsigned k = 0; k < 4; ++k) {
-            clean[k] = clean_[k].data();
-            sigma[k] = sigma_.data();
-        }
+        return true;
     }
-    const auto& g = gauss_table();
-    uint64_t seed = m_.seed * 0x9E3779B97F4A7C15ull + frame;
-    uint64_t x = splitmix64(seed) | 1;
+    if (!have_prepared_ || !(prepared_for_ == s)) prepare(s);
+    for (unsigned k = 0; k < 4; ++k) {
+        clean[k] = clean_[k].data();
+        sigma[k] = sigma_.data();
+    }
+    return quiet_.empty();
+}
+
+void MeasurementModel::render(const SensorSettings& s, uint64_t frame, uint16_t* dst, double t_s) {
+    const float* clean[4];
+    const float* sigma[4];
+    if (!planes(s, t_s, clean, sigma)) {
+        std::copy(quiet_.begin(), quiet_.end(), dst);
+        return;
+    }
+    if (m_.noise_mm == 0) {
+        for (unsigned k = 0; k < 4; ++k)
+            for (unsigned r = 0; r < kPixels; ++r) {
+                const auto v = static_cast<uint16_t>(std::clamp(std::lround(clean[k][r]), 0l, 4095l));
+                dst[k * kPixels + r] = m_.effects.flag_bits ? with_flags(v, k) : v;
+            }
+        return;
+    }
+    uint64_t x = noise_seed(m_.seed, frame);
     draws_.resize(kPixels);
     for (unsigned k = 0; k < 4; ++k) {
-        // xorshift64: five 12-bit table indices per step.
-        for (unsigned r = 0; r < kPixels;) {
-            x ^= x << 13;
-            x ^= x >> 7;
-            x ^= x << 17;
-            uint64_t bits = x;
-            for (unsigned j = 0; j < 5 && r < kPixels; ++j, ++r, bits >>= 12) draws_[r] = g[bits & 4095];
-        }
+        next_draws(x, draws_.data(), kPixels);
         uint16_t* out = dst + size_t(k) * kPixels;
         if (m_.effects.flag_bits)
             noisy_plane<true>(out, clean[k], sigma[k], draws_.data(), kPixels, k);
         else
             noisy_plane<false>(out, clean[k], sigma[k], draws_.data(), kPixels, k);
+    }
+}
+
+void MeasurementModel::render_charges(const SensorSettings& s, uint64_t frame, float* dst, double t_s) {
+    const float* clean[4];
+    const float* sigma[4];
+    planes(s, t_s, clean, sigma);
+    uint64_t x = noise_seed(m_.seed, frame);
+    draws_.resize(kPixels);
+    for (unsigned k = 0; k < 4; ++k) {
+        float* out = dst + size_t(k) * kPixels;
+        if (m_.noise_mm == 0) {
+            std::copy(clean[k], clean[k] + kPixels, out);
+            continue;
+        }
+        next_draws(x, draws_.data(), kPixels);
+        for (unsigned r = 0; r < kPixels; ++r) out[r] = clean[k][r] + sigma[k][r] * draws_[r];
     }
 }
 

@@ -91,6 +91,9 @@ class MeasurementModel {
     // exposed t_s seconds after capture start (DCS k at t_s + k * dcs_interval_s). Frames of one
     // seed, number and time are identical.
     void render(const SensorSettings& s, uint64_t frame, uint16_t* dst, double t_s = 0);
+    // The same frame before rounding, the 12-bit clip and the flags: the charge of each tap in
+    // sample counts, which binned pixels add up.
+    void render_charges(const SensorSettings& s, uint64_t frame, float* dst, double t_s = 0);
 
     // The four noiseless samples (before rounding) image pixel q gives for the footprint `rays`
     // (amplitude per unit irradiance `gain`, ambient counts `ambient`, phase offset in units);
@@ -103,6 +106,9 @@ class MeasurementModel {
     void prepare(const SensorSettings& s);
     // The scene as it stands t_s seconds after capture start (geometry rebuilt when it moves).
     void expose_at(double t_s);
+    // The noiseless samples and their sigmas of every DCS plane (raw order) of a frame at t_s;
+    // false when noise is off and quiet_ holds the whole frame.
+    bool planes(const SensorSettings& s, double t_s, const float* (&clean)[4], const float* (&sigma)[4]);
 
     Measurement m_;
     bool have_geometry_ = false;

@@ -85,7 +85,9 @@ void Camera::set_measurement(const Measurement& m) {
 }
 Truth Camera::truth() const {
     LOCKED;
-    return impl_->fw.model().truth(impl_->fw.sensor_settings());
+    Truth t = impl_->fw.model().truth(impl_->fw.sensor_settings());
+    const Readout& w = impl_->fw.readout();
+    return w.full() ? t : window_truth(t, w);
 }
 std::optional<Truth> Camera::truth(uint16_t frame_index) const {
     LOCKED;
@@ -95,7 +97,8 @@ std::optional<Truth> Camera::truth(uint16_t frame_index) const {
     const SensorSettings now = impl_->fw.sensor_settings();
     s.sensor_temp = now.sensor_temp;
     s.illum_temp = now.illum_temp;
-    return impl_->fw.model().truth(s, e->t_s);
+    Truth t = impl_->fw.model().truth(s, e->t_s);
+    return e->readout.full() ? t : window_truth(t, e->readout);
 }
 std::vector<uint8_t> Camera::calib_package() const {
     LOCKED;
