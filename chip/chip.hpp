@@ -105,6 +105,16 @@ std::optional<uint16_t> range_u10(double c_div2, int freq_khz);
 // 885000 / U10 - DRNU offset, truncated: the phase offset of the calibration's zero distance.
 std::optional<int32_t> drnu_default_offset(double c_div2, int freq_khz, int32_t offset_drnu);
 
+// The sensor window (region of interest, sensor coordinates) the chip library last programmed on
+// a camera: the image's 320 x 240 pixels are x 4..323, y 6..125 of each half.
+struct Window {
+    int x0 = 4, x1 = 323, y0 = 6, y1 = 125;
+    bool full() const { return x0 == 4 && x1 == 323 && y0 == 6 && y1 == 125; }
+};
+// What readOutSetROI wrote to `dev` last; the sensor's own window when it wrote nothing there.
+Window window_of(const vexel_dev* dev);
+void forget_windows();
+
 // Rectangle checks of apiSetROI; prints the reason on standard output when refused.
 bool roi_valid(int x0, int x1, int y0, int y1, int col_reduction, int row_reduction);
 

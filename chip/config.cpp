@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <initializer_list>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include <vexel/chip.h>
 #include <vexel/device.h>
@@ -76,7 +79,35 @@ void apply_integration_3d(int t) {
     update_ambient_factor();
 }
 
+// Per camera: the decode and the lens parameters of one camera must not take another camera's
+// window for its own. Starting a camera writes its window, so a record left by a closed camera
+// whose address a new one reuses is replaced before it could be read.
+std::mutex g_windows_mu;
+std::vector<std::pair<const vexel_dev*, Window>> g_windows;
+
+void record_window(const vexel_dev* dev, const Window& w) {
+    std::lock_guard lock(g_windows_mu);
+    for (auto& [d, win] : g_windows)
+        if (d == dev) {
+            win = w;
+            return;
+        }
+    g_windows.emplace_back(dev, w);
+}
+
 }  // namespace
+
+void forget_windows() {
+    std::lock_guard lock(g_windows_mu);
+    g_windows.clear();
+}
+
+Window window_of(const vexel_dev* dev) {
+    std::lock_guard lock(g_windows_mu);
+    for (const auto& [d, win] : g_windows)
+        if (d == dev) return win;
+    return {};
+}
 
 bool roi_valid(int x0, int x1, int y0, int y1, int col_reduction, int row_reduction) {
     // Evenness of a negative value is never asked: x0 < 0 already fails.
@@ -221,6 +252,7 @@ VX_API int readOutSetROI(int x0, int x1, int y0, int y1, int devAddr) {
     const uint8_t b[6] = {static_cast<uint8_t>(x0 >> 8), static_cast<uint8_t>(x0), static_cast<uint8_t>(x1 >> 8),
                           static_cast<uint8_t>(x1), static_cast<uint8_t>(y0), static_cast<uint8_t>(y1)};
     write_regs(devAddr, kRegRoi, b, 6);
+    record_window(command_target(), {x0, x1, y0, y1});
     pruSetSize(x1 - x0 + 1, y1 - y0 + 1);
     ++c.image_diff_resets;
     return 0;

@@ -35,6 +35,7 @@ void reset_all() {
     std::memset(distImagesDRNUMax, 0, sizeof distImagesDRNUMax);
     std::memset(distImagesDRNUMin, 0, sizeof distImagesDRNUMin);
     g_vx_dev = nullptr;
+    forget_windows();
 }
 
 bool is_epc635(int part_type) { return part_type == 4 || part_type == 5; }

@@ -430,18 +430,16 @@ constexpr int kFullCols = 320, kFullRows = 240;
 // First pixel of the calibration tables that image pixel 0 of a cols x rows image stands for, or
 // -1 when the image's pixels are not whole-row runs of sensor pixels the tables describe. The
 // tables hold the full 320 x 240 image. The sensor reads its halves from the centre outwards, so
-// a frame of fewer full-width rows holds the central ones (while the region of interest still
-// ends at the centre line, row 125 of each half, and starts at column 4). Binned pixels, other
-// widths and odd row counts have no table entries of their own. `chip_geometry`: the chip
-// library's region and binning are this frame's (caller holds g_chip_mu); a camera decoding with
-// its own calibration has only the frame's size to go by.
-int64_t calibration_origin(int64_t cols, int64_t rows, bool chip_geometry) {
+// a frame of fewer full-width rows holds the central ones, as long as the camera's window (`win`,
+// the one the chip library programmed on it) starts at column 4, ends at column 323 and reaches
+// the centre line (row 125 of each half): a window of columns 0..319 is 320 columns four pixels
+// to the left, and one ending at row 123 leaves a gap at the centre. Binned pixels, other widths
+// and odd row counts have no table entries of their own. `reductions`: the chip library's
+// column and row reduction, when this frame is the chip library's (caller holds g_chip_mu).
+int64_t calibration_origin(int64_t cols, int64_t rows, const vx::chip::Window& win, bool reductions) {
     if (cols != kFullCols || rows < 2 || rows > kFullRows || rows % 2 != 0) return -1;
-    if (chip_geometry) {
-        const vx::chip::Config& c = vx::chip::config();
-        const bool roi_known = (c.roi_x0 == 0 || c.roi_x0 == 4) && (c.roi_y1 == 0 || c.roi_y1 == 125);
-        if (!roi_known || pruGetColReduction() != 1 || pruGetRowReduction() != 1) return -1;
-    }
+    if (win.x0 != 4 || win.x1 != 323 || win.y1 != 125) return -1;
+    if (reductions && (pruGetColReduction() != 1 || pruGetRowReduction() != 1)) return -1;
     return (kFullRows - rows) / 2 * kFullCols;
 }
 
@@ -493,7 +491,8 @@ PixelSetup make_setup(Scratch& s, int64_t pixels, int64_t cols, int64_t rows, bo
     ps.drnu = calculationGetEnableDRNU() == 2;
     // Never another pixel's correction: a frame whose pixels the tables do not describe goes
     // without pixel calibration.
-    const int64_t origin = ps.drnu && frame ? calibration_origin(cols, rows, true) : 0;
+    const int64_t origin =
+        ps.drnu && frame ? calibration_origin(cols, rows, vx::chip::window_of(vx::chip::command_target()), true) : 0;
     if (origin < 0) {
         ps.drnu = false;
         warn_unmapped(cols, rows);
@@ -685,7 +684,7 @@ int frame_decode(vexel_driver_entry* drv, void* out, int out_len, int type, cons
                                          cal->temp_aib, st->en_temp_two_sided.load(std::memory_order_relaxed) != 0);
             }
             if (ps.drnu) {
-                const int64_t origin = calibration_origin(w, h, false);
+                const int64_t origin = calibration_origin(w, h, vx::chip::window_of(drv->dev), false);
                 if (origin < 0) {
                     ps.drnu = false;
                     ps.offset = static_cast<float>(cal->offset_phase);

@@ -744,18 +744,39 @@ VX_API uint8_t epc_lens_param_get(vexel_driver_entry* drv, vexel_lens_param* out
     // A camera's own record; the process-wide one for a state without a camera.
     State* st = drv && drv->ops == &g_vexel_driver_op_epc ? state_of(drv) : nullptr;
     const vexel_lens_param p = st ? camera_lens(*st) : lens_record();
-    if (p.img_w % w != 0 || p.img_h % h != 0) {
+    // A window the chip library set on the camera: its frames are a part of the lens's image,
+    // binned or not, and the intrinsics move with the part's corner. Taken as binned pixels of
+    // the whole image, a 320 x 120 window of the central rows would get half the focal length.
+    const vx::chip::Window win =
+        vx::chip::window_of(st ? drv->dev : static_cast<const vexel_dev*>(vx::chip::command_target()));
+    int full_w = p.img_w, full_h = p.img_h;
+    double ox = 0, oy = 0;
+    if (!win.full()) {
+        full_w = win.x1 - win.x0 + 1;
+        full_h = 2 * (win.y1 - win.y0 + 1);
+        ox = win.x0 - 4;
+        oy = win.y0 - 6;
+        // The lower half mirrors the upper one about the centre line: a window short of it
+        // leaves a band out of the image's middle, which no pinhole model describes.
+        if (win.y1 != 125 || p.img_w != 320 || p.img_h != 240) {
+            vx::logf(vx::kWrn,
+                     "[%s] no lens parameters for frames of the window x %d..%d, y %d..%d (lens: %dx%d)\n",
+                     "epc_lens_param_get", win.x0, win.x1, win.y0, win.y1, p.img_w, p.img_h);
+            return 0;
+        }
+    }
+    if (full_w % w != 0 || full_h % h != 0) {
         vx::logf(vx::kWrn, "[%s] lens param not match the frame size: lens: %dx%d, frame: %dx%d\n",
-                 "epc_lens_param_get", p.img_w, p.img_h, w, h);
+                 "epc_lens_param_get", full_w, full_h, w, h);
         return 0;
     }
     // Binned frames: the intrinsics shrink by the binning factors, the distortion stays.
-    const double sx = p.img_w / w, sy = p.img_h / h;
+    const double sx = full_w / w, sy = full_h / h;
     *out = p;
     out->img_w = w;
     out->img_h = h;
-    out->cx = p.cx / sx;
-    out->cy = p.cy / sy;
+    out->cx = (p.cx - ox) / sx;
+    out->cy = (p.cy - oy) / sy;
     out->fx = p.fx / sx;
     out->fy = p.fy / sy;
     return 1;
