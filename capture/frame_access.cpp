@@ -55,6 +55,11 @@ int frame_get_u16(const char* caller, Kind kind, vexel_dev* dev, float* dst, uin
         vexel_driver_entry* drv = call ? call.handle()->driver : nullptr;
         if (!drv || !drv->ops || !drv->ops->frame_decode || !src) {
             vx::logf(vx::kDbg, "[%s] Wrong params\n", fn);
+        } else if (drv->ops == &g_vexel_driver_op_ti) {
+            // The stub writes floats of its own where 16-bit values are read back: widened,
+            // they are numbers of no meaning, and a count of pixels would call them a result.
+            vx::logf(vx::kErr, "[%s] the %s gives no %s images\n", fn, drv->name,
+                     kind == kDistance ? "distance" : "gray");
         } else if (finfo->frame_size > src_len) {
             vx::logf(vx::kErr, "[%s] raw frame length too small: datalen=%d, frlen=%d\n", fn,
                      static_cast<int>(src_len), static_cast<int>(finfo->frame_size));

@@ -31,7 +31,9 @@ const char* kUsage =
     "Camera options apply to the current camera; --camera starts another one.\n"
     "  --bus N (1-255) --port N (0-255) --address N (0-127)   position; port/address 0: next free\n"
     "  --speed MBPS                   480 (high, default), 12 (full) or 5000 (super)\n"
-    "  --product TEXT                 parameter 3, e.g. A-E2-1.0 (family E1/E2/E3/T0)\n"
+    "  --product TEXT                 parameter 3, e.g. A-E2-1.0 (family E1/E2/E3/T0); a T0 camera\n"
+    "                                 gives no depth: the host's T0 driver is a stub, so it\n"
+    "                                 streams raw frames only and the host refuses to decode them\n"
     "  --serial TEXT --firmware N     USB serial string (default VX0001, VX0002 for the second\n"
     "                                 camera, ...), firmware version word (0-65535)\n"
     "  --chip PART,NUMBER,WAFER       chip information (parameter 7), each 0-65535 (default\n"
@@ -195,7 +197,7 @@ std::vector<uint8_t> file_bytes(const std::string& path) {
 // The true ray lengths as a distance frame file: header line, then 320 x 240 float32 metres.
 bool write_truth(const std::string& path, const vxsim::Truth& t) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << "VX_DIST,F32," << vxsim::kWidth << "," << vxsim::kHeight << "\n";
+    out << "VX_DIST,F32," << t.width << "," << t.height << "\n";
     out.write(reinterpret_cast<const char*>(t.distance.data()), std::streamsize(t.distance.size() * sizeof(float)));
     return bool(out.flush());
 }
@@ -203,7 +205,7 @@ bool write_truth(const std::string& path, const vxsim::Truth& t) {
 // The truth flags as a gray frame file of bytes, which the library's gray loader reads.
 bool write_flags(const std::string& path, const vxsim::Truth& t) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << "VX_GRAY,U8," << vxsim::kWidth << "," << vxsim::kHeight << "\n";
+    out << "VX_GRAY,U8," << t.width << "," << t.height << "\n";
     out.write(reinterpret_cast<const char*>(t.flags.data()), std::streamsize(t.flags.size()));
     return bool(out.flush());
 }

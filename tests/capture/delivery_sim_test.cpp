@@ -533,4 +533,27 @@ TEST_F(CaptureTest, StressStartStopAndCloseWhileStreaming) {
     EXPECT_EQ(cam.command_log().at(0).value, 5);
 }
 
+// A T0 camera's driver is a stub: its frames come whole, raw, but it has no distance or gray
+// image to give (its decode writes floats where 16-bit values are read back), so both frame
+// access calls refuse rather than count pixels of meaningless numbers as a result.
+TEST_F(CaptureTest, StubDriverFramesStreamButGiveNoImages) {
+    vxsim::CameraOptions o;
+    o.pacing = vxsim::Pacing::fast;
+    o.measurement.scene.kind = vxsim::Scene::Kind::wall;
+    open(o);
+    ASSERT_EQ(vexel_cap_start(&dev_), 1);
+    std::vector<uint8_t> buf(kFrame);
+    vexel_frame_info info{};
+    ASSERT_EQ(vexel_cap_get_frames(&dev_, 1, buf.data(), kFrame, &info), 1);
+    vexel_cap_stop(&dev_);
+    EXPECT_EQ(info.frame_size, kFrame);
+    std::vector<float> img(320 * 240, -1.0f);
+    std::string out = console_of([&] {
+        EXPECT_EQ(vexel_frame_get_distance(&dev_, img.data(), uint32_t(img.size()), buf.data(), kFrame, &info), 0);
+        EXPECT_EQ(vexel_frame_get_gray(&dev_, img.data(), uint32_t(img.size()), buf.data(), kFrame, &info), 0);
+    });
+    EXPECT_TRUE(contains(out, "[_vexel_frame_get_u16] the TI OP8241 chip driver gives no distance images")) << out;
+    EXPECT_TRUE(contains(out, "gives no gray images")) << out;
+}
+
 }  // namespace

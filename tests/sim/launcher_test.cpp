@@ -110,6 +110,7 @@ TEST(Launcher, RefusesNumbersOutOfRangeWithTheReason) {
     const std::string help = run({VXSIM_LAUNCHER, "--help"}).out;
     EXPECT_NE(help.find("--stall N                      the next N bulk transfers stall"), help.npos);
     EXPECT_NE(help.find("--busy N                       the next N status queries answer busy"), help.npos);
+    EXPECT_NE(help.find("a T0 camera\n                                 gives no depth"), help.npos) << help;
 }
 
 TEST(Launcher, ForwardsTerminationToTheChildAndReplugsOnSchedule) {
