@@ -1,6 +1,7 @@
 // Decoded distances against the simulated camera's ground truth, through the public frame
-// access calls, with the camera's own calibration package downloaded at open; the automatic
-// integration time on a saturated scene; the frame access entry points' edge cases.
+// access calls, with the camera's own calibration package downloaded at open; the sensor's
+// read-out window (region of interest, binning) end to end; the automatic integration time on a
+// saturated scene; the frame access entry points' edge cases.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -10,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include <vexel/chip.h>
 #include <vexel/driver.h>
 #include <vexel/features.h>
 #include <vexel/vexel.h>
@@ -21,6 +23,22 @@
 namespace {
 
 constexpr uint32_t kPixels = vxsim::kWidth * vxsim::kHeight;
+
+// The sensor's read-out window: the largest (328 x 252 with the border) fits.
+constexpr uint32_t kRawMax = 328 * 252 * 8;
+
+struct WindowCase {
+    const char* name;
+    int roi[4];        // apiSetROI's x0, x1, y0, y1; x0 -1: through sensor registers 150..155
+    int api_result;    // apiSetROI's
+    uint32_t binning;  // register 156
+    double rho;        // the wall's reflectivity: binned pixels add their members' light
+    uint16_t w, h;     // the frames that follow
+    bool calibrated;   // the pixel calibration's tables describe the frame's pixels
+    double lens_cx, lens_cy, lens_fx;  // 0: no lens parameters for these frames
+};
+
+constexpr double kCx = 157.262, kCy = 122.083, kFx = 210.783;
 
 std::string label(const char* fmt, double v) {
     char buf[64];
@@ -205,6 +223,116 @@ TEST_F(DecodeSim, PixelCalibrationFollowsTheFrameRows) {
     ASSERT_EQ(vexel_filter_disable(&dev_, VEXEL_FILTER_PIXEL_CALIB), 1);
     EXPECT_EQ(first, decode(other));
     EXPECT_EQ(second, first);
+}
+
+// Each case starts from the whole image while frames stream, changes the window, and reads on:
+// the frames keep the old size for the exposure latency, then take the new one and keep it; no
+// frame is discarded or torn. The last frame decodes to the truth of its own pixels: the ray
+// length where the tables describe them, the ray length plus the pixel's fixed pattern where
+// the decode goes without them (binned and off-centre pixels have no tables).
+TEST_F(DecodeSim, WindowsShapeTheFramesEndToEnd) {
+    const WindowCase cases[] = {
+        {"whole image", {4, 323, 6, 125}, 0, 0, 1, 320, 240, true, kCx, kCy, kFx},
+        {"central rows", {4, 323, 66, 125}, 0, 0, 1, 320, 120, true, kCx, kCy - 60, kFx},
+        {"off-centre part", {104, 263, 66, 125}, 0, 0, 1, 160, 120, false, kCx - 100, kCy - 60, kFx},
+        {"short of the centre line", {4, 323, 6, 123}, 0, 0, 1, 320, 236, false, 0, 0, 0},
+        {"whole sensor with its border", {0, 327, 0, 125}, 0, 0, 1, 328, 252, false, kCx + 4, kCy + 6, kFx},
+        {"binning 2 x 2", {4, 323, 6, 125}, 0, 1, 0.25, 160, 120, false, kCx / 2, kCy / 2, kFx / 2},
+        {"binning 4 x 4 of the central rows", {4, 323, 66, 125}, 0, 2, 1.0 / 16, 80, 30, false, kCx / 4,
+         (kCy - 60) / 4, kFx / 4},
+        // Refused: the chip library writes nothing, and the camera ignores what it would refuse.
+        {"odd x0 through the chip library", {5, 323, 6, 125}, -1, 0, 1, 320, 240, true, kCx, kCy, kFx},
+        {"odd x0 through the registers", {-1, 0, 0, 0}, 0, 0, 1, 320, 240, true, kCx, kCy, kFx},
+        {"binning 8 x 8", {4, 323, 6, 125}, 0, 3, 1, 320, 240, true, kCx, kCy, kFx},
+    };
+    vxsim::Measurement m = wall(2, 0, 20);
+    m.effects.latency_frames = 2;
+    open(m);
+    ASSERT_EQ(vexel_cap_set_frame_buffer(&dev_, nullptr, 8 * kRawMax), 1);
+    std::vector<uint8_t> raw(kRawMax);
+    for (const WindowCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        m.reflectivity = c.rho;
+        cam_->set_measurement(m);
+        vxtest::console_of([] {
+            apiSetROI(4, 323, 6, 125, 32);
+            const uint32_t none = 0;
+            vexel_reg_batch_write(g_vx_dev, 1, 156, &none, 1);
+        });
+        vx_log_enable(VX_LOG_CONSOLE, VX_LOG_OFF, nullptr);
+        ASSERT_EQ(vexel_cap_start(&dev_), 1);
+        vexel_frame_info info{};
+        ASSERT_EQ(vexel_cap_get_frames(&dev_, 1, raw.data(), kRawMax, &info), 1);
+        ASSERT_EQ(info.frame_width * 1000 + info.frame_height, 320240u);
+        if (c.roi[0] >= 0) {
+            int r = 0;
+            vxtest::console_of([&] { r = apiSetROI(c.roi[0], c.roi[1], c.roi[2], c.roi[3], 32); });
+            EXPECT_EQ(r, c.api_result);
+        } else {
+            const uint32_t odd[6] = {0, 5, 1, 0x43, 6, 125};
+            EXPECT_EQ(vexel_reg_batch_write(&dev_, 1, 150, odd, 6), 1);
+        }
+        if (c.binning) {
+            EXPECT_EQ(vexel_reg_batch_write(&dev_, 1, 156, &c.binning, 1), 1);
+        }
+        vx_log_enable(VX_LOG_CONSOLE, VX_LOG_OFF, nullptr);
+        int old_size = 0, new_size = 0;
+        for (int k = 0; k < 12; ++k) {
+            ASSERT_EQ(vexel_cap_get_frames(&dev_, 1, raw.data(), kRawMax, &info), 1) << "frame " << k;
+            const bool now = info.frame_width == c.w && info.frame_height == c.h;
+            // Window and binning are two commands: a frame may come between them.
+            const unsigned f = c.binning < 3 ? 1u << c.binning : 1u;
+            const bool between = info.frame_width == c.w * f && info.frame_height == c.h * f;
+            EXPECT_TRUE(now || between || (info.frame_width == 320 && info.frame_height == 240))
+                << info.frame_width << "x" << info.frame_height;
+            EXPECT_EQ(info.frame_size, 8u * info.frame_width * info.frame_height);
+            if (now) ++new_size; else { EXPECT_EQ(new_size, 0) << "back to the old window"; ++old_size; }
+        }
+        vexel_cap_stop(&dev_);
+        EXPECT_GE(new_size, 6);
+        EXPECT_LE(old_size, 6);  // the latency and the frames the camera and the host held
+
+        // The last frame against the truth of its exposure.
+        const auto truth = cam_->truth(info.frame_idx);
+        ASSERT_TRUE(truth);
+        ASSERT_EQ(truth->width * 1000 + truth->height, c.w * 1000u + c.h);
+        const uint32_t n = uint32_t(c.w) * c.h;
+        std::vector<float> d(n);
+        ASSERT_EQ(vexel_frame_get_distance(&dev_, d.data(), n, raw.data(), kRawMax, &info), int(n));
+        std::vector<double> err;
+        size_t seen = 0;
+        for (uint32_t q = 0; q < n; ++q) {
+            if (truth->distance[q] <= 0) continue;
+            ++seen;
+            if (d[q] >= 60) continue;
+            const double want = truth->distance[q] + (c.calibrated ? 0.0 : truth->fixed_pattern[q]);
+            err.push_back(std::fabs(d[q] - want) * 1000);
+        }
+        ASSERT_GT(err.size(), seen * 9 / 10);
+        std::nth_element(err.begin(), err.begin() + long(err.size() / 2), err.end());
+        const double median = err[err.size() / 2];
+        std::nth_element(err.begin(), err.begin() + long(err.size() * 99 / 100), err.end());
+        EXPECT_LE(median, 2.0);
+        EXPECT_LE(err[err.size() * 99 / 100], 8.0);
+        // Border pixels are shielded: no light there.
+        if (c.w == 328) {
+            EXPECT_EQ(seen, 320u * 240u);
+            std::vector<float> g(n);
+            ASSERT_EQ(vexel_frame_get_gray(&dev_, g.data(), n, raw.data(), kRawMax, &info), int(n));
+            EXPECT_EQ(g[0] + g[n - 1] + g[327], 0.0f);
+            EXPECT_GT(g[126 * 328 + 164], 100.0f);
+        }
+
+        vexel_lens_param lens{};
+        vexel_driver_entry* drv = vexel_dev_get_drv(&dev_);
+        const uint8_t got = drv->ops->lens_param_get(drv, &lens, c.w, c.h);
+        EXPECT_EQ(got, c.lens_fx > 0 ? 1 : 0);
+        if (got) {
+            EXPECT_NEAR(lens.cx, c.lens_cx, 1e-9);
+            EXPECT_NEAR(lens.cy, c.lens_cy, 1e-9);
+            EXPECT_NEAR(lens.fx, c.lens_fx, 1e-9);
+        }
+    }
 }
 
 // Walls that saturate at 1500 us: the automatic integration time brings the share of bad
