@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build pkg-config g++ clang python3
-  libusb-1.0-0-dev libzip-dev libzstd-dev
+  libusb-1.0-0-dev libzip-dev libzstd-dev zlib1g-dev
   umockdev libumockdev-dev libglib2.0-dev python3-usb
   libgtest-dev libgmock-dev libbenchmark-dev
   libpng-dev libcli11-dev nlohmann-json3-dev

@@ -108,6 +108,9 @@ const char* kUsage =
     "                                 upper sample bits zero; hard clip only; calibration tables\n"
     "                                 computed from the model instead of measured\n"
     "  --calib-package generated|none|FILE   what parameter 8 and mode 9 serve (FILE: its exact bytes)\n"
+    "  --calib-cache DIR|off          where the measured calibration is kept for the next launch\n"
+    "                                 (all cameras; default $VEXEL_SIM_CACHE, else\n"
+    "                                 $XDG_CACHE_HOME/vexel-sim, else ~/.cache/vexel-sim; off: none)\n"
     "faults, each N (0-1000000000) counted down as the fault fires:\n"
     "  --stall N                      the next N bulk transfers stall (the endpoint stays\n"
     "                                 halted until the host clears it)\n"
@@ -416,6 +419,10 @@ int parse(int argc, char** argv, std::vector<CamSpec>& cams) {
             m.effects.compression = false;
         } else if (a == "--computed-calibration") {
             m.effects.measured_calibration = false;
+        } else if (a == "--calib-cache") {
+            const std::string t = text();
+            if (t.empty()) usage_error("--calib-cache needs a directory or off");
+            vxsim::set_calib_cache(t);
         } else if (a == "--calib-package") {
             const std::string t = text();
             c.opt.calib_package = t == "generated" ? vxsim::CalibPackage::generated

@@ -467,6 +467,13 @@ private:
 // Emulation details (ioctls, commands, plugging) to stderr; also on when VXSIM_DEBUG is set.
 void set_verbose(bool on);
 
+// Where the calibration rig keeps what it measured, for the next process with the same camera
+// (sim/README.md): a directory, created when missing; "off" for no cache; empty for the default,
+// which is $VEXEL_SIM_CACHE (a directory or "off"), else $XDG_CACHE_HOME/vexel-sim, else
+// $HOME/.cache/vexel-sim. A directory that cannot be used means no cache, never an error.
+// Takes effect for cameras added afterwards.
+void set_calib_cache(const std::string& dir);
+
 // Re-executes the program with the umockdev preload when it is not loaded yet; returns when it is.
 void ensure_preload(int argc, char** argv);
 bool preload_active();

@@ -10,17 +10,17 @@
 
 namespace vxsim {
 
-namespace {
-
-void put(std::vector<uint8_t>& v, uint64_t x, int n) {
+void put_le(std::vector<uint8_t>& v, uint64_t x, int n) {
     for (int i = 0; i < n; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
 }
 
-uint64_t get(const uint8_t* p, int n) {
+uint64_t get_le(const uint8_t* p, int n) {
     uint64_t x = 0;
     for (int i = n; i-- > 0;) x = x << 8 | p[i];
     return x;
 }
+
+namespace {
 
 constexpr time_t kEntryTime = 1577836800;  // 2020-01-01: the same camera gives the same bytes
 
@@ -32,10 +32,10 @@ struct SourceFree {
 
 std::vector<uint8_t> CalibRecord::bytes() const {
     std::vector<uint8_t> v{valid, 0, zip};
-    put(v, version, 4);
-    put(v, package_size, 4);
-    put(v, data_size, 4);
-    put(v, checksum, 2);
+    put_le(v, version, 4);
+    put_le(v, package_size, 4);
+    put_le(v, data_size, 4);
+    put_le(v, checksum, 2);
     return v;
 }
 
@@ -43,22 +43,22 @@ CalibRecord CalibRecord::parse(const uint8_t* p) {
     CalibRecord r;
     r.valid = p[0];
     r.zip = p[2];
-    r.version = static_cast<uint32_t>(get(p + 3, 4));
-    r.package_size = static_cast<uint32_t>(get(p + 7, 4));
-    r.data_size = static_cast<uint32_t>(get(p + 11, 4));
-    r.checksum = static_cast<uint16_t>(get(p + 15, 2));
+    r.version = static_cast<uint32_t>(get_le(p + 3, 4));
+    r.package_size = static_cast<uint32_t>(get_le(p + 7, 4));
+    r.data_size = static_cast<uint32_t>(get_le(p + 11, 4));
+    r.checksum = static_cast<uint16_t>(get_le(p + 15, 2));
     return r;
 }
 
 std::vector<uint8_t> calib_param_file(int32_t phase_offset) {
     std::vector<uint8_t> v;
-    put(v, kCalibFreqKhz, 4);
-    put(v, static_cast<uint32_t>(calib_drnu_offset(phase_offset)), 4);
-    put(v, static_cast<uint32_t>(int32_t{kCalibSensorTemp}), 4);
+    put_le(v, kCalibFreqKhz, 4);
+    put_le(v, static_cast<uint32_t>(calib_drnu_offset(phase_offset)), 4);
+    put_le(v, static_cast<uint32_t>(int32_t{kCalibSensorTemp}), 4);
     uint64_t step;
     std::memcpy(&step, &kCalibStepMm, sizeof step);
-    put(v, step, 8);
-    put(v, static_cast<uint32_t>(int32_t{kCalibIllumTemp}), 4);
+    put_le(v, step, 8);
+    put_le(v, static_cast<uint32_t>(int32_t{kCalibIllumTemp}), 4);
     return v;
 }
 

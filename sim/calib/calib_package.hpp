@@ -12,6 +12,10 @@
 namespace vxsim {
 
 inline constexpr size_t kCalibRecordBytes = 17;
+
+// Little-endian fields of n bytes, as the camera's records and the rig's cache files hold them.
+void put_le(std::vector<uint8_t>& v, uint64_t x, int n);
+uint64_t get_le(const uint8_t* p, int n);
 inline constexpr size_t kCalibParamBytes = 24;
 
 struct CalibRecord {
@@ -33,8 +37,15 @@ std::vector<uint8_t> calib_param_file(int32_t phase_offset);
 // calibrated distance is 885000/U10 phase units plus k steps (see sim/README.md): measured by
 // the rig (Effects::measured_calibration), or else computed from the clean model.
 std::vector<uint8_t> calib_distance_images(MeasurementModel& model);
-// What the rig measures (sim/calib/rig.cpp); cached per seed and set of errors.
+// What the rig measures (sim/calib/rig.cpp); cached per seed and set of errors, in the process
+// and in the cache directory (rig_cache.hpp).
 std::vector<uint8_t> measure_distance_images(MeasurementModel& model);
+// Everything the measured tables depend on, as text: each parameter the rig or the pixel model
+// reads, the tables' geometry and kRigModelVersion. Equal keys, equal tables.
+std::string rig_key(MeasurementModel& model);
+// Drops what this process holds in memory; the next camera reads the cache directory, or
+// measures, as a new process would.
+void forget_measured_calibrations();
 
 // A zip archive in memory, entries deflated or stored; empty when libzip refuses an entry.
 // Symlink entries hold their target as data. Names are stored as given, so tests can build

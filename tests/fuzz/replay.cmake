@@ -12,10 +12,12 @@ endfunction()
 foreach(name stream frame_file lens_param calib_pkg calib_file control_reply recording)
   vexel_add_fuzz_replay(${name} ${CMAKE_CURRENT_LIST_DIR}/fuzz_${name}.cpp ${CMAKE_CURRENT_LIST_DIR}/corpus/${name})
 endforeach()
-# The simulated camera's scene files.
+# The simulated camera's scene files and its calibration cache.
 if(TARGET vexel_sim)
-  vexel_add_fuzz_replay(scene_json ${CMAKE_CURRENT_LIST_DIR}/fuzz_scene_json.cpp ${CMAKE_CURRENT_LIST_DIR}/corpus/scene_json)
-  target_link_libraries(replay_scene_json PRIVATE vexel_sim)
+  foreach(name scene_json rig_cache)
+    vexel_add_fuzz_replay(${name} ${CMAKE_CURRENT_LIST_DIR}/fuzz_${name}.cpp ${CMAKE_CURRENT_LIST_DIR}/corpus/${name})
+    target_link_libraries(replay_${name} PRIVATE vexel_sim)
+  endforeach()
 endif()
 # The viewer's request reader and control parser.
 if(TARGET vexel_viewer)
