@@ -45,8 +45,11 @@ struct State {
     // The header temperatures of the last frames described, by header index: an application
     // that pulls ahead of its decode (a pipeline, or a pull that drops the frames behind the one
     // it returns) still decodes each frame with its own temperatures. Each slot packs a valid
-    // bit, the index and both temperatures, so a decode reads it whole without a lock.
-    static constexpr size_t kTempSlots = 64;
+    // bit, the index and both temperatures, so a decode reads it whole without a lock. 4096
+    // frames (68 s at 60 fps) cover an application that keeps a recording's frames and decodes
+    // them after the pulls; the slot count divides the 16-bit index's range, so its wrap keeps
+    // the slots.
+    static constexpr size_t kTempSlots = 4096;
     std::array<std::atomic<uint64_t>, kTempSlots> temps_by_idx{};
     void remember_temps(uint16_t idx, int16_t ts, int16_t tib) {
         const uint64_t v = uint64_t{1} << 48 | uint64_t{idx} << 32 | uint64_t{uint16_t(ts)} << 16 | uint16_t(tib);

@@ -40,7 +40,9 @@ struct vexel_dev;
    into distances in metres, one float per pixel, row by row, into `dst` (room for `dst_len`
    floats, at least width x height). Invalid pixels read 65.5, rejected ones 65.3. The second
    half of `dst` serves as the decoder's work area, so no memory is allocated. Any thread, also
-   while capturing. Returns the number of pixels, or 0 on failure (dst then holds nothing
+   while capturing. The temperature compensation uses the temperatures of the frame's own header
+   (finfo->frame_idx) while it is among the last 4096 frames the device pulled; an older frame
+   is compensated with the newest frame's temperatures. Returns the number of pixels, or 0 on failure (dst then holds nothing
    useful). */
 VX_API int vexel_frame_get_distance(struct vexel_dev* dev, float* dst, uint32_t dst_len, const void* src,
                                     uint32_t src_len, const vexel_frame_info* finfo);

@@ -517,8 +517,9 @@ TEST_F(DecodeSim, WarmUpLeavesTheDocumentedDriftAfterCompensation) {
         bool two_sided;
         double worst_excess = -1e9, warm_drift = 0, warm_err = 0, cold_err = 0;
     } cases[] = {{"one-sided", false}, {"two-sided", true}};
-    std::vector<uint8_t> raw(vxsim::kFrameBytes), next(vxsim::kFrameBytes);
-    std::vector<float> d(kPixels);
+    std::vector<uint8_t> raw(vxsim::kFrameBytes), next(vxsim::kFrameBytes), cold_raw;
+    std::vector<float> d(kPixels), cold_d;
+    vexel_frame_info cold_info{};
     int16_t first_s = 0, first_i = 0, peak_s = 0, peak_i = 0, last_s = 0;
     ASSERT_EQ(vexel_cap_start(&dev_), 1);
     for (int k = 0; k < 180; ++k) {
@@ -553,8 +554,15 @@ TEST_F(DecodeSim, WarmUpLeavesTheDocumentedDriftAfterCompensation) {
             if (k == 0) c.cold_err = err;
             if (k == 144) c.warm_err = err, c.warm_drift = err + host_mm;
         }
+        if (k == 0) cold_raw = raw, cold_info = info_, cold_d = d;
     }
     vexel_cap_stop(&dev_);
+    // The cold frame decoded again 200 frames later, as an application that keeps frames does:
+    // still with its own 25 degC, not the warm camera's last temperatures.
+    ASSERT_EQ(vexel_frame_get_distance(&dev_, d.data(), kPixels, cold_raw.data(), uint32_t(cold_raw.size()),
+                                       &cold_info),
+              int(kPixels));
+    EXPECT_EQ(d, cold_d);
     EXPECT_EQ(first_s, 250);
     EXPECT_EQ(first_i, 250);
     // 60 fps and 1000 us settle at 41.6 and 39.0 degC; at 10 fps the camera cools.
