@@ -41,8 +41,8 @@ std::string env(const char* name) {
     return v ? v : "";
 }
 
-// Creates the directory and its missing parents (mode 0700, as the XDG base directory
-// specification asks for cache directories); false when it is not a usable directory.
+// Creates the directory and its missing parents (mode 0700, as the XDG base directory rules
+// ask of cache directories); false when it is not a usable directory.
 bool make_dirs(const std::string& dir) {
     for (size_t at = 1; at <= dir.size(); ++at) {
         if (at < dir.size() && dir[at] != '/') continue;
@@ -115,7 +115,7 @@ std::string rig_cache_dir() {
     if (chosen.empty()) chosen = env("VEXEL_SIM_CACHE");
     if (chosen == "off") return {};
     if (!chosen.empty()) return chosen;
-    // Relative base directories are invalid by the XDG specification: ignored, not resolved
+    // A relative XDG base directory is invalid by the XDG rules: ignored, not resolved
     // against whatever the working directory happens to be.
     if (const std::string xdg = env("XDG_CACHE_HOME"); xdg.starts_with('/')) return xdg + "/vexel-sim";
     if (const std::string home = env("HOME"); home.starts_with('/')) return home + "/.cache/vexel-sim";
